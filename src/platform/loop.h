@@ -1,0 +1,42 @@
+/* The process's message loop on POSIX: the stand-in for a Win32 thread's
+ * message queue and its WM_TIMER dispatch. One loop per process, in a small
+ * shared library that the host program and the module both link, so a timer
+ * the module starts is dispatched by the loop the host pumps.
+ *
+ * A timer belongs to the thread that set it and runs only when that thread
+ * pumps. Ticks never queue: a timer that fell due while its thread was busy
+ * runs once, late, and its next tick is a full period after that run. */
+#ifndef QV_PLATFORM_LOOP_H
+#define QV_PLATFORM_LOOP_H
+
+#define QV_LOOP_API __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef void (*qv_timer_fn)(void* context);
+
+/* Starts a periodic timer on the calling thread; returns its id (never 0). */
+QV_LOOP_API unsigned qv_loop_set_timer(unsigned period_ms, qv_timer_fn fn, void* context);
+
+/* Stops a timer; unknown ids are ignored. Safe inside a callback, and after
+ * the loop's own statics would have been destroyed at exit. */
+QV_LOOP_API void qv_loop_kill_timer(unsigned id);
+
+/* Waits until one of the calling thread's timers is due, then runs exactly
+ * one (the most overdue). Returns 1 when a callback ran, 0 when `wait_ms`
+ * passed (negative: no limit) or qv_loop_wakeup was called. */
+QV_LOOP_API int qv_loop_dispatch_one(int wait_ms);
+
+/* Makes a waiting dispatch return. Async-signal-safe. */
+QV_LOOP_API void qv_loop_wakeup(void);
+
+/* Number of live timers of the calling thread (for tests and diagnostics). */
+QV_LOOP_API unsigned qv_loop_timer_count(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

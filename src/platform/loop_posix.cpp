@@ -1,0 +1,141 @@
+// The process's message loop: per-thread periodic timers, pumped by
+// qv_loop_dispatch_one, woken through a self-pipe.
+#include "platform/loop.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Timer {
+    unsigned id;
+    std::chrono::milliseconds period;
+    Clock::time_point due;
+    qv_timer_fn fn;
+    void* context;
+    std::thread::id owner;
+};
+
+struct Loop {
+    std::mutex mutex;
+    std::vector<Timer> timers;
+    unsigned next_id = 1;
+    int wake_read = -1;
+    int wake_write = -1;
+
+    Loop() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) == 0) {
+            wake_read = fds[0];
+            wake_write = fds[1];
+        }
+    }
+};
+
+// Never destroyed: a module unloaded during exit may still stop its timer
+// after this library's statics would have run their destructors.
+Loop& TheLoop() {
+    static Loop* loop = new Loop;  // NOLINT(cppcoreguidelines-owning-memory)
+    return *loop;
+}
+
+void DrainWakeups(int fd) {
+    char buf[64];
+    while (read(fd, buf, sizeof buf) > 0) {
+    }
+}
+
+}  // namespace
+
+extern "C" unsigned qv_loop_set_timer(unsigned period_ms, qv_timer_fn fn, void* context) {
+    Loop& loop = TheLoop();
+    std::lock_guard lock(loop.mutex);
+    unsigned id = loop.next_id++;
+    if (loop.next_id == 0) loop.next_id = 1;
+    auto period = std::chrono::milliseconds(period_ms);
+    loop.timers.push_back({id, period, Clock::now() + period, fn, context, std::this_thread::get_id()});
+    return id;
+}
+
+extern "C" void qv_loop_kill_timer(unsigned id) {
+    Loop& loop = TheLoop();
+    std::lock_guard lock(loop.mutex);
+    std::erase_if(loop.timers, [id](const Timer& t) { return t.id == id; });
+}
+
+extern "C" unsigned qv_loop_timer_count(void) {
+    Loop& loop = TheLoop();
+    std::lock_guard lock(loop.mutex);
+    auto self = std::this_thread::get_id();
+    unsigned n = 0;
+    for (const Timer& t : loop.timers) n += (t.owner == self);
+    return n;
+}
+
+extern "C" void qv_loop_wakeup(void) {
+    // Only write(2) here: this runs from signal handlers.
+    int fd = TheLoop().wake_write;
+    if (fd >= 0) {
+        int saved = errno;
+        ssize_t r = write(fd, "w", 1);
+        (void)r;
+        errno = saved;
+    }
+}
+
+extern "C" int qv_loop_dispatch_one(int wait_ms) {
+    Loop& loop = TheLoop();
+    auto self = std::this_thread::get_id();
+    const auto deadline = wait_ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+        qv_timer_fn fn = nullptr;
+        void* context = nullptr;
+        auto wake_at = deadline;
+        {
+            std::lock_guard lock(loop.mutex);
+            auto now = Clock::now();
+            Timer* best = nullptr;
+            for (Timer& t : loop.timers) {
+                if (t.owner != self) continue;
+                if (best == nullptr || t.due < best->due) best = &t;
+            }
+            if (best != nullptr && best->due <= now) {
+                // Re-arm from now, not from the missed due time, so a busy
+                // thread sees one late tick rather than a burst.
+                best->due = now + best->period;
+                fn = best->fn;
+                context = best->context;
+            } else if (best != nullptr && best->due < wake_at) {
+                wake_at = best->due;
+            }
+        }
+        if (fn != nullptr) {
+            fn(context);
+            return 1;
+        }
+        auto now = Clock::now();
+        if (now >= deadline) return 0;
+        int timeout = -1;
+        if (wake_at != Clock::time_point::max()) {
+            // Round up: waking a fraction of a millisecond early would spin.
+            auto us = std::chrono::duration_cast<std::chrono::microseconds>(wake_at - now).count();
+            timeout = static_cast<int>((us + 999) / 1000);
+        }
+        pollfd pfd{loop.wake_read, POLLIN, 0};
+        int r = poll(&pfd, loop.wake_read >= 0 ? 1 : 0, timeout);
+        if (r > 0) {
+            DrainWakeups(loop.wake_read);
+            return 0;
+        }
+        if (r < 0 && errno == EINTR) return 0;
+    }
+}
