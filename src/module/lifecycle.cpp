@@ -1,0 +1,53 @@
+#include "module/lifecycle.h"
+
+#include <iterator>
+
+#include "commands/commands.h"
+#include "module/globals.h"
+#include "net/connection.h"
+
+namespace {
+
+struct Registration {
+    const char* name;
+    ScriptFunction fn;
+};
+
+// Stored in this order; a host sees the registrations in it.
+constexpr Registration kScriptFunctions[] = {
+    {"Connect", Connect},         {"Close", Close},   {"SendRaw", SendRaw},
+    {"Debug", bDebug},            {"SendMessage", SendMessage},
+    {"Join", Join},               {"Part", Part},     {"NickServ", NickServ},
+    {"GetVersion", GetVersion},
+};
+static_assert(std::size(kScriptFunctions) == 9);
+
+ILuaInterface* InterfaceFor(lua_State* state) {
+    return modulemanager != nullptr ? modulemanager->InterfaceFor(state) : nullptr;
+}
+
+}  // namespace
+
+int Init(lua_State* state) {
+    // The connection outlives every opening: a reopened module keeps talking
+    // on the link it already has.
+    if (!Globals::client) Globals::client = std::make_unique<Connection>();
+
+    gLua = InterfaceFor(state);
+
+    // The host is asked for the state's interface anew at each step: the
+    // table is created and filled through whatever serves the state now.
+    if (ILuaInterface* lua = InterfaceFor(state)) lua->CreateGlobalTable("irc");
+    ILuaInterface* lua = InterfaceFor(state);
+    ILuaObject* irc = lua != nullptr ? lua->FindGlobal("irc") : nullptr;
+    if (irc == nullptr) return 0;
+    for (const Registration& r : kScriptFunctions) irc->SetFunctionMember(r.name, r.fn);
+    return 0;
+}
+
+int Shutdown(lua_State*) {
+    // Only the scripts are let go: the connection and its poll stay, so the
+    // server's PINGs are still answered while the module is shut.
+    gLua = nullptr;
+    return 0;
+}

@@ -1,0 +1,17 @@
+#include "platform/timer.h"
+
+#include "platform/loop.h"
+
+namespace platform {
+
+bool PeriodicTimer::Start(unsigned period_ms, TimerCallback callback) {
+    if (id_ == 0) id_ = qv_loop_set_timer(period_ms, callback, nullptr);
+    return id_ != 0;
+}
+
+void PeriodicTimer::Stop() {
+    if (id_ != 0) qv_loop_kill_timer(id_);
+    id_ = 0;
+}
+
+}  // namespace platform

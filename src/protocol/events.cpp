@@ -1,0 +1,39 @@
+#include "protocol/events.h"
+
+#include <string>
+
+#include "module/globals.h"
+
+void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) {
+    // A handler of an earlier event may have shut the module.
+    ILuaInterface* lua = gLua;
+    if (lua == nullptr) return;
+    // Looked up anew every time: a script may replace hook.Call at any point.
+    ILuaObject* hook = lua->FindGlobal("hook");
+    ILuaObject* call = hook != nullptr ? hook->FindMember("Call") : nullptr;
+    if (call == nullptr) return;
+    lua->PushObject(call);
+    lua->PushText(name);
+    lua->PushNilValue();
+    std::string text;
+    for (std::string_view arg : args) {
+        // The host takes NUL-terminated text.
+        text.assign(arg);
+        lua->PushText(text.c_str());
+    }
+    lua->CallFunction(2 + static_cast<int>(args.size()), 1);
+}
+
+void ThrowOnChatEvent(std::string_view Nick, std::string_view Channel, std::string_view Message) {
+    RaiseEvent("IRC_OnChat", {Nick, Channel, Message});
+}
+
+void ThrowNoticeEvent(std::string_view Nick, std::string_view Channel, std::string_view Message) {
+    RaiseEvent("IRC_OnNotice", {Nick, Channel, Message});
+}
+
+void ThrowNickServEvent(std::string_view Nick, std::string_view Channel, std::string_view Message) {
+    RaiseEvent("IRC_OnNickServ", {Nick, Channel, Message});
+}
+
+void ThrowGenericEvent(const char* eventname) { RaiseEvent(eventname, {}); }

@@ -1,0 +1,17 @@
+// The script functions behind the global table `irc`.
+#ifndef QV_COMMANDS_COMMANDS_H
+#define QV_COMMANDS_COMMANDS_H
+
+#include "host/lua_interface.h"
+
+int QV_CDECL Connect(lua_State* state);
+int QV_CDECL Close(lua_State* state);
+int QV_CDECL SendRaw(lua_State* state);
+int QV_CDECL bDebug(lua_State* state);
+int QV_CDECL SendMessage(lua_State* state);
+int QV_CDECL Join(lua_State* state);
+int QV_CDECL Part(lua_State* state);
+int QV_CDECL NickServ(lua_State* state);
+int QV_CDECL GetVersion(lua_State* state);
+
+#endif

@@ -1,0 +1,31 @@
+// Module-wide state: one instance per process, shared by every opening.
+#ifndef QV_MODULE_GLOBALS_H
+#define QV_MODULE_GLOBALS_H
+
+#include <memory>
+#include <string_view>
+
+#include "host/lua_interface.h"
+
+class Connection;
+
+// The host interface of the latest opening; null while the module is shut.
+extern ILuaInterface* gLua;
+extern ILuaModuleManager* modulemanager;
+
+// Static holder: never instantiated.
+struct Globals {
+    Globals() = delete;
+
+    // The one connection; created by the first Init, replaced only by a
+    // Connect that finds it spent (closed, dropped or failed).
+    static std::unique_ptr<Connection> client;
+    // Echo of received lines to the host console.
+    static bool bDebug;
+
+    // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?',
+    // dropped unless connected.
+    static void SendIRCString(std::string_view text);
+};
+
+#endif

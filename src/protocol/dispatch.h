@@ -1,0 +1,13 @@
+// What a line from the server means: automatic replies and script events.
+#ifndef QV_PROTOCOL_DISPATCH_H
+#define QV_PROTOCOL_DISPATCH_H
+
+#include <string_view>
+
+// One line from the server, without its CR LF.
+void ProcessLine(std::string_view strLine);
+
+// Prints text verbatim on the host console, with a line end.
+void DebugMessage(std::string_view str);
+
+#endif
