@@ -49,6 +49,8 @@ bool ReadWaiting(Connection& link, std::string& text) {
 
 void StartPollTimer() { poll_timer.Start(kPollPeriodMs, OnTimer); }
 
+void StopPollTimer() { poll_timer.Stop(); }
+
 bool PollTimerRunning() { return poll_timer.Running(); }
 
 void OnTimer(void*) { MessageCheckTimer(); }

@@ -12,6 +12,7 @@ constexpr unsigned kPollPeriodMs = 100;
 
 // Starts the PollTimer; at most one runs per process, however often asked.
 void StartPollTimer();
+void StopPollTimer();
 bool PollTimerRunning();
 
 // The timer callback: ignores its arguments and polls once.

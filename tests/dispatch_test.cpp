@@ -1,0 +1,210 @@
+// What each server line causes: replies on the wire, events in the scripts,
+// the console echo, the trace.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include <unistd.h>
+
+#include "module/globals.h"
+#include "module_fixture.h"
+#include "protocol/dispatch.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Args = std::vector<std::optional<std::string>>;
+
+namespace {
+
+class Dispatch : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        ConnectToServer(server);
+        Globals::bDebug = false;
+    }
+    // What the module sent in reply to the lines so far.
+    std::string Replies(const char* until) {
+        server.ReadUntil(until, 2000, registration_end());
+        return server.received().substr(registration_end());
+    }
+    std::size_t registration_end() { return server.received().find("Real Name\r\n") + 11; }
+    std::string RepliesAfterQuietPeriod() { return Replies("\x7f never sent"); }
+
+    LoopbackServer server;
+};
+
+const std::optional<std::string> nil;
+
+}  // namespace
+
+TEST_F(Dispatch, PingIsAnsweredAndRaisesRawDataOnly) {
+    ProcessLine("PING :abc");
+    EXPECT_EQ(Replies("\r\n"), "PONG :abc\r\n");
+    ASSERT_EQ(host.hook_calls.size(), 1u);
+    EXPECT_EQ(host.hook_calls[0].function, "hook.Call");
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, "PING :abc"}));
+}
+
+TEST_F(Dispatch, PingReplyStartsAtTheSixthCharacter) {
+    ProcessLine("PINGABC");
+    ProcessLine(":srv PING :x");  // a prefix before PING: no ping
+    ProcessLine("PING");          // nothing after it: nothing to echo
+    ProcessLine("PING ");
+    ProcessLine("PIN");
+    ProcessLine("");
+    EXPECT_EQ(Replies("PONG \r\nPONG \r\n"), "PONG BC\r\nPONG \r\nPONG \r\n");
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_RawData", "IRC_RawData", "IRC_RawData",
+                                               "IRC_RawData", "IRC_RawData"));
+}
+
+TEST_F(Dispatch, ChatRaisesRawDataThenOnChat) {
+    ProcessLine(":alice!ali PRIVMSG #lobby :hi");
+    ASSERT_EQ(host.hook_calls.size(), 2u);
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi"}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi"}));
+    EXPECT_THAT(host.ops, ::testing::Contains("CallFunction 5 1"));
+}
+
+TEST_F(Dispatch, VersionAndTimeQueriesAreAnsweredBeforeTheirEvents) {
+    std::size_t replies_seen_by_handler = 0;
+    host.on_hook = [&](const HookCall&) {
+        replies_seen_by_handler = Replies("\x01\r\n").size();
+    };
+    ProcessLine(":a!b PRIVMSG me :\x01VERSION\x01");
+    EXPECT_GT(replies_seen_by_handler, 0u);
+    host.on_hook = nullptr;
+    ProcessLine(":a!b PRIVMSG me :\x01TIME\x01");
+    EXPECT_EQ(Replies("watch...\x01\r\n"),
+              "NOTICE a :\x01VERSION quorvane, Version 1.2, Build 200, [Windows]\x01\r\n"
+              "NOTICE a :\x01TIME to get a watch...\x01\r\n");
+    // Queries are delivered too, as chat.
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "a", "me", "\x01VERSION\x01"}));
+    EXPECT_EQ(host.hook_calls[3].args, (Args{"IRC_OnChat", nil, "a", "me", "\x01TIME\x01"}));
+}
+
+TEST_F(Dispatch, OnlyExactQueriesAreAnswered) {
+    ProcessLine(":a!b PRIVMSG me :\x01VERSION x\x01");
+    ProcessLine(":a!b PRIVMSG me :\x01version\x01");
+    ProcessLine(":a!b PRIVMSG me :VERSION");
+    ProcessLine(":a!b NOTICE me :\x01VERSION\x01");
+    EXPECT_EQ(RepliesAfterQuietPeriod(), "");
+}
+
+TEST_F(Dispatch, NickServNoticeRaisesBothNoticeEvents) {
+    ProcessLine(":NickServ!svc NOTICE me :hi");
+    ProcessLine(":NICKSERV!svc NOTICE me :again");
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_OnNickServ", "IRC_OnNotice", "IRC_RawData",
+                                               "IRC_OnNickServ", "IRC_OnNotice"));
+    // The service event carries the raw prefix, the notice the bare nick.
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnNickServ", nil, ":NickServ!svc", "me", "hi"}));
+    EXPECT_EQ(host.hook_calls[2].args, (Args{"IRC_OnNotice", nil, "NickServ", "me", "hi"}));
+}
+
+TEST_F(Dispatch, ServerNoticeNamesTheServer) {
+    ProcessLine(":srv NOTICE me :hi!");
+    ASSERT_EQ(host.hook_calls.size(), 2u);
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnNotice", nil, "srv", "me", "hi!"}));
+}
+
+TEST_F(Dispatch, NumericsRaiseTheirEventsWithoutArguments) {
+    ProcessLine(":srv 376 me :End of MOTD");
+    ProcessLine(":srv 432 me bad :Erroneous nickname");
+    ProcessLine(":srv 433 me bob :Nickname is already in use");
+    ProcessLine(":srv 376");  // count 2: raw data only
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_EndOfMOTD", "IRC_RawData", "IRC_ErroneusNick",
+                                               "IRC_RawData", "IRC_NickInUse", "IRC_RawData"));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_EndOfMOTD", nil}));
+    EXPECT_THAT(host.ops, ::testing::Contains("CallFunction 2 1"));
+}
+
+TEST_F(Dispatch, CommandsMatchInUpperCaseOnly) {
+    ProcessLine(":a!b privmsg me :hi");
+    ProcessLine(":a!b notice me :hi");
+    ProcessLine("ping :x");
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_RawData", "IRC_RawData"));
+    EXPECT_EQ(RepliesAfterQuietPeriod(), "");
+}
+
+TEST_F(Dispatch, EchoPrintsCountAndLineVerbatim) {
+    Globals::bDebug = true;
+    ProcessLine(":srv 376 me :End");
+    EXPECT_EQ(host.console, "[Vorsk] Arglen = 4\nLINE: :srv 376 me :End\n");
+    host.console.clear();
+    ProcessLine("100% %s %n");
+    EXPECT_EQ(host.console, "[Vorsk] Arglen = 3\nLINE: 100% %s %n\n");
+    host.console.clear();
+    Globals::bDebug = false;
+    ProcessLine("x");
+    EXPECT_EQ(host.console, "");
+}
+
+TEST_F(Dispatch, ShutModuleStillAnswersButRaisesAndPrintsNothing) {
+    Globals::bDebug = true;
+    gmod_close(host.state);
+    ProcessLine("PING :x");
+    ProcessLine(":a!b PRIVMSG me :\x01VERSION\x01");
+    EXPECT_EQ(Replies("[Windows]\x01\r\n"),
+              "PONG :x\r\nNOTICE a :\x01VERSION quorvane, Version 1.2, Build 200, [Windows]\x01\r\n");
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+    EXPECT_EQ(host.console, "");
+}
+
+TEST_F(Dispatch, AHandlerThatShutsTheModuleStopsTheLinesEvents) {
+    host.on_hook = [&](const HookCall&) { gmod_close(host.state); };
+    ProcessLine(":a!b PRIVMSG me :hi");
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData"));
+}
+
+TEST_F(Dispatch, ReplacedHookCallReceivesTheNextEvent) {
+    ProcessLine("one");
+    host.values["hook"]["Call"] = "my.Call";
+    ProcessLine("two");
+    ASSERT_EQ(host.hook_calls.size(), 2u);
+    EXPECT_EQ(host.hook_calls[0].function, "hook.Call");
+    EXPECT_EQ(host.hook_calls[1].function, "my.Call");
+}
+
+TEST_F(Dispatch, MissingHookTableIsNotAnError) {
+    host.values.erase("hook");
+    ProcessLine(":a!b PRIVMSG me :hi");
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+}
+
+TEST_F(Dispatch, ANulByteCutsTheTextScriptsSee) {
+    using namespace std::string_view_literals;
+    ProcessLine(":a!b PRIVMSG #c :x\0y"sv);
+    ASSERT_EQ(host.hook_calls.size(), 2u);
+    EXPECT_EQ(host.hook_calls[0].args[2], ":a!b PRIVMSG #c :x");
+    EXPECT_EQ(host.hook_calls[1].args[4], "x");
+}
+
+TEST_F(Dispatch, AwkwardLinesNeitherCrashNorThrow) {
+    for (std::string_view line : {"", " ", ":", "::", "  :", ": PRIVMSG", ":a PRIVMSG", ":a PRIVMSG  ", "PRIVMSG a b",
+                                  ": NOTICE :", ":! NOTICE x", " PRIVMSG x :\x01VERSION\x01", "\x01\x01\x01"})
+        EXPECT_NO_THROW(ProcessLine(line)) << line;
+    std::string big(200000, 'A');
+    EXPECT_NO_THROW(ProcessLine(":a!b PRIVMSG #c :" + big));
+}
+
+TEST_F(Dispatch, EveryLineGoesToTheTrace) {
+    char path[] = "/tmp/quorvane-trace-XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    setenv("QUORVANE_TRACE", path, 1);
+    gmod_close(host.state);  // traced whether open or shut
+    ProcessLine("PING :x");
+    ProcessLine("");
+    unsetenv("QUORVANE_TRACE");
+    ProcessLine("untraced");
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::remove(path);
+    EXPECT_EQ(text.str(), "[PROCESS LINE CALL] PING :x\n[PROCESS LINE CALL] \n");
+}

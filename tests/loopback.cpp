@@ -1,0 +1,85 @@
+#include "loopback.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <stdexcept>
+
+LoopbackServer::LoopbackServer() {
+    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof addr;
+    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listen_fd_, 4) != 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("cannot listen on loopback");
+    port_ = ntohs(addr.sin_port);
+}
+
+LoopbackServer::~LoopbackServer() {
+    CloseClient();
+    CloseListener();
+}
+
+bool LoopbackServer::Accept(int timeout_ms) {
+    pollfd p{listen_fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) return false;
+    CloseClient();
+    client_fd_ = accept(listen_fd_, nullptr, nullptr);
+    return client_fd_ >= 0;
+}
+
+void LoopbackServer::Write(std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = send(client_fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n <= 0) throw std::runtime_error("loopback write failed");
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+bool LoopbackServer::ReadOnce(int wait_ms) {
+    if (client_fd_ < 0) return false;
+    pollfd p{client_fd_, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) <= 0) return false;
+    char buf[65536];
+    ssize_t n = recv(client_fd_, buf, sizeof buf, 0);
+    if (n <= 0) return false;
+    received_.append(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
+const std::string& LoopbackServer::ReadUntil(std::string_view needle, int timeout_ms, std::size_t from) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (received_.size() < from || received_.find(needle, from) == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        ReadOnce(static_cast<int>(left.count()));
+    }
+    return received_;
+}
+
+const std::string& LoopbackServer::ReadFor(int wait_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) break;
+        ReadOnce(static_cast<int>(left.count()));
+    }
+    return received_;
+}
+
+void LoopbackServer::CloseClient() {
+    if (client_fd_ >= 0) close(client_fd_);
+    client_fd_ = -1;
+}
+
+void LoopbackServer::CloseListener() {
+    if (listen_fd_ >= 0) close(listen_fd_);
+    listen_fd_ = -1;
+}

@@ -1,0 +1,37 @@
+// A loopback TCP peer for the tests: listens on 127.0.0.1 at a port the
+// kernel picks, accepts one client, reads back what the module sent.
+#ifndef QV_TESTS_LOOPBACK_H
+#define QV_TESTS_LOOPBACK_H
+
+#include <string>
+#include <string_view>
+
+class LoopbackServer {
+public:
+    LoopbackServer();
+    ~LoopbackServer();
+    LoopbackServer(const LoopbackServer&) = delete;
+    LoopbackServer& operator=(const LoopbackServer&) = delete;
+
+    int port() const { return port_; }
+    bool Accept(int timeout_ms = 5000);
+    void Write(std::string_view bytes);
+    // Everything received until `needle` has arrived at or after offset
+    // `from` (or the wait ran out), appended to received().
+    const std::string& ReadUntil(std::string_view needle, int timeout_ms = 5000, std::size_t from = 0);
+    // What arrives within `wait_ms`.
+    const std::string& ReadFor(int wait_ms);
+    const std::string& received() const { return received_; }
+    void CloseClient();
+    // Stops listening, so nothing can connect to port() any more.
+    void CloseListener();
+
+private:
+    bool ReadOnce(int wait_ms);
+    int listen_fd_ = -1;
+    int client_fd_ = -1;
+    int port_ = 0;
+    std::string received_;
+};
+
+#endif

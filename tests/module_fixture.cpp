@@ -1,0 +1,36 @@
+#include "module_fixture.h"
+
+#include <chrono>
+
+#include "module/globals.h"
+#include "net/connection.h"
+#include "net/poll.h"
+#include "platform/loop.h"
+
+int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
+
+void ModuleTest::SetUp() {
+    gmod_open(&host);
+    host.ClearRecords();
+}
+
+void ModuleTest::TearDown() {
+    gmod_close(host.state);
+    StopPollTimer();
+    Globals::client.reset();
+    Globals::bDebug = true;
+    modulemanager = nullptr;
+}
+
+void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick) {
+    auto result = host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), nick, std::string("u"), std::string("Real Name")});
+    ASSERT_TRUE(result.empty());
+    ASSERT_TRUE(server.Accept());
+    server.ReadUntil("Real Name\r\n");
+    host.ClearRecords();
+}
+
+void ModuleTest::PumpFor(int ms) {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < end) PumpOnce(10);
+}

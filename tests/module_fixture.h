@@ -1,0 +1,44 @@
+// A module opened on a recording host, reset to its loaded state afterwards
+// so every test starts from a fresh process's view of the module.
+#ifndef QV_TESTS_MODULE_FIXTURE_H
+#define QV_TESTS_MODULE_FIXTURE_H
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "loopback.h"
+#include "recording_host.h"
+
+extern "C" int gmod_open(ILuaInterface* lua);
+extern "C" int gmod_close(lua_State* state);
+
+class ModuleTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // irc.Connect to the loopback server, accepted and with the
+    // registration lines read off; the records start empty afterwards.
+    void ConnectToServer(LoopbackServer& server, const std::string& nick = "bot");
+    // Pumps the message loop until `done` holds, within a bounded time.
+    template <class Done>
+    bool PumpUntil(Done done, int timeout_ms = 3000);
+    // Pumps for a while whatever happens (for "nothing more arrives").
+    void PumpFor(int ms);
+
+    RecordingHost host;
+};
+
+int PumpOnce(int wait_ms);
+
+template <class Done>
+bool ModuleTest::PumpUntil(Done done, int timeout_ms) {
+    for (int waited = 0; !done(); waited += 10) {
+        if (waited >= timeout_ms) return false;
+        PumpOnce(10);
+    }
+    return true;
+}
+
+#endif
