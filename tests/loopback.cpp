@@ -66,10 +66,15 @@ const std::string& LoopbackServer::ReadUntil(std::string_view needle, int timeou
 
 const std::string& LoopbackServer::ReadFor(int wait_ms) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        ReadOnce(static_cast<int>(left.count()));
+    // At least one look, even for a wait that rounds to nothing.
+    for (long long left = wait_ms; left >= 0;) {
+        ReadOnce(static_cast<int>(left));
+        left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) {
+            while (ReadOnce(0)) {
+            }
+            break;
+        }
     }
     return received_;
 }
