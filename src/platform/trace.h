@@ -6,8 +6,9 @@
 
 namespace platform {
 
-// Writes one trace line; the line end is added here.
-void DebuggerTrace(std::string_view line);
+// Writes `head` and `line` as one trace line; the line end is added here.
+// In two parts so that nothing is joined when no one is listening.
+void DebuggerTrace(std::string_view head, std::string_view line);
 
 }  // namespace platform
 

@@ -38,13 +38,14 @@ TraceFile trace_file;
 
 }  // namespace
 
-void DebuggerTrace(std::string_view line) {
+void DebuggerTrace(std::string_view head, std::string_view line) {
     const char* dest = std::getenv("QUORVANE_TRACE");
     if (dest == nullptr || *dest == '\0') return;
     std::FILE* out = std::strcmp(dest, "stderr") == 0 ? stderr : trace_file.For(dest);
     if (out == nullptr) return;
-    std::string text(line);
-    text += '\n';
+    std::string text;
+    text.reserve(head.size() + line.size() + 1);
+    text.append(head).append(line) += '\n';
     std::fwrite(text.data(), 1, text.size(), out);
     std::fflush(out);
 }

@@ -49,9 +49,7 @@ void DebugMessage(std::string_view str) {
 }
 
 void ProcessLine(std::string_view strLine) {
-    std::string trace = "[PROCESS LINE CALL] ";
-    trace += strLine;
-    platform::DebuggerTrace(trace);
+    platform::DebuggerTrace("[PROCESS LINE CALL] ", strLine);
 
     const auto tokens = MySplit(strLine, " ");
     const std::size_t count = tokens.size();

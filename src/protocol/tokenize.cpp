@@ -18,6 +18,9 @@ std::vector<std::string_view> MySplit(std::string_view str, std::string_view Div
         tokens.push_back(str);
         return tokens;
     }
+    std::size_t count = 1;
+    for (auto at = str.find(Div); at != std::string_view::npos; at = str.find(Div, at + Div.size())) ++count;
+    tokens.reserve(count);
     for (auto at = str.find(Div); at != std::string_view::npos; at = str.find(Div)) {
         tokens.push_back(str.substr(0, at));
         str.remove_prefix(at + Div.size());
