@@ -1,0 +1,77 @@
+// Cost of interpreting one server line, against a baseline of merely copying
+// it, measured in the same run. Report the ratio, not the absolute times:
+// the machine is shared.
+#include <benchmark/benchmark.h>
+
+#include <string>
+
+#include "host/lua_interface.h"
+#include "module/globals.h"
+#include "protocol/dispatch.h"
+#include "protocol/tokenize.h"
+
+namespace {
+
+// A host that does the least a host can: counts what it is given.
+class NullHost final : public ILuaInterface, public ILuaObject {
+public:
+    lua_State* InterpreterState() override { return nullptr; }
+    ILuaObject* FindGlobal(const char*) override { return this; }
+    const char* ArgText(int) override { return nullptr; }
+    int ArgInt(int) override { return 0; }
+    bool ArgFlag(int) override { return false; }
+    void PushText(const char* text) override { pushed += text[0]; }
+    void PushObject(ILuaObject*) override { ++pushed; }
+    bool CallFunction(int args, int) override {
+        calls += args;
+        return true;
+    }
+    void CreateGlobalTable(const char*) override {}
+    ILuaModuleManager* ModuleManager() override { return nullptr; }
+    void PushNilValue() override { ++pushed; }
+    void PrintFormatted(const char*, ...) override {}
+    void SetFunctionMember(const char*, ScriptFunction) override {}
+    ILuaObject* FindMember(const char*) override { return this; }
+
+    long pushed = 0;
+    long calls = 0;
+};
+
+const std::string kChat = ":alice!ali@host.example PRIVMSG #lobby :hello there, how is everyone today?";
+
+void BM_Baseline_CopyLine(benchmark::State& state) {
+    for (auto _ : state) {
+        std::string copy = kChat;
+        benchmark::DoNotOptimize(copy.data());
+    }
+}
+BENCHMARK(BM_Baseline_CopyLine);
+
+void BM_Tokenize(benchmark::State& state) {
+    for (auto _ : state) {
+        auto tokens = MySplit(kChat, " ");
+        benchmark::DoNotOptimize(tokens.data());
+        benchmark::DoNotOptimize(GetPRIVMSG(kChat, kTrailing));
+    }
+}
+BENCHMARK(BM_Tokenize);
+
+void BM_ProcessChatLine(benchmark::State& state) {
+    NullHost host;
+    gLua = &host;
+    Globals::bDebug = false;
+    for (auto _ : state) ProcessLine(kChat);
+    gLua = nullptr;
+    benchmark::DoNotOptimize(host.calls);
+}
+BENCHMARK(BM_ProcessChatLine);
+
+void BM_ProcessLineWhileShut(benchmark::State& state) {
+    gLua = nullptr;
+    for (auto _ : state) ProcessLine(kChat);
+}
+BENCHMARK(BM_ProcessLineWhileShut);
+
+}  // namespace
+
+BENCHMARK_MAIN();
