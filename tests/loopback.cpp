@@ -56,10 +56,11 @@ bool LoopbackServer::ReadOnce(int wait_ms) {
 
 const std::string& LoopbackServer::ReadUntil(std::string_view needle, int timeout_ms, std::size_t from) {
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
-    while (received_.size() < from || received_.find(needle, from) == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) break;
-        ReadOnce(static_cast<int>(left.count()));
+    auto arrived = [&] { return received_.size() >= from && received_.find(needle, from) != std::string::npos; };
+    // At least one look, even for a wait that rounds to nothing.
+    for (long long left = timeout_ms; !arrived();) {
+        if (!ReadOnce(static_cast<int>(left > 0 ? left : 0)) && left <= 0) break;
+        left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     }
     return received_;
 }
