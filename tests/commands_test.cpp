@@ -1,0 +1,199 @@
+// The nine script functions, called as a script would, with the bytes the
+// server receives.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "module/globals.h"
+#include "module_fixture.h"
+#include "net/connection.h"
+#include "net/poll.h"
+
+using ::testing::IsEmpty;
+using Results = std::vector<std::string>;
+using namespace std::chrono_literals;
+
+namespace {
+
+class Commands : public ModuleTest {
+protected:
+    Results Connect(const std::string& server, int port, const std::string& nick = "x", const std::string& user = "u",
+                    const std::string& realname = "Ann Lee") {
+        return host.CallIrc("Connect", {server, port, nick, user, realname});
+    }
+    // Connects with the given names and gives what the server received
+    // through the end of the registration.
+    std::string Register(LoopbackServer& server, const std::string& nick, const std::string& user,
+                         const std::string& realname) {
+        EXPECT_THAT(Connect("127.0.0.1", server.port(), nick, user, realname), IsEmpty());
+        EXPECT_TRUE(server.Accept());
+        server.ReadUntil("USER ");
+        std::size_t at = server.received().find("USER ");
+        if (at != std::string::npos) server.ReadUntil("\r\n", 3000, at);
+        return server.received();
+    }
+    // Everything after the registration, once the peer has seen `until`.
+    std::string After(LoopbackServer& server, std::size_t from, std::string_view until) {
+        return server.ReadUntil(until, 3000, from).substr(from);
+    }
+    bool Connected() { return Globals::client && Globals::client->IsConnected(); }
+};
+
+}  // namespace
+
+TEST_F(Commands, EveryCommandSendsItsLine) {
+    LoopbackServer server;
+    EXPECT_EQ(Register(server, "x", "u", "Ann Lee"), "PASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
+    std::size_t from = server.received().size();
+    for (auto [name, arg] : std::vector<std::pair<std::string, std::string>>{
+             {"Join", "#a,#b"}, {"Part", "#c"}, {"NickServ", "identify pw"}, {"SendRaw", "A\r\nB"},
+             {"SendRaw", "caf\xE9"}})
+        EXPECT_THAT(host.CallIrc(name, {arg}), IsEmpty()) << name;
+    EXPECT_THAT(host.CallIrc("SendMessage", {std::string("#c"), std::string("a b")}), IsEmpty());
+    EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
+    EXPECT_EQ(After(server, from, "QUIT :Leaving\r\n"),
+              "JOIN #a,#b\r\nPART #c\r\nNICKSERV identify pw\r\nA\r\nB\r\ncaf?\r\n"
+              "PRIVMSG #c :a b\r\nQUIT :Leaving\r\n");
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+}
+
+TEST_F(Commands, EmptyOrMissingNamesStayEmpty) {
+    LoopbackServer server;
+    EXPECT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("")}), IsEmpty());
+    ASSERT_TRUE(server.Accept());
+    EXPECT_EQ(server.ReadUntil(":\r\n"), "PASS pvrkqo618\r\nNICK \r\nUSER    :\r\n");
+}
+
+TEST_F(Commands, ConnectWhileConnectedIsRefusedAndChangesNothing) {
+    LoopbackServer server;
+    ConnectToServer(server);
+    std::size_t from = server.received().size();
+    EXPECT_EQ(Connect("127.0.0.1", server.port()), Results{"Invalid Socket!"});
+    EXPECT_EQ(host.console, "[quorvane] !! Globals::client is invalid!!\n");
+    EXPECT_FALSE(server.Accept(300));  // no second connection was tried
+    EXPECT_TRUE(Connected());
+    host.CallIrc("SendRaw", {std::string("still here")});
+    EXPECT_EQ(After(server, from, "\r\n"), "still here\r\n");
+}
+
+TEST_F(Commands, DebugSwitchesTheEchoOfReceivedLines) {
+    LoopbackServer server;
+    ConnectToServer(server);
+    EXPECT_THAT(host.CallIrc("Debug", {false}), IsEmpty());
+    server.Write("quiet\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return host.hook_calls.size() == 1; }));
+    EXPECT_EQ(host.console, "");
+    host.CallIrc("Debug", {true});
+    server.Write("loud\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return host.hook_calls.size() == 2; }));
+    EXPECT_EQ(host.console, "[Vorsk] Arglen = 1\nLINE: loud\n");
+}
+
+TEST_F(Commands, GetVersionConnectedOrNot) {
+    EXPECT_EQ(host.CallIrc("GetVersion"), Results{"Ver 1.2 BUILD 200"});
+    LoopbackServer server;
+    ConnectToServer(server);
+    EXPECT_EQ(host.CallIrc("GetVersion"), Results{"Ver 1.2 BUILD 200"});
+}
+
+TEST_F(Commands, LinesAreDroppedWhileNotConnected) {
+    host.CallIrc("SendRaw", {std::string("early")});
+    host.CallIrc("Join", {std::string("#early")});
+    LoopbackServer server;
+    ConnectToServer(server);
+    EXPECT_EQ(server.received().rfind("PASS pvrkqo618\r\n", 0), 0u);
+
+    host.CallIrc("Close");
+    host.CallIrc("SendRaw", {std::string("late")});
+    host.CallIrc("SendMessage", {std::string("#c"), std::string("late")});
+    EXPECT_EQ(server.ReadFor(300).substr(server.received().find("Real Name\r\n") + 11), "QUIT :Leaving\r\n");
+}
+
+TEST_F(Commands, SendingToAPeerThatHasGoneDropsTheLinkNotTheProcess) {
+    LoopbackServer server;
+    ConnectToServer(server);
+    server.CloseClient();
+    // The first sends may still be taken by the platform; a failed one
+    // leaves the link Dropped. A SIGPIPE would end the test process here.
+    for (int i = 0; i < 200 && Connected(); ++i) {
+        host.CallIrc("SendMessage", {std::string("#c"), std::string("anyone?")});
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Dropped);
+    host.CallIrc("SendRaw", {std::string("still gone")});
+    host.CallIrc("Close");
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+}
+
+TEST_F(Commands, AFailedConnectReturnsPromptlyAndALaterOneMayTryAgain) {
+    int closed_port = 0;
+    {
+        LoopbackServer gone;
+        closed_port = gone.port();
+    }
+    for (int port : {closed_port, 70000, -1}) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_NO_THROW(Connect("127.0.0.1", port)) << port;
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s) << port;
+        EXPECT_FALSE(Connected()) << port;
+        EXPECT_FALSE(PollTimerRunning()) << port;
+    }
+    LoopbackServer server;
+    EXPECT_THAT(Connect("127.0.0.1", server.port()), IsEmpty());
+    EXPECT_TRUE(server.Accept());
+    EXPECT_TRUE(Connected());
+    EXPECT_TRUE(PollTimerRunning());
+}
+
+TEST_F(Commands, LineBreaksInArgumentsCannotStartACommand) {
+    LoopbackServer server;
+    EXPECT_EQ(Register(server, "bot\r\nJOIN #evil", "u\nQUIT", "Ann\rQUIT"),
+              "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann\r\n");
+    std::size_t from = server.received().size();
+    auto send = [&](const char* name, std::vector<Arg> args) {
+        EXPECT_THAT(host.CallIrc(name, std::move(args)), IsEmpty()) << name;
+    };
+    send("SendMessage", {std::string("#c"), std::string("hi\r\nQUIT :x")});
+    send("SendMessage", {std::string("#c\r\nQUIT :t"), std::string("m")});
+    send("SendMessage", {std::string("#c"), std::string("\na\n\r\nb\r")});
+    send("SendMessage", {std::string("#c"), std::string("")});
+    send("Join", {std::string("#a\r\nPRIVMSG x :y")});
+    send("Part", {std::string("#c\nQUIT")});
+    send("NickServ", {std::string("identify pw\rQUIT")});
+    send("SendRaw", {std::string("RAW\r\nQUIT :raw")});
+    EXPECT_EQ(After(server, from, "QUIT :raw\r\n"),
+              "PRIVMSG #c :hi\r\nPRIVMSG #c :QUIT :x\r\n"
+              "PRIVMSG #c :m\r\n"
+              "PRIVMSG #c :a\r\nPRIVMSG #c :b\r\n"
+              "JOIN #a\r\n"
+              "PART #c\r\n"
+              "NICKSERV identify pw\r\n"
+              "RAW\r\nQUIT :raw\r\n");
+}
+
+TEST_F(Commands, ACrLfInTheServerNameIsCutToo) {
+    LoopbackServer server;
+    EXPECT_THAT(Connect("127.0.0.1\r\nJOIN #evil", server.port()), IsEmpty());
+    EXPECT_TRUE(server.Accept());
+    EXPECT_TRUE(Connected());
+}
+
+TEST_F(Commands, CloseBeforeConnectSendsNothingAndLeavesItClosed) {
+    EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+    LoopbackServer server;
+    ConnectToServer(server);
+    EXPECT_TRUE(Connected());
+}
+
+TEST_F(Commands, CallsWhileTheModuleIsShutDoNotCrash) {
+    LoopbackServer server;
+    ConnectToServer(server);
+    gmod_close(host.state);
+    for (const char* name : {"Connect", "SendRaw", "Debug", "SendMessage", "Join", "Part", "NickServ", "GetVersion",
+                             "Close", "Connect"})
+        EXPECT_NO_THROW(host.CallIrc(name, {std::string("#c"), std::string("text")})) << name;
+    EXPECT_EQ(host.console, "");
+}

@@ -1,0 +1,137 @@
+// The process message loop and the poll timer on it: which thread runs a
+// callback, how missed ticks are paid back, and that the module never holds
+// more than one timer.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "module/globals.h"
+#include "module_fixture.h"
+#include "net/connection.h"
+#include "net/poll.h"
+#include "platform/loop.h"
+#include "platform/timer.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Ticks {
+    int runs = 0;
+    std::thread::id thread;
+    unsigned kill_on_run[2] = {0, 0};
+};
+
+void CountTick(void* context) {
+    auto* t = static_cast<Ticks*>(context);
+    ++t->runs;
+    t->thread = std::this_thread::get_id();
+    for (unsigned id : t->kill_on_run)
+        if (id != 0) qv_loop_kill_timer(id);
+}
+
+// Kills the timer however the test ends, so no later test runs a callback
+// whose context is gone.
+struct LoopTimer {
+    explicit LoopTimer(unsigned period_ms, Ticks& t) : id(qv_loop_set_timer(period_ms, CountTick, &t)) {}
+    ~LoopTimer() { qv_loop_kill_timer(id); }
+    unsigned id;
+};
+
+}  // namespace
+
+TEST(MessageLoop, ATimerRunsOnlyWhenItsOwnThreadPumps) {
+    Ticks ticks;
+    LoopTimer timer(10, ticks);
+    EXPECT_NE(timer.id, 0u);
+
+    unsigned seen_by_other = 99;
+    int dispatched_by_other = -1;
+    std::thread other([&] {
+        seen_by_other = qv_loop_timer_count();
+        dispatched_by_other = qv_loop_dispatch_one(200);
+    });
+    other.join();
+    EXPECT_EQ(seen_by_other, 0u);
+    EXPECT_EQ(dispatched_by_other, 0);
+    EXPECT_EQ(ticks.runs, 0);
+
+    for (int i = 0; i < 100 && ticks.runs == 0; ++i) qv_loop_dispatch_one(50);
+    EXPECT_EQ(ticks.runs, 1);
+    EXPECT_EQ(ticks.thread, std::this_thread::get_id());
+}
+
+TEST(MessageLoop, MissedTicksRunOnceLateNotAsABurst) {
+    Ticks ticks;
+    LoopTimer timer(200, ticks);
+    std::this_thread::sleep_for(1500ms);  // several periods missed
+    int ran = 0;
+    for (int i = 0; i < 20; ++i) ran += qv_loop_dispatch_one(0);
+    EXPECT_EQ(ran, 1);
+    EXPECT_EQ(ticks.runs, 1);
+}
+
+TEST(MessageLoop, ACallbackMayKillItselfAndAnotherDueTimer) {
+    Ticks first, second;
+    LoopTimer a(10, first);
+    LoopTimer b(10, second);
+    first.kill_on_run[0] = a.id;
+    first.kill_on_run[1] = b.id;
+    std::this_thread::sleep_for(50ms);  // both due; a the most overdue
+    EXPECT_EQ(qv_loop_dispatch_one(1000), 1);
+    EXPECT_EQ(qv_loop_timer_count(), 0u);
+    EXPECT_EQ(qv_loop_dispatch_one(100), 0);
+    EXPECT_EQ(first.runs, 1);
+    EXPECT_EQ(second.runs, 0);
+}
+
+TEST(MessageLoop, WakeupEndsAWait) {
+    std::thread waker([] {
+        std::this_thread::sleep_for(100ms);
+        qv_loop_wakeup();
+    });
+    auto start = std::chrono::steady_clock::now();
+    int r = qv_loop_dispatch_one(30000);
+    auto waited = std::chrono::steady_clock::now() - start;
+    waker.join();
+    EXPECT_EQ(r, 0);
+    EXPECT_LT(waited, 5s);
+}
+
+TEST(MessageLoop, PeriodicTimerStartsOnceAndStopsWhenDestroyed) {
+    {
+        platform::PeriodicTimer timer;
+        EXPECT_TRUE(timer.Start(10, OnTimer));
+        EXPECT_TRUE(timer.Start(10, OnTimer));
+        EXPECT_EQ(qv_loop_timer_count(), 1u);
+    }
+    EXPECT_EQ(qv_loop_timer_count(), 0u);
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 0);
+}
+
+class PollTimer : public ModuleTest {};
+
+TEST_F(PollTimer, OneTimerWhateverTheScriptsDo) {
+    EXPECT_FALSE(PollTimerRunning());
+    LoopbackServer first;
+    ConnectToServer(first);
+    EXPECT_EQ(qv_loop_timer_count(), 1u);
+
+    EXPECT_EQ(host.CallIrc("Connect", {std::string("127.0.0.1"), first.port(), std::string("b"), std::string("u"),
+                                       std::string("r")}),
+              std::vector<std::string>{"Invalid Socket!"});
+    EXPECT_EQ(qv_loop_timer_count(), 1u);
+
+    host.CallIrc("Close");
+    LoopbackServer second;
+    ConnectToServer(second);
+    EXPECT_EQ(qv_loop_timer_count(), 1u);
+
+    // The one timer polls the new link.
+    second.Write("PING :2\r\n");
+    EXPECT_TRUE(PumpUntil([&] { return !host.hook_calls.empty(); }));
+    EXPECT_EQ(qv_loop_timer_count(), 1u);
+}

@@ -1,0 +1,213 @@
+// The receive poll, driven by the message loop's ticks against a loopback
+// server that writes chosen bytes.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
+#include "module/globals.h"
+#include "module_fixture.h"
+#include "net/connection.h"
+#include "net/poll.h"
+#include "platform/loop.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Args = std::vector<std::optional<std::string>>;
+
+namespace {
+
+const std::optional<std::string> nil;
+
+bool IsRawLine(const HookCall& call, std::string_view line) {
+    return call.args.size() == 3 && call.args[0] == "IRC_RawData" && call.args[2] == line;
+}
+
+std::vector<Arg> ConnectArgs(const LoopbackServer& server, std::string realname = "Real Name") {
+    return {std::string("127.0.0.1"), server.port(), std::string("bot"), std::string("u"), std::move(realname)};
+}
+
+class Ticked : public ModuleTest {
+protected:
+    bool PumpUntilReceived(LoopbackServer& peer, std::string_view text) {
+        return PumpUntil([&] { return peer.ReadUntil(text, 20).find(text) != std::string::npos; });
+    }
+    bool PumpUntilEvents(std::size_t n, int timeout_ms = 3000) {
+        return PumpUntil([&] { return host.hook_calls.size() >= n; }, timeout_ms);
+    }
+    // The lines the scripts saw, from the IRC_RawData events.
+    std::vector<std::string> RawLines() const {
+        std::vector<std::string> lines;
+        for (const HookCall& c : host.hook_calls)
+            if (c.args.size() == 3 && c.args[0] == "IRC_RawData") lines.push_back(c.args[2].value_or("<nil>"));
+        return lines;
+    }
+};
+
+class Poll : public Ticked {
+protected:
+    void SetUp() override {
+        Ticked::SetUp();
+        ConnectToServer(server);
+        Globals::bDebug = false;
+    }
+    std::string& Carry() { return Globals::client->Remainder(); }
+
+    LoopbackServer server;
+};
+
+}  // namespace
+
+TEST_F(Poll, ThreeLinesOfOneReadGoOutInOrderWithinOneTick) {
+    server.Write("one\r\ntwo\r\nthree\r\n");
+    std::vector<std::size_t> per_tick;
+    for (int i = 0; i < 300 && host.hook_calls.size() < 3; ++i) {
+        std::size_t before = host.hook_calls.size();
+        PumpOnce(10);
+        if (host.hook_calls.size() != before) per_tick.push_back(host.hook_calls.size() - before);
+    }
+    EXPECT_THAT(per_tick, ElementsAre(3u));
+    EXPECT_THAT(RawLines(), ElementsAre("one", "two", "three"));
+}
+
+TEST_F(Poll, OnlyCrLfEndsALineAndHighBytesArriveAsQuestionMarks) {
+    server.Write("PING :x\r\n\r\na\rb\nc\r\ncaf\xE9\r\n");
+    ASSERT_TRUE(PumpUntilEvents(4));
+    EXPECT_THAT(RawLines(), ElementsAre("PING :x", "", "a\rb\nc", "caf?"));
+    std::size_t from = server.received().size();
+    EXPECT_EQ(server.ReadUntil("\r\n", 2000, from).substr(from), "PONG :x\r\n");
+}
+
+TEST_F(Poll, ALineSplitAcrossReadsArrivesWhole) {
+    server.Write(":alice!ali PRIVMSG #lo");
+    ASSERT_TRUE(PumpUntil([&] { return !Carry().empty(); }));
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+    server.Write("bby :hi\r\n");
+    ASSERT_TRUE(PumpUntilEvents(2));
+    EXPECT_THAT(RawLines(), ElementsAre(":alice!ali PRIVMSG #lobby :hi"));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi"}));
+
+    // Even the CR LF itself may be split.
+    server.Write("x\r");
+    ASSERT_TRUE(PumpUntil([&] { return Carry() == "x\r"; }));
+    server.Write("\ny\r\n");
+    ASSERT_TRUE(PumpUntilEvents(4));
+    EXPECT_THAT(RawLines(), ElementsAre(":alice!ali PRIVMSG #lobby :hi", "x", "y"));
+    EXPECT_EQ(Carry(), "");
+}
+
+TEST_F(Poll, UnterminatedTextIsCappedAndHandedOnAsALine) {
+    const std::string big(100 * 1024, 'A');
+    std::atomic<bool> written = false;
+    // Written from another thread: the socket buffers may not hold it all
+    // until the poll reads.
+    std::thread writer([&] {
+        server.Write(big);
+        written = true;
+    });
+    std::size_t largest_carry = 0;
+    bool handed_on = PumpUntil(
+        [&] {
+            largest_carry = std::max(largest_carry, Carry().size());
+            return written && !host.hook_calls.empty();
+        },
+        20000);
+    writer.join();
+    ASSERT_TRUE(handed_on);
+    server.Write("\r\n");
+    ASSERT_TRUE(PumpUntilEvents(2));
+
+    EXPECT_LE(largest_carry, kMaxCarry);
+    auto lines = RawLines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_GT(lines[0].size(), kMaxCarry);
+    EXPECT_EQ(lines[0] + lines[1], big);
+    EXPECT_EQ(Carry(), "");
+}
+
+TEST_F(Poll, APeerThatClosesLeavesTheLinkDroppedAndConnectStartsAfresh) {
+    server.Write("last\r\n");
+    server.CloseClient();
+    ASSERT_TRUE(PumpUntil([&] { return Globals::client->State() == ConnectionState::Dropped; }));
+    EXPECT_THAT(RawLines(), ElementsAre("last"));
+
+    LoopbackServer next;
+    EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(next)), IsEmpty());
+    ASSERT_TRUE(next.Accept());
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Connected);
+    next.ReadUntil("Real Name\r\n");
+    next.Write("PING :back\r\n");
+    EXPECT_TRUE(PumpUntilReceived(next, "PONG :back\r\n"));
+    EXPECT_EQ(qv_loop_timer_count(), 1u);
+}
+
+TEST_F(Poll, AHandlerClosingTheLinkDoesNotStopTheRestOfTheRead) {
+    host.on_hook = [&](const HookCall& call) {
+        if (IsRawLine(call, "one")) host.CallIrc("Close");
+    };
+    std::size_t from = server.received().size();
+    server.Write("one\r\nPING :two\r\nthree\r\n");
+    ASSERT_TRUE(PumpUntilEvents(3));
+    EXPECT_THAT(RawLines(), ElementsAre("one", "PING :two", "three"));
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+    // The PONG came after the close and was dropped.
+    EXPECT_EQ(server.ReadFor(300).substr(from), "QUIT :Leaving\r\n");
+}
+
+TEST_F(Poll, AHandlerReconnectingMidReadKeepsTheOldTailOffTheNewLink) {
+    LoopbackServer next;
+    host.on_hook = [&](const HookCall& call) {
+        if (!IsRawLine(call, "one")) return;
+        host.CallIrc("Close");
+        host.CallIrc("Connect", ConnectArgs(next));
+    };
+    server.Write("one\r\ntwo\r\npart");
+    ASSERT_TRUE(PumpUntilEvents(2));
+    ASSERT_TRUE(next.Accept());
+    next.Write("new\r\n");
+    ASSERT_TRUE(PumpUntilEvents(3));
+    EXPECT_THAT(RawLines(), ElementsAre("one", "two", "new"));
+}
+
+TEST_F(Poll, AHandlerThatPumpsTheLoopDoesNotReorderLines) {
+    host.on_hook = [&](const HookCall& call) {
+        if (!IsRawLine(call, "a")) return;
+        server.Write("d\r\n");
+        PumpFor(300);
+    };
+    server.Write("a\r\nb\r\nc\r\n");
+    ASSERT_TRUE(PumpUntilEvents(4));
+    EXPECT_THAT(RawLines(), ElementsAre("a", "b", "c", "d"));
+}
+
+TEST_F(Poll, NothingIsReadWhileNotConnected) {
+    server.Write("unread\r\n");
+    host.CallIrc("Close");  // before any tick saw the line
+    PumpFor(300);
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+    Globals::client = std::make_unique<Connection>();  // Unconnected
+    MessageCheckTimer();
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+}
+
+class EndToEnd : public Ticked {};
+
+TEST_F(EndToEnd, RegistersAnswersPingAndDeliversChatOnTicks) {
+    LoopbackServer server;
+    EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(server, "Ann Lee")), IsEmpty());
+    ASSERT_TRUE(server.Accept());
+    EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
+
+    server.Write("PING :irc.example\r\n");
+    EXPECT_TRUE(PumpUntilReceived(server, "PONG :irc.example\r\n"));
+
+    server.Write(":alice!ali PRIVMSG #lobby :hi\r\n");
+    ASSERT_TRUE(PumpUntilEvents(3));
+    ASSERT_EQ(host.hook_calls.size(), 3u);
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, "PING :irc.example"}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi"}));
+    EXPECT_EQ(host.hook_calls[2].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi"}));
+    EXPECT_EQ(host.hook_calls[2].function, "hook.Call");
+}
