@@ -26,8 +26,8 @@ protected:
     // Connects with the given names and gives what the server received
     // through the end of the registration.
     std::string Register(LoopbackServer& server, const std::string& nick, const std::string& user,
-                         const std::string& realname) {
-        EXPECT_THAT(Connect("127.0.0.1", server.port(), nick, user, realname), IsEmpty());
+                         const std::string& realname, const std::string& host_name = "127.0.0.1") {
+        EXPECT_THAT(Connect(host_name, server.port(), nick, user, realname), IsEmpty());
         EXPECT_TRUE(server.Accept());
         server.ReadUntil("USER ");
         std::size_t at = server.received().find("USER ");
@@ -149,7 +149,7 @@ TEST_F(Commands, AFailedConnectReturnsPromptlyAndALaterOneMayTryAgain) {
 
 TEST_F(Commands, LineBreaksInArgumentsCannotStartACommand) {
     LoopbackServer server;
-    EXPECT_EQ(Register(server, "bot\r\nJOIN #evil", "u\nQUIT", "Ann\rQUIT"),
+    EXPECT_EQ(Register(server, "bot\r\nJOIN #evil", "u\nQUIT", "Ann\rQUIT", "127.0.0.1\r\nJOIN #evil"),
               "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann\r\n");
     std::size_t from = server.received().size();
     auto send = [&](const char* name, std::vector<Arg> args) {
@@ -171,13 +171,6 @@ TEST_F(Commands, LineBreaksInArgumentsCannotStartACommand) {
               "PART #c\r\n"
               "NICKSERV identify pw\r\n"
               "RAW\r\nQUIT :raw\r\n");
-}
-
-TEST_F(Commands, ACrLfInTheServerNameIsCutToo) {
-    LoopbackServer server;
-    EXPECT_THAT(Connect("127.0.0.1\r\nJOIN #evil", server.port()), IsEmpty());
-    EXPECT_TRUE(server.Accept());
-    EXPECT_TRUE(Connected());
 }
 
 TEST_F(Commands, CloseBeforeConnectSendsNothingAndLeavesItClosed) {
