@@ -1,0 +1,99 @@
+# Shared by the end-to-end tests and scripts/demo (sourced, bash): starts a
+# private ngircd on a free loopback port and ii clients against it. Every
+# process started is recorded in QV_PIDS; qv_stop_all ends them.
+QV_PIDS=()
+QV_PASSWORD=pvrkqo618  # the module always sends this PASS
+
+qv_stop_all() {
+  local p
+  for p in "${QV_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; done
+  for p in "${QV_PIDS[@]}"; do
+    for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL "$p" 2>/dev/null
+    wait "$p" 2>/dev/null
+  done
+  QV_PIDS=()
+}
+
+# qv_port_open PORT: something accepts connections on 127.0.0.1:PORT
+qv_port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+# qv_wait_for FILE PATTERN TRIES: polls every 0.1 s until FILE holds PATTERN
+qv_wait_for() {
+  local i
+  for i in $(seq "$3"); do
+    grep -qF -- "$2" "$1" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  return 1
+}
+
+# qv_start_ircd DIR [PINGTIMEOUT]: sets QV_PORT, QV_IRCD_PID. Retries on
+# another port when the one picked was taken meanwhile.
+qv_start_ircd() {
+  local dir=$1 ping=${2:-120} attempt port
+  for attempt in 1 2 3 4 5 6 7 8; do
+    port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    qv_port_open "$port" && continue
+    cat >"$dir/ngircd.conf" <<CONF
+[Global]
+Name = irc.quorvane.test
+Info = quorvane test server
+AdminInfo1 = quorvane
+Password = $QV_PASSWORD
+Listen = 127.0.0.1
+Ports = $port
+MotdPhrase = "quorvane test server"
+PidFile = $dir/ngircd.pid
+ServerUID = $(id -u)
+ServerGID = $(id -g)
+[Limits]
+PingTimeout = $ping
+PongTimeout = 5
+MaxConnectionsIP = 0
+MaxJoins = 0
+[Options]
+PAM = no
+DNS = no
+Ident = no
+RequireAuthPing = no
+CONF
+    ngircd --nodaemon -f "$dir/ngircd.conf" >"$dir/ngircd.log" 2>&1 &
+    QV_IRCD_PID=$!
+    QV_PIDS+=("$QV_IRCD_PID")
+    local i
+    for i in $(seq 50); do
+      if qv_port_open "$port"; then QV_PORT=$port; return 0; fi
+      kill -0 "$QV_IRCD_PID" 2>/dev/null || break
+      sleep 0.1
+    done
+    kill -KILL "$QV_IRCD_PID" 2>/dev/null
+    wait "$QV_IRCD_PID" 2>/dev/null
+  done
+  echo "could not start ngircd; its log:" >&2
+  cat "$dir/ngircd.log" >&2
+  return 1
+}
+
+# qv_start_ii DIR NICK: an ii client logged in to the server; its files are
+# under DIR/127.0.0.1/. Sets QV_II_PID.
+qv_start_ii() {
+  local dir=$1 nick=$2
+  mkdir -p "$dir"
+  IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
+  QV_II_PID=$!
+  QV_PIDS+=("$QV_II_PID")
+  qv_wait_for "$dir/127.0.0.1/out" "End of MOTD" 100 || { echo "ii did not log in" >&2; return 1; }
+}
+
+# qv_ii_join DIR CHANNEL
+qv_ii_join() {
+  echo "/j $2" >"$1/127.0.0.1/in"
+  local i
+  for i in $(seq 100); do
+    [ -p "$1/127.0.0.1/$2/in" ] && return 0
+    sleep 0.1
+  done
+  echo "ii did not join $2" >&2
+  return 1
+}
