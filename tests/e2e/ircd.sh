@@ -6,11 +6,11 @@ QV_PASSWORD=pvrkqo618  # the module always sends this PASS
 
 qv_stop_all() {
   local p
-  for p in "${QV_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; done
+  for p in "${QV_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null || true; done
   for p in "${QV_PIDS[@]}"; do
     for _ in $(seq 50); do kill -0 "$p" 2>/dev/null || break; sleep 0.1; done
-    kill -KILL "$p" 2>/dev/null
-    wait "$p" 2>/dev/null
+    kill -KILL "$p" 2>/dev/null || true
+    wait "$p" 2>/dev/null || true
   done
   QV_PIDS=()
 }
