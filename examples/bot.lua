@@ -1,0 +1,149 @@
+-- A bot to adapt. It joins its channels once registered, picks another
+-- nick when its own is taken, identifies with NickServ when asked, answers
+-- a few commands, and reconnects when the link to the server is lost.
+--
+--   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS]]]]
+--
+-- CHANNELS is a comma-separated list. Set QV_NICKSERV_PASSWORD in the
+-- environment to identify with NickServ. The QV_BOT_* variables below tune
+-- the link watchdog.
+
+local function env_number(name, default)
+  return tonumber(os.getenv(name) or "") or default
+end
+
+local settings = {
+  server = arg[1] or "127.0.0.1",
+  port = tonumber(arg[2]) or 6667,
+  nick = arg[3] or "quorvbot",
+  user = "quorvane",
+  realname = "quorvane example bot",
+  channels = arg[4] or "#quorvane",
+  nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
+  -- The module reports no disconnection, so the bot watches the link: a
+  -- quiet link gets a PING of our own, and one that stays silent (or never
+  -- finishes registering) is closed and connected again.
+  keepalive = env_number("QV_BOT_KEEPALIVE", 60),  -- seconds of silence before we PING
+  timeout = env_number("QV_BOT_TIMEOUT", 150),     -- seconds of silence before we give up
+  retry = env_number("QV_BOT_RETRY", 5),           -- first wait before reconnecting
+  max_retry = 300,
+}
+
+local nick = settings.nick
+local state = "offline"  -- offline -> registering -> online
+local quiet = 0          -- seconds since the server last sent a line
+local retry = settings.retry
+
+local function log(fmt, ...)
+  print(os.date("%H:%M:%S ") .. fmt:format(...))
+end
+
+local function reply(from, target, text)
+  -- A message to a channel is answered there; a private one privately.
+  local to = target:match("^[#&]") and target or from
+  irc.SendMessage(to, text)
+end
+
+---------------------------------------------------------------------------
+-- commands: "!name args" said in a channel or privately
+---------------------------------------------------------------------------
+local started = os.time()
+local commands = {}
+
+function commands.ping(from, target)
+  reply(from, target, "pong")
+end
+
+function commands.uptime(from, target)
+  reply(from, target, ("up %d s, %s"):format(os.time() - started, irc.GetVersion()))
+end
+
+function commands.help(from, target)
+  local names = {}
+  for name in pairs(commands) do names[#names + 1] = "!" .. name end
+  table.sort(names)
+  reply(from, target, "commands: " .. table.concat(names, " "))
+end
+
+hook.Add("IRC_OnChat", "bot.commands", function(from, target, text)
+  local name, rest = text:match("^!(%w+)%s*(.*)$")
+  local fn = name and commands[name:lower()]
+  if fn then
+    log("%s asked %s in %s", from, text, target)
+    fn(from, target, rest)
+  end
+end)
+
+---------------------------------------------------------------------------
+-- registration
+---------------------------------------------------------------------------
+local connect  -- defined below
+
+hook.Add("IRC_EndOfMOTD", "bot.join", function()
+  state = "online"
+  retry = settings.retry
+  log("registered as %s, joining %s", nick, settings.channels)
+  irc.Join(settings.channels)
+end)
+
+hook.Add("IRC_NickInUse", "bot.nick", function()
+  nick = nick .. "_"
+  log("nickname taken, trying %s", nick)
+  irc.SendRaw("NICK " .. nick)
+end)
+
+hook.Add("IRC_ErroneusNick", "bot.nick", function()
+  nick = "qvbot" .. math.random(1000, 9999)
+  log("nickname refused, trying %s", nick)
+  irc.SendRaw("NICK " .. nick)
+end)
+
+hook.Add("IRC_OnNickServ", "bot.identify", function(prefix, target, text)
+  local lower = text:lower()
+  if settings.nickserv_password and (lower:find("identify", 1, true) or lower:find("registered", 1, true)) then
+    log("NickServ asks us to identify")
+    irc.NickServ("IDENTIFY " .. settings.nickserv_password)
+  end
+end)
+
+---------------------------------------------------------------------------
+-- link watchdog and reconnecting
+---------------------------------------------------------------------------
+local function lost(why)
+  if state == "offline" then return end
+  log("link lost (%s); reconnecting in %d s", why, retry)
+  irc.Close()
+  state = "offline"
+  timer.Create("bot.reconnect", retry, 1, connect)
+  retry = math.min(retry * 2, settings.max_retry)
+end
+
+hook.Add("IRC_RawData", "bot.watchdog", function(line)
+  quiet = 0
+  if line:match("^ERROR ") then lost(line) end
+end)
+
+timer.Create("bot.watchdog", 1, 0, function()
+  if state == "offline" then return end
+  quiet = quiet + 1
+  if quiet == settings.keepalive then
+    irc.SendRaw("PING :" .. nick)  -- the answer, like any line, resets `quiet`
+  elseif quiet >= settings.timeout then
+    lost(state == "registering" and "registration did not finish" or "no answer from the server")
+  end
+end)
+
+function connect()
+  nick = settings.nick
+  log("connecting to %s:%d as %s", settings.server, settings.port, nick)
+  state, quiet = "registering", 0
+  local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname)
+  if err then
+    -- The connection object refused (still connected, or gone): start over.
+    log("connect refused: %s", err)
+    lost(err)
+  end
+end
+
+irc.Debug(false)
+connect()

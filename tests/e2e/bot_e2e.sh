@@ -1,0 +1,56 @@
+#!/bin/bash
+# examples/bot.lua against a real ngircd: it joins, answers !ping, and
+# after the server goes away and comes back it reconnects by itself, takes
+# another nick when its own is taken, and answers again.
+# Usage: bot_e2e.sh HOST MODULE BOT_SCRIPT
+set -u
+HOST=$1 MODULE=$2 BOT=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ircd.sh"
+work=$(mktemp -d)
+trap 'qv_stop_all; rm -rf "$work"' EXIT
+trap 'exit 1' INT TERM
+fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/ii*/127.0.0.1/#bots/out; do echo "---- $f"; cat "$f"; done; exit 1; }
+
+qv_start_ircd "$work" || exit 1
+qv_start_ii "$work/ii1" peer || exit 1
+qv_ii_join "$work/ii1" "#bots" || exit 1
+chan1="$work/ii1/127.0.0.1/#bots"
+
+QV_BOT_KEEPALIVE=2 QV_BOT_TIMEOUT=4 QV_BOT_RETRY=1 \
+  "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
+bot=$!
+QV_PIDS+=("$bot")
+
+qv_wait_for "$chan1/out" "botty(~quorvane@127.0.0.1) has joined #bots" 200 || fail "bot did not join"
+echo '!ping' >"$chan1/in"
+qv_wait_for "$chan1/out" "<botty> pong" 200 || fail "no pong"
+
+# The server goes away (ii goes with it) and comes back on the same port;
+# this time someone holds the bot's nick.
+kill -TERM "$QV_IRCD_PID"
+for _ in $(seq 100); do kill -0 "$QV_IRCD_PID" 2>/dev/null || break; sleep 0.1; done
+port=$QV_PORT
+for _ in $(seq 100); do
+  ngircd --nodaemon -f "$work/ngircd.conf" >"$work/ngircd2.log" 2>&1 &
+  QV_IRCD_PID=$!
+  QV_PIDS+=("$QV_IRCD_PID")
+  for _ in $(seq 30); do qv_port_open "$port" && break 2; sleep 0.1; done
+  kill -KILL "$QV_IRCD_PID" 2>/dev/null; sleep 0.2  # port still held by the old one
+done
+qv_port_open "$port" || fail "ngircd did not come back"
+qv_start_ii "$work/ii2" botty || exit 1
+qv_ii_join "$work/ii2" "#bots" || exit 1
+chan2="$work/ii2/127.0.0.1/#bots"
+
+qv_wait_for "$chan2/out" "botty_(~quorvane@127.0.0.1) has joined #bots" 300 || fail "bot did not come back as botty_"
+echo '!ping' >"$chan2/in"
+qv_wait_for "$chan2/out" "<botty_> pong" 200 || fail "no pong after reconnecting"
+
+kill -TERM "$bot"
+status=0
+for _ in $(seq 100); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
+wait "$bot" || status=$?
+[ "$status" = 0 ] || fail "bot exit status $status after SIGTERM"
+grep -q "link lost" "$work/bot.out" || fail "bot did not notice the lost link"
+echo "bot e2e ok"
