@@ -333,11 +333,9 @@ bool LuaHost::CallFunction(int args, int /*results*/) {
     }
     lua_rawgeti(L, LUA_REGISTRYINDEX, traceback_ref_);
     lua_insert(L, fn_index);
-    ++in_call_;
     // The interface gives the module no way to read results, and it pops
     // nothing: asking for none leaves the stack as it was before the push.
     int rc = lua_pcall(L, args, 0, fn_index);
-    --in_call_;
     if (rc != 0) {
         ReportError(L, -1);
         lua_pop(L, 1);
@@ -408,7 +406,7 @@ void LuaHost::RunEntry(lua_State* L, bool open) {
 }
 
 void LuaHost::RequestModule(lua_State* L, bool open) {
-    if (in_call_ > 0)
+    if (depth_ > 0)
         deferred_ = open ? Deferred::Open : Deferred::Close;
     else
         RunEntry(L, open);
@@ -475,11 +473,16 @@ void LuaHost::TimerThunk(void* context) {
     lua_State* L = self->main_;
     int top = lua_gettop(L);
     if (!lua_checkstack(L, 3)) return;
+    // No module code is below a script timer: calls it makes into the
+    // module are outermost ones, and it may open or close the module.
+    int depth = self->depth_;
+    self->depth_ = 0;
     lua_rawgeti(L, LUA_REGISTRYINDEX, self->traceback_ref_);
     lua_rawgeti(L, LUA_REGISTRYINDEX, self->timer_fn_ref_);
     lua_pushnumber(L, static_cast<lua_Number>(reinterpret_cast<std::uintptr_t>(context)));
     if (lua_pcall(L, 1, 0, top + 1) != 0) ReportError(L, -1);
     lua_settop(L, top);
+    self->depth_ = depth;
 }
 
 int LuaHost::NativeSetTimer(lua_State* L) {  // (milliseconds, key) -> loop timer id

@@ -131,8 +131,7 @@ private:
 
     lua_State* main_;
     Frame* frame_ = nullptr;
-    int depth_ = 0;          // calls into the module in progress
-    int in_call_ = 0;        // CallFunction in progress (module code below us)
+    int depth_ = 0;  // calls into the module in progress (module code on the C stack)
     Deferred deferred_ = Deferred::None;
 
     std::vector<std::unique_ptr<LuaObject>> handles_;  // every handle ever made
