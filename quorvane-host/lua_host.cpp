@@ -28,6 +28,43 @@ struct NameRequest {
     int ref;
 };
 
+// A lookup hands back the handle already given out for the same value in
+// this call when there is one: a module that raises a hundred thousand
+// events in one poll tick then holds two handles (hook, hook.Call), not two
+// hundred thousand. Handles name values and cannot be changed through, so
+// sharing one is invisible to the module.
+struct LookupRequest {
+    const char* name;
+    int index_ref;  // registry: table value -> slot in the live handles
+    int next_slot;  // slot a new handle will get
+    int ref;        // out: registry ref of a new value, or LUA_REFNIL
+    int slot;       // out: slot of an existing handle, or -1
+};
+
+// Value on top of the stack -> request's ref or slot.
+void Remember(lua_State* L, LookupRequest* r) {
+    r->slot = -1;
+    r->ref = LUA_REFNIL;
+    int type = lua_type(L, -1);
+    if (type == LUA_TNIL) return;
+    bool keyable = !(type == LUA_TNUMBER && lua_tonumber(L, -1) != lua_tonumber(L, -1));  // NaN is no key
+    if (keyable) {
+        lua_rawgeti(L, LUA_REGISTRYINDEX, r->index_ref);
+        lua_pushvalue(L, -2);
+        lua_rawget(L, -2);
+        if (lua_type(L, -1) == LUA_TNUMBER) {
+            r->slot = static_cast<int>(lua_tointeger(L, -1));
+            return;
+        }
+        lua_pop(L, 1);
+        lua_pushvalue(L, -2);
+        lua_pushinteger(L, r->next_slot);
+        lua_rawset(L, -3);
+        lua_pop(L, 1);
+    }
+    r->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+}
+
 struct FunctionRequest {
     const char* name;
     ScriptFunction fn;
@@ -35,16 +72,16 @@ struct FunctionRequest {
 };
 
 int ProtectedGetGlobal(lua_State* L) {
-    auto* r = static_cast<NameRequest*>(lua_touserdata(L, 1));
+    auto* r = static_cast<LookupRequest*>(lua_touserdata(L, 1));
     lua_getfield(L, LUA_GLOBALSINDEX, r->name);
-    r->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    Remember(L, r);
     return 0;
 }
 
 int ProtectedGetField(lua_State* L) {  // (request, object)
-    auto* r = static_cast<NameRequest*>(lua_touserdata(L, 1));
+    auto* r = static_cast<LookupRequest*>(lua_touserdata(L, 1));
     lua_getfield(L, 2, r->name);
-    r->ref = luaL_ref(L, LUA_REGISTRYINDEX);
+    Remember(L, r);
     return 0;
 }
 
@@ -96,7 +133,11 @@ ILuaObject* LuaObject::FindMember(const char* name) { return host->FindMember(th
 
 // ---- set-up -------------------------------------------------------------
 
-LuaHost::LuaHost(lua_State* L) : main_(L) { g_host = this; }
+LuaHost::LuaHost(lua_State* L) : main_(L) {
+    g_host = this;
+    nil_handle_.host = this;
+    nil_handle_.ref = LUA_REFNIL;
+}
 
 LuaHost::~LuaHost() {
     if (g_host == this) g_host = nullptr;
@@ -114,6 +155,8 @@ int LuaHost::InstallStep(lua_State* L) {
     self->new_table_ref_ = Ref(L, ProtectedNewGlobalTable);
     self->new_string_ref_ = Ref(L, ProtectedNewString);
     self->to_string_ref_ = Ref(L, ProtectedToString);
+    lua_newtable(L);
+    self->index_ref_ = luaL_ref(L, LUA_REGISTRYINDEX);
 
     if (luaL_loadbuffer(L, kPrelude, kPreludeSize, "=prelude") != 0) lua_error(L);
     lua_newtable(L);
@@ -178,6 +221,17 @@ bool LuaHost::RunScript(int argc, char** argv, int script_index, std::string* er
 
 // ---- handles --------------------------------------------------------------
 
+ILuaObject* LuaHost::Lookup(int fn_ref, const char* name, LuaObject* object) {
+    LookupRequest r{name, index_ref_, static_cast<int>(live_.size()), LUA_REFNIL, -1};
+    if (name == nullptr || !Protected(Current(), fn_ref, &r, object, 0, false)) return &nil_handle_;
+    if (r.slot >= 0) {
+        if (static_cast<std::size_t>(r.slot) < live_.size()) return live_[static_cast<std::size_t>(r.slot)];
+        return &nil_handle_;
+    }
+    if (r.ref == LUA_REFNIL) return &nil_handle_;
+    return NewHandle(r.ref);
+}
+
 LuaObject* LuaHost::NewHandle(int ref) {
     LuaObject* o;
     if (!spare_.empty()) {
@@ -195,7 +249,21 @@ LuaObject* LuaHost::NewHandle(int ref) {
 }
 
 void LuaHost::Reclaim(lua_State* L) {
+    if (live_.empty()) return;
+    // Forget each value in the index (the key exists, so setting it to nil
+    // allocates nothing and cannot fail), then free its registry slot.
+    bool indexed = lua_checkstack(L, 3) != 0;
+    if (indexed) lua_rawgeti(L, LUA_REGISTRYINDEX, index_ref_);
     for (LuaObject* o : live_) {
+        if (indexed) {
+            lua_rawgeti(L, LUA_REGISTRYINDEX, o->ref);
+            if (lua_rawequal(L, -1, -1)) {
+                lua_pushnil(L);
+                lua_rawset(L, -3);
+            } else {
+                lua_pop(L, 1);
+            }
+        }
         luaL_unref(L, LUA_REGISTRYINDEX, o->ref);
         // A handle kept past its call now reads as nil rather than as some
         // other value that took over its registry slot.
@@ -203,6 +271,7 @@ void LuaHost::Reclaim(lua_State* L) {
         spare_.push_back(o);
     }
     live_.clear();
+    if (indexed) lua_pop(L, 1);
 }
 
 void LuaHost::Enter() { ++depth_; }
@@ -238,18 +307,12 @@ bool LuaHost::Protected(lua_State* L, int fn_ref, void* request, LuaObject* obje
 
 // ---- ILuaInterface ----------------------------------------------------------
 
-ILuaObject* LuaHost::FindGlobal(const char* name) {
-    NameRequest r{name, LUA_REFNIL};
-    if (name == nullptr || !Protected(Current(), get_global_ref_, &r, nullptr, 0, false)) r.ref = LUA_REFNIL;
-    return NewHandle(r.ref);
-}
+ILuaObject* LuaHost::FindGlobal(const char* name) { return Lookup(get_global_ref_, name, nullptr); }
 
 ILuaObject* LuaHost::FindMember(LuaObject* object, const char* name) {
     // Indexing a value that is no table (a script without `hook`, say)
     // fails quietly into a nil handle; calling it then reports the error.
-    NameRequest r{name, LUA_REFNIL};
-    if (name == nullptr || !Protected(Current(), get_field_ref_, &r, object, 0, false)) r.ref = LUA_REFNIL;
-    return NewHandle(r.ref);
+    return Lookup(get_field_ref_, name, object);
 }
 
 void LuaHost::SetFunctionMember(LuaObject* object, const char* name, ScriptFunction fn) {

@@ -109,6 +109,7 @@ private:
     };
 
     lua_State* Current() const { return frame_ != nullptr ? frame_->L : main_; }
+    ILuaObject* Lookup(int fn_ref, const char* name, LuaObject* object);
     LuaObject* NewHandle(int ref);
     void Reclaim(lua_State* L);
     bool Protected(lua_State* L, int fn_ref, void* request, LuaObject* object, int nresults, bool report);
@@ -138,6 +139,7 @@ private:
     std::vector<LuaObject*> live_;                     // handed out, not yet reclaimed
     std::vector<LuaObject*> spare_;                    // reclaimed, ready for reuse
     std::size_t peak_live_ = 0;
+    LuaObject nil_handle_;  // every lookup that finds nil; never reclaimed
 
     int last_top_ = 0;       // main stack top after the last dispatch, before repair
     long long dropped_ = 0;  // stack slots the host had to drop after a dispatch
@@ -157,6 +159,7 @@ private:
     int new_table_ref_ = LUA_NOREF;
     int new_string_ref_ = LUA_NOREF;
     int to_string_ref_ = LUA_NOREF;
+    int index_ref_ = LUA_NOREF;  // table: value -> slot in live_, for the call in progress
 };
 
 }  // namespace qvhost

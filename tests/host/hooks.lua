@@ -68,6 +68,17 @@ check.eq(calls[1].n, 3, "event, nil, one argument")
 check.eq(calls[1][1], "IRC_Swap", "event name first")
 check.eq(calls[1][2], nil, "nil second")
 
+-- Also in the middle of one module call: lookups are made anew, never
+-- served from an earlier event's value.
+local swapped = {}
+hook.Add("IRC_Mid", "swapper", function(x)
+  hook.Call = function(event, gm, a) swapped[#swapped + 1] = event .. ":" .. a end
+end)
+probe.Raise("IRC_Mid", 3, "v")
+hook.Call = real
+check.eq(table.concat(swapped, ","), "IRC_Mid:v,IRC_Mid:v", "events after the swap reach the new hook.Call")
+hook.Remove("IRC_Mid", "swapper")
+
 -- Failures in the script side never stop the module's next event.
 hook.Add("Bad", "err", function() error("handler failed") end)
 check.eq(probe.Raise("Bad", 3), "0", "erroring handler reported as a failed call, each time")
