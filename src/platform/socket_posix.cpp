@@ -1,7 +1,7 @@
 #include "platform/socket.h"
+#include "platform/socket_connect.h"
 
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -10,29 +10,29 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
-#include <memory>
 
 namespace platform {
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 int Fd(SocketHandle sock) { return static_cast<int>(sock); }
 
 bool IsTransient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
-// Connects to one address, waiting at most until `deadline`. The socket is
-// non-blocking only for the wait, so sends stay blocking afterwards.
-bool ConnectOne(int fd, const addrinfo& ai, Clock::time_point deadline) {
+}  // namespace
+
+bool SocketLayerReady() { return true; }
+
+// The socket is non-blocking only for the wait, so sends stay blocking.
+bool ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline) {
+    int fd = Fd(sock);
     int flags = fcntl(fd, F_GETFL, 0);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
     bool ok = false;
-    if (connect(fd, ai.ai_addr, ai.ai_addrlen) == 0) {
+    if (connect(fd, addr, static_cast<socklen_t>(addr_len)) == 0) {
         ok = true;
     } else if (errno == EINPROGRESS || errno == EINTR) {
         for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
             if (left <= 0) break;
             pollfd p{fd, POLLOUT, 0};
             int r = poll(&p, 1, static_cast<int>(left));
@@ -48,34 +48,9 @@ bool ConnectOne(int fd, const addrinfo& ai, Clock::time_point deadline) {
     return ok;
 }
 
-}  // namespace
-
 SocketHandle TcpSocket() {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     return fd < 0 ? kNoSocket : fd;
-}
-
-bool TcpConnect(SocketHandle& sock, const char* host, int port, int timeout_ms) {
-    if (port < 0 || port > 65535) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    char service[16];
-    std::snprintf(service, sizeof service, "%d", port);
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host != nullptr ? host : "", service, &hints, &found) != 0) return false;
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
-
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        if (sock == kNoSocket) sock = TcpSocket();
-        if (sock == kNoSocket) return false;
-        if (ConnectOne(Fd(sock), *ai, deadline)) return true;
-        TcpClose(sock);
-        if (Clock::now() >= deadline) break;
-    }
-    return false;
 }
 
 IoResult TcpBytesWaiting(SocketHandle sock) {

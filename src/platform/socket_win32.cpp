@@ -1,21 +1,25 @@
 #include "platform/socket.h"
+#include "platform/socket_connect.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include <chrono>
-#include <cstdio>
-#include <memory>
 
 namespace platform {
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 SOCKET Sock(SocketHandle sock) { return static_cast<SOCKET>(sock); }
 
+bool SetBlocking(SOCKET s, bool blocking) {
+    u_long nonblocking = blocking ? 0 : 1;
+    return ioctlsocket(s, FIONBIO, &nonblocking) == 0;
+}
+
+}  // namespace
+
 // Winsock must be started once in the process before the first socket.
-bool WinsockReady() {
+bool SocketLayerReady() {
     static const bool ready = [] {
         WSADATA data;
         return WSAStartup(MAKEWORD(2, 2), &data) == 0;
@@ -23,20 +27,15 @@ bool WinsockReady() {
     return ready;
 }
 
-bool SetBlocking(SOCKET s, bool blocking) {
-    u_long nonblocking = blocking ? 0 : 1;
-    return ioctlsocket(s, FIONBIO, &nonblocking) == 0;
-}
-
-// Connects to one address, waiting at most until `deadline`. Non-blocking
-// only for the wait, so sends stay blocking afterwards.
-bool ConnectOne(SOCKET s, const addrinfo& ai, Clock::time_point deadline) {
+// Non-blocking only for the wait, so sends stay blocking afterwards.
+bool ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline) {
+    SOCKET s = Sock(sock);
     if (!SetBlocking(s, false)) return false;
     bool ok = false;
-    if (connect(s, ai.ai_addr, static_cast<int>(ai.ai_addrlen)) == 0) {
+    if (connect(s, addr, static_cast<int>(addr_len)) == 0) {
         ok = true;
     } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - Clock::now()).count();
+        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left > 0) {
             // select, not WSAPoll: older WSAPoll misses a refused connect.
             fd_set writable, failed;
@@ -56,35 +55,10 @@ bool ConnectOne(SOCKET s, const addrinfo& ai, Clock::time_point deadline) {
     return ok;
 }
 
-}  // namespace
-
 SocketHandle TcpSocket() {
-    if (!WinsockReady()) return kNoSocket;
+    if (!SocketLayerReady()) return kNoSocket;
     SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     return s == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(s);
-}
-
-bool TcpConnect(SocketHandle& sock, const char* host, int port, int timeout_ms) {
-    if (port < 0 || port > 65535 || !WinsockReady()) return false;
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    char service[16];
-    std::snprintf(service, sizeof service, "%d", port);
-    addrinfo* found = nullptr;
-    if (getaddrinfo(host != nullptr ? host : "", service, &hints, &found) != 0) return false;
-    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
-
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-    for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
-        if (sock == kNoSocket) sock = TcpSocket();
-        if (sock == kNoSocket) return false;
-        if (ConnectOne(Sock(sock), *ai, deadline)) return true;
-        TcpClose(sock);
-        if (Clock::now() >= deadline) break;
-    }
-    return false;
 }
 
 IoResult TcpBytesWaiting(SocketHandle sock) {
