@@ -39,7 +39,8 @@ bool ReadWaiting(Connection& link, std::string& text) {
         if (link.IsConnected()) link.Remainder() = std::move(text);
         return false;
     }
-    // Decoded as 7-bit ASCII: the text model has no meaning for the rest.
+    // The module speaks 7-bit ASCII; a byte above it stands for nothing
+    // the module can name, so it arrives as '?'.
     for (std::size_t i = carried; i < text.size(); ++i)
         if (static_cast<unsigned char>(text[i]) > 0x7F) text[i] = '?';
     return true;
