@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 #include <stdexcept>
 
 namespace {
@@ -69,6 +70,7 @@ bool RecordingHost::ArgFlag(int pos) {
 
 void RecordingHost::PushText(const char* text) {
     ops.push_back("PushText");
+    if (fail_pushes) throw std::bad_alloc();
     stack.push_back({StackValue::Text, text});
 }
 

@@ -73,6 +73,7 @@ public:
     std::vector<HookCall> hook_calls;
     std::string console;                // everything PrintFormatted printed
     std::function<void(const HookCall&)> on_hook;  // a script handler
+    bool fail_pushes = false;                      // PushText throws, as on exhausted memory
     struct StackValue {
         enum Kind { Nil, Text, Object } kind;
         std::string text;  // the text, or the object's path

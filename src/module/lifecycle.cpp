@@ -4,6 +4,7 @@
 
 #include "commands/commands.h"
 #include "module/globals.h"
+#include "module/no_throw.h"
 #include "net/connection.h"
 
 namespace {
@@ -15,10 +16,15 @@ struct Registration {
 
 // Stored in this order; a host sees the registrations in it.
 constexpr Registration kScriptFunctions[] = {
-    {"Connect", Connect},         {"Close", Close},   {"SendRaw", SendRaw},
-    {"Debug", bDebug},            {"SendMessage", SendMessage},
-    {"Join", Join},               {"Part", Part},     {"NickServ", NickServ},
-    {"GetVersion", GetVersion},
+    {"Connect", NoThrowScriptFunction<Connect>},
+    {"Close", NoThrowScriptFunction<Close>},
+    {"SendRaw", NoThrowScriptFunction<SendRaw>},
+    {"Debug", NoThrowScriptFunction<bDebug>},
+    {"SendMessage", NoThrowScriptFunction<SendMessage>},
+    {"Join", NoThrowScriptFunction<Join>},
+    {"Part", NoThrowScriptFunction<Part>},
+    {"NickServ", NoThrowScriptFunction<NickServ>},
+    {"GetVersion", NoThrowScriptFunction<GetVersion>},
 };
 static_assert(std::size(kScriptFunctions) == 9);
 

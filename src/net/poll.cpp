@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "module/globals.h"
+#include "module/no_throw.h"
 #include "net/connection.h"
 #include "platform/timer.h"
 #include "protocol/dispatch.h"
@@ -54,7 +55,12 @@ void StopPollTimer() { poll_timer.Stop(); }
 
 bool PollTimerRunning() { return poll_timer.Running(); }
 
-void OnTimer(void*) { MessageCheckTimer(); }
+void OnTimer(void*) {
+    NoThrow([] {
+        MessageCheckTimer();
+        return 0;
+    });
+}
 
 void MessageCheckTimer() {
     if (in_tick) return;
@@ -79,11 +85,18 @@ void MessageCheckTimer() {
     bool tail_is_line = tail.size() > kMaxCarry;
     if (!tail_is_line && link->IsConnected()) link->Remainder().assign(tail);
 
+    // A line whose handling throws costs that line only.
+    auto dispatch = [](std::string_view line) {
+        NoThrow([line] {
+            ProcessLine(line);
+            return 0;
+        });
+    };
     std::string_view lines = all.substr(0, complete);
     while (!lines.empty()) {
         std::size_t at = lines.find("\r\n");
-        ProcessLine(lines.substr(0, at));
+        dispatch(lines.substr(0, at));
         lines.remove_prefix(at + 2);
     }
-    if (tail_is_line) ProcessLine(tail);
+    if (tail_is_line) dispatch(tail);
 }
