@@ -7,9 +7,7 @@ set -u
 HOST=$1 MODULE=$2 BOT=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ircd.sh"
-work=$(mktemp -d)
-trap 'qv_stop_all; rm -rf "$work"' EXIT
-trap 'exit 1' INT TERM
+qv_workspace
 fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/ii*/127.0.0.1/#bots/out; do echo "---- $f"; cat "$f"; done; exit 1; }
 
 qv_start_ircd "$work" || exit 1

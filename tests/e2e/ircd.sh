@@ -15,6 +15,14 @@ qv_stop_all() {
   QV_PIDS=()
 }
 
+# qv_workspace: sets `work` to a fresh temp folder; what was started and
+# the folder itself go when the script exits or is interrupted.
+qv_workspace() {
+  work=$(mktemp -d)
+  trap 'set +e; qv_stop_all; rm -rf "$work"' EXIT
+  trap 'exit 1' INT TERM
+}
+
 # qv_port_open PORT: something accepts connections on 127.0.0.1:PORT
 qv_port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 

@@ -6,9 +6,7 @@ set -u
 HOST=$1 MODULE=$2 SCRIPT=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ircd.sh"
-work=$(mktemp -d)
-trap 'qv_stop_all; rm -rf "$work"' EXIT
-trap 'exit 1' INT TERM
+qv_workspace
 
 for tool in ngircd ii; do
   command -v "$tool" >/dev/null || { echo "FAIL: $tool is not installed (scripts/demo installs it)"; exit 1; }
