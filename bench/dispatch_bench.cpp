@@ -50,7 +50,7 @@ BENCHMARK(BM_Baseline_CopyLine);
 void BM_Tokenize(benchmark::State& state) {
     for (auto _ : state) {
         auto tokens = MySplit(kChat, " ");
-        benchmark::DoNotOptimize(tokens.data());
+        benchmark::DoNotOptimize(tokens.count);
         benchmark::DoNotOptimize(GetPRIVMSG(kChat, kTrailing));
     }
 }

@@ -9,8 +9,10 @@
 #include <chrono>
 #include <stdexcept>
 
-LoopbackServer::LoopbackServer() {
+LoopbackServer::LoopbackServer(int receive_buffer) {
     listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    // Set before listening: accepted links take it, and the window follows.
+    if (receive_buffer > 0) setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -83,6 +85,13 @@ const std::string& LoopbackServer::ReadFor(int wait_ms) {
 void LoopbackServer::CloseClient() {
     if (client_fd_ >= 0) close(client_fd_);
     client_fd_ = -1;
+}
+
+void LoopbackServer::ResetClient() {
+    if (client_fd_ < 0) return;
+    linger hard{1, 0};
+    setsockopt(client_fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    CloseClient();
 }
 
 void LoopbackServer::CloseListener() {

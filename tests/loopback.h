@@ -8,7 +8,8 @@
 
 class LoopbackServer {
 public:
-    LoopbackServer();
+    // A small `receive_buffer` makes a peer that stops reading fill up soon.
+    explicit LoopbackServer(int receive_buffer = 0);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;
@@ -23,6 +24,8 @@ public:
     const std::string& ReadFor(int wait_ms);
     const std::string& received() const { return received_; }
     void CloseClient();
+    // Ends the link with a reset instead of an orderly close.
+    void ResetClient();
     // Stops listening, so nothing can connect to port() any more.
     void CloseListener();
 

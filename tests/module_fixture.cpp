@@ -9,7 +9,17 @@
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
 
+PaceClock::time_point PaceClock::now{};
+bool PaceClock::stopped = false;
+
+PaceClock::time_point PaceClock::Now() {
+    if (!stopped) now += std::chrono::hours(1);
+    return now;
+}
+
 void ModuleTest::SetUp() {
+    PaceClock::stopped = false;
+    Connection::pace_clock = &PaceClock::Now;
     gmod_open(&host);
     host.ClearRecords();
 }
@@ -20,6 +30,7 @@ void ModuleTest::TearDown() {
     Globals::client.reset();
     Globals::bDebug = true;
     modulemanager = nullptr;
+    Connection::pace_clock = &std::chrono::steady_clock::now;
 }
 
 void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "loopback.h"
@@ -31,6 +32,16 @@ protected:
 };
 
 int PumpOnce(int wait_ms);
+
+// The clock that paces sending, in the test's hands. Unless a test stops
+// it, time leaps ahead at every look, so pacing holds nothing back.
+struct PaceClock {
+    using time_point = std::chrono::steady_clock::time_point;
+    static time_point now;
+    static bool stopped;
+    static time_point Now();
+    static void Advance(std::chrono::milliseconds by) { now += by; }
+};
 
 template <class Done>
 bool ModuleTest::PumpUntil(Done done, int timeout_ms) {

@@ -1,4 +1,6 @@
-// Outgoing lines as the server receives them.
+// Outgoing lines as the server receives them: framing, the queue behind a
+// peer that stops reading, flood pacing, long messages.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,22 +9,68 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "net/poll.h"
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using namespace std::chrono_literals;
 
 namespace {
 
+std::string Line(int i) { return "PRIVMSG #c :line " + std::to_string(i) + " " + std::string(900, 'x'); }
+
 class Sending : public ModuleTest {
 protected:
+    explicit Sending(int receive_buffer = 0) : server(receive_buffer) {}
     void SetUp() override {
         ModuleTest::SetUp();
         ConnectToServer(server);
+        Globals::bDebug = false;
         start = server.received().size();
     }
-    std::string Sent(std::string_view until) {
-        server.ReadUntil(until, 3000, start);
+    std::string Sent(std::string_view until, int timeout_ms = 3000) {
+        server.ReadUntil(until, timeout_ms, start);
         return server.received().substr(start);
     }
+    // Lines received so far after the registration.
+    std::vector<std::string> SentLines(int wait_ms) {
+        std::string text = server.ReadFor(wait_ms).substr(start);
+        std::vector<std::string> lines;
+        for (std::size_t at; (at = text.find("\r\n")) != std::string::npos; text.erase(0, at + 2))
+            lines.push_back(text.substr(0, at));
+        return lines;
+    }
+    std::size_t Unwritten() { return Globals::client->Outgoing().Unwritten().size(); }
+    // Sends lines the peer does not read until some 100 KB wait in the
+    // queue, whatever the system buffers took; gives how many.
+    int FillQueue() {
+        int n = 0;
+        while (Unwritten() < 100'000 && n < 20'000) EXPECT_THAT(host.CallIrc("SendRaw", {Line(n++)}), IsEmpty());
+        return n;
+    }
+
     LoopbackServer server;
     std::size_t start = 0;
+};
+
+// A peer with a small window, that can stop reading.
+class StalledPeer : public Sending {
+protected:
+    StalledPeer() : Sending(4096) {}
+};
+
+// Pacing against a clock the test steps by hand, with a full allowance.
+class Paced : public Sending {
+protected:
+    void SetUp() override {
+        Sending::SetUp();
+        PaceClock::stopped = true;
+        PaceClock::Advance(10s);
+    }
+    void After(std::chrono::milliseconds wait) {
+        PaceClock::Advance(wait);
+        MessageCheckTimer();
+    }
 };
 
 }  // namespace
@@ -41,31 +89,111 @@ TEST_F(Sending, EverySevenBitByteGoesOutUnchanged) {
     EXPECT_EQ(Sent("\x7F\r\n"), all + "\r\n");
 }
 
-TEST_F(Sending, ALineLargerThanTheSocketBufferArrivesWhole) {
-    std::string big(4 << 20, 'x');
-    std::thread reader([&] { server.ReadUntil("x\r\n", 20000, start); });
-    Globals::SendIRCString(big);
-    reader.join();
-    EXPECT_EQ(server.received().size() - start, big.size() + 2);
+TEST_F(StalledPeer, SendsNeverWaitAndAllArriveInOrderOnceThePeerReads) {
+    // A blocking send would hang here, on lines the peer does not read.
+    const int sent = FillQueue();
+    PumpFor(200);  // the host keeps ticking
     EXPECT_TRUE(Globals::client->IsConnected());
+
+    std::thread reader([&] { server.ReadUntil(Line(sent - 1) + "\r\n", 20000, start); });
+    PumpUntil([&] { return Unwritten() == 0; }, 20000);
+    reader.join();
+    std::vector<std::string> expected;
+    for (int i = 0; i < sent; ++i) expected.push_back(Line(i));
+    EXPECT_EQ(SentLines(0), expected);
 }
 
-TEST_F(Sending, APeerThatHasGoneDropsTheLinkWithoutASignal) {
-    server.CloseClient();
-    // The first send may still be taken by the kernel; the reset it
-    // provokes fails a later one. The process must survive either way.
-    for (int i = 0; i < 50 && Globals::client->IsConnected(); ++i) {
-        Globals::SendIRCString("PRIVMSG #c :anyone?");
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+TEST_F(StalledPeer, OverAMegabyteThatThePeerNeverTakesDropsTheLink) {
+    for (int i = 0; i < 5000 && Globals::client->IsConnected(); ++i) host.CallIrc("SendRaw", {Line(i)});
     EXPECT_EQ(Globals::client->State(), ConnectionState::Dropped);
-    Globals::SendIRCString("dropped quietly");
+    ASSERT_TRUE(PumpUntil([&] { return !host.hook_calls.empty(); }));
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_Disconnected"));
+    EXPECT_THAT(host.hook_calls[0].args[2].value_or(""), ::testing::HasSubstr("1 MiB"));
 }
 
-TEST_F(Sending, NothingGoesOutAfterClose) {
-    Globals::client->Close();
-    Globals::SendIRCString("late");
+TEST_F(StalledPeer, CloseGivesUpOnAPeerThatDoesNotRead) {
+    FillQueue();
+    host.CallIrc("Close");
     EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
-    server.ReadFor(100);
-    EXPECT_EQ(server.received().substr(start), "");
+    PumpFor(250);
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+}
+
+TEST_F(Paced, FiveLinesGoAtOnceThenOneEveryTwoSeconds) {
+    for (int i = 0; i < 8; ++i) host.CallIrc("SendRaw", {"L" + std::to_string(i)});
+    EXPECT_THAT(SentLines(200), ElementsAre("L0", "L1", "L2", "L3", "L4"));
+    After(1900ms);
+    EXPECT_EQ(SentLines(100).size(), 5u);
+    After(100ms);
+    EXPECT_EQ(SentLines(200).size(), 6u);
+    // A PONG never waits behind them.
+    Globals::SendIRCString("PONG :now", LineKind::Urgent);
+    EXPECT_EQ(SentLines(200).back(), "PONG :now");
+    After(2s);
+    After(2s);
+    EXPECT_THAT(SentLines(200), ElementsAre("L0", "L1", "L2", "L3", "L4", "L5", "PONG :now", "L6", "L7"));
+}
+
+TEST_F(Paced, AQueryFloodGetsFewRepliesAndThePingInItsMidstIsAnsweredAtOnce) {
+    std::string flood;
+    for (int i = 0; i < 20; ++i) {
+        flood += ":u" + std::to_string(i) + "!x@y PRIVMSG bot :\x01VERSION\x01\r\n";
+        if (i == 10) flood += "PING :mid\r\n";
+    }
+    server.Write(flood);
+    ASSERT_TRUE(PumpUntil([&] { return host.EventNames().size() >= 41; }));
+    auto sent = SentLines(200);
+    ASSERT_EQ(sent.size(), 6u);  // five replies, and the PONG
+    EXPECT_EQ(sent.back(), "PONG :mid");
+    EXPECT_THAT(sent[0], ::testing::StartsWith("NOTICE u0 :\x01VERSION"));
+    // Three more wait their turn; the other queries get no reply at all.
+    for (int i = 0; i < 10; ++i) After(2s);
+    sent = SentLines(200);
+    ASSERT_EQ(sent.size(), 9u);
+    EXPECT_THAT(sent[8], ::testing::StartsWith("NOTICE u7 :"));
+    // Every query still reached the scripts.
+    EXPECT_EQ(host.hook_calls.size(), 41u);
+}
+
+TEST_F(Paced, ScriptsAreToldWhenTooMuchWaitsAndNothingQueuedIsLost) {
+    int accepted = 0;
+    std::vector<std::string> result;
+    while ((result = host.CallIrc("SendRaw", {Line(accepted)})).empty()) ++accepted;
+    EXPECT_EQ(result, std::vector<std::string>{"Send queue full"});
+    EXPECT_EQ(host.console, "[quorvane] !! Send queue full\n");
+    // Just past 64 KiB of lines of 920 bytes waits.
+    EXPECT_EQ(accepted, 5 + 72);
+    for (int i = 0; i < accepted; ++i) After(2s);
+    auto sent = SentLines(500);
+    ASSERT_EQ(sent.size(), static_cast<std::size_t>(accepted));
+    EXPECT_EQ(sent.back(), Line(accepted - 1));
+}
+
+TEST_F(Paced, CloseSendsWhatWaitsThenQuitWithoutPacing) {
+    for (int i = 0; i < 8; ++i) host.CallIrc("SendRaw", {"L" + std::to_string(i)});
+    host.CallIrc("Close");
+    EXPECT_EQ(Sent("QUIT :Leaving\r\n"), "L0\r\nL1\r\nL2\r\nL3\r\nL4\r\nL5\r\nL6\r\nL7\r\nQUIT :Leaving\r\n");
+}
+
+TEST_F(Sending, LongMessagesGoInPiecesCutAtSpaces) {
+    std::string words;
+    for (int i = 0; words.size() < 1000; ++i) words += "word" + std::to_string(i) + " ";
+    words.pop_back();
+    const std::string solid(542, 'z');
+    host.CallIrc("SendMessage", {std::string("#c"), words});
+    host.CallIrc("SendMessage", {std::string("#c"), solid});
+    std::vector<std::string> lines;
+    ASSERT_TRUE(PumpUntil([&] { return (lines = SentLines(20)).size() >= 5; }));
+    ASSERT_EQ(lines.size(), 5u);
+    std::string joined;
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_THAT(lines[i], ::testing::StartsWith("PRIVMSG #c :"));
+        const std::string text = lines[i].substr(12);
+        EXPECT_LE(text.size(), 400u);
+        EXPECT_NE(text.back(), ' ');
+        joined += (i > 0 ? " " : "") + text;
+    }
+    EXPECT_EQ(joined, words);
+    EXPECT_EQ(lines[3], "PRIVMSG #c :" + solid.substr(0, 400));
+    EXPECT_EQ(lines[4], "PRIVMSG #c :" + solid.substr(400));
 }

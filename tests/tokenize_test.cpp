@@ -2,24 +2,39 @@
 
 #include "protocol/tokenize.h"
 
-using Tokens = std::vector<std::string_view>;
+#include <algorithm>
+#include <utility>
+#include <vector>
+
+namespace {
+
+using Split = std::pair<std::size_t, std::vector<std::string_view>>;
+
+// The count, and the tokens kept.
+Split Cut(std::string_view str, std::string_view div) {
+    const Tokens t = MySplit(str, div);
+    return {t.count, {t.first.begin(), t.first.begin() + std::min(t.count, Tokens::kKept)}};
+}
+
+}  // namespace
 
 TEST(MySplit, CountsSeparatorsPlusOne) {
-    EXPECT_EQ(MySplit("a b", " "), (Tokens{"a", "b"}));
-    EXPECT_EQ(MySplit("a  b", " "), (Tokens{"a", "", "b"}));
-    EXPECT_EQ(MySplit("abc", " "), (Tokens{"abc"}));
-    EXPECT_EQ(MySplit("", " "), (Tokens{""}));
-    EXPECT_EQ(MySplit(" a ", " "), (Tokens{"", "a", ""}));
+    EXPECT_EQ(Cut("a b", " "), (Split{2, {"a", "b"}}));
+    EXPECT_EQ(Cut("a  b", " "), (Split{3, {"a", "", "b"}}));
+    EXPECT_EQ(Cut("abc", " "), (Split{1, {"abc"}}));
+    EXPECT_EQ(Cut("", " "), (Split{1, {""}}));
+    EXPECT_EQ(Cut(" a ", " "), (Split{3, {"", "a", ""}}));
+    // Past the third token, tokens are counted, not kept.
+    EXPECT_EQ(Cut(":a!b PRIVMSG #c :x y z", " "), (Split{6, {":a!b", "PRIVMSG", "#c"}}));
+    EXPECT_EQ(MySplit("a b c d", " ")[3], "");
 }
 
 TEST(MySplit, LongSeparatorsDoNotOverlap) {
-    EXPECT_EQ(MySplit("a::b:::c", "::"), (Tokens{"a", "b", ":c"}));
-    EXPECT_EQ(MySplit("::::", "::"), (Tokens{"", "", ""}));
+    EXPECT_EQ(Cut("a::b:::c", "::"), (Split{3, {"a", "b", ":c"}}));
+    EXPECT_EQ(Cut("::::", "::"), (Split{3, {"", "", ""}}));
 }
 
-TEST(MySplit, EmptySeparatorGivesTheWholeText) {
-    EXPECT_EQ(MySplit("a b", ""), (Tokens{"a b"}));
-}
+TEST(MySplit, EmptySeparatorGivesTheWholeText) { EXPECT_EQ(Cut("a b", ""), (Split{1, {"a b"}})); }
 
 TEST(GetPRIVMSG, NickComesFromThePrefixOnly) {
     EXPECT_EQ(GetPRIVMSG(":alice!ali PRIVMSG #lobby :hi", kNick), "alice");

@@ -1,5 +1,4 @@
 // irc.Connect and irc.Close: opening the link with registration, and ending it.
-#include <memory>
 #include <string>
 
 #include "commands/args.h"
@@ -7,6 +6,7 @@
 #include "module/globals.h"
 #include "net/connection.h"
 #include "net/poll.h"
+#include "platform/trace.h"
 
 int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
@@ -24,8 +24,16 @@ int QV_CDECL Connect(lua_State*) {
 
     // A closed, lost or failed link cannot be used again; a fresh one lets
     // scripts reconnect.
-    if (!Globals::client->CanConnect()) Globals::client = std::make_unique<Connection>();
-    if (!Globals::client->Connect(std::string(FirstLine(server)).c_str(), port)) return 0;
+    if (!Globals::client->CanConnect()) RenewClient();
+    const platform::ConnectResult connected = Globals::client->Connect(std::string(FirstLine(server)).c_str(), port);
+    if (!connected.ok) {
+        // A failure must not look like success: the script gets the reason.
+        const std::string text = "Connect failed: " + connected.error;
+        platform::DebuggerTrace("[CONNECT FAILED] ", connected.error);
+        lua->PrintFormatted("[quorvane] !! %s\n", text.c_str());
+        lua->PushText(text.c_str());
+        return 1;
+    }
 
     const std::string_view u = FirstLine(user);
     Globals::SendIRCString("PASS pvrkqo618");
@@ -39,7 +47,11 @@ int QV_CDECL Connect(lua_State*) {
 }
 
 int QV_CDECL Close(lua_State*) {
-    Globals::SendIRCString("QUIT :Leaving");
-    if (Globals::client) Globals::client->Close();
+    if (!Globals::client) return 0;
+    // What waits goes out first, then the QUIT, neither held back by the
+    // pace: the link ends now.
+    Globals::client->EndPacing();
+    Globals::SendIRCString("QUIT :Leaving", LineKind::Urgent);
+    Globals::client->Close();
     return 0;
 }

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "host/lua_interface.h"
+#include "net/line_kind.h"
 
 class Connection;
 
@@ -24,8 +25,8 @@ struct Globals {
     static bool bDebug;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?',
-    // dropped unless connected.
-    static void SendIRCString(std::string_view text);
+    // dropped unless connected, queued behind what waits, paced by kind.
+    static SendResult SendIRCString(std::string_view text, LineKind kind = LineKind::Script);
 };
 
 #endif

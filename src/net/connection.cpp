@@ -1,43 +1,98 @@
 #include "net/connection.h"
 
+#include <chrono>
+
+SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
+
 Connection::Connection() : sock_(platform::TcpSocket()) {}
 
 Connection::~Connection() { platform::TcpClose(sock_); }
 
-bool Connection::Connect(const char* host, int port) {
-    if (!CanConnect()) return false;
+platform::ConnectResult Connection::Connect(const char* host, int port) {
+    if (!CanConnect()) return {false, "Connection already used"};
     attempted_ = true;
-    if (!platform::TcpConnect(sock_, host, port, kConnectTimeoutMs)) return false;
-    state_ = ConnectionState::Connected;
-    return true;
+    platform::ConnectResult r = platform::TcpConnect(sock_, host, port, kConnectTimeoutMs);
+    if (r.ok) state_ = ConnectionState::Connected;
+    return r;
 }
 
-std::size_t Connection::BytesWaiting() {
-    if (!IsConnected()) return 0;
-    platform::IoResult r = platform::TcpBytesWaiting(sock_);
-    if (r.status != platform::IoStatus::Ok) {
-        state_ = ConnectionState::Dropped;
-        return 0;
+bool Connection::ReadMore() {
+    if (!IsConnected()) return false;
+    const platform::IoResult r = platform::TcpRead(sock_, in_.Space());
+    switch (r.status) {
+        case platform::IoStatus::Ok: in_.Commit(r.bytes); return true;
+        case platform::IoStatus::WouldBlock: return false;
+        case platform::IoStatus::EndOfStream: Drop("Connection closed by the server"); return false;
+        case platform::IoStatus::Failed: Drop(platform::ErrorText(r.error)); return false;
     }
-    return r.bytes;
+    return false;
 }
 
-std::size_t Connection::Receive(std::span<char> buffer) {
-    if (!IsConnected()) return 0;
-    platform::IoResult r = platform::TcpReceive(sock_, buffer);
-    if (r.status != platform::IoStatus::Ok) {
-        state_ = ConnectionState::Dropped;
-        return 0;
-    }
-    return r.bytes;
-}
-
-void Connection::Send(std::string_view bytes) {
+void Connection::Send(std::string_view framed, LineKind kind) {
     if (!IsConnected()) return;
-    if (!platform::TcpSendAll(sock_, bytes)) state_ = ConnectionState::Dropped;
+    out_.Push(framed, kind, pace_clock());
+    WriteOut();
+}
+
+void Connection::Flush() {
+    if (!IsConnected()) return;
+    out_.Release(pace_clock());
+    WriteOut();
+}
+
+void Connection::WriteOut() {
+    bool took_some = false;
+    while (IsConnected() && !out_.Unwritten().empty()) {
+        const platform::IoResult r = platform::TcpWrite(sock_, out_.Unwritten());
+        if (r.status == platform::IoStatus::WouldBlock) break;
+        if (r.status != platform::IoStatus::Ok) return Drop(platform::ErrorText(r.error));
+        out_.Written(r.bytes);
+        took_some = true;
+    }
+    // A slow reader still takes bytes; one that takes none while this much
+    // waits has stopped reading for good, and memory may not grow for it.
+    if (!took_some && out_.Unwritten().size() > kMaxUnwritten)
+        Drop("The server stopped reading: over 1 MiB waits to be sent");
 }
 
 void Connection::Close() {
+    if (IsConnected()) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + std::chrono::milliseconds(kCloseFlushMs);
+        for (;;) {
+            WriteOut();
+            if (!IsConnected() || out_.Unwritten().empty()) break;
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            if (left <= 0 || !platform::TcpWaitWritable(sock_, static_cast<int>(left))) break;
+        }
+        // Unread bytes at close make the system reset the link, which may
+        // throw away the QUIT still on its way; what has come is read off.
+        // Not into the line buffer: a handler may be closing the link while
+        // its line, which lives there, is still being handled.
+        char discard[4096];
+        for (int i = 0; i < 256 && platform::TcpRead(sock_, discard).status == platform::IoStatus::Ok; ++i) {
+        }
+    }
     platform::TcpClose(sock_);
+    in_.Clear();
+    out_.Clear();
     state_ = ConnectionState::Closed;
+    loss_unreported_ = false;
+}
+
+void Connection::Drop(std::string reason) {
+    if (!IsConnected()) return;
+    platform::TcpClose(sock_);
+    in_.Clear();
+    out_.Clear();
+    state_ = ConnectionState::Dropped;
+    loss_ = std::move(reason);
+    loss_unreported_ = true;
+}
+
+bool Connection::TakeLoss(std::string& reason) {
+    if (!loss_unreported_) return false;
+    loss_unreported_ = false;
+    reason = std::move(loss_);
+    return true;
 }

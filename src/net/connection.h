@@ -3,10 +3,11 @@
 #define QV_NET_CONNECTION_H
 
 #include <cstddef>
-#include <span>
 #include <string>
 #include <string_view>
 
+#include "net/line_reader.h"
+#include "net/send_queue.h"
 #include "platform/socket.h"
 
 enum class ConnectionState { Unconnected, Connected, Dropped, Closed };
@@ -15,6 +16,13 @@ class Connection {
 public:
     // How long a connect may wait for the server, name resolution aside.
     static constexpr int kConnectTimeoutMs = 10'000;
+    // A server that takes nothing while this much waits to be sent is gone.
+    static constexpr std::size_t kMaxUnwritten = 1024 * 1024;
+    // How long Close waits for the socket to take what is still queued.
+    static constexpr int kCloseFlushMs = 1000;
+
+    // The clock that paces sending; tests step it by hand.
+    static SendQueue::Clock::time_point (*pace_clock)();
 
     Connection();  // IPv4 stream socket, not yet connected
     ~Connection();
@@ -27,23 +35,41 @@ public:
     // attempt, a close or a lost link.
     bool CanConnect() const { return state_ == ConnectionState::Unconnected && !attempted_; }
 
-    bool Connect(const char* host, int port);
-    // 0 when nothing is waiting; a peer that has closed or a failed query
-    // leaves the object Dropped.
-    std::size_t BytesWaiting();
-    std::size_t Receive(std::span<char> buffer);
-    void Send(std::string_view bytes);
+    // Blocks until connected or failed; on failure says why in plain words.
+    platform::ConnectResult Connect(const char* host, int port);
+
+    // Receiving: the lines read so far, and one more read into them. False
+    // when nothing came; a lost link is then Dropped.
+    LineReader& Input() { return in_; }
+    bool ReadMore();
+
+    // Sending: framed lines in, written as the socket and the pace allow.
+    bool Accepts(LineKind kind) const { return out_.Accepts(kind); }
+    void Send(std::string_view framed, LineKind kind);
+    // Lets due paced lines through and writes what the socket takes.
+    void Flush();
+    // Stops pacing: all that waits goes out ahead of anything sent later.
+    void EndPacing() { out_.ReleaseAll(); }
+    const SendQueue& Outgoing() const { return out_; }
+
+    // Writes what waits (for at most kCloseFlushMs) and closes. A link
+    // closed so is not reported as lost.
     void Close();
 
-    // Received text after the last CR LF, kept for the next read: it belongs
-    // to this link's byte stream and goes when the link is replaced.
-    std::string& Remainder() { return remainder_; }
+    // Why the Connected link was lost, given once; false if it was not.
+    bool TakeLoss(std::string& reason);
 
 private:
+    void WriteOut();
+    void Drop(std::string reason);
+
     platform::SocketHandle sock_;
     ConnectionState state_ = ConnectionState::Unconnected;
     bool attempted_ = false;
-    std::string remainder_;
+    bool loss_unreported_ = false;
+    std::string loss_;
+    LineReader in_;
+    SendQueue out_;
 };
 
 #endif

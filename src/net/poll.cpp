@@ -1,59 +1,94 @@
 #include "net/poll.h"
 
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
 #include "platform/timer.h"
+#include "platform/trace.h"
 #include "protocol/dispatch.h"
+#include "protocol/events.h"
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // Static, so its destructor stops the timer when the module is unloaded.
 platform::PeriodicTimer poll_timer;
+unsigned poll_period = kPollPeriodMs;
 
 // A handler that pumps the host's message loop would re-enter the poll;
 // the nested tick waits its turn so lines keep their order.
 bool in_tick = false;
+// Connections replaced during the tick; the tick may still hold one.
+std::vector<std::unique_ptr<Connection>> retired;
 
 struct TickGuard {
     TickGuard() { in_tick = true; }
-    ~TickGuard() { in_tick = false; }
+    ~TickGuard() {
+        in_tick = false;
+        retired.clear();
+    }
     TickGuard(const TickGuard&) = delete;
     TickGuard& operator=(const TickGuard&) = delete;
 };
 
-// Reads what is waiting into `text`, after the text carried from the last
-// read. False when there was nothing or the link failed.
-bool ReadWaiting(Connection& link, std::string& text) {
-    std::size_t waiting = link.BytesWaiting();
-    if (waiting == 0) return false;
-    text = std::move(link.Remainder());
-    link.Remainder().clear();
-    std::size_t carried = text.size();
-    text.resize(carried + waiting);
-    std::size_t got = link.Receive({text.data() + carried, waiting});
-    text.resize(carried + got);
-    if (got == 0) {
-        if (link.IsConnected()) link.Remainder() = std::move(text);
-        return false;
+void SetPeriod(unsigned ms) {
+    if (ms == poll_period) return;
+    poll_period = ms;
+    poll_timer.SetPeriod(ms);
+}
+
+// Hands the link's lines to the dispatcher until they run out or the
+// budget does; true when lines may be left over. Only the link in hand is
+// read: once a handler closes or replaces it, the rest of what it brought
+// is dropped, so no reply of an old link can reach a new one.
+bool DispatchLines(Connection& link, Clock::time_point deadline) {
+    LineReader& in = link.Input();
+    bool first = true;
+    for (;;) {
+        if (!first && Clock::now() >= deadline) return true;
+        std::string_view line;
+        if (!in.Next(line)) {
+            if (!link.ReadMore()) return false;
+            continue;
+        }
+        first = false;
+        // A line whose handling throws costs that line only.
+        NoThrow([line] {
+            ProcessLine(line);
+            return 0;
+        });
+        if (Globals::client.get() != &link || !link.IsConnected()) return false;
     }
-    // The module speaks 7-bit ASCII; a byte above it stands for nothing
-    // the module can name, so it arrives as '?'.
-    for (std::size_t i = carried; i < text.size(); ++i)
-        if (static_cast<unsigned char>(text[i]) > 0x7F) text[i] = '?';
-    return true;
+}
+
+// A link that ended other than by irc.Close is told to the scripts once,
+// from here, never from inside a script's own call.
+void ReportLoss(Connection& link) {
+    std::string reason;
+    if (!link.TakeLoss(reason)) return;
+    platform::DebuggerTrace("[DISCONNECTED] ", reason);
+    RaiseEvent("IRC_Disconnected", {reason});
 }
 
 }  // namespace
 
-void StartPollTimer() { poll_timer.Start(kPollPeriodMs, OnTimer); }
+void StartPollTimer() { poll_timer.Start(poll_period, OnTimer); }
 
-void StopPollTimer() { poll_timer.Stop(); }
+void StopPollTimer() {
+    poll_timer.Stop();
+    poll_period = kPollPeriodMs;
+}
 
 bool PollTimerRunning() { return poll_timer.Running(); }
+
+unsigned PollPeriodMs() { return poll_period; }
 
 void OnTimer(void*) {
     NoThrow([] {
@@ -65,38 +100,17 @@ void OnTimer(void*) {
 void MessageCheckTimer() {
     if (in_tick) return;
     TickGuard guard;
+    const auto deadline = Clock::now() + kTickBudget;
 
     Connection* link = Globals::client.get();
-    if (link == nullptr || !link->IsConnected()) return;
-    std::string text;
-    if (!ReadWaiting(*link, text)) {
-        // Nothing new; a lost link gives up its unterminated tail.
-        if (!link->IsConnected()) link->Remainder().clear();
-        return;
-    }
+    if (link == nullptr) return;
+    link->Flush();
+    const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
+    SetPeriod(backlog ? kBacklogPeriodMs : kPollPeriodMs);
+    if (Globals::client) ReportLoss(*Globals::client);
+}
 
-    // The tail after the last CR LF is settled before any line goes out: a
-    // handler may close or replace the link, and nothing here may touch it
-    // after that.
-    std::string_view all = text;
-    std::size_t end = all.rfind("\r\n");
-    std::size_t complete = end == std::string_view::npos ? 0 : end + 2;
-    std::string_view tail = all.substr(complete);
-    bool tail_is_line = tail.size() > kMaxCarry;
-    if (!tail_is_line && link->IsConnected()) link->Remainder().assign(tail);
-
-    // A line whose handling throws costs that line only.
-    auto dispatch = [](std::string_view line) {
-        NoThrow([line] {
-            ProcessLine(line);
-            return 0;
-        });
-    };
-    std::string_view lines = all.substr(0, complete);
-    while (!lines.empty()) {
-        std::size_t at = lines.find("\r\n");
-        dispatch(lines.substr(0, at));
-        lines.remove_prefix(at + 2);
-    }
-    if (tail_is_line) dispatch(tail);
+void RenewClient() {
+    auto old = std::exchange(Globals::client, std::make_unique<Connection>());
+    if (in_tick && old) retired.push_back(std::move(old));
 }

@@ -1,24 +1,33 @@
-// The receive poll: every 100 ms, on the host's thread, the bytes waiting
-// are read, cut into lines and dispatched.
+// The receive poll: on a timer on the host's thread, the bytes waiting are
+// read, cut into lines and dispatched, a bounded amount per tick.
 #ifndef QV_NET_POLL_H
 #define QV_NET_POLL_H
 
-#include <cstddef>
+#include <chrono>
 
-// A server that never ends its line may not grow memory without bound:
-// past this much unterminated text, the text is dispatched as a line.
-constexpr std::size_t kMaxCarry = 64 * 1024;
 constexpr unsigned kPollPeriodMs = 100;
+// While lines wait that a tick's budget did not reach, the poll comes back
+// this soon.
+constexpr unsigned kBacklogPeriodMs = 10;
+// A tick's share of the host's time: it stops between lines once past it.
+constexpr std::chrono::microseconds kTickBudget{4000};
 
 // Starts the PollTimer; at most one runs per process, however often asked.
 void StartPollTimer();
 void StopPollTimer();
 bool PollTimerRunning();
+// The period the PollTimer runs with now.
+unsigned PollPeriodMs();
 
 // The timer callback: ignores its arguments and polls once.
 void OnTimer(void* platform_args);
 
 // One poll of the connection.
 void MessageCheckTimer();
+
+// Gives Globals::client a fresh, unconnected connection. A tick may be
+// reading from the old one (a handler reconnecting): it is kept until the
+// tick ends.
+void RenewClient();
 
 #endif

@@ -4,13 +4,16 @@
 
 #include <string>
 
-void Globals::SendIRCString(std::string_view text) {
-    if (!client || !client->IsConnected()) return;
-    std::string wire;
-    wire.reserve(text.size() + 2);
+SendResult Globals::SendIRCString(std::string_view text, LineKind kind) {
+    if (!client || !client->IsConnected()) return SendResult::Dropped;
+    if (!client->Accepts(kind)) return SendResult::Refused;
+    // Reused from line to line: framing allocates nothing once warm.
+    static std::string wire;
+    wire.clear();
     // The wire is 7-bit: anything else would reach servers as bytes of an
     // encoding they were never told about.
     for (char c : text) wire.push_back(static_cast<unsigned char>(c) > 0x7F ? '?' : c);
     wire += "\r\n";
-    client->Send(wire);
+    client->Send(wire, kind);
+    return SendResult::Queued;
 }

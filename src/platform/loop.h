@@ -20,6 +20,10 @@ typedef void (*qv_timer_fn)(void* context);
 /* Starts a periodic timer on the calling thread; returns its id (never 0). */
 QV_LOOP_API unsigned qv_loop_set_timer(unsigned period_ms, qv_timer_fn fn, void* context);
 
+/* Gives a timer a new period, counted from now; unknown ids are ignored.
+ * Safe inside the timer's own callback. */
+QV_LOOP_API void qv_loop_set_period(unsigned id, unsigned period_ms);
+
 /* Stops a timer; unknown ids are ignored. Safe inside a callback, and after
  * the loop's own statics would have been destroyed at exit. */
 QV_LOOP_API void qv_loop_kill_timer(unsigned id);

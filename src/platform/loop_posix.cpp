@@ -66,6 +66,16 @@ extern "C" unsigned qv_loop_set_timer(unsigned period_ms, qv_timer_fn fn, void* 
     return id;
 }
 
+extern "C" void qv_loop_set_period(unsigned id, unsigned period_ms) {
+    Loop& loop = TheLoop();
+    std::lock_guard lock(loop.mutex);
+    for (Timer& t : loop.timers) {
+        if (t.id != id) continue;
+        t.period = std::chrono::milliseconds(period_ms);
+        t.due = Clock::now() + t.period;
+    }
+}
+
 extern "C" void qv_loop_kill_timer(unsigned id) {
     Loop& loop = TheLoop();
     std::lock_guard lock(loop.mutex);
@@ -137,5 +147,11 @@ extern "C" int qv_loop_dispatch_one(int wait_ms) {
             return 0;
         }
         if (r < 0 && errno == EINTR) return 0;
+        if (r < 0) {
+            // poll itself failed (no memory, a descriptor limit of zero):
+            // wait by the clock instead, or this loop would spin. Wakeups
+            // are then seen late, by at most one such nap.
+            std::this_thread::sleep_for(std::chrono::milliseconds(timeout < 0 || timeout > 50 ? 50 : timeout));
+        }
     }
 }

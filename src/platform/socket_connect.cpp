@@ -15,9 +15,23 @@
 #include <memory>
 
 namespace platform {
+namespace {
 
-bool TcpConnect(SocketHandle& sock, const char* host, int port, int timeout_ms) {
-    if (port < 0 || port > 65535 || !SocketLayerReady()) return false;
+std::string TimedOutText(int timeout_ms) {
+    char text[48];
+    std::snprintf(text, sizeof text, "Timed out after %d s", (timeout_ms + 999) / 1000);
+    return text;
+}
+
+}  // namespace
+
+ConnectResult TcpConnect(SocketHandle& sock, const char* host, int port, int timeout_ms) {
+    auto fail = [&sock](std::string why) {
+        TcpClose(sock);
+        return ConnectResult{false, std::move(why)};
+    };
+    if (port < 0 || port > 65535) return fail("Port out of range");
+    if (!SocketLayerReady()) return fail("Sockets unavailable");
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
@@ -25,19 +39,29 @@ bool TcpConnect(SocketHandle& sock, const char* host, int port, int timeout_ms) 
     char service[16];
     std::snprintf(service, sizeof service, "%d", port);
     addrinfo* found = nullptr;
-    if (getaddrinfo(host != nullptr ? host : "", service, &hints, &found) != 0) return false;
+    if (getaddrinfo(host != nullptr ? host : "", service, &hints, &found) != 0 || found == nullptr)
+        return fail("Name not resolved");
     std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
 
+    // The last address tried tells the story: a refusal there is what the
+    // user can act on.
     const Deadline deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    std::string why = TimedOutText(timeout_ms);
     for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
         // A socket whose connect failed cannot be used for the next address.
         if (sock == kNoSocket) sock = TcpSocket();
-        if (sock == kNoSocket) return false;
-        if (ConnectOne(sock, ai->ai_addr, ai->ai_addrlen, deadline)) return true;
+        if (sock == kNoSocket) return fail("Cannot create a socket");
+        int error = 0;
+        switch (ConnectOne(sock, ai->ai_addr, ai->ai_addrlen, deadline, error)) {
+            case ConnectOutcome::Connected: return {true, {}};
+            case ConnectOutcome::Refused: why = "Connection refused"; break;
+            case ConnectOutcome::TimedOut: why = TimedOutText(timeout_ms); break;
+            case ConnectOutcome::Failed: why = ErrorText(error); break;
+        }
         TcpClose(sock);
         if (std::chrono::steady_clock::now() >= deadline) break;
     }
-    return false;
+    return fail(std::move(why));
 }
 
 }  // namespace platform

@@ -17,8 +17,13 @@ using Deadline = std::chrono::steady_clock::time_point;
 // it cannot be used.
 bool SocketLayerReady();
 
-// Connects `sock` to one address, waiting at most until `deadline`.
-bool ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline);
+// How one connect attempt ended.
+enum class ConnectOutcome { Connected, Refused, TimedOut, Failed };
+
+// Connects `sock` to one address, waiting at most until `deadline`; on
+// Failed, `error` holds the system's code. The socket is left non-blocking.
+ConnectOutcome ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline,
+                          int& error);
 
 }  // namespace platform
 

@@ -4,12 +4,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 
 namespace platform {
 namespace {
@@ -18,34 +18,56 @@ int Fd(SocketHandle sock) { return static_cast<int>(sock); }
 
 bool IsTransient(int err) { return err == EAGAIN || err == EWOULDBLOCK || err == EINTR; }
 
+IoResult Outcome(ssize_t n) {
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), 0};
+    if (n == 0) return {IoStatus::EndOfStream, 0, 0};
+    if (IsTransient(errno)) return {IoStatus::WouldBlock, 0, 0};
+    return {IoStatus::Failed, 0, errno};
+}
+
+// Waits for `events` on the socket; false when the time ran out.
+bool Wait(SocketHandle sock, short events, int timeout_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        pollfd p{Fd(sock), events, 0};
+        int r = poll(&p, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (r > 0) return true;
+        if (r == 0 || errno != EINTR) return false;
+    }
+}
+
 }  // namespace
 
 bool SocketLayerReady() { return true; }
 
-// The socket is non-blocking only for the wait, so sends stay blocking.
-bool ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline) {
+ConnectOutcome ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline,
+                          int& error) {
     int fd = Fd(sock);
     int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return false;
-    bool ok = false;
-    if (connect(fd, addr, static_cast<socklen_t>(addr_len)) == 0) {
-        ok = true;
-    } else if (errno == EINPROGRESS || errno == EINTR) {
-        for (;;) {
-            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-            if (left <= 0) break;
-            pollfd p{fd, POLLOUT, 0};
-            int r = poll(&p, 1, static_cast<int>(left));
-            if (r < 0 && errno == EINTR) continue;
-            if (r <= 0) break;
-            int err = 0;
-            socklen_t len = sizeof err;
-            ok = getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0;
-            break;
-        }
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        error = errno;
+        return ConnectOutcome::Failed;
     }
-    if (fcntl(fd, F_SETFL, flags) < 0) ok = false;
-    return ok;
+    if (connect(fd, addr, static_cast<socklen_t>(addr_len)) == 0) return ConnectOutcome::Connected;
+    error = errno;
+    if (error != EINPROGRESS && error != EINTR) return error == ECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0) return ConnectOutcome::TimedOut;
+        pollfd p{fd, POLLOUT, 0};
+        int r = poll(&p, 1, static_cast<int>(left));
+        if (r < 0 && errno == EINTR) continue;
+        if (r == 0) return ConnectOutcome::TimedOut;
+        if (r < 0) {
+            error = errno;
+            return ConnectOutcome::Failed;
+        }
+        socklen_t len = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+        if (error == 0) return ConnectOutcome::Connected;
+        return error == ECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
+    }
 }
 
 SocketHandle TcpSocket() {
@@ -53,55 +75,36 @@ SocketHandle TcpSocket() {
     return fd < 0 ? kNoSocket : fd;
 }
 
-IoResult TcpBytesWaiting(SocketHandle sock) {
-    int fd = Fd(sock);
-    int waiting = 0;
-    if (ioctl(fd, FIONREAD, &waiting) < 0) return {IoStatus::Failed, 0};
-    if (waiting > 0) return {IoStatus::Ok, static_cast<std::size_t>(waiting)};
-
-    // Nothing queued: a readable socket now means the peer closed it or an
-    // error is pending; a peek tells which without consuming anything.
-    pollfd p{fd, POLLIN, 0};
-    int r = poll(&p, 1, 0);
-    if (r < 0) return {IsTransient(errno) ? IoStatus::Ok : IoStatus::Failed, 0};
-    if (r == 0) return {IoStatus::Ok, 0};
-    if (p.revents & POLLNVAL) return {IoStatus::Failed, 0};
-    char c;
-    ssize_t k = recv(fd, &c, 1, MSG_PEEK | MSG_DONTWAIT);
-    if (k == 0) return {IoStatus::EndOfStream, 0};
-    if (k < 0) return {IsTransient(errno) ? IoStatus::Ok : IoStatus::Failed, 0};
-    // Bytes arrived between the two looks.
-    if (ioctl(fd, FIONREAD, &waiting) < 0) return {IoStatus::Failed, 0};
-    return {IoStatus::Ok, static_cast<std::size_t>(waiting > 0 ? waiting : 1)};
+IoResult TcpRead(SocketHandle sock, std::span<char> buffer) {
+    if (buffer.empty()) return {IoStatus::WouldBlock, 0, 0};
+    return Outcome(recv(Fd(sock), buffer.data(), buffer.size(), MSG_DONTWAIT));
 }
 
-IoResult TcpReceive(SocketHandle sock, std::span<char> buffer) {
-    if (buffer.empty()) return {IoStatus::Ok, 0};
-    ssize_t n = recv(Fd(sock), buffer.data(), buffer.size(), MSG_DONTWAIT);
-    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n)};
-    if (n == 0) return {IoStatus::EndOfStream, 0};
-    return {IsTransient(errno) ? IoStatus::Ok : IoStatus::Failed, 0};
+IoResult TcpWrite(SocketHandle sock, std::string_view bytes) {
+    if (bytes.empty()) return {IoStatus::Ok, 0, 0};
+    // MSG_NOSIGNAL: a peer that has gone must cost us the link, not the
+    // host process.
+    ssize_t n = send(Fd(sock), bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    // A stream socket never takes zero of a non-empty write.
+    return n == 0 ? IoResult{IoStatus::WouldBlock, 0, 0} : Outcome(n);
 }
 
-bool TcpSendAll(SocketHandle sock, std::string_view bytes) {
-    while (!bytes.empty()) {
-        // MSG_NOSIGNAL: a peer that has gone must cost us the link, not the
-        // host process.
-        ssize_t n = send(Fd(sock), bytes.data(), bytes.size(), MSG_NOSIGNAL);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
+bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, POLLOUT, timeout_ms); }
+
+bool TcpWaitReadable(SocketHandle sock, int timeout_ms) { return Wait(sock, POLLIN, timeout_ms); }
 
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
         close(Fd(sock));
         sock = kNoSocket;
     }
+}
+
+std::string ErrorText(int error) {
+    char buf[256];
+    // GNU strerror_r may return a static string instead of filling buf.
+    const char* text = strerror_r(error, buf, sizeof buf);
+    return text != nullptr ? text : "Unknown error";
 }
 
 }  // namespace platform

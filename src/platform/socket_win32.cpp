@@ -5,15 +5,35 @@
 #include <ws2tcpip.h>
 
 #include <chrono>
+#include <climits>
 
 namespace platform {
 namespace {
 
 SOCKET Sock(SocketHandle sock) { return static_cast<SOCKET>(sock); }
 
-bool SetBlocking(SOCKET s, bool blocking) {
-    u_long nonblocking = blocking ? 0 : 1;
-    return ioctlsocket(s, FIONBIO, &nonblocking) == 0;
+int Clamp(std::size_t n) { return n > INT_MAX ? INT_MAX : static_cast<int>(n); }
+
+IoResult Outcome(int n) {
+    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), 0};
+    if (n == 0) return {IoStatus::EndOfStream, 0, 0};
+    int err = WSAGetLastError();
+    if (err == WSAEWOULDBLOCK || err == WSAEINTR) return {IoStatus::WouldBlock, 0, 0};
+    return {IoStatus::Failed, 0, err};
+}
+
+// select, not WSAPoll: older WSAPoll misses a refused connect.
+bool Wait(SocketHandle sock, bool for_write, int timeout_ms) {
+    SOCKET s = Sock(sock);
+    fd_set ready, failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(s, &ready);
+    FD_SET(s, &failed);
+    if (timeout_ms < 0) timeout_ms = 0;
+    timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+    int r = select(0, for_write ? nullptr : &ready, for_write ? &ready : nullptr, &failed, &tv);
+    return r > 0;
 }
 
 }  // namespace
@@ -27,32 +47,35 @@ bool SocketLayerReady() {
     return ready;
 }
 
-// Non-blocking only for the wait, so sends stay blocking afterwards.
-bool ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline) {
+ConnectOutcome ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline,
+                          int& error) {
     SOCKET s = Sock(sock);
-    if (!SetBlocking(s, false)) return false;
-    bool ok = false;
-    if (connect(s, addr, static_cast<int>(addr_len)) == 0) {
-        ok = true;
-    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
-        auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left > 0) {
-            // select, not WSAPoll: older WSAPoll misses a refused connect.
-            fd_set writable, failed;
-            FD_ZERO(&writable);
-            FD_ZERO(&failed);
-            FD_SET(s, &writable);
-            FD_SET(s, &failed);
-            timeval tv{static_cast<long>(left / 1000000), static_cast<long>(left % 1000000)};
-            if (select(0, nullptr, &writable, &failed, &tv) > 0 && FD_ISSET(s, &writable)) {
-                int err = 0;
-                int len = sizeof err;
-                ok = getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&err), &len) == 0 && err == 0;
-            }
-        }
+    u_long nonblocking = 1;
+    if (ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
+        error = WSAGetLastError();
+        return ConnectOutcome::Failed;
     }
-    if (!SetBlocking(s, true)) ok = false;
-    return ok;
+    if (connect(s, addr, static_cast<int>(addr_len)) == 0) return ConnectOutcome::Connected;
+    error = WSAGetLastError();
+    if (error != WSAEWOULDBLOCK) return error == WSAECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (left <= 0) return ConnectOutcome::TimedOut;
+    fd_set writable, failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(s, &writable);
+    FD_SET(s, &failed);
+    timeval tv{static_cast<long>(left / 1000000), static_cast<long>(left % 1000000)};
+    int r = select(0, nullptr, &writable, &failed, &tv);
+    if (r == 0) return ConnectOutcome::TimedOut;
+    if (r == SOCKET_ERROR) {
+        error = WSAGetLastError();
+        return ConnectOutcome::Failed;
+    }
+    int len = sizeof error;
+    if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) error = WSAGetLastError();
+    if (error == 0 && FD_ISSET(s, &writable)) return ConnectOutcome::Connected;
+    return error == WSAECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
 }
 
 SocketHandle TcpSocket() {
@@ -61,58 +84,37 @@ SocketHandle TcpSocket() {
     return s == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(s);
 }
 
-IoResult TcpBytesWaiting(SocketHandle sock) {
-    SOCKET s = Sock(sock);
-    u_long waiting = 0;
-    if (ioctlsocket(s, FIONREAD, &waiting) != 0) return {IoStatus::Failed, 0};
-    if (waiting > 0) return {IoStatus::Ok, static_cast<std::size_t>(waiting)};
-
-    // Nothing queued: a readable socket now means the peer closed it or an
-    // error is pending; a peek tells which without consuming anything.
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(s, &readable);
-    timeval now{0, 0};
-    int r = select(0, &readable, nullptr, nullptr, &now);
-    if (r == SOCKET_ERROR) return {IoStatus::Failed, 0};
-    if (r == 0) return {IoStatus::Ok, 0};
-    char c;
-    int k = recv(s, &c, 1, MSG_PEEK);
-    if (k == 0) return {IoStatus::EndOfStream, 0};
-    if (k == SOCKET_ERROR) return {WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::Ok : IoStatus::Failed, 0};
-    if (ioctlsocket(s, FIONREAD, &waiting) != 0) return {IoStatus::Failed, 0};
-    return {IoStatus::Ok, static_cast<std::size_t>(waiting > 0 ? waiting : 1)};
+IoResult TcpRead(SocketHandle sock, std::span<char> buffer) {
+    if (buffer.empty()) return {IoStatus::WouldBlock, 0, 0};
+    return Outcome(recv(Sock(sock), buffer.data(), Clamp(buffer.size()), 0));
 }
 
-IoResult TcpReceive(SocketHandle sock, std::span<char> buffer) {
-    if (buffer.empty()) return {IoStatus::Ok, 0};
-    // The caller asks only for bytes already waiting, so this cannot block.
-    int want = buffer.size() > 0x7fffffff ? 0x7fffffff : static_cast<int>(buffer.size());
-    int n = recv(Sock(sock), buffer.data(), want, 0);
-    if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n)};
-    if (n == 0) return {IoStatus::EndOfStream, 0};
-    return {WSAGetLastError() == WSAEWOULDBLOCK ? IoStatus::Ok : IoStatus::Failed, 0};
-}
-
-bool TcpSendAll(SocketHandle sock, std::string_view bytes) {
+IoResult TcpWrite(SocketHandle sock, std::string_view bytes) {
+    if (bytes.empty()) return {IoStatus::Ok, 0, 0};
     // Winsock raises no signal for a peer that has gone; the send fails.
-    while (!bytes.empty()) {
-        int chunk = bytes.size() > 0x7fffffff ? 0x7fffffff : static_cast<int>(bytes.size());
-        int n = send(Sock(sock), bytes.data(), chunk, 0);
-        if (n == SOCKET_ERROR) {
-            if (WSAGetLastError() == WSAEINTR) continue;
-            return false;
-        }
-        bytes.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
+    int n = send(Sock(sock), bytes.data(), Clamp(bytes.size()), 0);
+    return n == 0 ? IoResult{IoStatus::WouldBlock, 0, 0} : Outcome(n);
 }
+
+bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, true, timeout_ms); }
+
+bool TcpWaitReadable(SocketHandle sock, int timeout_ms) { return Wait(sock, false, timeout_ms); }
 
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
         closesocket(Sock(sock));
         sock = kNoSocket;
     }
+}
+
+std::string ErrorText(int error) {
+    char buf[256];
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                             static_cast<DWORD>(error), 0, buf, sizeof buf, nullptr);
+    // The system's text ends in ".\r\n"; one line is wanted.
+    while (n > 0 && (buf[n - 1] == '\r' || buf[n - 1] == '\n' || buf[n - 1] == ' ' || buf[n - 1] == '.')) --n;
+    if (n == 0) return "Socket error " + std::to_string(error);
+    return std::string(buf, n);
 }
 
 }  // namespace platform

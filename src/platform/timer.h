@@ -19,6 +19,8 @@ public:
 
     // Starts the timer unless it runs already; true when it runs.
     bool Start(unsigned period_ms, TimerCallback callback);
+    // A new period, counted from now; the next tick comes after it.
+    void SetPeriod(unsigned period_ms);
     void Stop();
     bool Running() const { return id_ != 0; }
 

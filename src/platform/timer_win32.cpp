@@ -37,6 +37,17 @@ bool PeriodicTimer::Start(unsigned period_ms, TimerCallback callback) {
     return false;
 }
 
+void PeriodicTimer::SetPeriod(unsigned period_ms) {
+    if (id_ == 0) return;
+    // Without a window, SetTimer with an existing timer's id replaces that
+    // timer: same id, new period, counted from now.
+    UINT_PTR id = SetTimer(nullptr, id_, period_ms, Dispatch);
+    if (id == 0 || id == id_) return;
+    for (Slot& s : slots)
+        if (s.id == id_) s.id = id;
+    id_ = static_cast<unsigned>(id);
+}
+
 void PeriodicTimer::Stop() {
     if (id_ == 0) return;
     KillTimer(nullptr, id_);

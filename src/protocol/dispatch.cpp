@@ -1,5 +1,6 @@
 #include "protocol/dispatch.h"
 
+#include <charconv>
 #include <string>
 
 #include "module/globals.h"
@@ -21,29 +22,43 @@ bool EqualsNickServ(std::string_view nick) {
     return true;
 }
 
+// Received text copied into a reply stops at the first CR, LF or NUL: the
+// framing cuts only at CR LF, so such a byte can sit inside a line, and
+// many servers would take what follows it as a command of its own.
+std::string_view UpToLineBreak(std::string_view text) {
+    return text.substr(0, text.find_first_of(std::string_view("\r\n\0", 3)));
+}
+
 void AnswerQuery(std::string_view nick, std::string_view query) {
-    if (query == "\x01VERSION\x01") {
-        std::string reply = "NOTICE ";
-        reply += nick;
+    const bool version = query == "\x01VERSION\x01";
+    const bool time = query == "\x01TIME\x01";
+    if (!version && !time) return;
+    // A nick holding a line break is no nick a server gives; answering a
+    // cut one would notice someone else.
+    if (UpToLineBreak(nick).size() != nick.size()) return;
+    std::string reply = "NOTICE ";
+    reply += nick;
+    if (version) {
         reply += " :\x01VERSION quorvane, Version 1.2, Build ";
         reply += std::to_string(kBuildNumber);
         reply += ", [Windows]\x01";
-        Globals::SendIRCString(reply);
-    }
-    if (query == "\x01TIME\x01") {
-        std::string reply = "NOTICE ";
-        reply += nick;
+    } else {
         reply += " :\x01TIME to get a watch...\x01";
-        Globals::SendIRCString(reply);
     }
+    // Paced like any line, and refused when enough wait: a flood of
+    // queries must not get the client thrown off the server.
+    Globals::SendIRCString(reply, LineKind::Reply);
 }
 
 }  // namespace
 
 void DebugMessage(std::string_view str) {
     if (gLua == nullptr) return;
-    std::string text(str);
-    text += '\n';
+    // Reused from line to line: the echo allocates nothing once warm. The
+    // host takes text up to a NUL, so the text is cut there and its line
+    // end still follows.
+    static std::string text;
+    text.assign(str.substr(0, str.find('\0'))) += '\n';
     // As data, never as the format: server text may hold '%'.
     gLua->PrintFormatted("%s", text.c_str());
 }
@@ -51,19 +66,20 @@ void DebugMessage(std::string_view str) {
 void ProcessLine(std::string_view strLine) {
     platform::DebuggerTrace("[PROCESS LINE CALL] ", strLine);
 
-    const auto tokens = MySplit(strLine, " ");
-    const std::size_t count = tokens.size();
+    const Tokens tokens = MySplit(strLine, " ");
 
     if (strLine.starts_with("PING")) {
         // The reply takes the text from the sixth character, skipping the
-        // space; a bare "PING" has none, so the PONG carries nothing.
-        std::string pong = "PONG ";
-        if (strLine.size() > 5) pong += strLine.substr(5);
-        Globals::SendIRCString(pong);
+        // space; a bare "PING" has none, so the PONG carries nothing. PONG
+        // never waits behind paced lines: a late one costs the link.
+        static std::string pong;
+        pong.assign("PONG ");
+        if (strLine.size() > 5) pong += UpToLineBreak(strLine.substr(5));
+        Globals::SendIRCString(pong, LineKind::Urgent);
     }
 
-    const bool privmsg = count > 2 && tokens[1] == "PRIVMSG";
-    const bool notice = count > 2 && tokens[1] == "NOTICE";
+    const bool privmsg = tokens.count > 2 && tokens[1] == "PRIVMSG";
+    const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";
     std::string_view nick, trailing;
     if (privmsg || notice) {
         nick = GetPRIVMSG(strLine, kNick);
@@ -73,17 +89,16 @@ void ProcessLine(std::string_view strLine) {
     if (privmsg) AnswerQuery(nick, trailing);
 
     if (gLua == nullptr) return;
-
     if (Globals::bDebug) {
-        std::string echo = "[Vorsk] Arglen = ";
-        echo += std::to_string(count);
-        echo += "\nLINE: ";
-        echo += strLine;
+        static std::string echo;
+        char digits[24];
+        const auto end = std::to_chars(digits, digits + sizeof digits, tokens.count).ptr;
+        echo.assign("[Vorsk] Arglen = ").append(digits, end).append("\nLINE: ").append(strLine);
         DebugMessage(echo);
     }
 
     RaiseEvent("IRC_RawData", {strLine});
-    if (count <= 2) return;
+    if (tokens.count <= 2) return;
 
     const std::string_view command = tokens[1];
     if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing);

@@ -15,9 +15,10 @@ void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) 
     lua->PushObject(call);
     lua->PushText(name);
     lua->PushNilValue();
-    std::string text;
+    // The host takes NUL-terminated text, and copies it at once: one
+    // buffer serves every argument of every event.
+    static std::string text;
     for (std::string_view arg : args) {
-        // The host takes NUL-terminated text.
         text.assign(arg);
         lua->PushText(text.c_str());
     }

@@ -11,22 +11,21 @@ std::string_view Prefix(std::string_view line) {
 
 }  // namespace
 
-std::vector<std::string_view> MySplit(std::string_view str, std::string_view Div) {
-    std::vector<std::string_view> tokens;
+Tokens MySplit(std::string_view str, std::string_view Div) {
+    Tokens t;
     // An empty separator would match everywhere and never advance.
     if (Div.empty()) {
-        tokens.push_back(str);
-        return tokens;
+        t.count = 1;
+        t.first[0] = str;
+        return t;
     }
-    std::size_t count = 1;
-    for (auto at = str.find(Div); at != std::string_view::npos; at = str.find(Div, at + Div.size())) ++count;
-    tokens.reserve(count);
-    for (auto at = str.find(Div); at != std::string_view::npos; at = str.find(Div)) {
-        tokens.push_back(str.substr(0, at));
-        str.remove_prefix(at + Div.size());
+    for (std::size_t at; (at = str.find(Div)) != std::string_view::npos; str.remove_prefix(at + Div.size())) {
+        if (t.count < Tokens::kKept) t.first[t.count] = str.substr(0, at);
+        ++t.count;
     }
-    tokens.push_back(str);
-    return tokens;
+    if (t.count < Tokens::kKept) t.first[t.count] = str;
+    ++t.count;
+    return t;
 }
 
 std::string_view GetPRIVMSG(std::string_view str, int part) {

@@ -3,12 +3,24 @@
 #ifndef QV_PROTOCOL_TOKENIZE_H
 #define QV_PROTOCOL_TOKENIZE_H
 
+#include <array>
+#include <cstddef>
 #include <string_view>
-#include <vector>
+
+// A line's tokens: all are counted, the first kKept are kept as views into
+// the line (what the dispatcher reads: prefix, command, first parameter).
+struct Tokens {
+    static constexpr std::size_t kKept = 3;
+    std::size_t count = 0;
+    std::array<std::string_view, kKept> first{};
+
+    // Token i, or empty text past the kept ones.
+    std::string_view operator[](std::size_t i) const { return i < kKept ? first[i] : std::string_view{}; }
+};
 
 // Tokens separated by `Div`; the count is always separators + 1, and two
-// separators in a row give an empty token. The views point into `str`.
-std::vector<std::string_view> MySplit(std::string_view str, std::string_view Div);
+// separators in a row give an empty token.
+Tokens MySplit(std::string_view str, std::string_view Div);
 
 enum : int { kNick = 0, kTrailing = 1 };
 

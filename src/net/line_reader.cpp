@@ -1,0 +1,50 @@
+#include "net/line_reader.h"
+
+#include <algorithm>
+#include <cstring>
+
+std::span<char> LineReader::Space() {
+    if (!buf_) buf_ = std::make_unique_for_overwrite<char[]>(kCapacity);
+    // Only an unfinished line is left when more bytes are wanted, so moving
+    // it to the front is cheap and makes room for a full chunk.
+    if (kCapacity - end_ < kReadChunk && begin_ > 0) {
+        std::memmove(buf_.get(), buf_.get() + begin_, end_ - begin_);
+        scan_ -= begin_;
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    return {buf_.get() + end_, kCapacity - end_};
+}
+
+void LineReader::Commit(std::size_t n) { end_ += n; }
+
+bool LineReader::Next(std::string_view& line) {
+    char* b = buf_.get();
+    // One pass over new bytes does both jobs: the 7-bit reduction (the
+    // module speaks ASCII; a higher byte names nothing it knows) and the
+    // search for CR LF. A CR before begin_ ended a cut piece, not this line.
+    // The pass stops where a line end could only end an overlong line.
+    const std::size_t limit = std::min(end_, begin_ + kMaxLine + 2);
+    for (std::size_t i = scan_; i < limit; ++i) {
+        const auto c = static_cast<unsigned char>(b[i]);
+        if (c > 0x7F) {
+            b[i] = '?';
+        } else if (c == '\n' && i > begin_ && b[i - 1] == '\r') {
+            line = {b + begin_, i - 1 - begin_};
+            begin_ = scan_ = i + 1;
+            return true;
+        }
+    }
+    scan_ = limit;
+    // No line end in reach. The run is cut once it is sure to be longer
+    // than kMaxLine: a CR in the byte after the cut may yet be the first
+    // half of this line's CR LF, so the cut then waits for one more byte.
+    // Cut so, no half of a line end is ever left to start the next piece.
+    const std::size_t n = end_ - begin_;
+    if (n > kMaxLine + 1 || (n == kMaxLine + 1 && b[begin_ + kMaxLine] != '\r')) {
+        line = {b + begin_, kMaxLine};
+        begin_ += kMaxLine;
+        return true;
+    }
+    return false;
+}

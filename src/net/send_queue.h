@@ -1,0 +1,64 @@
+// The outgoing side of a link: lines waiting for the flood allowance, and
+// bytes released to the socket that it has not taken yet.
+#ifndef QV_NET_SEND_QUEUE_H
+#define QV_NET_SEND_QUEUE_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <string_view>
+
+#include "net/line_kind.h"
+
+
+class SendQueue {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Servers count each line as a 2 s penalty against a 10 s allowance
+    // and drop a client that runs past it: 5 lines go at once, then one
+    // every 2 s.
+    static constexpr Clock::duration kPenalty = std::chrono::seconds(2);
+    static constexpr Clock::duration kAllowance = std::chrono::seconds(10);
+    // Past this many bytes waiting on the pace, scripts are told no.
+    static constexpr std::size_t kPacedLimit = 64 * 1024;
+    // Replies a query can trigger that may wait at once; more are not sent.
+    static constexpr int kMaxWaitingReplies = 3;
+
+    // Whether a line of `kind` may be queued now.
+    bool Accepts(LineKind kind) const;
+    // Queues framed bytes (one or more lines, each ending in LF) and lets
+    // through what the allowance permits at `now`.
+    void Push(std::string_view bytes, LineKind kind, Clock::time_point now);
+    // Lets through the paced lines whose time has come.
+    void Release(Clock::time_point now);
+    // Lets every paced line through at once (the link is closing).
+    void ReleaseAll();
+
+    // Bytes released and not yet taken by the socket, in order.
+    std::string_view Unwritten() const { return std::string_view(out_).substr(out_head_); }
+    void Written(std::size_t n);
+    std::size_t PacedBytes() const { return paced_.size() - paced_head_; }
+    void Clear();
+
+private:
+    struct Paced {
+        std::uint32_t size;
+        bool reply;
+    };
+    void ReleaseFront();
+
+    std::string out_;  // released bytes; those before out_head_ are written
+    std::size_t out_head_ = 0;
+    std::string paced_;  // waiting lines' bytes; those before paced_head_ are released
+    std::size_t paced_head_ = 0;
+    std::deque<Paced> lines_;
+    int waiting_replies_ = 0;
+    // The server's view of our flood counter: it runs ahead of the clock by
+    // kPenalty per line and must stay within kAllowance of it.
+    Clock::time_point pace_{};
+};
+
+#endif
