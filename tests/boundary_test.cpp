@@ -23,6 +23,15 @@ TEST_F(Boundary, ScriptFunctionsAndEntriesSwallowWhatTheyCannotFinish) {
     EXPECT_NO_THROW(gmod_close(other.state));
 }
 
+TEST_F(Boundary, EntriesSurviveANullOrThrowingHost) {
+    EXPECT_EQ(gmod_open(nullptr), 0);
+    RecordingHost failing;
+    failing.fail_manager = true;
+    int result = -1;
+    EXPECT_NO_THROW(result = gmod_open(&failing));
+    EXPECT_EQ(result, 0);
+}
+
 TEST_F(Boundary, AThrowingHandlerCostsItsOwnLineOnly) {
     LoopbackServer server;
     ConnectToServer(server);

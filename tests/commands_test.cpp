@@ -151,6 +151,13 @@ TEST_F(Commands, AFailedConnectSaysWhyAndALaterOneMayTryAgain) {
     EXPECT_TRUE(PollTimerRunning());
 }
 
+TEST_F(Commands, AConnectThatGetsNoAnswerGivesUpAfterTenSeconds) {
+    SilentListener silent;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(Connect("127.0.0.1", silent.port()), Results{"Connect failed: Timed out after 10 s"});
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 9s);
+}
+
 TEST_F(Commands, LineBreaksInArgumentsCannotStartACommand) {
     LoopbackServer server;
     EXPECT_EQ(Register(server, "bot\r\nJOIN #evil", "u\nQUIT", "Ann\rQUIT", "127.0.0.1\r\nJOIN #evil"),

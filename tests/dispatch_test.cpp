@@ -91,6 +91,8 @@ TEST_F(Dispatch, OnlyExactQueriesAreAnswered) {
     ProcessLine(":a!b PRIVMSG me :\x01VERSION x\x01");
     ProcessLine(":a!b PRIVMSG me :\x01version\x01");
     ProcessLine(":a!b PRIVMSG me :VERSION");
+    ProcessLine(":a!b PRIVMSG me :\x01TIME x\x01");
+    ProcessLine(":a!b PRIVMSG me :\x01TIMEx\x01");
     ProcessLine(":a!b NOTICE me :\x01VERSION\x01");
     EXPECT_EQ(RepliesAfterQuietPeriod(), "");
 }
@@ -175,12 +177,24 @@ TEST_F(Dispatch, MissingHookTableIsNotAnError) {
     EXPECT_THAT(host.hook_calls, IsEmpty());
 }
 
-TEST_F(Dispatch, ANulByteCutsTheTextScriptsSee) {
+TEST_F(Dispatch, ANulByteCutsTheTextScriptsSeeAndTheEchoKeepsItsLineEnd) {
     using namespace std::string_view_literals;
+    Globals::bDebug = true;
     ProcessLine(":a!b PRIVMSG #c :x\0y"sv);
     ASSERT_EQ(host.hook_calls.size(), 2u);
     EXPECT_EQ(host.hook_calls[0].args[2], ":a!b PRIVMSG #c :x");
     EXPECT_EQ(host.hook_calls[1].args[4], "x");
+    EXPECT_EQ(host.console, "[Vorsk] Arglen = 4\nLINE: :a!b PRIVMSG #c :x\n");
+}
+
+TEST_F(Dispatch, RepliesCarryNoLineBreakOrNulFromTheLine) {
+    using namespace std::string_view_literals;
+    ProcessLine("PING :x\rQUIT"sv);
+    ProcessLine("PING :y\nQUIT"sv);
+    ProcessLine("PING :z\0QUIT"sv);
+    ProcessLine(":a\rQUIT!b PRIVMSG me :\x01VERSION\x01"sv);
+    ProcessLine(":a\0!b PRIVMSG me :\x01TIME\x01"sv);
+    EXPECT_EQ(RepliesAfterQuietPeriod(), "PONG :x\r\nPONG :y\r\nPONG :z\r\n");
 }
 
 TEST_F(Dispatch, AwkwardLinesNeitherCrashNorThrow) {
@@ -196,11 +210,14 @@ TEST_F(Dispatch, EveryLineGoesToTheTrace) {
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
+    // Where the trace goes is settled when the module is opened.
     setenv("QUORVANE_TRACE", path, 1);
+    gmod_open(&host);
     gmod_close(host.state);  // traced whether open or shut
     ProcessLine("PING :x");
     ProcessLine("");
     unsetenv("QUORVANE_TRACE");
+    gmod_open(&host);
     ProcessLine("untraced");
     std::ifstream in(path);
     std::stringstream text;

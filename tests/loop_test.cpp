@@ -2,6 +2,7 @@
 // callback, how missed ticks are paid back, and that the module never holds
 // more than one timer.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -134,4 +135,27 @@ TEST_F(PollTimer, OneTimerWhateverTheScriptsDo) {
     second.Write("PING :2\r\n");
     EXPECT_TRUE(PumpUntil([&] { return !host.hook_calls.empty(); }));
     EXPECT_EQ(qv_loop_timer_count(), 1u);
+}
+
+TEST(MessageLoop, AFailingPollWaitsInsteadOfSpinning) {
+    // poll fails at once when asked for more descriptors than the limit.
+    qv_loop_timer_count();  // the loop and its wakeup pipe exist before that
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit none{0, saved.rlim_max};
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    rusage before{}, after{};
+    getrusage(RUSAGE_THREAD, &before);
+    const auto start = std::chrono::steady_clock::now();
+    const int ran = qv_loop_dispatch_one(300);
+    const auto wall = std::chrono::steady_clock::now() - start;
+    getrusage(RUSAGE_THREAD, &after);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    auto cpu = [](const rusage& u) {
+        return std::chrono::seconds(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+               std::chrono::microseconds(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+    };
+    EXPECT_EQ(ran, 0);
+    EXPECT_GE(wall, 250ms);
+    EXPECT_LT(cpu(after) - cpu(before), wall / 4);
 }

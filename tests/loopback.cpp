@@ -98,3 +98,27 @@ void LoopbackServer::CloseListener() {
     if (listen_fd_ >= 0) close(listen_fd_);
     listen_fd_ = -1;
 }
+
+SilentListener::SilentListener() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 0) != 0 ||
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+        throw std::runtime_error("cannot listen on loopback");
+    port_ = ntohs(addr.sin_port);
+    // Fill the accept queue; the connects that no longer fit are left
+    // pending without blocking this thread.
+    for (int i = 0; i < 8; ++i) {
+        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers_.push_back(c);
+    }
+}
+
+SilentListener::~SilentListener() {
+    for (int c : fillers_) close(c);
+    close(fd_);
+}

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 class LoopbackServer {
 public:
@@ -35,6 +36,22 @@ private:
     int client_fd_ = -1;
     int port_ = 0;
     std::string received_;
+};
+
+// A listener that never accepts, its queue full: further connects get no
+// answer at all, as from a host that drops packets.
+class SilentListener {
+public:
+    SilentListener();
+    ~SilentListener();
+    SilentListener(const SilentListener&) = delete;
+    SilentListener& operator=(const SilentListener&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+    std::vector<int> fillers_;
 };
 
 #endif

@@ -161,6 +161,23 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
     EXPECT_EQ(qv_loop_timer_count(), 1u);
 }
 
+TEST_F(Poll, APeerThatResetsIsReportedWithTheSystemsReason) {
+    server.ResetClient();
+    ASSERT_TRUE(PumpUntilEvents(1));
+    PumpFor(250);
+    ASSERT_EQ(host.hook_calls.size(), 1u);
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_Disconnected", nil, "Connection reset by peer"}));
+}
+
+TEST_F(Poll, AnIdleLinkIsPolledTenTimesASecond) {
+    // Generous bounds on a shared machine; a period of 1 s or 10 ms fails.
+    int ticks = 0;
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (std::chrono::steady_clock::now() < end) ticks += PumpOnce(10);
+    EXPECT_GE(ticks, 4);
+    EXPECT_LE(ticks, 12);
+}
+
 TEST_F(Poll, AHandlerClosingTheLinkDropsTheRestOfItsRead) {
     host.on_hook = [&](const HookCall& call) {
         if (IsRawLine(call, "one")) host.CallIrc("Close");

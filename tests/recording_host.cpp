@@ -107,6 +107,7 @@ void RecordingHost::CreateGlobalTable(const char* name) {
 
 ILuaModuleManager* RecordingHost::ModuleManager() {
     ops.push_back("ModuleManager");
+    if (fail_manager) throw std::runtime_error("host failed");
     return this;
 }
 

@@ -74,6 +74,7 @@ public:
     std::string console;                // everything PrintFormatted printed
     std::function<void(const HookCall&)> on_hook;  // a script handler
     bool fail_pushes = false;                      // PushText throws, as on exhausted memory
+    bool fail_manager = false;                     // ModuleManager throws
     struct StackValue {
         enum Kind { Nil, Text, Object } kind;
         std::string text;  // the text, or the object's path

@@ -1,54 +1,11 @@
 // The platform's TCP layer on its own: bounded connects, end of stream.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <vector>
 
 #include "loopback.h"
 #include "platform/socket.h"
 
-namespace {
-
-// A listener that never accepts, with its queue filled: further connects get
-// no answer at all, as from a host that drops packets.
-class SilentListener {
-public:
-    SilentListener() {
-        fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        listen(fd_, 0);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        // Fill the accept queue; the connects that no longer fit are left
-        // pending without blocking this thread.
-        for (int i = 0; i < 8; ++i) {
-            int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-            fillers_.push_back(c);
-        }
-    }
-    ~SilentListener() {
-        for (int c : fillers_) close(c);
-        close(fd_);
-    }
-    int port() const { return port_; }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-    std::vector<int> fillers_;
-};
-
-}  // namespace
 
 TEST(Socket, ConnectGivesUpAtItsDeadline) {
     SilentListener silent;

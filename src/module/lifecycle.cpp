@@ -6,6 +6,7 @@
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
+#include "platform/trace.h"
 
 namespace {
 
@@ -38,6 +39,7 @@ int Init(lua_State* state) {
     // The connection outlives every opening: a reopened module keeps talking
     // on the link it already has.
     if (!Globals::client) Globals::client = std::make_unique<Connection>();
+    platform::ConfigureTrace();
 
     gLua = InterfaceFor(state);
 

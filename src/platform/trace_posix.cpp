@@ -7,46 +7,44 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <string>
 
 namespace platform {
 namespace {
 
-// The open trace file, kept across lines and reopened when the variable
-// names another destination.
-struct TraceFile {
-    std::string path;
-    std::FILE* file = nullptr;
+struct TraceOutput {
+    std::FILE* out = nullptr;
+    bool owned = false;
 
-    ~TraceFile() { Reset(); }
+    ~TraceOutput() { Reset(); }
     void Reset() {
-        if (file != nullptr) std::fclose(file);
-        file = nullptr;
-        path.clear();
-    }
-    std::FILE* For(const char* wanted) {
-        if (file == nullptr || path != wanted) {
-            Reset();
-            file = std::fopen(wanted, "ae");
-            if (file != nullptr) path = wanted;
-        }
-        return file;
+        if (owned) std::fclose(out);
+        out = nullptr;
+        owned = false;
     }
 };
 
-TraceFile trace_file;
+TraceOutput trace;
 
 }  // namespace
 
-void DebuggerTrace(std::string_view head, std::string_view line) {
+void ConfigureTrace() {
+    trace.Reset();
     const char* dest = std::getenv("QUORVANE_TRACE");
     if (dest == nullptr || *dest == '\0') return;
-    std::FILE* out = std::strcmp(dest, "stderr") == 0 ? stderr : trace_file.For(dest);
+    if (std::strcmp(dest, "stderr") == 0) {
+        trace.out = stderr;
+        return;
+    }
+    trace.out = std::fopen(dest, "ae");
+    trace.owned = trace.out != nullptr;
+}
+
+void DebuggerTrace(std::string_view head, std::string_view line) {
+    std::FILE* out = trace.out;
     if (out == nullptr) return;
-    std::string text;
-    text.reserve(head.size() + line.size() + 1);
-    text.append(head).append(line) += '\n';
-    std::fwrite(text.data(), 1, text.size(), out);
+    std::fwrite(head.data(), 1, head.size(), out);
+    std::fwrite(line.data(), 1, line.size(), out);
+    std::fputc('\n', out);
     std::fflush(out);
 }
 

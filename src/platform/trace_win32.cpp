@@ -8,10 +8,12 @@
 
 namespace platform {
 
+void ConfigureTrace() {}
+
 void DebuggerTrace(std::string_view head, std::string_view line) {
-    std::string text;
-    text.reserve(head.size() + line.size() + 1);
-    text.append(head).append(line) += '\n';
+    // Reused from line to line: tracing allocates nothing once warm.
+    static std::string text;
+    text.assign(head).append(line) += '\n';
     OutputDebugStringA(text.c_str());
 }
 
