@@ -1,12 +1,13 @@
 -- A bot to adapt. It joins its channels once registered, picks another
 -- nick when its own is taken, identifies with NickServ when asked, answers
--- a few commands, and reconnects when the link to the server is lost.
+-- a few commands, reconnects with a growing back-off when the link is lost
+-- or a connect fails, and says goodbye when the host is stopped.
 --
 --   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS]]]]
 --
 -- CHANNELS is a comma-separated list. Set QV_NICKSERV_PASSWORD in the
 -- environment to identify with NickServ. The QV_BOT_* variables below tune
--- the link watchdog.
+-- the link watchdog and the back-off.
 
 local function env_number(name, default)
   return tonumber(os.getenv(name) or "") or default
@@ -20,13 +21,14 @@ local settings = {
   realname = "quorvane example bot",
   channels = arg[4] or "#quorvane",
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
-  -- The module reports no disconnection, so the bot watches the link: a
-  -- quiet link gets a PING of our own, and one that stays silent (or never
-  -- finishes registering) is closed and connected again.
+  -- The module raises IRC_Disconnected when the link ends. As a last
+  -- resort for a link that hangs without ending, the bot also watches it:
+  -- a quiet link gets a PING of our own, and one that stays silent (or
+  -- never finishes registering) is closed and connected again.
   keepalive = env_number("QV_BOT_KEEPALIVE", 60),  -- seconds of silence before we PING
   timeout = env_number("QV_BOT_TIMEOUT", 150),     -- seconds of silence before we give up
-  retry = env_number("QV_BOT_RETRY", 5),           -- first wait before reconnecting
-  max_retry = 300,
+  retry = env_number("QV_BOT_RETRY", 1),           -- first wait before reconnecting
+  max_retry = 60,
 }
 
 local nick = settings.nick
@@ -79,12 +81,16 @@ end)
 ---------------------------------------------------------------------------
 local connect  -- defined below
 
-hook.Add("IRC_EndOfMOTD", "bot.join", function()
+-- The end of the MOTD ends registration; a server without a MOTD says
+-- 422 instead, which reaches scripts only as raw data.
+local function registered()
+  if state ~= "registering" then return end
   state = "online"
   retry = settings.retry
   log("registered as %s, joining %s", nick, settings.channels)
   irc.Join(settings.channels)
-end)
+end
+hook.Add("IRC_EndOfMOTD", "bot.join", registered)
 
 hook.Add("IRC_NickInUse", "bot.nick", function()
   nick = nick .. "_"
@@ -118,8 +124,11 @@ local function lost(why)
   retry = math.min(retry * 2, settings.max_retry)
 end
 
+hook.Add("IRC_Disconnected", "bot.reconnect", function(why) lost(why) end)
+
 hook.Add("IRC_RawData", "bot.watchdog", function(line)
   quiet = 0
+  if line:match("^:%S+ 422 ") then registered() end
   if line:match("^ERROR ") then lost(line) end
 end)
 
@@ -139,11 +148,22 @@ function connect()
   state, quiet = "registering", 0
   local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname)
   if err then
-    -- The connection object refused (still connected, or gone): start over.
-    log("connect refused: %s", err)
+    -- "Connect failed: ..." (or still connected): try again later.
+    log("%s", err)
     lost(err)
   end
 end
+
+-- quorvane-host raises ShutDown on SIGINT and SIGTERM: leave with our own
+-- QUIT rather than a dropped link.
+hook.Add("ShutDown", "bot.quit", function()
+  timer.Remove("bot.reconnect")
+  if state ~= "offline" then
+    log("shutting down")
+    state = "offline"
+    irc.Close()
+  end
+end)
 
 irc.Debug(false)
 connect()

@@ -1,7 +1,8 @@
 #!/bin/bash
 # examples/bot.lua against a real ngircd: it joins, answers !ping, and
-# after the server goes away and comes back it reconnects by itself, takes
-# another nick when its own is taken, and answers again.
+# after the server goes away and comes back (now without a MOTD, so 422
+# ends registration) it reconnects by itself within seconds, taking
+# another nick if its own was taken meanwhile, and answers again.
 # Usage: bot_e2e.sh HOST MODULE BOT_SCRIPT
 set -u
 HOST=$1 MODULE=$2 BOT=$3
@@ -15,8 +16,9 @@ qv_start_ii "$work/ii1" peer || exit 1
 qv_ii_join "$work/ii1" "#bots" || exit 1
 chan1="$work/ii1/127.0.0.1/#bots"
 
-QV_BOT_KEEPALIVE=2 QV_BOT_TIMEOUT=4 QV_BOT_RETRY=1 \
-  "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
+# The watchdog stays at its defaults: recovery comes from the module's
+# report of the lost link, not from silence.
+"$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
 bot=$!
 QV_PIDS+=("$bot")
 
@@ -24,10 +26,12 @@ qv_wait_for "$chan1/out" "botty(~quorvane@127.0.0.1) has joined #bots" 200 || fa
 echo '!ping' >"$chan1/in"
 qv_wait_for "$chan1/out" "<botty> pong" 200 || fail "no pong"
 
-# The server goes away (ii goes with it) and comes back on the same port;
-# this time someone holds the bot's nick.
-kill -TERM "$QV_IRCD_PID"
+# The server dies without a word (ii goes with it) and comes back on the
+# same port without a MOTD; someone else wants the bot's nick now, and
+# whoever registers first gets it.
+kill -KILL "$QV_IRCD_PID"
 for _ in $(seq 100); do kill -0 "$QV_IRCD_PID" 2>/dev/null || break; sleep 0.1; done
+sed -i -e '/^MotdPhrase/d' -e "s|^\[Global\]|[Global]\nMotdFile = $work/no-motd|" "$work/ngircd.conf"
 port=$QV_PORT
 for _ in $(seq 100); do
   ngircd --nodaemon -f "$work/ngircd.conf" >"$work/ngircd2.log" 2>&1 &
@@ -37,18 +41,23 @@ for _ in $(seq 100); do
   kill -KILL "$QV_IRCD_PID" 2>/dev/null; sleep 0.2  # port still held by the old one
 done
 qv_port_open "$port" || fail "ngircd did not come back"
+back=$(date +%s%N)
 qv_start_ii "$work/ii2" botty || exit 1
 qv_ii_join "$work/ii2" "#bots" || exit 1
 chan2="$work/ii2/127.0.0.1/#bots"
 
-qv_wait_for "$chan2/out" "botty_(~quorvane@127.0.0.1) has joined #bots" 300 || fail "bot did not come back as botty_"
+qv_wait_for "$chan2/out" "(~quorvane@127.0.0.1) has joined #bots" 100 || fail "bot did not come back"
+took=$(( ($(date +%s%N) - back) / 1000000 ))
+[ "$took" -le 10000 ] || fail "bot took $took ms to come back"
+nick=$(sed -n 's/.* -!- \(botty_*\)(~quorvane@127.0.0.1) has joined #bots/\1/p' "$chan2/out" | tail -n 1)
+echo "bot back in the channel as $nick, $took ms after the server"
 echo '!ping' >"$chan2/in"
-qv_wait_for "$chan2/out" "<botty_> pong" 200 || fail "no pong after reconnecting"
+qv_wait_for "$chan2/out" "<$nick> pong" 200 || fail "no pong after reconnecting"
 
 kill -TERM "$bot"
 status=0
 for _ in $(seq 100); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
 wait "$bot" || status=$?
 [ "$status" = 0 ] || fail "bot exit status $status after SIGTERM"
-grep -q "link lost" "$work/bot.out" || fail "bot did not notice the lost link"
+grep -q "link lost (Connection closed by the server)" "$work/bot.out" || fail "bot did not hear of the lost link"
 echo "bot e2e ok"

@@ -91,7 +91,8 @@ qv_start_ii() {
   IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
   QV_II_PID=$!
   QV_PIDS+=("$QV_II_PID")
-  qv_wait_for "$dir/127.0.0.1/out" "End of MOTD" 100 || { echo "ii did not log in" >&2; return 1; }
+  # 376 "End of MOTD command", or 422 "MOTD file is missing"
+  qv_wait_for "$dir/127.0.0.1/out" "MOTD" 100 || { echo "ii did not log in" >&2; return 1; }
 }
 
 # qv_ii_join DIR CHANNEL
