@@ -3,9 +3,11 @@
 -- a few commands, reconnects with a growing back-off when the link is lost
 -- or a connect fails, and says goodbye when the host is stopped.
 --
---   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS]]]]
+--   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
 --
--- CHANNELS is a comma-separated list. Set QV_NICKSERV_PASSWORD in the
+-- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
+-- the server's certificate checked (port 6697 on most networks), or
+-- "insecure" for TLS to a private server with a self-signed certificate. Set QV_NICKSERV_PASSWORD in the
 -- environment to identify with NickServ. The QV_BOT_* variables below tune
 -- the link watchdog and the back-off.
 
@@ -20,6 +22,7 @@ local settings = {
   user = "quorvane",
   realname = "quorvane example bot",
   channels = arg[4] or "#quorvane",
+  tls = (arg[5] == "tls" and true) or (arg[5] == "insecure" and "insecure") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   -- The module raises IRC_Disconnected when the link ends. As a last
   -- resort for a link that hangs without ending, the bot also watches it:
@@ -144,9 +147,9 @@ end)
 
 function connect()
   nick = settings.nick
-  log("connecting to %s:%d as %s", settings.server, settings.port, nick)
+  log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
   state, quiet = "registering", 0
-  local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname)
+  local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname, settings.tls)
   if err then
     -- "Connect failed: ..." (or still connected): try again later.
     log("%s", err)

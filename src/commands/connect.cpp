@@ -1,4 +1,5 @@
 // irc.Connect and irc.Close: opening the link with registration, and ending it.
+#include <cstring>
 #include <string>
 
 #include "commands/args.h"
@@ -7,6 +8,18 @@
 #include "net/connection.h"
 #include "net/poll.h"
 #include "platform/trace.h"
+
+namespace {
+
+// The sixth argument: absent, nil or false for plain TCP; true for TLS
+// with the certificate checked; the text "insecure" for TLS without.
+platform::Security SecurityArg(ILuaInterface& lua, int pos) {
+    const char* text = lua.ArgText(pos);
+    if (text != nullptr && std::strcmp(text, "insecure") == 0) return platform::Security::TlsUnverified;
+    return lua.ArgFlag(pos) ? platform::Security::Tls : platform::Security::Plain;
+}
+
+}  // namespace
 
 int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
@@ -21,11 +34,13 @@ int QV_CDECL Connect(lua_State*) {
     const std::string nick = TextArg(*lua, 3);
     const std::string user = TextArg(*lua, 4);
     const std::string realname = TextArg(*lua, 5);
+    const platform::Security security = SecurityArg(*lua, 6);
 
     // A closed, lost or failed link cannot be used again; a fresh one lets
     // scripts reconnect.
     if (!Globals::client->CanConnect()) RenewClient();
-    const platform::ConnectResult connected = Globals::client->Connect(std::string(FirstLine(server)).c_str(), port);
+    const std::string host(FirstLine(server));
+    const platform::ConnectResult connected = Globals::client->Connect(host.c_str(), port, security);
     if (!connected.ok) {
         // A failure must not look like success: the script gets the reason.
         const std::string text = "Connect failed: " + connected.error;
@@ -34,6 +49,8 @@ int QV_CDECL Connect(lua_State*) {
         lua->PushText(text.c_str());
         return 1;
     }
+    if (security == platform::Security::TlsUnverified)
+        lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
 
     const std::string_view u = FirstLine(user);
     Globals::SendIRCString("PASS pvrkqo618");

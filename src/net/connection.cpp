@@ -4,26 +4,24 @@
 
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
 
-Connection::Connection() : sock_(platform::TcpSocket()) {}
-
-Connection::~Connection() { platform::TcpClose(sock_); }
-
-platform::ConnectResult Connection::Connect(const char* host, int port) {
+platform::ConnectResult Connection::Connect(const char* host, int port, platform::Security security) {
     if (!CanConnect()) return {false, "Connection already used"};
     attempted_ = true;
-    platform::ConnectResult r = platform::TcpConnect(sock_, host, port, kConnectTimeoutMs);
-    if (r.ok) state_ = ConnectionState::Connected;
-    return r;
+    platform::OpenResult r = platform::OpenStream(host, port, security, kConnectTimeoutMs);
+    if (!r.stream) return {false, std::move(r.error)};
+    stream_ = std::move(r.stream);
+    state_ = ConnectionState::Connected;
+    return {true, {}};
 }
 
 bool Connection::ReadMore() {
     if (!IsConnected()) return false;
-    const platform::IoResult r = platform::TcpRead(sock_, in_.Space());
+    const platform::IoResult r = stream_->Read(in_.Space());
     switch (r.status) {
         case platform::IoStatus::Ok: in_.Commit(r.bytes); return true;
         case platform::IoStatus::WouldBlock: return false;
         case platform::IoStatus::EndOfStream: Drop("Connection closed by the server"); return false;
-        case platform::IoStatus::Failed: Drop(platform::ErrorText(r.error)); return false;
+        case platform::IoStatus::Failed: Drop(stream_->ErrorText(r)); return false;
     }
     return false;
 }
@@ -43,9 +41,10 @@ void Connection::Flush() {
 void Connection::WriteOut() {
     bool took_some = false;
     while (IsConnected() && !out_.Unwritten().empty()) {
-        const platform::IoResult r = platform::TcpWrite(sock_, out_.Unwritten());
+        const platform::IoResult r = stream_->Write(out_.Unwritten());
         if (r.status == platform::IoStatus::WouldBlock) break;
-        if (r.status != platform::IoStatus::Ok) return Drop(platform::ErrorText(r.error));
+        if (r.status == platform::IoStatus::EndOfStream) return Drop("Connection closed by the server");
+        if (r.status != platform::IoStatus::Ok) return Drop(stream_->ErrorText(r));
         out_.Written(r.bytes);
         took_some = true;
     }
@@ -63,17 +62,18 @@ void Connection::Close() {
             WriteOut();
             if (!IsConnected() || out_.Unwritten().empty()) break;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0 || !platform::TcpWaitWritable(sock_, static_cast<int>(left))) break;
+            if (left <= 0 || !stream_->WaitWritable(static_cast<int>(left))) break;
         }
         // Unread bytes at close make the system reset the link, which may
         // throw away the QUIT still on its way; what has come is read off.
         // Not into the line buffer: a handler may be closing the link while
         // its line, which lives there, is still being handled.
         char discard[4096];
-        for (int i = 0; i < 256 && platform::TcpRead(sock_, discard).status == platform::IoStatus::Ok; ++i) {
+        for (int i = 0; i < 256 && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
         }
+        stream_->Shutdown();
     }
-    platform::TcpClose(sock_);
+    stream_.reset();
     in_.Clear();
     out_.Clear();
     state_ = ConnectionState::Closed;
@@ -82,7 +82,7 @@ void Connection::Close() {
 
 void Connection::Drop(std::string reason) {
     if (!IsConnected()) return;
-    platform::TcpClose(sock_);
+    stream_.reset();
     in_.Clear();
     out_.Clear();
     state_ = ConnectionState::Dropped;

@@ -3,12 +3,13 @@
 #define QV_NET_CONNECTION_H
 
 #include <cstddef>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "net/line_reader.h"
 #include "net/send_queue.h"
-#include "platform/socket.h"
+#include "platform/stream.h"
 
 enum class ConnectionState { Unconnected, Connected, Dropped, Closed };
 
@@ -24,8 +25,7 @@ public:
     // The clock that paces sending; tests step it by hand.
     static SendQueue::Clock::time_point (*pace_clock)();
 
-    Connection();  // IPv4 stream socket, not yet connected
-    ~Connection();
+    Connection() = default;  // not yet connected
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -35,8 +35,10 @@ public:
     // attempt, a close or a lost link.
     bool CanConnect() const { return state_ == ConnectionState::Unconnected && !attempted_; }
 
-    // Blocks until connected or failed; on failure says why in plain words.
-    platform::ConnectResult Connect(const char* host, int port);
+    // Blocks until connected (TLS handshake included) or failed; on
+    // failure says why in plain words.
+    platform::ConnectResult Connect(const char* host, int port,
+                                    platform::Security security = platform::Security::Plain);
 
     // Receiving: the lines read so far, and one more read into them. False
     // when nothing came; a lost link is then Dropped.
@@ -63,7 +65,7 @@ private:
     void WriteOut();
     void Drop(std::string reason);
 
-    platform::SocketHandle sock_;
+    std::unique_ptr<platform::Stream> stream_;
     ConnectionState state_ = ConnectionState::Unconnected;
     bool attempted_ = false;
     bool loss_unreported_ = false;

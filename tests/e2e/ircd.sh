@@ -37,12 +37,15 @@ qv_wait_for() {
 }
 
 # qv_start_ircd DIR [PINGTIMEOUT]: sets QV_PORT, QV_IRCD_PID. Retries on
-# another port when the one picked was taken meanwhile.
+# another port when the one picked was taken meanwhile. With QV_TLS_CERT
+# and QV_TLS_KEY set, it also takes TLS on QV_TLS_PORT.
 qv_start_ircd() {
-  local dir=$1 ping=${2:-120} attempt port
+  local dir=$1 ping=${2:-120} attempt port tls_port
   for attempt in 1 2 3 4 5 6 7 8; do
     port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000))
+    tls_port=$((port + 1))
     qv_port_open "$port" && continue
+    qv_port_open "$tls_port" && continue
     cat >"$dir/ngircd.conf" <<CONF
 [Global]
 Name = irc.quorvane.test
@@ -66,12 +69,15 @@ DNS = no
 Ident = no
 RequireAuthPing = no
 CONF
+    if [ -n "${QV_TLS_CERT:-}" ]; then
+      printf '[SSL]\nCertFile = %s\nKeyFile = %s\nPorts = %s\n' "$QV_TLS_CERT" "$QV_TLS_KEY" "$tls_port" >>"$dir/ngircd.conf"
+    fi
     ngircd --nodaemon -f "$dir/ngircd.conf" >"$dir/ngircd.log" 2>&1 &
     QV_IRCD_PID=$!
     QV_PIDS+=("$QV_IRCD_PID")
     local i
     for i in $(seq 50); do
-      if qv_port_open "$port"; then QV_PORT=$port; return 0; fi
+      if qv_port_open "$port"; then QV_PORT=$port; QV_TLS_PORT=$tls_port; return 0; fi
       kill -0 "$QV_IRCD_PID" 2>/dev/null || break
       sleep 0.1
     done

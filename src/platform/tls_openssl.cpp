@@ -1,0 +1,235 @@
+// TLS on POSIX: OpenSSL over the link's non-blocking socket. The handshake
+// waits (bounded, like the connect it completes); reads and writes never do.
+#include "platform/tls.h"
+
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+
+#include <arpa/inet.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace platform {
+namespace {
+
+struct SslFree {
+    void operator()(SSL* ssl) const { SSL_free(ssl); }
+};
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+
+// OpenSSL's own socket layer writes with write(2), which raises SIGPIPE
+// on a link the peer has reset and would take the host down with it; this
+// one goes through the platform's socket calls, which never do.
+int BioWrite(BIO* bio, const char* data, int len) {
+    BIO_clear_retry_flags(bio);
+    const auto sock = reinterpret_cast<SocketHandle>(BIO_get_data(bio));
+    const IoResult r = TcpWrite(sock, std::string_view(data, static_cast<std::size_t>(len)));
+    if (r.status == IoStatus::Ok) return static_cast<int>(r.bytes);
+    if (r.status == IoStatus::WouldBlock) BIO_set_retry_write(bio);
+    errno = r.error;
+    return -1;
+}
+
+int BioRead(BIO* bio, char* data, int len) {
+    BIO_clear_retry_flags(bio);
+    const auto sock = reinterpret_cast<SocketHandle>(BIO_get_data(bio));
+    const IoResult r = TcpRead(sock, std::span<char>(data, static_cast<std::size_t>(len)));
+    if (r.status == IoStatus::Ok) return static_cast<int>(r.bytes);
+    if (r.status == IoStatus::EndOfStream) return 0;
+    if (r.status == IoStatus::WouldBlock) BIO_set_retry_read(bio);
+    errno = r.error;
+    return -1;
+}
+
+long BioCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
+
+BIO* SocketBio(SocketHandle sock) {
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvane socket");
+        if (m != nullptr) {
+            BIO_meth_set_write(m, BioWrite);
+            BIO_meth_set_read(m, BioRead);
+            BIO_meth_set_ctrl(m, BioCtrl);
+        }
+        return m;
+    }();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio != nullptr) {
+        BIO_set_data(bio, reinterpret_cast<void*>(sock));
+        BIO_set_init(bio, 1);
+    }
+    return bio;
+}
+
+// One context for the process: it holds the trusted roots, loaded once.
+SSL_CTX* Context() {
+    static SSL_CTX* const ctx = [] {
+        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+        if (c == nullptr) return c;
+        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+        SSL_CTX_set_default_verify_paths(c);
+        // The send queue may grow (and move) between a write that could
+        // not finish and its retry, and takes partial writes.
+        SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+        // Servers often just close the link; that is an end of stream
+        // here as on a plain link, not an error.
+        SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
+        return c;
+    }();
+    return ctx;
+}
+
+// The oldest queued OpenSSL error in words, and the queue emptied.
+std::string TakeError() {
+    unsigned long code = ERR_get_error();
+    ERR_clear_error();
+    if (code == 0) return {};
+    const char* reason = ERR_reason_error_string(code);
+    return reason != nullptr ? reason : "error " + std::to_string(code);
+}
+
+class TlsStream final : public Stream {
+public:
+    TlsStream(SocketHandle sock, SslPtr ssl) : sock_(sock), ssl_(std::move(ssl)) {}
+    ~TlsStream() override {
+        ssl_.reset();
+        TcpClose(sock_);
+    }
+    TlsStream(const TlsStream&) = delete;
+    TlsStream& operator=(const TlsStream&) = delete;
+
+    IoResult Read(std::span<char> buffer) override {
+        if (buffer.empty()) return {IoStatus::WouldBlock, 0, 0};
+        const int want = buffer.size() > 1 << 30 ? 1 << 30 : static_cast<int>(buffer.size());
+        const int n = SSL_read(ssl_.get(), buffer.data(), want);
+        if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), 0};
+        return Outcome(n);
+    }
+
+    IoResult Write(std::string_view bytes) override {
+        if (bytes.empty()) return {IoStatus::Ok, 0, 0};
+        const int want = bytes.size() > 1 << 30 ? 1 << 30 : static_cast<int>(bytes.size());
+        const int n = SSL_write(ssl_.get(), bytes.data(), want);
+        if (n > 0) return {IoStatus::Ok, static_cast<std::size_t>(n), 0};
+        return Outcome(n);
+    }
+
+    bool WaitWritable(int timeout_ms) override { return TcpWaitWritable(sock_, timeout_ms); }
+
+    void Shutdown() override {
+        // close_notify, sent if the socket takes it now; no answer awaited.
+        SSL_shutdown(ssl_.get());
+        ERR_clear_error();
+    }
+
+    std::string ErrorText(const IoResult& failed) const override {
+        if (failed.error != 0) return platform::ErrorText(failed.error);
+        return last_error_.empty() ? "TLS error" : "TLS error: " + last_error_;
+    }
+
+private:
+    IoResult Outcome(int n) {
+        switch (SSL_get_error(ssl_.get(), n)) {
+            // A record is half in, or the other side of the protocol must
+            // move first (a key update): the next read or write goes on.
+            case SSL_ERROR_WANT_READ:
+            case SSL_ERROR_WANT_WRITE: return {IoStatus::WouldBlock, 0, 0};
+            case SSL_ERROR_ZERO_RETURN: return {IoStatus::EndOfStream, 0, 0};
+            case SSL_ERROR_SYSCALL: {
+                const int err = errno;
+                ERR_clear_error();
+                // The peer went without close_notify: what a plain link
+                // calls end of stream.
+                if (n == 0 || err == 0) return {IoStatus::EndOfStream, 0, 0};
+                return {IoStatus::Failed, 0, err};
+            }
+            default:
+                last_error_ = TakeError();
+                return {IoStatus::Failed, 0, 0};
+        }
+    }
+
+    SocketHandle sock_;
+    SslPtr ssl_;
+    std::string last_error_;
+};
+
+bool IsAddress(const char* host) {
+    in_addr addr;
+    return inet_pton(AF_INET, host, &addr) == 1;
+}
+
+// Why the server's certificate was refused, as the user can act on it.
+std::string VerifyFailure(long result) {
+    switch (result) {
+        case X509_V_ERR_HOSTNAME_MISMATCH:
+        case X509_V_ERR_IP_ADDRESS_MISMATCH: return "certificate name mismatch";
+        case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+        case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+        case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+        case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+        case X509_V_ERR_CERT_UNTRUSTED: return "certificate not trusted";
+        default: return std::string("TLS handshake failed: ") + X509_verify_cert_error_string(result);
+    }
+}
+
+}  // namespace
+
+std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verify, Deadline deadline,
+                                std::string& error) {
+    SSL_CTX* ctx = Context();
+    SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
+    BIO* bio = ssl ? SocketBio(sock) : nullptr;
+    if (bio == nullptr) {
+        error = "TLS handshake failed: " + TakeError();
+        return nullptr;
+    }
+    SSL_set_bio(ssl.get(), bio, bio);
+    const char* name = host != nullptr ? host : "";
+    // Names are sent (SNI) and checked; an address is only checked.
+    if (!IsAddress(name)) SSL_set_tlsext_host_name(ssl.get(), name);
+    if (verify) {
+        SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        if (IsAddress(name) ? X509_VERIFY_PARAM_set1_ip_asc(param, name) != 1 : SSL_set1_host(ssl.get(), name) != 1) {
+            error = "TLS handshake failed: cannot check the name " + std::string(name);
+            return nullptr;
+        }
+    } else {
+        SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+    }
+
+    ERR_clear_error();
+    for (;;) {
+        const int r = SSL_connect(ssl.get());
+        if (r == 1) break;
+        const int why = SSL_get_error(ssl.get(), r);
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        const bool more = why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE;
+        if (more && left > 0) {
+            const int ms = static_cast<int>(left);
+            if (why == SSL_ERROR_WANT_READ ? TcpWaitReadable(sock, ms) : TcpWaitWritable(sock, ms)) continue;
+        }
+        if (more) {
+            error = "TLS handshake failed: timed out";
+        } else if (const long result = SSL_get_verify_result(ssl.get()); verify && result != X509_V_OK) {
+            error = VerifyFailure(result);
+        } else if (why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
+            error = "TLS handshake failed: the server closed the connection";
+        } else {
+            const std::string reason = TakeError();
+            error = "TLS handshake failed: " + (reason.empty() ? std::string("protocol error") : reason);
+        }
+        ERR_clear_error();
+        return nullptr;
+    }
+    auto stream = std::make_unique<TlsStream>(sock, std::move(ssl));
+    sock = kNoSocket;  // the stream's now
+    return stream;
+}
+
+}  // namespace platform

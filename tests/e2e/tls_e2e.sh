@@ -1,0 +1,28 @@
+#!/bin/bash
+# examples/bot.lua over TLS to a real ngircd, its certificate checked
+# against a CA made for the run; a plain-TCP ii client in the channel talks
+# to it.
+# Usage: tls_e2e.sh HOST MODULE BOT_SCRIPT
+set -u
+HOST=$1 MODULE=$2 BOT=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ircd.sh"
+qv_workspace
+fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/ngircd.log "$work"/ii/127.0.0.1/#tls/out; do echo "---- $f"; cat "$f"; done; exit 1; }
+
+bash "$here/../tls/make_certs.sh" "$work/certs" || fail "no certificates"
+QV_TLS_CERT=$work/certs/server.pem QV_TLS_KEY=$work/certs/server.key qv_start_ircd "$work" || exit 1
+for _ in $(seq 50); do qv_port_open "$QV_TLS_PORT" && break; sleep 0.1; done
+qv_start_ii "$work/ii" peer || exit 1
+qv_ii_join "$work/ii" "#tls" || exit 1
+chan="$work/ii/127.0.0.1/#tls"
+
+SSL_CERT_FILE=$work/certs/ca.pem \
+  "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_TLS_PORT" tlsbot "#tls" tls >"$work/bot.out" 2>&1 &
+QV_PIDS+=("$!")
+
+qv_wait_for "$chan/out" "tlsbot(~quorvane@127.0.0.1) has joined #tls" 200 || fail "bot did not join over TLS"
+echo '!ping' >"$chan/in"
+qv_wait_for "$chan/out" "<tlsbot> pong" 200 || fail "no pong over TLS"
+grep -q "(TLS)" "$work/bot.out" || fail "bot did not say it used TLS"
+echo "tls e2e ok"

@@ -1,0 +1,97 @@
+#!/usr/bin/env python3
+"""A one-client TLS peer for the module's TLS tests, on a loopback port the
+kernel picks. Prints "PORT <n>" first, then what it received, one "GOT"
+line each. Every wait is bounded; it ends by itself within a minute.
+
+  tls_server.py MODE CERT KEY
+
+MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
+               three TLS records; waits for QUIT, then tells whether the
+               client closed with close_notify
+      drop     handshake, one line, then the link is closed
+      close    reads the client's hello and closes: no handshake
+      silent   accepts and never answers
+      garbage  answers the hello with plain text
+"""
+import socket
+import ssl
+import sys
+import time
+
+
+def say(text):
+    print(text, flush=True)
+
+
+def lines_of(conn, until, limit=60):
+    """Lines the client sent, as they arrive, until one starts with `until`."""
+    buf = b""
+    end = time.monotonic() + limit
+    while time.monotonic() < end:
+        data = conn.recv(4096)
+        if not data:
+            return
+        buf += data
+        while b"\r\n" in buf:
+            line, buf = buf.split(b"\r\n", 1)
+            text = line.decode("ascii", "replace")
+            say("GOT " + text)
+            if text.startswith(until):
+                return
+
+
+def main():
+    mode, cert, key = sys.argv[1], sys.argv[2], sys.argv[3]
+    listener = socket.socket()
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    listener.settimeout(60)
+    say("PORT %d" % listener.getsockname()[1])
+    raw, _ = listener.accept()
+    raw.settimeout(60)
+
+    if mode == "silent":
+        time.sleep(60)
+        return
+    if mode == "close":
+        raw.recv(4096)
+        raw.close()
+        return
+    if mode == "garbage":
+        raw.recv(4096)
+        raw.sendall(b"NOTICE AUTH :*** this is no TLS server\r\n" * 4)
+        time.sleep(30)
+        return
+
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert, key)
+    try:
+        conn = ctx.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
+    except (ssl.SSLError, OSError) as e:
+        say("HANDSHAKE FAILED " + str(e))
+        return
+    say("HANDSHAKE OK")
+    lines_of(conn, "USER ")
+    if mode == "drop":
+        conn.sendall(b":srv 376 bot :End of MOTD\r\n")
+        time.sleep(0.3)
+        raw.close()
+        return
+
+    conn.sendall(b":srv 376 bot :End of MOTD\r\nPING :tls\r\n")
+    # One line in three records, with the poll likely between them.
+    for piece in (b":alice!a@h PRIVMSG #c :hel", b"lo over", b" tls\r\n"):
+        conn.sendall(piece)
+        time.sleep(0.15)
+    lines_of(conn, "QUIT")
+    try:
+        data = conn.recv(4096)
+        say("CLOSE_NOTIFY" if data == b"" else "MORE")
+    except ssl.SSLEOFError:
+        say("RAGGED_EOF")
+    except OSError as e:
+        say("ERROR " + str(e))
+
+
+if __name__ == "__main__":
+    main()
