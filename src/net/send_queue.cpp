@@ -2,6 +2,23 @@
 
 #include <algorithm>
 
+void ByteFifo::Consume(std::size_t n) {
+    head_ += n;
+    if (head_ == buf_.size()) {
+        // Kept, not freed: the next bytes reuse the capacity.
+        buf_.clear();
+        head_ = 0;
+    } else if (head_ > 4096 && head_ > buf_.size() / 2) {
+        buf_.erase(0, head_);
+        head_ = 0;
+    }
+}
+
+void ByteFifo::Clear() {
+    buf_.clear();
+    head_ = 0;
+}
+
 bool SendQueue::Accepts(LineKind kind) const {
     switch (kind) {
         case LineKind::Script: return PacedBytes() <= kPacedLimit;
@@ -14,7 +31,7 @@ bool SendQueue::Accepts(LineKind kind) const {
 
 void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point now) {
     if (kind == LineKind::Urgent) {
-        out_.append(bytes);
+        out_.Append(bytes);
         return;
     }
     // Each line counts on its own against the allowance, so a text that
@@ -22,7 +39,7 @@ void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point no
     while (!bytes.empty()) {
         std::size_t end = bytes.find('\n');
         end = end == std::string_view::npos ? bytes.size() : end + 1;
-        paced_.append(bytes.substr(0, end));
+        paced_.Append(bytes.substr(0, end));
         lines_.push_back({static_cast<std::uint32_t>(end), kind == LineKind::Reply});
         waiting_replies_ += kind == LineKind::Reply;
         bytes.remove_prefix(end);
@@ -47,34 +64,13 @@ void SendQueue::ReleaseFront() {
     const Paced line = lines_.front();
     lines_.pop_front();
     waiting_replies_ -= line.reply;
-    out_.append(paced_, paced_head_, line.size);
-    paced_head_ += line.size;
-    if (paced_head_ == paced_.size()) {
-        paced_.clear();
-        paced_head_ = 0;
-    } else if (paced_head_ > 4096 && paced_head_ > paced_.size() / 2) {
-        paced_.erase(0, paced_head_);
-        paced_head_ = 0;
-    }
-}
-
-void SendQueue::Written(std::size_t n) {
-    out_head_ += n;
-    if (out_head_ == out_.size()) {
-        // Kept, not freed: the next lines reuse the capacity.
-        out_.clear();
-        out_head_ = 0;
-    } else if (out_head_ > 4096 && out_head_ > out_.size() / 2) {
-        out_.erase(0, out_head_);
-        out_head_ = 0;
-    }
+    out_.Append(paced_.View().substr(0, line.size));
+    paced_.Consume(line.size);
 }
 
 void SendQueue::Clear() {
-    out_.clear();
-    out_head_ = 0;
-    paced_.clear();
-    paced_head_ = 0;
+    out_.Clear();
+    paced_.Clear();
     lines_.clear();
     waiting_replies_ = 0;
 }

@@ -13,6 +13,21 @@
 #include "net/line_kind.h"
 
 
+// Bytes added at the back and taken from the front; what was taken is
+// dropped in bulk now and then, not at every take.
+class ByteFifo {
+public:
+    void Append(std::string_view bytes) { buf_.append(bytes); }
+    std::string_view View() const { return std::string_view(buf_).substr(head_); }
+    std::size_t Size() const { return buf_.size() - head_; }
+    void Consume(std::size_t n);
+    void Clear();
+
+private:
+    std::string buf_;
+    std::size_t head_ = 0;
+};
+
 class SendQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -38,9 +53,9 @@ public:
     void ReleaseAll();
 
     // Bytes released and not yet taken by the socket, in order.
-    std::string_view Unwritten() const { return std::string_view(out_).substr(out_head_); }
-    void Written(std::size_t n);
-    std::size_t PacedBytes() const { return paced_.size() - paced_head_; }
+    std::string_view Unwritten() const { return out_.View(); }
+    void Written(std::size_t n) { out_.Consume(n); }
+    std::size_t PacedBytes() const { return paced_.Size(); }
     void Clear();
 
 private:
@@ -50,10 +65,8 @@ private:
     };
     void ReleaseFront();
 
-    std::string out_;  // released bytes; those before out_head_ are written
-    std::size_t out_head_ = 0;
-    std::string paced_;  // waiting lines' bytes; those before paced_head_ are released
-    std::size_t paced_head_ = 0;
+    ByteFifo out_;    // released, not yet taken by the socket
+    ByteFifo paced_;  // the bytes of lines_
     std::deque<Paced> lines_;
     int waiting_replies_ = 0;
     // The server's view of our flood counter: it runs ahead of the clock by
