@@ -505,6 +505,13 @@ void Test::Pump(int ms) {
     for (double now = NowMs(); now < end; now = NowMs()) PumpOnce(static_cast<int>(end - now) + 1);
 }
 
+bool Test::PumpTicks(int n, int ms) {
+    const int want = tick_times.Count() + n;
+    const double deadline = NowMs() + ms;
+    while (tick_times.Count() < want && NowMs() < deadline) PumpOnce(10);
+    return tick_times.Count() >= want;
+}
+
 int Test::WaitEvent(const char* name, int from, int ms) {
     const double deadline = NowMs() + ms;
     for (;;) {

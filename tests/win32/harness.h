@@ -255,6 +255,8 @@ public:
     // module's WM_TIMER ticks) for `ms`, or once after waiting at most `ms`.
     void Pump(int ms);
     void PumpOnce(int ms);
+    // Pumps until `n` more ticks have run (at most `ms`); true if they did.
+    bool PumpTicks(int n, int ms = 3000);
     // The index in host.events of the first `name` event at or after index
     // `from`, pumping until it is there; -1 (and a failure) after `ms`.
     int WaitEvent(const char* name, int from = 0, int ms = 3000);

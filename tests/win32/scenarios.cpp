@@ -45,12 +45,28 @@ void SplitLine(Test& t) {
     t.peer.Send(":alice!ali@example.net PRIVMSG #lobby :first half");
     const int ticks = t.tick_times.Count();
     t.Pump(150);
-    t.Check(t.tick_times.Count() > ticks, "no tick ran between the two writes");
+    t.Check(t.tick_times.Count() > ticks || t.PumpTicks(1), "no tick ran between the two writes");
     t.peer.Send(", second half\r\n");
     const int chat = t.WaitEvent("IRC_OnChat", from);
     if (chat < 0) return;
     t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "first half, second half");
     t.Check(t.host.events.Count() - from == 2, "%d events, not 2", t.host.events.Count() - from);
+}
+
+// The console echo passes server text as data, never as a format (a '%s'
+// there would read arguments that do not exist), and irc.Debug(false), a
+// flag through the interface, stops it.
+void DebugEcho(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Send(":irc.example.net 372 quorvane :- 100%s %d\r\n");
+    if (t.WaitEvent("IRC_RawData") < 0) return;
+    t.Check(Contains(t.host.console.c_str(), "LINE: :irc.example.net 372 quorvane :- 100%s %d\n"),
+            "no console echo of the line: '%s'", Escaped(t.arena, t.host.console.c_str()));
+    t.host.Call("Debug", false);
+    const int from = t.host.events.Count();
+    t.peer.Send(":irc.example.net 372 quorvane :- quiet\r\n");
+    if (t.WaitEvent("IRC_RawData", from) < 0) return;
+    t.Check(!Contains(t.host.console.c_str(), "quiet"), "echoed after irc.Debug(false)");
 }
 
 // A line break in chat text never starts a command of its own.
@@ -76,7 +92,7 @@ void ConnectWhileConnected(Test& t) {
 void ReconnectAfterServerClosed(Test& t) {
     if (!t.ConnectToPeer()) return;
     t.peer.Drop();
-    t.Pump(400);  // a tick finds the link closed
+    t.PumpTicks(2);  // one of them finds the link closed
     if (!t.ConnectToPeer("again")) return;
     t.peer.Send("PING :new link\r\n");
     t.peer.Expect("PONG :new link");
@@ -148,6 +164,7 @@ const Scenario kScenarios[] = {
     {"chat-events", ChatEvents},
     {"ctcp-version", CtcpVersion},
     {"split-line", SplitLine},
+    {"debug-echo", DebugEcho},
     {"send-message-lines", SendMessageLines},
     {"connect-while-connected", ConnectWhileConnected},
     {"reconnect", ReconnectAfterServerClosed},
