@@ -251,8 +251,9 @@ public:
     void Unload();
     bool Loaded() const { return module_ != nullptr; }
 
-    // The message loop: dispatches what the thread's queue holds (the
-    // module's WM_TIMER ticks) for `ms`, or once after waiting at most `ms`.
+    // The message loop, which runs the module's WM_TIMER ticks: Pump runs
+    // it for `ms`; PumpOnce waits at most `ms` for a message, then
+    // dispatches all that are queued.
     void Pump(int ms);
     void PumpOnce(int ms);
     // Pumps until `n` more ticks have run (at most `ms`); true if they did.
