@@ -1,0 +1,435 @@
+#!/usr/bin/env python3
+"""Runs a Windows test host under Wine and plays the IRC server for it.
+
+  irc_peer.py prepare --prefix DIR     create the Wine prefix; says whether Wine runs here
+  irc_peer.py run --prefix DIR --exe HOST.exe --dll quorvane.dll [SCENARIO...]
+  irc_peer.py stop --prefix DIR        end the prefix's Wine processes
+
+`run` starts the host with the port of a control link; the host connects
+back and steers this peer, one command line at a time, each answered by one
+line: "OK [text]" or "ERR why". Every network end is on 127.0.0.1 at a port
+picked at run time; every wait has a bound. Text crosses the link with
+control bytes, bytes above 0x7E and backslashes as \\xNN.
+
+Commands (a new peer behaviour for a scenario is one more entry in
+Peer.COMMANDS):
+  RESET                  close every listener and link, stop background senders
+  LISTEN                 a fresh listener; OK <port>
+  SILENT                 a listener that never answers a connect; OK <port>
+  ACCEPT <ms>            the module connects to the latest listener
+  SEND <bytes>           write bytes to the module
+  TRICKLE <ms> <n> <line>  write <line> CR LF n times, every <ms>, in the background
+  NEXT <ms>              the next line the module sent; OK <line>
+  AWAIT <ms> <line>      skip lines until this one
+  QUIET <ms>             no line arrives within <ms>
+  EOF <ms>               the module closes the link (no line before that)
+  DROP                   close the link from this side
+
+Exit codes: the host's (0 all passed), 1 for a failure here, 77 when Wine
+cannot run on this machine (the tests are then skipped, with the reason).
+"""
+import argparse
+import os
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import threading
+import time
+
+SKIP = 77
+
+
+# ---- text on the control link -------------------------------------------------
+
+def escape(data: bytes) -> str:
+    return ''.join(chr(b) if 0x20 <= b < 0x7f and b != 0x5c else '\\x%02x' % b for b in data)
+
+
+def unescape(text: str) -> bytes:
+    out, i = bytearray(), 0
+    while i < len(text):
+        if text.startswith('\\x', i) and i + 4 <= len(text):
+            try:
+                out.append(int(text[i + 2:i + 4], 16))
+                i += 4
+                continue
+            except ValueError:
+                pass
+        out += text[i].encode('latin-1')
+        i += 1
+    return bytes(out)
+
+
+class Failed(Exception):
+    """A command that did not hold: its text goes back as ERR."""
+
+
+# ---- the IRC side ---------------------------------------------------------------
+
+def loopback_listener(backlog=8):
+    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    s.bind(('127.0.0.1', 0))
+    s.listen(backlog)
+    return s
+
+
+class Link:
+    """The module's connection, read as lines (CR LF cut off)."""
+
+    def __init__(self, sock):
+        self.sock = sock
+        self.buf = b''
+        self.eof = False
+        self.lock = threading.Lock()  # senders: commands and background threads
+
+    def send(self, data):
+        with self.lock:
+            self.sock.sendall(data)
+
+    def next_line(self, deadline):
+        """The next line; None at the deadline; raises EOFError at end of stream."""
+        while True:
+            cut = self.buf.find(b'\r\n')
+            if cut >= 0:
+                line, self.buf = self.buf[:cut], self.buf[cut + 2:]
+                return line
+            if self.eof:
+                raise EOFError
+            left = deadline - time.monotonic()
+            if left <= 0:
+                return None
+            if select.select([self.sock], [], [], left)[0]:
+                try:
+                    data = self.sock.recv(65536)
+                except OSError:
+                    data = b''
+                if data:
+                    self.buf += data
+                else:
+                    self.eof = True
+
+    def close(self):
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
+
+class Peer:
+    def __init__(self):
+        self.listener = None
+        self.link = None
+        self.spare = []     # sockets to close at RESET
+        self.stop = threading.Event()
+        self.threads = []
+
+    def reset(self):
+        self.stop.set()
+        for t in self.threads:
+            t.join(5)
+        self.stop = threading.Event()
+        self.threads = []
+        if self.link:
+            self.link.close()
+        for s in self.spare + ([self.listener] if self.listener else []):
+            s.close()
+        self.listener, self.link, self.spare = None, None, []
+        return ''
+
+    def need_link(self):
+        if not self.link:
+            raise Failed('no module connected')
+        return self.link
+
+    @staticmethod
+    def deadline(ms):
+        return time.monotonic() + int(ms) / 1000
+
+    def listen(self):
+        if self.listener:
+            self.spare.append(self.listener)
+        self.listener = loopback_listener()
+        return str(self.listener.getsockname()[1])
+
+    def silent(self):
+        # Its accept queue filled and never served: further connects get no
+        # answer at all, as from a host that drops packets.
+        s = loopback_listener(backlog=0)
+        self.spare.append(s)
+        for _ in range(8):
+            c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            c.setblocking(False)
+            c.connect_ex(s.getsockname())
+            self.spare.append(c)
+        return str(s.getsockname()[1])
+
+    def accept(self, ms):
+        if not self.listener:
+            raise Failed('no listener')
+        self.listener.settimeout(int(ms) / 1000)
+        try:
+            sock, _ = self.listener.accept()
+        except socket.timeout:
+            raise Failed('the module did not connect within %s ms' % ms)
+        sock.settimeout(None)
+        if self.link:
+            self.link.close()
+        self.link = Link(sock)
+        return ''
+
+    def send(self, text):
+        self.need_link().send(unescape(text))
+        return ''
+
+    def trickle(self, args):
+        every_ms, count, line = args.split(' ', 2)
+        link, stop, data = self.need_link(), self.stop, unescape(line) + b'\r\n'
+
+        def run():
+            for _ in range(int(count)):
+                if stop.wait(int(every_ms) / 1000):
+                    return
+                try:
+                    link.send(data)
+                except OSError:
+                    return
+
+        t = threading.Thread(target=run, daemon=True)
+        t.start()
+        self.threads.append(t)
+        return ''
+
+    def next(self, ms):
+        try:
+            line = self.need_link().next_line(self.deadline(ms))
+        except EOFError:
+            raise Failed('the module closed the link')
+        if line is None:
+            raise Failed('no line within %s ms' % ms)
+        return escape(line)
+
+    def await_(self, args):
+        ms, want = args.split(' ', 1)
+        want, end, skipped = unescape(want), self.deadline(ms), []
+        while True:
+            try:
+                line = self.need_link().next_line(end)
+            except EOFError:
+                raise Failed('link closed; lines before: %s' % skipped[-5:])
+            if line is None:
+                raise Failed('no such line within %s ms; lines before: %s' % (ms, skipped[-5:]))
+            if line == want:
+                return ''
+            skipped.append(escape(line))
+
+    def quiet(self, ms):
+        try:
+            line = self.need_link().next_line(self.deadline(ms))
+        except EOFError:
+            return ''
+        if line is not None:
+            raise Failed('the module sent %s' % escape(line))
+        return ''
+
+    def eof(self, ms):
+        try:
+            line = self.need_link().next_line(self.deadline(ms))
+        except EOFError:
+            return ''
+        raise Failed('link still open after %s ms' % ms if line is None else 'the module sent %s' % escape(line))
+
+    def drop(self):
+        link = self.need_link()
+        try:
+            link.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        link.close()
+        self.link = None
+        return ''
+
+    COMMANDS = {
+        'RESET': lambda p, a: p.reset(),
+        'LISTEN': lambda p, a: p.listen(),
+        'SILENT': lambda p, a: p.silent(),
+        'ACCEPT': lambda p, a: p.accept(a),
+        'SEND': lambda p, a: p.send(a),
+        'TRICKLE': lambda p, a: p.trickle(a),
+        'NEXT': lambda p, a: p.next(a),
+        'AWAIT': lambda p, a: p.await_(a),
+        'QUIET': lambda p, a: p.quiet(a),
+        'EOF': lambda p, a: p.eof(a),
+        'DROP': lambda p, a: p.drop(),
+    }
+
+    def handle(self, line):
+        verb, _, args = line.partition(' ')
+        command = self.COMMANDS.get(verb)
+        if command is None:
+            return 'ERR unknown command %s' % verb
+        try:
+            text = command(self, args)
+        except Failed as e:
+            return 'ERR ' + escape(str(e).encode('latin-1', 'replace'))[:2000]
+        except (OSError, ValueError) as e:
+            return 'ERR %s: %s' % (type(e).__name__, e)
+        return 'OK ' + text if text else 'OK'
+
+
+# ---- Wine ---------------------------------------------------------------------------
+
+def wine_env(prefix):
+    env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEARCH='win32', WINEDEBUG='-all',
+               WINEDLLOVERRIDES='mscoree,mshtml=')  # no Mono or Gecko installers
+    for name in ('DISPLAY', 'WAYLAND_DISPLAY'):
+        env.pop(name, None)  # headless, even on a desktop
+    return env
+
+
+def status_file(prefix):
+    return os.path.abspath(prefix) + '.status'
+
+
+# What Wine's failure to start says when the machine cannot run it at all.
+CANNOT_RUN = [
+    (b'Exec format error', 'this kernel refuses 32-bit x86 programs and no qemu-i386 is registered for '
+                           'them in binfmt_misc (scripts/ensure-wine sets that up)'),
+    (b'failed to map the shared user data', "Wine's 32-bit side runs under a qemu-i386 too old for it; "
+                                            'scripts/ensure-wine installs qemu 10'),
+]
+
+
+def prepare(prefix):
+    status = status_file(prefix)
+    if os.path.exists(status):
+        os.remove(status)
+    wine = shutil.which('wine')
+    if not wine:
+        return skip(status, 'wine is not installed (scripts/ensure-wine installs it)')
+    start = time.monotonic()
+    proc = subprocess.Popen([wine, 'wineboot', '--init'], env=wine_env(prefix), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
+    try:
+        out, _ = proc.communicate(timeout=150)
+    except subprocess.TimeoutExpired:
+        kill(proc)
+        stop(prefix)
+        print('wineboot did not finish in 150 s')
+        return 1
+    for pattern, reason in CANNOT_RUN:
+        if pattern in out:
+            return skip(status, reason)
+    if proc.returncode != 0:
+        sys.stdout.write(out.decode('latin-1'))
+        print('wineboot failed (exit %d)' % proc.returncode)
+        return 1
+    with open(status, 'w') as f:
+        f.write('ok\n')
+    print('Wine prefix ready in %.1f s: %s' % (time.monotonic() - start, prefix))
+    return 0
+
+
+def skip(status, reason):
+    with open(status, 'w') as f:
+        f.write(reason + '\n')
+    print('SKIPPED: ' + reason)
+    return SKIP
+
+
+def kill(proc):
+    # Only this process group: the other host may be running in the prefix.
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except OSError:
+        pass
+    proc.wait()
+
+
+def stop(prefix):
+    server = shutil.which('wineserver')
+    if server and os.path.isdir(prefix):
+        subprocess.run([server, '-k'], env=wine_env(prefix), stdin=subprocess.DEVNULL, timeout=30, check=False)
+    return 0
+
+
+def windows_path(path):
+    return 'Z:' + os.path.abspath(path).replace('/', '\\')
+
+
+def run(prefix, exe, dll, scenarios, timeout):
+    status = status_file(prefix)
+    if not os.path.exists(status):
+        print('the Wine prefix was never prepared (the win32.wine test sets it up)')
+        return 1
+    reason = open(status).read().strip()
+    if reason != 'ok':
+        print('SKIPPED: ' + reason)
+        return SKIP
+
+    control = loopback_listener(backlog=1)
+    deadline = time.monotonic() + timeout
+    cmd = [shutil.which('wine'), exe, windows_path(dll), str(control.getsockname()[1])] + scenarios
+    proc = subprocess.Popen(cmd, env=wine_env(prefix), stdin=subprocess.DEVNULL, start_new_session=True)
+    peer = Peer()
+    try:
+        control.settimeout(0.5)
+        conn = None
+        while conn is None:
+            try:
+                conn, _ = control.accept()
+            except socket.timeout:
+                if proc.poll() is not None or time.monotonic() > deadline:
+                    print('the test host never connected to the peer (exit %s)' % proc.poll())
+                    return 1
+        with conn:
+            buf = b''
+            while True:
+                cut = buf.find(b'\n')
+                if cut >= 0:
+                    line, buf = buf[:cut].decode('latin-1'), buf[cut + 1:]
+                    conn.sendall((peer.handle(line) + '\n').encode('latin-1'))
+                    continue
+                left = deadline - time.monotonic()
+                if left <= 0 or not select.select([conn], [], [], left)[0]:
+                    print('TIMEOUT: the test host ran for more than %d s' % timeout)
+                    return 1
+                data = conn.recv(65536)
+                if not data:
+                    break  # the host is done
+                buf += data
+        try:
+            code = proc.wait(max(deadline - time.monotonic(), 5))
+            return 1 if code == SKIP else code  # a skip is for this script to say
+        except subprocess.TimeoutExpired:
+            print('the test host did not exit')
+            return 1
+    finally:
+        peer.reset()
+        control.close()
+        if proc.poll() is None:
+            kill(proc)
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    ap.add_argument('mode', choices=['prepare', 'run', 'stop'])
+    ap.add_argument('--prefix', required=True)
+    ap.add_argument('--exe')
+    ap.add_argument('--dll')
+    ap.add_argument('--timeout', type=int, default=120)
+    ap.add_argument('scenarios', nargs='*')
+    a = ap.parse_intermixed_args()
+    sys.stdout.reconfigure(line_buffering=True)
+    if a.mode == 'prepare':
+        return prepare(a.prefix)
+    if a.mode == 'stop':
+        return stop(a.prefix)
+    return run(a.prefix, a.exe, a.dll, a.scenarios, a.timeout)
+
+
+if __name__ == '__main__':
+    sys.exit(main())

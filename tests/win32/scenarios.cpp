@@ -1,0 +1,177 @@
+// What both Windows test hosts check. A scenario is a function that drives
+// the module (t.host.Call), the IRC peer (t.peer) and the message loop
+// (t.Pump, t.WaitEvent), and checks what comes out; each starts with the
+// DLL freshly loaded and a reset peer, and ends with the DLL unloaded and
+// no tick after that. To add one: write the function, add its line to
+// kScenarios; a new peer behaviour is a new verb in irc_peer.py.
+#include "harness.h"
+
+namespace {
+
+// PASS, NICK and USER in this order (ConnectToPeer checks them).
+void Registration(Test& t) { t.ConnectToPeer("quorvane"); }
+
+void PingPong(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Send("PING :irc.example.net 42\r\n");
+    t.peer.Expect("PONG :irc.example.net 42");
+}
+
+// A chat line raises IRC_RawData and then IRC_OnChat, inside one tick.
+void ChatEvents(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    const int from = t.host.events.Count();
+    t.peer.Send(":alice!ali@example.net PRIVMSG #lobby :hi there\r\n");
+    const int chat = t.WaitEvent("IRC_OnChat", from);
+    if (chat < 0) return;
+    t.Check(chat == from + 1, "%d events before IRC_OnChat, not 1", chat - from);
+    t.CheckEvent(from, "IRC_RawData", ":alice!ali@example.net PRIVMSG #lobby :hi there");
+    t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "hi there");
+    const unsigned tick = t.host.events[chat].tick;
+    t.Check(tick != 0 && t.host.events[from].tick == tick, "the events were not raised inside one WM_TIMER tick");
+}
+
+void CtcpVersion(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Send(":bob!b@example.net PRIVMSG quorvane :\x01VERSION\x01\r\n");
+    t.peer.Expect("NOTICE bob :\x01VERSION quorvane, Version 1.2, Build 200, [Windows]\x01");
+}
+
+// The first write leaves half a line for a tick to find; it must wait for
+// the rest rather than be dropped or raised alone.
+void SplitLine(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    const int from = t.host.events.Count();
+    t.peer.Send(":alice!ali@example.net PRIVMSG #lobby :first half");
+    const int ticks = t.tick_times.Count();
+    t.Pump(150);
+    t.Check(t.tick_times.Count() > ticks || t.PumpTicks(1), "no tick ran between the two writes");
+    t.peer.Send(", second half\r\n");
+    const int chat = t.WaitEvent("IRC_OnChat", from);
+    if (chat < 0) return;
+    t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "first half, second half");
+    t.Check(t.host.events.Count() - from == 2, "%d events, not 2", t.host.events.Count() - from);
+}
+
+// The console echo passes server text as data, never as a format (a '%s'
+// there would read arguments that do not exist), and irc.Debug(false), a
+// flag through the interface, stops it.
+void DebugEcho(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Send(":irc.example.net 372 quorvane :- 100%s %d\r\n");
+    if (t.WaitEvent("IRC_RawData") < 0) return;
+    t.Check(Contains(t.host.console.c_str(), "LINE: :irc.example.net 372 quorvane :- 100%s %d\n"),
+            "no console echo of the line: '%s'", Escaped(t.arena, t.host.console.c_str()));
+    t.host.Call("Debug", false);
+    const int from = t.host.events.Count();
+    t.peer.Send(":irc.example.net 372 quorvane :- quiet\r\n");
+    if (t.WaitEvent("IRC_RawData", from) < 0) return;
+    t.Check(!Contains(t.host.console.c_str(), "quiet"), "echoed after irc.Debug(false)");
+}
+
+// A line break in chat text never starts a command of its own.
+void SendMessageLines(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.host.Call("SendMessage", "#lobby", "one\r\nQUIT :two");
+    t.host.Call("SendRaw", "MARK");
+    t.peer.Expect("PRIVMSG #lobby :one");
+    t.peer.Expect("PRIVMSG #lobby :QUIT :two");
+    t.peer.Expect("MARK");
+}
+
+void ConnectWhileConnected(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    const Results r = t.host.Call("Connect", "127.0.0.1", 6667, "other", "u", "Ann Lee");
+    t.Check(r.count == 1 && Same(r.text[0], "Invalid Socket!"), "the second irc.Connect gave %d results ('%s')",
+            r.count, r.count > 0 ? r.text[0] : "");
+    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! Globals::client is invalid!!\n"),
+            "no console line for the refused connect");
+    t.peer.Quiet(300);  // and nothing went out on the live link
+}
+
+void ReconnectAfterServerClosed(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Drop();
+    t.PumpTicks(2);  // one of them finds the link closed
+    if (!t.ConnectToPeer("again")) return;
+    t.peer.Send("PING :new link\r\n");
+    t.peer.Expect("PONG :new link");
+}
+
+void CloseQuits(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.host.Call("Close");
+    t.peer.Expect("QUIT :Leaving");
+    t.peer.Eof();
+}
+
+// With lines always waiting, every tick raises events: their spacing is the
+// poll period. Bounds are wide (the machine is shared); a period of 1 s or
+// of a few ms would fall outside.
+void PollPeriod(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    const int from = t.host.events.Count();
+    t.peer.Trickle(20, 75, ":irc.example.net 372 quorvane :- steady");
+    t.Pump(1500);
+    const List<double> ticks = TicksThatRaised(t, "IRC_RawData", from);
+    const double period = MedianGap(ticks);
+    t.Note("poll period %d ms (median of %d ticks); WM_TIMER every %d ms", static_cast<int>(period),
+           ticks.Count(), static_cast<int>(MedianGap(t.tick_times)));
+    t.Check(ticks.Count() >= 5, "only %d ticks raised events in 1.5 s", ticks.Count());
+    t.Check(period >= 50 && period <= 400, "poll period %d ms, not about 100 ms", static_cast<int>(period));
+}
+
+// Every received line goes to the debugger through OutputDebugStringA.
+void DebuggerTrace(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Send("PING :traced\r\n");
+    t.peer.Expect("PONG :traced");
+    bool found = false;
+    for (int i = 0; i < t.host.trace.Count(); ++i) found = found || Same(t.host.trace[i], "[PROCESS LINE CALL] PING :traced\n");
+    t.Check(found, "no debugger trace of the PING among %d trace lines", t.host.trace.Count());
+}
+
+// The host may unload the module while it is connected and its timer runs:
+// the link closes and no tick follows (the pump fails on any).
+void UnloadWhileConnected(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Send("PING :before\r\n");
+    t.peer.Expect("PONG :before");
+    t.Unload();
+    t.peer.Eof();
+    t.Pump(350);
+}
+
+// A server that never answers holds Connect (and the host) for 10 s at most;
+// the next Connect starts afresh.
+void BoundedConnect(Test& t) {
+    const int port = t.peer.Silent();
+    if (port == 0) return;
+    const double start = NowMs();
+    const Results r = t.host.Call("Connect", "127.0.0.1", port, "quorvane", "u", "Ann Lee");
+    const int took = static_cast<int>(NowMs() - start);
+    t.Note("irc.Connect gave up after %d ms", took);
+    t.Check(r.count == 0, "the failed irc.Connect gave %d results", r.count);
+    t.Check(took >= 9000 && took <= 15000, "irc.Connect to a silent listener took %d ms, not about 10 s", took);
+    t.ConnectToPeer();
+}
+
+}  // namespace
+
+const Scenario kScenarios[] = {
+    {"registration", Registration},
+    {"ping", PingPong},
+    {"chat-events", ChatEvents},
+    {"ctcp-version", CtcpVersion},
+    {"split-line", SplitLine},
+    {"debug-echo", DebugEcho},
+    {"send-message-lines", SendMessageLines},
+    {"connect-while-connected", ConnectWhileConnected},
+    {"reconnect", ReconnectAfterServerClosed},
+    {"close", CloseQuits},
+    {"poll-period", PollPeriod},
+    {"debugger-trace", DebuggerTrace},
+    {"unload-while-connected", UnloadWhileConnected},
+    {"bounded-connect", BoundedConnect},
+};
+const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
