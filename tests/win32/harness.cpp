@@ -416,15 +416,11 @@ bool Peer::Command(const char* verb, const char* args, const char* text, int wai
     }
 }
 
-namespace {
-
 int ReplyNumber(const char* reply) {
     int n = 0;
     for (const char* p = reply; p != nullptr && *p >= '0' && *p <= '9'; ++p) n = n * 10 + (*p - '0');
     return n;
 }
-
-}  // namespace
 
 bool Peer::Reset() { return Command("RESET", nullptr, nullptr); }
 int Peer::Listen() { return Command("LISTEN", nullptr, nullptr) ? ReplyNumber(reply) : 0; }

@@ -199,6 +199,9 @@ private:
 
 class Test;
 
+// The number a peer reply starts with (a port).
+int ReplyNumber(const char* reply);
+
 // The control link to irc_peer.py, which plays the IRC server on loopback.
 // One command line out, one reply line back ("OK [text]" or "ERR why");
 // while a reply is awaited the test's message loop keeps running, so the

@@ -14,8 +14,10 @@ control bytes, bytes above 0x7E and backslashes as \\xNN.
 Commands (a new peer behaviour for a scenario is one more entry in
 Peer.COMMANDS):
   RESET                  close every listener and link, stop background senders
-  LISTEN                 a fresh listener; OK <port>
+  LISTEN [tls]           a fresh listener (with "tls": TLS with a self-signed
+                         certificate for 127.0.0.1); OK <port>
   SILENT                 a listener that never answers a connect; OK <port>
+  REFUSED                a port nothing listens on; OK <port>
   ACCEPT <ms>            the module connects to the latest listener
   SEND <bytes>           write bytes to the module
   TRICKLE <ms> <n> <line>  write <line> CR LF n times, every <ms>, in the background
@@ -24,6 +26,9 @@ Peer.COMMANDS):
   QUIET <ms>             no line arrives within <ms>
   EOF <ms>               the module closes the link (no line before that)
   DROP                   close the link from this side
+  PINGS <n> <size>       write n PINGs of about <size> bytes in the background,
+                         reading nothing meanwhile, until done or the link fails
+  PONGS <ms> <n> <size>  the next n lines are the PONGs to those PINGs, in order
 
 Exit codes: the host's (0 all passed), 1 for a failure here, 77 when Wine
 cannot run on this machine (the tests are then skipped, with the reason).
@@ -34,8 +39,10 @@ import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -102,7 +109,9 @@ class Link:
             left = deadline - time.monotonic()
             if left <= 0:
                 return None
-            if select.select([self.sock], [], [], left)[0]:
+            # A TLS socket may hold decrypted bytes that select cannot see.
+            pending = isinstance(self.sock, ssl.SSLSocket) and self.sock.pending() > 0
+            if pending or select.select([self.sock], [], [], left)[0]:
                 try:
                     data = self.sock.recv(65536)
                 except OSError:
@@ -119,9 +128,27 @@ class Link:
             pass
 
 
+def tls_context():
+    """A server context with a self-signed certificate made for this run."""
+    if tls_context.ctx is None:
+        where = tempfile.mkdtemp(prefix='quorvane-win32-tls-')
+        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tls', 'make_certs.sh')
+        subprocess.run(['bash', script, where], check=True, timeout=60, stdout=subprocess.DEVNULL)
+        ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        ctx.load_cert_chain(os.path.join(where, 'self.pem'), os.path.join(where, 'self.key'))
+        shutil.rmtree(where, ignore_errors=True)
+        tls_context.ctx = ctx
+    return tls_context.ctx
+
+
+tls_context.ctx = None
+
+
 class Peer:
     def __init__(self):
         self.listener = None
+        self.tls = False
+        self.tls_accept = None
         self.link = None
         self.spare = []     # sockets to close at RESET
         self.stop = threading.Event()
@@ -149,11 +176,35 @@ class Peer:
     def deadline(ms):
         return time.monotonic() + int(ms) / 1000
 
-    def listen(self):
+    def listen(self, args):
         if self.listener:
             self.spare.append(self.listener)
+        self.tls = args.strip() == 'tls'
         self.listener = loopback_listener()
+        if self.tls:
+            # The module's Connect waits for the handshake, so the peer must
+            # answer it before the host asks for ACCEPT: in the background.
+            ctx, listener, box = tls_context(), self.listener, {}
+
+            def handshake():
+                listener.settimeout(30)
+                try:
+                    sock, _ = listener.accept()
+                    sock.settimeout(30)
+                    box['sock'] = ctx.wrap_socket(sock, server_side=True)
+                except (ssl.SSLError, OSError) as e:
+                    box['error'] = str(e)
+
+            t = threading.Thread(target=handshake, daemon=True)
+            t.start()
+            self.tls_accept = (t, box)
         return str(self.listener.getsockname()[1])
+
+    def refused(self):
+        s = loopback_listener()
+        port = s.getsockname()[1]
+        s.close()
+        return str(port)
 
     def silent(self):
         # Its accept queue filled and never served: further connects get no
@@ -170,6 +221,16 @@ class Peer:
     def accept(self, ms):
         if not self.listener:
             raise Failed('no listener')
+        if self.tls:
+            thread, box = self.tls_accept
+            thread.join(int(ms) / 1000)
+            if 'sock' not in box:
+                raise Failed('no TLS link: %s' % box.get('error', 'the module did not connect'))
+            box['sock'].settimeout(None)
+            if self.link:
+                self.link.close()
+            self.link = Link(box['sock'])
+            return ''
         self.listener.settimeout(int(ms) / 1000)
         try:
             sock, _ = self.listener.accept()
@@ -201,6 +262,41 @@ class Peer:
         t = threading.Thread(target=run, daemon=True)
         t.start()
         self.threads.append(t)
+        return ''
+
+    @staticmethod
+    def ping(i, size):
+        return b'PING :%d ' % i + b'x' * max(int(size) - 16, 0)
+
+    def pings(self, args):
+        count, size = args.split()
+        link, stop = self.need_link(), self.stop
+
+        def run():
+            for i in range(int(count)):
+                if stop.is_set():
+                    return
+                try:
+                    link.send(self.ping(i, size) + b'\r\n')
+                except OSError:
+                    return
+
+        t = threading.Thread(target=run, daemon=True)
+        t.start()
+        self.threads.append(t)
+        return ''
+
+    def pongs(self, args):
+        ms, count, size = args.split()
+        end = self.deadline(ms)
+        for i in range(int(count)):
+            try:
+                line = self.need_link().next_line(end)
+            except EOFError:
+                raise Failed('link closed after %d PONGs' % i)
+            want = b'PONG ' + self.ping(i, size)[5:]
+            if line != want:
+                raise Failed('PONG %d: got %s' % (i, escape((line or b'<none>')[:60])))
         return ''
 
     def next(self, ms):
@@ -254,8 +350,11 @@ class Peer:
 
     COMMANDS = {
         'RESET': lambda p, a: p.reset(),
-        'LISTEN': lambda p, a: p.listen(),
+        'LISTEN': lambda p, a: p.listen(a),
         'SILENT': lambda p, a: p.silent(),
+        'REFUSED': lambda p, a: p.refused(),
+        'PINGS': lambda p, a: p.pings(a),
+        'PONGS': lambda p, a: p.pongs(a),
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),
         'TRICKLE': lambda p, a: p.trickle(a),

@@ -142,8 +142,8 @@ void UnloadWhileConnected(Test& t) {
     t.Pump(350);
 }
 
-// A server that never answers holds Connect (and the host) for 10 s at most;
-// the next Connect starts afresh.
+// A server that never answers holds Connect (and the host) for 10 s at most,
+// and the script is told so; the next Connect starts afresh.
 void BoundedConnect(Test& t) {
     const int port = t.peer.Silent();
     if (port == 0) return;
@@ -151,9 +151,96 @@ void BoundedConnect(Test& t) {
     const Results r = t.host.Call("Connect", "127.0.0.1", port, "quorvane", "u", "Ann Lee");
     const int took = static_cast<int>(NowMs() - start);
     t.Note("irc.Connect gave up after %d ms", took);
-    t.Check(r.count == 0, "the failed irc.Connect gave %d results", r.count);
+    t.Check(r.count == 1 && Same(r.text[0], "Connect failed: Timed out after 10 s"), "the failed irc.Connect gave '%s'",
+            r.count > 0 ? r.text[0] : "nothing");
     t.Check(took >= 9000 && took <= 15000, "irc.Connect to a silent listener took %d ms, not about 10 s", took);
     t.ConnectToPeer();
+}
+
+void ConnectRefused(Test& t) {
+    if (!t.peer.Command("REFUSED", nullptr, nullptr)) return;
+    const int port = ReplyNumber(t.peer.reply);
+    const Results r = t.host.Call("Connect", "127.0.0.1", port, "quorvane", "u", "Ann Lee");
+    t.Check(r.count == 1 && Same(r.text[0], "Connect failed: Connection refused"), "irc.Connect gave '%s'",
+            r.count > 0 ? r.text[0] : "nothing");
+    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! Connect failed: Connection refused\n"),
+            "no console line for the failed connect");
+}
+
+// A link the server ends is told to the scripts once, from a tick.
+void LostLink(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.peer.Drop();
+    const int lost = t.WaitEvent("IRC_Disconnected");
+    if (lost < 0) return;
+    t.CheckEvent(lost, "IRC_Disconnected", "Connection closed by the server");
+    t.Check(t.host.events[lost].tick != 0, "IRC_Disconnected was not raised from a tick");
+    t.Pump(300);
+    t.Check(t.host.events.Count() == lost + 1, "more events after the loss");
+}
+
+// PONGs to a server that stops reading queue up: no send waits, the host
+// keeps ticking, and once the server reads again they arrive whole and in
+// order.
+void StalledPeerCatchesUp(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    if (!t.peer.Command("PINGS", "600 1000", nullptr)) return;
+    const int ticks = t.tick_times.Count();
+    t.Pump(1000);
+    t.Check(t.tick_times.Count() - ticks >= 5, "only %d ticks in 1 s while PONGs wait", t.tick_times.Count() - ticks);
+    t.peer.Command("PONGS", "20000 600 1000", nullptr, 20000);
+}
+
+// One that reads nothing at all while more than 1 MiB waits is dropped,
+// and the host never stops for it.
+void StalledPeerIsDropped(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    if (!t.peer.Command("PINGS", "20000 1000", nullptr)) return;
+    const int lost = t.WaitEvent("IRC_Disconnected", 0, 30000);
+    if (lost < 0) return;
+    const char* why = t.host.events[lost].args[0];
+    t.Check(why != nullptr && Contains(why, "1 MiB"), "the link was lost for '%s'", why != nullptr ? why : "");
+}
+
+// While lines wait that a tick's budget did not reach, the poll comes back
+// soon; a tick whose handler takes longer than the budget handles one line.
+void BacklogPeriod(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.host.on_event = [](Host&, const Event&) { Sleep(6); };
+    const int from = t.host.events.Count();
+    const char* burst = "";
+    for (int i = 0; i < 40; ++i) burst = t.arena.Format("%sline %d\r\n", burst, i);
+    t.peer.Send(burst);
+    for (int i = 0; i < 300 && t.host.events.Count() < from + 40; ++i) t.PumpOnce(20);
+    t.host.on_event = nullptr;
+    const List<double> ticks = TicksThatRaised(t, "IRC_RawData", from);
+    const double period = MedianGap(ticks);
+    t.Note("backlog period %d ms (median of %d ticks)", static_cast<int>(period), ticks.Count());
+    t.Check(t.host.events.Count() == from + 40, "%d of 40 lines arrived", t.host.events.Count() - from);
+    t.Check(ticks.Count() == 40, "40 lines took %d ticks, not one each", ticks.Count());
+    t.Check(period > 0 && period <= 50, "ticks %d ms apart while lines waited, not about 10 ms", static_cast<int>(period));
+}
+
+// TLS through Schannel: a self-signed server is refused with `true`, and
+// taken with "insecure", then registration and chat go as on plain TCP.
+void TlsChat(Test& t) {
+    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    Results r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", true);
+    t.Check(r.count == 1 && Same(r.text[0], "Connect failed: certificate not trusted"), "verified TLS gave '%s'",
+            r.count > 0 ? r.text[0] : "nothing");
+    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
+    if (!t.Check(r.count == 0, "insecure TLS gave '%s'", r.count > 0 ? r.text[0] : "")) return;
+    if (!t.peer.Accept() || !t.peer.Expect("PASS pvrkqo618") || !t.peer.Expect("NICK qv") ||
+        !t.peer.Expect("USER u u u :Ann Lee"))
+        return;
+    const int from = t.host.events.Count();
+    t.peer.Send("PING :secure\r\n:alice!a@h PRIVMSG #lobby :hi over TLS\r\n");
+    t.peer.Expect("PONG :secure");
+    const int chat = t.WaitEvent("IRC_OnChat", from);
+    if (chat >= 0) t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "hi over TLS");
+    t.host.Call("Close");
+    t.peer.Expect("QUIT :Leaving");
 }
 
 }  // namespace
@@ -173,5 +260,11 @@ const Scenario kScenarios[] = {
     {"debugger-trace", DebuggerTrace},
     {"unload-while-connected", UnloadWhileConnected},
     {"bounded-connect", BoundedConnect},
+    {"connect-refused", ConnectRefused},
+    {"lost-link", LostLink},
+    {"stalled-peer-catches-up", StalledPeerCatchesUp},
+    {"stalled-peer-dropped", StalledPeerIsDropped},
+    {"backlog-period", BacklogPeriod},
+    {"tls-chat", TlsChat},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
