@@ -9,7 +9,7 @@ HOST=$1 MODULE=$2 BOT=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ircd.sh"
 qv_workspace
-fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/ii*/127.0.0.1/#bots/out; do echo "---- $f"; cat "$f"; done; exit 1; }
+fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/bot.trace "$work"/ii*/127.0.0.1/#bots/out; do echo "---- $f"; cat "$f"; done; exit 1; }
 
 qv_start_ircd "$work" || exit 1
 qv_start_ii "$work/ii1" peer || exit 1
@@ -18,7 +18,8 @@ chan1="$work/ii1/127.0.0.1/#bots"
 
 # The watchdog stays at its defaults: recovery comes from the module's
 # report of the lost link, not from silence.
-"$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
+QUORVANE_TRACE=$work/bot.trace \
+  "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
 bot=$!
 QV_PIDS+=("$bot")
 
