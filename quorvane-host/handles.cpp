@@ -28,9 +28,8 @@ std::size_t g_peak = 0;
 
 // Identity of the value on top: what makes two lookups the same value.
 // Strings are interned, so their address is their content.
-bool Identify(lua_State* L, int* type, std::uint64_t* bits) {
-    *type = lua_type(L, -1);
-    switch (*type) {
+bool Identify(lua_State* L, int type, std::uint64_t* bits) {
+    switch (type) {
         case LUA_TNIL:
             return false;
         case LUA_TBOOLEAN:
@@ -123,11 +122,10 @@ void Install(lua_State* L, LuaHost* host) {
     Grow(L, kFirstPins);
 }
 
-ILuaObject* Pin(lua_State* L) {
-    int type = LUA_TNIL;
+ILuaObject* Pin(lua_State* L, int type) {
     std::uint64_t bits = 0;
     std::size_t bucket = 0;
-    if (!Identify(L, &type, &bits) || g_index.empty()) {
+    if (!Identify(L, type, &bits) || g_index.empty()) {
         lua_pop(L, 1);
         return &g_nil;
     }

@@ -49,7 +49,7 @@ void Install(lua_State* L, LuaHost* host);
 // the one already handed out in this call for the same value, else a new
 // one. Nil, and a value that cannot be pinned, give the nil handle. Uses
 // the caller's headroom only.
-ILuaObject* Pin(lua_State* L);
+ILuaObject* Pin(lua_State* L, int type);
 
 // Pushes the value a handle names (nil for slot 0). One slot, no raise.
 void Push(lua_State* L, int slot);

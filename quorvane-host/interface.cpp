@@ -30,7 +30,7 @@ int CallStep(lua_State* L, void* data) {
 }
 
 int ToStringStep(lua_State* L, void*) {
-    lua_tolstring(L, 1, nullptr);
+    lua_tolstring(L, 2, nullptr);
     return 1;
 }
 
@@ -46,7 +46,7 @@ int SetFunctionStep(lua_State* L, void* data) {  // (object)
     std::memcpy(box, &r->fn, sizeof(ScriptFunction));
     lua_pushlightuserdata(L, r->host);
     lua_pushcclosure(L, LuaHost::TrampolineFn(), 2);
-    lua_setfield(L, 1, r->name);
+    lua_setfield(L, 2, r->name);
     return 0;
 }
 

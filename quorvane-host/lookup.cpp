@@ -64,7 +64,7 @@ bool HasMetatable(lua_State* L, int index) {
 
 // (object) -> object[name], with metamethods
 int GetField(lua_State* L, void* data) {
-    lua_getfield(L, 1, static_cast<const char*>(data));
+    lua_getfield(L, 2, static_cast<const char*>(data));
     return 1;
 }
 
@@ -81,11 +81,12 @@ ILuaObject* LookupGlobal(lua_State* L, const char* name) {
     if (key != LUA_NOREF) {
         lua_rawgeti(L, LUA_REGISTRYINDEX, key);
         lua_rawget(L, LUA_GLOBALSINDEX);
-        if (!lua_isnil(L, -1) || !HasMetatable(L, LUA_GLOBALSINDEX)) return handles::Pin(L);
+        int type = lua_type(L, -1);
+        if (type != LUA_TNIL || !HasMetatable(L, LUA_GLOBALSINDEX)) return handles::Pin(L, type);
         lua_pop(L, 1);
     }
     if (!Protected(L, GetGlobal, const_cast<char*>(name), 0, 1, false)) return handles::Nil();
-    return handles::Pin(L);
+    return handles::Pin(L, lua_type(L, -1));
 }
 
 ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name) {
@@ -97,15 +98,16 @@ ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name
             int table = lua_gettop(L);
             lua_rawgeti(L, LUA_REGISTRYINDEX, key);
             lua_rawget(L, table);
-            if (!lua_isnil(L, -1) || !HasMetatable(L, table)) {
-                lua_remove(L, table);
-                return handles::Pin(L);
+            int type = lua_type(L, -1);
+            if (type != LUA_TNIL || !HasMetatable(L, table)) {
+                lua_replace(L, table);
+                return handles::Pin(L, type);
             }
             lua_pop(L, 1);
         }
     }
     if (!Protected(L, GetField, const_cast<char*>(name), 1, 1, false)) return handles::Nil();
-    return handles::Pin(L);
+    return handles::Pin(L, lua_type(L, -1));
 }
 
 }  // namespace qvhost

@@ -16,7 +16,6 @@ struct Request {
 
 int StepEntry(lua_State* L) {
     const auto* r = static_cast<const Request*>(lua_touserdata(L, 1));
-    lua_remove(L, 1);
     int n = r->step(L, r->data);
     // Whatever the step and the Lua it ran did to the stack, the caller
     // gets its headroom back; growing here is protected.

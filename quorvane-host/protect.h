@@ -25,8 +25,8 @@ namespace qvhost {
 
 inline constexpr int kHeadroom = 8;
 
-// Runs under lua_pcall; its arguments are at 1..nargs of its own frame.
-// Returns how many results it left on top.
+// Runs under lua_pcall; its arguments are at 2..nargs+1 of its own frame
+// (1 is the host's request). Returns how many results it left on top.
 using StepFn = int (*)(lua_State* L, void* data);
 
 // Registers the entry that runs steps; inside a protected call at start-up.

@@ -90,7 +90,7 @@ for _, c in ipairs(order) do
       ns[#ns + 1], rate[#rate + 1] = r.ns, r.rate
       grow[#grow + 1] = (r.peak_rss - r.idle_rss) / 1024
       idle_rss[#idle_rss + 1] = r.idle_rss / 1024
-      if type(r.tick_max) == "number" then tmax[#tmax + 1] = r.tick_max * 1e3; tp99[#tp99 + 1] = r.tick_p99 * 1e3 end
+      if type(r.tick_max) == "number" and r.tick_max == r.tick_max then tmax[#tmax + 1] = r.tick_max * 1e3; tp99[#tp99 + 1] = r.tick_p99 * 1e3 end
       if base[r.round] then rs[#rs + 1] = r.ns / base[r.round] end
     end
   end
