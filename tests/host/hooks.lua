@@ -94,6 +94,13 @@ hook = { Call = 5 }
 check.eq(probe.Raise("E", 1), "0", "hook.Call not a function")
 hook = setmetatable({}, { __index = function() error("strict hook") end })
 check.eq(probe.Raise("E", 1), "0", "erroring __index on lookup")
+-- Found only through __index (a lazy or strict environment): a raw miss
+-- on a table with a metatable takes the full lookup.
+hook = nil
+setmetatable(_G, { __index = function(_, k) if k == "hook" then return saved end end })
+check.eq(probe.Raise("IRC_Test", 1, "lazy"), "1", "hook through _G's __index")
+check.eq(got[1], "lazy", "delivered")
+setmetatable(_G, nil)
 hook = saved
 check.eq(probe.Raise("IRC_Test", 1, "back"), "1", "hook restored")
 
