@@ -186,12 +186,11 @@ void LuaHost::TimerThunk(void* context) {
     lua_rawgeti(L, LUA_REGISTRYINDEX, self->traceback_ref_);
     lua_rawgeti(L, LUA_REGISTRYINDEX, self->timer_fn_ref_);
     lua_pushnumber(L, static_cast<lua_Number>(reinterpret_cast<std::uintptr_t>(context)));
-    if (lua_pcall(L, 1, 0, top + 1) != 0) {
-        ReportError(L, -1);
-        lua_settop(L, top);
-        EnsureHeadroom(L);  // the message handler may have shrunk the stack
-    }
+    if (lua_pcall(L, 1, 0, top + 1) != 0) ReportError(L, -1);
     lua_settop(L, top);
+    // The script may have run a GC step that shrank this stack, and the
+    // host still writes to it before the callback is over.
+    EnsureHeadroom(L);
     self->depth_ = depth;
 }
 
