@@ -94,11 +94,13 @@ int LuaHost::Trampoline(lua_State* L) {
     if (n > pushed) n = pushed;
     if (n < 0) n = 0;
     ResultsRequest results{pending::Size() - static_cast<std::size_t>(n), n};
-    bool ok = n == 0 || Protected(L, ResultsStep, &results, 0, n, false);
+    // Pushing the results allocates: its error (memory, a failing __gc
+    // finalizer) is the caller's, raised once the bookkeeping is done.
+    bool ok = n == 0 || Protected(L, ResultsStep, &results, 0, n, OnError::Keep);
     pending::DropFrom(frame.pushes);
     self->Leave(L);
     // Only host code is below: an error may be raised from here.
-    if (!ok) return luaL_error(L, "not enough memory for the results of a module function");
+    if (!ok) return lua_error(L);
     return n;
 }
 
@@ -198,7 +200,7 @@ void LuaHost::RaiseShutDown() {
     lua_State* L = main_;
     if (!EnsureHeadroom(L)) return;
     int top = lua_gettop(L);
-    Protected(L, ShutDownStep, nullptr, 0, 0, true);
+    Protected(L, ShutDownStep, nullptr, 0, 0, OnError::Report);
     lua_settop(L, top);
     std::fflush(stdout);
 }

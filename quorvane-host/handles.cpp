@@ -97,7 +97,7 @@ bool Grow(lua_State* L, std::size_t want) {
     } catch (...) {
         return false;
     }
-    return Protected(L, AddPins, &want, 0, 0, false) && g_pins.size() >= want;
+    return Protected(L, AddPins, &want, 0, 0, OnError::Quiet) && g_pins.size() >= want;
 }
 
 LuaObject* Take() {

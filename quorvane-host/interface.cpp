@@ -69,12 +69,12 @@ void LuaHost::SetFunctionMember(LuaObject* object, const char* name, ScriptFunct
     lua_State* L = Current();
     FunctionRequest r{name, fn, this};
     handles::Push(L, object->slot);
-    Protected(L, SetFunctionStep, &r, 1, 0, true);
+    Protected(L, SetFunctionStep, &r, 1, 0, OnError::Report);
 }
 
 void LuaHost::CreateGlobalTable(const char* name) {
     if (name == nullptr) return;
-    Protected(Current(), NewGlobalTableStep, const_cast<char*>(name), 0, 0, true);
+    Protected(Current(), NewGlobalTableStep, const_cast<char*>(name), 0, 0, OnError::Report);
 }
 
 const char* LuaHost::ArgText(int pos) {
@@ -86,7 +86,7 @@ const char* LuaHost::ArgText(int pos) {
     // Converted in place, as lua_tostring would: the argument slot keeps
     // the text alive until the call returns.
     lua_pushvalue(L, pos);
-    if (!Protected(L, ToStringStep, nullptr, 1, 1, false)) return nullptr;
+    if (!Protected(L, ToStringStep, nullptr, 1, 1, OnError::Quiet)) return nullptr;
     lua_replace(L, pos);
     return lua_tostring(L, pos);
 }
@@ -123,7 +123,7 @@ bool LuaHost::CallFunction(int args, int /*results*/) {
     // caller's arguments or anything below them.
     if (args < 0 || static_cast<std::size_t>(args) + 1 > PushesOfFrame()) return false;
     CallRequest r{pending::Size() - static_cast<std::size_t>(args) - 1, args};
-    bool ok = Protected(Current(), CallStep, &r, 0, 0, true);
+    bool ok = Protected(Current(), CallStep, &r, 0, 0, OnError::Report);
     // The call takes the function and its arguments, as lua_call would.
     pending::DropFrom(r.from);
     return ok;

@@ -50,7 +50,7 @@ int NameKey(lua_State* L, const char* name) {
         return LUA_NOREF;
     }
     NameRequest r{name, LUA_NOREF};
-    if (!Protected(L, InternName, &r, 0, 0, false) || r.ref == LUA_NOREF) return LUA_NOREF;
+    if (!Protected(L, InternName, &r, 0, 0, OnError::Quiet) || r.ref == LUA_NOREF) return LUA_NOREF;
     slot.ref = r.ref;
     ++g_name_count;
     return slot.ref;
@@ -85,7 +85,7 @@ ILuaObject* LookupGlobal(lua_State* L, const char* name) {
         if (type != LUA_TNIL || !HasMetatable(L, LUA_GLOBALSINDEX)) return handles::Pin(L, type);
         lua_pop(L, 1);
     }
-    if (!Protected(L, GetGlobal, const_cast<char*>(name), 0, 1, false)) return handles::Nil();
+    if (!Protected(L, GetGlobal, const_cast<char*>(name), 0, 1, OnError::Quiet)) return handles::Nil();
     return handles::Pin(L, lua_type(L, -1));
 }
 
@@ -106,7 +106,7 @@ ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name
             lua_pop(L, 1);
         }
     }
-    if (!Protected(L, GetField, const_cast<char*>(name), 1, 1, false)) return handles::Nil();
+    if (!Protected(L, GetField, const_cast<char*>(name), 1, 1, OnError::Quiet)) return handles::Nil();
     return handles::Pin(L, lua_type(L, -1));
 }
 

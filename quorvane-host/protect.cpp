@@ -37,7 +37,8 @@ void InstallSteps(lua_State* L) {
     g_traceback_ref = luaL_ref(L, LUA_REGISTRYINDEX);
 }
 
-bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, bool report) {
+bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, OnError on_error) {
+    bool report = on_error == OnError::Report;
     Request request{step, data};
     int base = lua_gettop(L) - nargs;  // first argument
     int handler = 0;
@@ -61,7 +62,8 @@ bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, b
         return true;
     }
     if (report) ReportError(L, -1);
-    lua_settop(L, base);
+    // Without a message handler the error value sits where the step was.
+    lua_settop(L, on_error == OnError::Keep ? base + 1 : base);
     // The message handler may have run a GC step that shrank the stack.
     EnsureHeadroom(L);
     return false;

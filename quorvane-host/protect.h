@@ -32,11 +32,14 @@ using StepFn = int (*)(lua_State* L, void* data);
 // Registers the entry that runs steps; inside a protected call at start-up.
 void InstallSteps(lua_State* L);
 
+// What a failed step leaves: nothing (Quiet), nothing after printing the
+// error with a traceback (Report), or the error value on top (Keep).
+enum class OnError { Quiet, Report, Keep };
+
 // Runs `step` with the `nargs` values on top of the stack as its arguments
 // (they are consumed). On success leaves `nresults` values; on failure
-// leaves nothing, and with `report` prints the error with a traceback.
-// Uses three slots of headroom beyond the arguments.
-bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, bool report);
+// what `on_error` says. Uses three slots of headroom beyond the arguments.
+bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, OnError on_error);
 
 // Makes sure kHeadroom slots are free. Safe with no room at all: it enters
 // protection through lua_cpcall, which needs no stack slot checked.

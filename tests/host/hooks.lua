@@ -104,4 +104,18 @@ setmetatable(_G, nil)
 hook = saved
 check.eq(probe.Raise("IRC_Test", 1, "back"), "1", "hook restored")
 
+-- A failing __gc finalizer raises (in this LuaJIT) at whatever allocation
+-- starts its GC step, often one the host makes for the module's pushes:
+-- the error must stay inside the host's protected call.
+local template = newproxy(true)
+local gcmeta, finalized = getmetatable(template), 0
+gcmeta.__gc = function() finalized = finalized + 1; error("finalizer failed") end
+hook.Add("IRC_Gc", "garbage", function() newproxy(template) end)
+-- The call's own result may be what fails: that error is the caller's.
+pcall(probe.Raise, "IRC_Gc", 3000, string.rep("x", 200), "y")
+gcmeta.__gc = nil
+hook.Remove("IRC_Gc", "garbage")
+check.ok(finalized > 0, "finalizers ran while events were delivered")
+check.eq(probe.Raise("IRC_Test", 1, "after"), "1", "events go on after finalizer errors")
+
 check.finish()
