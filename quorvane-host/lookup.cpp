@@ -92,7 +92,7 @@ ILuaObject* LookupGlobal(lua_State* L, const char* name) {
 ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name) {
     if (object == nullptr || object->slot == 0 || name == nullptr) return handles::Nil();
     handles::Push(L, object->slot);
-    if (lua_type(L, -1) == LUA_TTABLE) {
+    if (object->type == LUA_TTABLE) {  // the handle knows its value's type
         int key = NameKey(L, name);
         if (key != LUA_NOREF) {
             int table = lua_gettop(L);
