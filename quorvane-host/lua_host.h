@@ -1,34 +1,34 @@
-// The host side of the module boundary: ILuaInterface, ILuaObject and
+// The host side of the module boundary: ILuaInterface and
 // ILuaModuleManager over one LuaJIT state.
 //
 // The module never pops what it pushes, never releases a handle and cannot
-// tell a Lua error from a C++ one, so this class carries those duties:
-// calls are protected, results of calls the module makes are dropped, and
-// handles live until the outermost call into the module returns.
+// tell a Lua error from a C++ one, so the host carries those duties: calls
+// are protected, results of calls the module makes are dropped, and handles
+// live until the outermost call into the module returns. Where each duty
+// lives:
+//   protect.*     running what may raise, and the stack room around it
+//   handles.*     the handle pool
+//   lookup.*      FindGlobal / FindMember
+//   pending.*     pushes waiting for the call that takes them
+//   interface.cpp the rest of ILuaInterface
+//   calls.cpp     calls into the module: frames, depth, deferred open/close,
+//                 the loop callbacks, shutdown
+//   script.cpp    start-up and the script
+//   natives.cpp   the C functions behind the prelude's host and timer
+//   errors.*      "[ERROR]" reports
 #ifndef QV_HOST_LUA_HOST_H
 #define QV_HOST_LUA_HOST_H
 
+#include "handles.h"
 #include "host/lua_interface.h"
+#include "tick_stats.h"
 
 #include <lua.hpp>
 
 #include <cstddef>
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace qvhost {
-
-class LuaHost;
-
-class LuaObject final : public ILuaObject {
-public:
-    void SetFunctionMember(const char* name, ScriptFunction fn) override;
-    ILuaObject* FindMember(const char* name) override;
-
-    LuaHost* host = nullptr;
-    int ref = LUA_NOREF;  // registry slot holding the value; LUA_REFNIL for nil
-};
 
 using OpenEntry = int (*)(ILuaInterface*);
 using CloseEntry = int (*)(lua_State*);
@@ -56,15 +56,13 @@ public:
     void CloseModule();
     bool ModuleIsOpen() const { return module_open_; }
 
-    // Runs one loop callback (a module poll or a script timer) as one call
-    // into the module: stack restored and handles reclaimed afterwards.
+    // Waits up to `wait_ms` (negative: no limit) for the loop, then runs one
+    // loop callback (a module poll or a script timer) as one call into the
+    // module: stack restored and handles reclaimed afterwards.
     void DispatchOne(int wait_ms);
 
-    // Prints a failed protected call's error value as an "[ERROR]" block.
-    static void ReportError(lua_State* L, int index);
-    static int Traceback(lua_State* L);
-    static lua_CFunction TrampolineFn() { return Trampoline; }
-    int TracebackRef() const { return traceback_ref_; }
+    // hook.Call("ShutDown"), protected, as the process is asked to stop.
+    void RaiseShutDown();
 
     bool QuitRequested() const { return quit_; }
     int ExitCode() const { return exit_code_; }
@@ -90,29 +88,24 @@ public:
     void SetFunctionMember(LuaObject* object, const char* name, ScriptFunction fn);
     ILuaObject* FindMember(LuaObject* object, const char* name);
 
+    static lua_CFunction TrampolineFn() { return Trampoline; }
+
 private:
-    // The Lua state and argument count of the script call in progress, so
-    // a function called from a coroutine reads and pushes on that
-    // coroutine's stack. Lives on the C stack; trivially destructible.
+    // One call into the module in progress: the Lua state it reads and
+    // pushes on (a script function called from a coroutine works on that
+    // coroutine's stack), its argument count, and where its pushes start.
+    // Lives on the C stack; trivially destructible.
     struct Frame {
         lua_State* L;
         int nargs;
+        std::size_t pushes;
         Frame* prev;
     };
 
     enum class Deferred { None, Open, Close };
 
-    struct ScriptRequest {
-        int argc;
-        char** argv;
-        int script_index;
-    };
-
     lua_State* Current() const { return frame_ != nullptr ? frame_->L : main_; }
-    ILuaObject* Lookup(int fn_ref, const char* name, LuaObject* object);
-    LuaObject* NewHandle(int ref);
-    void Reclaim(lua_State* L);
-    bool Protected(lua_State* L, int fn_ref, void* request, LuaObject* object, int nresults, bool report);
+    std::size_t PushesOfFrame() const;
     void Enter();
     void Leave(lua_State* L);
     void RunEntry(lua_State* L, bool open);
@@ -121,29 +114,28 @@ private:
     static int InstallStep(lua_State* L);
     static int ArgsStep(lua_State* L);
     static int Trampoline(lua_State* L);
+    static void TimerThunk(void* context);
+    static LuaHost* Self(lua_State* L);
+    static void RegisterNatives(lua_State* L, LuaHost* self);
     static int NativeQuit(lua_State* L);
     static int NativeSetTimer(lua_State* L);
     static int NativeKillTimer(lua_State* L);
     static int NativeOpenModule(lua_State* L);
     static int NativeCloseModule(lua_State* L);
     static int NativeStats(lua_State* L);
-    static void TimerThunk(void* context);
-    static LuaHost* Self(lua_State* L);
+    static int NativeResetTickStats(lua_State* L);
+    static int NativeClock(lua_State* L);
 
     lua_State* main_;
     Frame* frame_ = nullptr;
     int depth_ = 0;  // calls into the module in progress (module code on the C stack)
     Deferred deferred_ = Deferred::None;
 
-    std::vector<std::unique_ptr<LuaObject>> handles_;  // every handle ever made
-    std::vector<LuaObject*> live_;                     // handed out, not yet reclaimed
-    std::vector<LuaObject*> spare_;                    // reclaimed, ready for reuse
-    std::size_t peak_live_ = 0;
-    LuaObject nil_handle_;  // every lookup that finds nil; never reclaimed
-
-    int last_top_ = 0;       // main stack top after the last dispatch, before repair
-    long long dropped_ = 0;  // stack slots the host had to drop after a dispatch
+    int last_top_ = 0;       // main stack top after the last dispatch, pushes left included
+    long long dropped_ = 0;  // stack slots and pushes the host had to drop after a dispatch
     unsigned long long dispatches_ = 0;
+    bool timer_ran_ = false;  // the callback in progress is a script timer
+    TickStats ticks_;         // module callbacks only
 
     OpenEntry open_entry_ = nullptr;
     CloseEntry close_entry_ = nullptr;
@@ -151,15 +143,8 @@ private:
     bool quit_ = false;
     int exit_code_ = 0;
 
-    int traceback_ref_ = LUA_NOREF;
     int timer_fn_ref_ = LUA_NOREF;
-    int get_global_ref_ = LUA_NOREF;
-    int get_field_ref_ = LUA_NOREF;
-    int set_function_ref_ = LUA_NOREF;
-    int new_table_ref_ = LUA_NOREF;
-    int new_string_ref_ = LUA_NOREF;
-    int to_string_ref_ = LUA_NOREF;
-    int index_ref_ = LUA_NOREF;  // table: value -> slot in live_, for the call in progress
+    int traceback_ref_ = LUA_NOREF;
 };
 
 }  // namespace qvhost

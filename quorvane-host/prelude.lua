@@ -153,7 +153,7 @@ host = {}
 -- exits with `code` (default 0).
 function host.Quit(code)
   if code == nil then code = 0 end
-  if type(code) ~= "number" then error("host.Quit: exit code must be a number", 2) end
+  if type(code) ~= "number" or code ~= code then error("host.Quit: exit code must be a number", 2) end
   native.quit(code)
 end
 
@@ -163,8 +163,14 @@ end
 function host.CloseModule() native.close_module() end
 function host.OpenModule() native.open_module() end
 
--- Counters for tests: stack top after the last loop callback, live and peak
--- handle counts, the loop's timers.
+-- Counters for tests and benchmarks: stack top after the last loop
+-- callback, live and peak handle counts, the loop's timers, and the module's
+-- loop callbacks (ticks): how many, the longest and the 99th percentile, in
+-- seconds, since the start or host.ResetTickStats().
 function host.Stats() return native.stats() end
+function host.ResetTickStats() native.reset_tick_stats() end
+
+-- Monotonic seconds, for measuring intervals.
+host.Clock = native.clock
 
 return fire

@@ -101,6 +101,22 @@ TEST(MessageLoop, WakeupEndsAWait) {
     EXPECT_LT(waited, 5s);
 }
 
+// The host times a callback apart from its wait: waiting must run nothing
+// and leave the due timer for the dispatch that follows.
+TEST(MessageLoop, WaitRunsNothingAndLeavesTheDueTimer) {
+    EXPECT_EQ(qv_loop_next_due_ms(), -1);
+    Ticks ticks;
+    LoopTimer timer(20, ticks);
+    int left = qv_loop_next_due_ms();
+    EXPECT_GE(left, 0);
+    EXPECT_LE(left, 20);
+    EXPECT_EQ(qv_loop_wait(30000), 1);
+    EXPECT_EQ(ticks.runs, 0);
+    EXPECT_EQ(qv_loop_next_due_ms(), 0);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    EXPECT_EQ(ticks.runs, 1);
+}
+
 TEST(MessageLoop, PeriodicTimerStartsOnceAndStopsWhenDestroyed) {
     {
         platform::PeriodicTimer timer;

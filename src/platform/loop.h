@@ -33,7 +33,17 @@ QV_LOOP_API void qv_loop_kill_timer(unsigned id);
  * passed (negative: no limit) or qv_loop_wakeup was called. */
 QV_LOOP_API int qv_loop_dispatch_one(int wait_ms);
 
-/* Makes a waiting dispatch return. Async-signal-safe. */
+/* Waits as qv_loop_dispatch_one does, but runs nothing: returns 1 when one
+ * of the calling thread's timers is due (a qv_loop_dispatch_one(0) then runs
+ * it without waiting), 0 when `wait_ms` passed or qv_loop_wakeup was called.
+ * Lets a host time a callback apart from the wait before it. */
+QV_LOOP_API int qv_loop_wait(int wait_ms);
+
+/* Milliseconds until the calling thread's next timer falls due (0 when one
+ * is overdue), or -1 when the thread has no timer. */
+QV_LOOP_API int qv_loop_next_due_ms(void);
+
+/* Makes a waiting dispatch or wait return. Async-signal-safe. */
 QV_LOOP_API void qv_loop_wakeup(void);
 
 /* Number of live timers of the calling thread (for tests and diagnostics). */

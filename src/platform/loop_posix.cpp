@@ -54,6 +54,16 @@ void DrainWakeups(int fd) {
     }
 }
 
+// The thread's timer that falls due first; the loop's mutex is held.
+Timer* EarliestOf(Loop& loop, std::thread::id thread) {
+    Timer* best = nullptr;
+    for (Timer& t : loop.timers) {
+        if (t.owner != thread) continue;
+        if (best == nullptr || t.due < best->due) best = &t;
+    }
+    return best;
+}
+
 }  // namespace
 
 extern "C" unsigned qv_loop_set_timer(unsigned period_ms, qv_timer_fn fn, void* context) {
@@ -102,34 +112,38 @@ extern "C" void qv_loop_wakeup(void) {
     }
 }
 
-extern "C" int qv_loop_dispatch_one(int wait_ms) {
+namespace {
+
+// Waits until one of this thread's timers is due; with `run`, runs it.
+// Returns 1 when one was due, 0 at the deadline or on a wakeup.
+int Pump(int wait_ms, bool run) {
     Loop& loop = TheLoop();
     auto self = std::this_thread::get_id();
     const auto deadline = wait_ms < 0 ? Clock::time_point::max() : Clock::now() + std::chrono::milliseconds(wait_ms);
     for (;;) {
         qv_timer_fn fn = nullptr;
         void* context = nullptr;
+        bool due = false;
         auto wake_at = deadline;
         {
             std::lock_guard lock(loop.mutex);
             auto now = Clock::now();
-            Timer* best = nullptr;
-            for (Timer& t : loop.timers) {
-                if (t.owner != self) continue;
-                if (best == nullptr || t.due < best->due) best = &t;
-            }
+            Timer* best = EarliestOf(loop, self);
             if (best != nullptr && best->due <= now) {
-                // Re-arm from now, not from the missed due time, so a busy
-                // thread sees one late tick rather than a burst.
-                best->due = now + best->period;
-                fn = best->fn;
-                context = best->context;
+                due = true;
+                if (run) {
+                    // Re-arm from now, not from the missed due time, so a busy
+                    // thread sees one late tick rather than a burst.
+                    best->due = now + best->period;
+                    fn = best->fn;
+                    context = best->context;
+                }
             } else if (best != nullptr && best->due < wake_at) {
                 wake_at = best->due;
             }
         }
-        if (fn != nullptr) {
-            fn(context);
+        if (due) {
+            if (fn != nullptr) fn(context);
             return 1;
         }
         auto now = Clock::now();
@@ -154,4 +168,19 @@ extern "C" int qv_loop_dispatch_one(int wait_ms) {
             std::this_thread::sleep_for(std::chrono::milliseconds(timeout < 0 || timeout > 50 ? 50 : timeout));
         }
     }
+}
+
+}  // namespace
+
+extern "C" int qv_loop_dispatch_one(int wait_ms) { return Pump(wait_ms, true); }
+
+extern "C" int qv_loop_wait(int wait_ms) { return Pump(wait_ms, false); }
+
+extern "C" int qv_loop_next_due_ms(void) {
+    Loop& loop = TheLoop();
+    std::lock_guard lock(loop.mutex);
+    const Timer* best = EarliestOf(loop, std::this_thread::get_id());
+    if (best == nullptr) return -1;
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(best->due - Clock::now()).count();
+    return left <= 0 ? 0 : static_cast<int>(left);
 }

@@ -94,7 +94,28 @@ hook = { Call = 5 }
 check.eq(probe.Raise("E", 1), "0", "hook.Call not a function")
 hook = setmetatable({}, { __index = function() error("strict hook") end })
 check.eq(probe.Raise("E", 1), "0", "erroring __index on lookup")
+-- Found only through __index (a lazy or strict environment): a raw miss
+-- on a table with a metatable takes the full lookup.
+hook = nil
+setmetatable(_G, { __index = function(_, k) if k == "hook" then return saved end end })
+check.eq(probe.Raise("IRC_Test", 1, "lazy"), "1", "hook through _G's __index")
+check.eq(got[1], "lazy", "delivered")
+setmetatable(_G, nil)
 hook = saved
 check.eq(probe.Raise("IRC_Test", 1, "back"), "1", "hook restored")
+
+-- A failing __gc finalizer raises (in this LuaJIT) at whatever allocation
+-- starts its GC step, often one the host makes for the module's pushes:
+-- the error must stay inside the host's protected call.
+local template = newproxy(true)
+local gcmeta, finalized = getmetatable(template), 0
+gcmeta.__gc = function() finalized = finalized + 1; error("finalizer failed") end
+hook.Add("IRC_Gc", "garbage", function() newproxy(template) end)
+-- The call's own result may be what fails: that error is the caller's.
+pcall(probe.Raise, "IRC_Gc", 3000, string.rep("x", 200), "y")
+gcmeta.__gc = nil
+hook.Remove("IRC_Gc", "garbage")
+check.ok(finalized > 0, "finalizers ran while events were delivered")
+check.eq(probe.Raise("IRC_Test", 1, "after"), "1", "events go on after finalizer errors")
 
 check.finish()

@@ -103,6 +103,34 @@ for sig in TERM INT; do
   grep -q '^\[probe\] closed$' "$work/sig$sig.out" || fail "sig$sig: module not closed"
 done
 
+# On a stop signal the script's ShutDown handler runs, the loop goes on
+# for a short grace period (a timer it sets still fires), then the module
+# is closed. A handler that keeps the loop busy forever is cut off.
+cat >"$work/shutdown.lua" <<'LUA'
+local busy = arg[1] == "busy"
+hook.Add("ShutDown", "bye", function()
+  print("handler ran")
+  if busy then timer.Create("busy", 0.01, 0, function() end) end
+  timer.Simple(0.05, function() print("grace timer ran") end)
+end)
+timer.Simple(0, function() print("ready") end)
+timer.Create("idle", 3600, 0, print)
+LUA
+for mode in calm busy; do
+  "$HOST" --module "$PROBE" "$work/shutdown.lua" "$mode" >"$work/shut$mode.out" 2>"$work/shut$mode.err" &
+  pid=$!
+  pids+=("$pid")
+  for _ in $(seq 300); do grep -q ready "$work/shut$mode.out" && break; sleep 0.1; done
+  kill -INT "$pid"
+  for _ in $(seq 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && fail "shutdown $mode: still running 10 s after SIGINT"
+  status=0
+  wait "$pid" || status=$?
+  [ "$status" = 0 ] || fail "shutdown $mode: exit status $status"
+  [ "$(cat "$work/shut$mode.out")" = "$(printf 'ready\nhandler ran\ngrace timer ran\n[probe] closed')" ] ||
+    fail "shutdown $mode: stdout $(cat "$work/shut$mode.out")"
+done
+
 # A closed stdout (reader gone) is no reason to die of SIGPIPE.
 printf 'for i = 1, 20000 do print("line", i) end\ntimer.Simple(0.1, function() print("x"); host.Quit(5) end)\n' >"$work/pipe.lua"
 set -o pipefail

@@ -1,0 +1,285 @@
+// The benchmark's IRC server: registers its one client at once, waits for
+// the client's "BENCHGO", then sends a deterministic corpus of N lines as
+// fast as the client takes them, and an end marker. Meanwhile it reads what
+// the client sends back and counts the PONGs and CTCP replies. It prints
+// its port (loopback, chosen by the kernel) first, and at the end one line
+// with what a client must have seen, by the module's rules, and what came
+// back:
+//   expect raw=... raw_bytes=... chat=... ... pongs=... got_pongs=...
+//
+//   qv_bench_flood_server flood N [SEED]   the flood
+//   qv_bench_flood_server idle             registers the client, then stays silent
+//
+// Every wait is bounded; the program ends when the client hangs up or after
+// a minute of silence. All socket I/O goes through Link, the place for a
+// TLS transport (or put a TLS terminator in front: it only needs a port).
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+namespace {
+
+constexpr int kSilenceMs = 60000;
+constexpr const char* kServer = "irc.bench.example";
+
+// One accepted client, non-blocking.
+struct Link {
+    int fd = -1;
+    std::string in;  // received, not yet cut into lines
+
+    // Sends what it can of `out` from `*off`; false when the client is gone.
+    bool SendSome(const std::string& out, std::size_t* off) {
+        ssize_t n = send(fd, out.data() + *off, out.size() - *off, MSG_NOSIGNAL);
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        *off += static_cast<std::size_t>(n);
+        return true;
+    }
+    // Reads what is waiting into `in`; false at end of stream or on error.
+    bool RecvSome() {
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n == 0) return false;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        in.append(buf, static_cast<std::size_t>(n));
+        return true;
+    }
+};
+
+// What a client must see and send back, counted by the module's rules
+// for each line the server sends.
+struct Expect {
+    long raw = 0, raw_bytes = 0, chat = 0, chat_bytes = 0, notice = 0, notice_bytes = 0;
+    long nickserv = 0, motd = 0, erroneus = 0, nickinuse = 0, pongs = 0, ctcp = 0;
+    // What came back.
+    long got_pongs = 0, got_ctcp = 0;
+
+    void Count(std::string_view line) {
+        ++raw;
+        raw_bytes += static_cast<long>(line.size());
+        if (line.starts_with("PING")) ++pongs;
+        std::size_t s1 = line.find(' ');
+        std::size_t s2 = s1 == std::string_view::npos ? s1 : line.find(' ', s1 + 1);
+        if (s2 == std::string_view::npos) return;  // two tokens or fewer: raw data only
+        std::size_t s3 = line.find(' ', s2 + 1);
+        std::string_view command = line.substr(s1 + 1, s2 - s1 - 1);
+        if (command == "376") ++motd;
+        if (command == "432") ++erroneus;
+        if (command == "433") ++nickinuse;
+        bool privmsg = command == "PRIVMSG", notice_line = command == "NOTICE";
+        if (!privmsg && !notice_line) return;
+        (void)s3;
+        // Nick: the prefix up to '!'; trailing: after the first " :" past
+        // the prefix, else the last word.
+        std::string_view prefix = line.front() == ':' ? line.substr(0, s1) : std::string_view{};
+        std::string_view nick = prefix.empty() ? prefix : prefix.substr(1, prefix.find('!') - 1);
+        std::string_view rest = line.substr(prefix.size());
+        std::size_t colon = rest.find(" :");
+        std::string_view trailing = colon != std::string_view::npos ? rest.substr(colon + 2) : rest.substr(rest.rfind(' ') + 1);
+        if (privmsg) {
+            ++chat;
+            chat_bytes += static_cast<long>(trailing.size());
+            if (trailing == "\x01VERSION\x01" || trailing == "\x01TIME\x01") ++ctcp;
+        } else {
+            ++notice;
+            notice_bytes += static_cast<long>(trailing.size());
+            bool ns = nick.size() == 8;
+            for (std::size_t i = 0; ns && i < 8; ++i) ns = std::tolower(static_cast<unsigned char>(nick[i])) == "nickserv"[i];
+            if (ns) ++nickserv;
+        }
+    }
+
+    void Print() const {
+        std::printf(
+            "expect raw=%ld raw_bytes=%ld chat=%ld chat_bytes=%ld notice=%ld notice_bytes=%ld nickserv=%ld motd=%ld "
+            "erroneus=%ld nickinuse=%ld pongs=%ld ctcp=%ld got_pongs=%ld got_ctcp=%ld\n",
+            raw, raw_bytes, chat, chat_bytes, notice, notice_bytes, nickserv, motd, erroneus, nickinuse, pongs, ctcp,
+            got_pongs, got_ctcp);
+    }
+};
+
+// xorshift64*: the same corpus for the same seed, on every machine.
+struct Rng {
+    std::uint64_t s;
+    std::uint64_t Next() {
+        s ^= s >> 12;
+        s ^= s << 25;
+        s ^= s >> 27;
+        return s * 0x2545f4914f6cdd1dull;
+    }
+    unsigned Below(unsigned n) { return static_cast<unsigned>(Next() % n); }
+};
+
+const char* const kWords[] = {
+    "the", "server", "is", "lagging", "again", "anyone", "seen", "that", "new", "release", "it", "works", "for",
+    "me", "on", "my", "machine", "but", "not", "in", "production", "please", "check", "logs", "before", "asking",
+    "thanks", "hello", "everyone", "good", "morning", "build", "failed", "tests", "pass", "now", "merged", "patch",
+    "review", "later", "tonight", "channel", "topic", "meeting", "at", "noon", "coffee", "break", "brb", "lol",
+    "what", "about", "memory", "leak", "fixed", "yesterday", "network", "split", "netsplit", "over", "welcome",
+    "back", "bot", "script", "timer", "hook", "event", "message", "notice", "ping", "pong", "latency", "ok",
+};
+constexpr unsigned kWordCount = sizeof kWords / sizeof kWords[0];
+
+struct Corpus {
+    Rng rng;
+    long left;
+
+    std::string Nick(unsigned i) { return "user" + std::to_string(i % 500); }
+    std::string Who(unsigned i) { return ":" + Nick(i) + "!~u" + std::to_string(i % 500) + "@host-" + std::to_string(i % 97) + ".isp.example"; }
+    std::string Channel() { return "#chan" + std::to_string(rng.Below(24)); }
+    std::string Text(unsigned min, unsigned spread) {
+        std::string t;
+        unsigned want = min + rng.Below(spread);
+        while (t.size() < want) {
+            if (!t.empty()) t += ' ';
+            t += kWords[rng.Below(kWordCount)];
+        }
+        return t;
+    }
+
+    // The next line without CR LF. Shares (percent): 70 PRIVMSG, 10 NOTICE
+    // (a third from NickServ), 10 JOIN/PART/QUIT/MODE, 5 numerics, 5 PING.
+    std::string Line() {
+        unsigned who = rng.Below(100000);
+        unsigned kind = rng.Below(1000);
+        if (kind < 700) {
+            std::string target = rng.Below(10) == 0 ? "bench" : Channel();
+            std::string text;
+            unsigned special = rng.Below(5000);
+            if (special == 0)
+                text = "\x01VERSION\x01";
+            else if (special == 1)
+                text = "\x01TIME\x01";
+            else
+                text = Text(28, 110);
+            return Who(who) + " PRIVMSG " + target + " :" + text;
+        }
+        if (kind < 800) {
+            unsigned from = rng.Below(3);
+            if (from == 0) return ":NickServ!NickServ@services.bench.example NOTICE bench :" + Text(20, 90);
+            if (from == 1) return std::string(":") + kServer + " NOTICE bench :*** " + Text(20, 60);
+            return Who(who) + " NOTICE " + Channel() + " :" + Text(20, 90);
+        }
+        if (kind < 900) {
+            switch (rng.Below(4)) {
+                case 0: return Who(who) + " JOIN " + Channel();
+                case 1: return Who(who) + " PART " + Channel() + " :" + Text(5, 30);
+                case 2: return Who(who) + " QUIT :Quit: " + Text(5, 30);
+                default: return Who(who) + " MODE " + Channel() + " +o " + Nick(who + 1);
+            }
+        }
+        if (kind < 950) {
+            std::string head = std::string(":") + kServer + " ";
+            switch (rng.Below(6)) {
+                case 0: return head + "372 bench :- " + Text(40, 60);
+                case 1: return head + "376 bench :End of /MOTD command.";
+                case 2: return head + "433 * " + Nick(who) + " :Nickname is already in use";
+                case 3: return head + "432 * bad#nick :Erroneous Nickname";
+                case 4: return head + "332 bench " + Channel() + " :" + Text(30, 60);
+                default: {
+                    std::string names = head + "353 bench = " + Channel() + " :";
+                    for (int i = 0; i < 12; ++i) names += (i ? " " : "") + Nick(who + static_cast<unsigned>(i));
+                    return names;
+                }
+            }
+        }
+        return std::string("PING :") + kServer;
+    }
+};
+
+// Cuts complete lines off `link.in` and counts what came back.
+void TakeReplies(Link& link, Expect& e, bool* go) {
+    std::size_t at;
+    while ((at = link.in.find("\r\n")) != std::string::npos) {
+        std::string_view line(link.in.data(), at);
+        if (line.starts_with("PONG")) ++e.got_pongs;
+        if (line.starts_with("NOTICE ") && line.find('\x01') != std::string_view::npos) ++e.got_ctcp;
+        if (line == "BENCHGO") *go = true;
+        link.in.erase(0, at + 2);
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool flood = argc > 1 && std::strcmp(argv[1], "flood") == 0;
+    if (argc < 2 || (flood && argc < 3) || (!flood && std::strcmp(argv[1], "idle") != 0)) {
+        std::fprintf(stderr, "usage: %s flood N [SEED] | idle\n", argv[0]);
+        return 2;
+    }
+    long count = flood ? std::strtol(argv[2], nullptr, 10) : 0;
+    std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 20240611;
+
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        listen(listener, 1) != 0 || getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        std::perror("flood server");
+        return 1;
+    }
+    std::printf("%d\n", ntohs(addr.sin_port));
+    std::fflush(stdout);
+
+    pollfd p{listener, POLLIN, 0};
+    if (poll(&p, 1, kSilenceMs) <= 0) return 1;
+    Link link;
+    link.fd = accept(listener, nullptr, nullptr);
+    if (link.fd < 0) return 1;
+    fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) | O_NONBLOCK);
+
+    Expect expect;
+    Corpus corpus{Rng{seed | 1}, count};
+    std::string out;
+    std::size_t off = 0;
+    auto add = [&](const std::string& line) {
+        expect.Count(line);
+        out += line;
+        out += "\r\n";
+    };
+    add(std::string(":") + kServer + " 001 bench :Welcome to the benchmark");
+    add(std::string(":") + kServer + " 376 bench :End of /MOTD command.");
+
+    bool go = false, ended = false, open = true;
+    while (open) {
+        if (off == out.size()) {
+            out.clear();
+            off = 0;
+            if (go && !ended) {
+                while (corpus.left > 0 && out.size() < (1 << 16)) {
+                    add(corpus.Line());
+                    --corpus.left;
+                }
+                if (corpus.left == 0) {
+                    add(":bench.end!end@bench.example PRIVMSG bench :end");
+                    ended = true;
+                }
+            }
+        }
+        pollfd q{link.fd, static_cast<short>(POLLIN | (off < out.size() ? POLLOUT : 0)), 0};
+        int r = poll(&q, 1, kSilenceMs);
+        if (r <= 0) break;
+        if ((q.revents & POLLOUT) && !link.SendSome(out, &off)) break;
+        if (q.revents & (POLLIN | POLLHUP | POLLERR)) {
+            open = link.RecvSome();
+            TakeReplies(link, expect, &go);
+        }
+        if (!flood) go = false;
+    }
+    close(link.fd);
+    close(listener);
+    if (flood) expect.Print();
+    return 0;
+}

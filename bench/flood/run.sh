@@ -1,0 +1,105 @@
+#!/bin/bash
+# The flood benchmark (scripts/bench runs it): interleaved rounds of three
+# clients against a fresh flood server each, then one table.
+#   lua       the module's work in Lua: quorvane-host --no-module lua_client.lua
+#   host-off  quorvane-host with the module, irc.Debug(false)
+#   host-on   the same with irc.Debug(true), stdout to /dev/null
+# Then a connected, silent host's CPU over IDLE seconds, and its exit on
+# SIGTERM.
+#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle]
+# QV_BENCH_HOST / QV_BENCH_MODULE replace the host program and module of the
+# host-* clients (to compare builds; the lua client keeps BUILD_DIR's host).
+# A TLS variant needs only another server command in serve(): a TLS
+# terminator in front of the flood server, and a client flag.
+set -u
+build=$1; shift
+lines=1000000 rounds=5 idle=30
+while [ $# -gt 0 ]; do
+  case $1 in
+    --lines) lines=$2; shift 2 ;;
+    --rounds) rounds=$2; shift 2 ;;
+    --idle-seconds) idle=$2; shift 2 ;;
+    --no-idle) idle=0; shift ;;
+    *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+here=$(cd "$(dirname "$0")" && pwd)
+base_host=$build/quorvane-host
+host=${QV_BENCH_HOST:-$build/quorvane-host}
+module=${QV_BENCH_MODULE:-$build/quorvane.so}
+server=$build/qv_bench_flood_server
+work=$(mktemp -d)
+pids=()
+cleanup() {
+  for p in "${pids[@]}"; do kill -KILL "$p" 2>/dev/null; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+results=$work/results
+
+# serve MODE [N]: starts the server, sets $server_pid and $port
+serve() {
+  : >"$work/server.out"
+  "$server" "$@" >"$work/server.out" &
+  server_pid=$!
+  pids+=("$server_pid")
+  for _ in $(seq 100); do [ -s "$work/server.out" ] && break; sleep 0.1; done
+  port=$(head -1 "$work/server.out")
+  [ -n "$port" ] || { echo "flood server did not start" >&2; exit 1; }
+}
+
+# ends the server: it leaves when its client hangs up
+unserve() {
+  for _ in $(seq 100); do kill -0 "$server_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$server_pid" 2>/dev/null
+  wait "$server_pid" 2>/dev/null
+}
+
+run_client() {  # ROUND CLIENT
+  local round=$1 client=$2 status=0
+  serve flood "$lines"
+  rm -f "$work/result"
+  case $client in
+    lua) timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-off) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-on) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+  esac
+  unserve
+  [ "$status" = 0 ] || { echo "round $round, $client: exit status $status: $(head -c 300 "$work/err")" >&2; }
+  echo "round=$round client=$client status=$status $(cat "$work/result" 2>/dev/null) $(tail -1 "$work/server.out")" >>"$results"
+}
+
+clients=(lua host-off host-on)
+for round in $(seq "$rounds"); do
+  # Each round starts with another client, so none always runs first.
+  for i in 0 1 2; do
+    c=${clients[$(((i + round - 1) % 3))]}
+    echo "round $round/$rounds: $c" >&2
+    run_client "$round" "$c"
+  done
+done
+
+cpu_ticks() { local f; read -r -a f <"/proc/$1/stat" && echo $((f[13] + f[14])); }
+
+if [ "$idle" -gt 0 ]; then
+  echo "idle: a connected host for $idle s" >&2
+  serve idle
+  rm -f "$work/result"
+  "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" idle >/dev/null 2>"$work/err" &
+  hpid=$!
+  pids+=("$hpid")
+  for _ in $(seq 100); do [ -s "$work/result" ] && break; sleep 0.1; done
+  sleep 2
+  t0=$(cpu_ticks "$hpid"); s0=$(date +%s.%N)
+  sleep "$idle"
+  t1=$(cpu_ticks "$hpid"); s1=$(date +%s.%N)
+  kill -TERM "$hpid"
+  exited=no
+  for _ in $(seq 50); do kill -0 "$hpid" 2>/dev/null || { exited=yes; break; }; sleep 0.1; done
+  status=0
+  [ "$exited" = yes ] && { wait "$hpid" || status=$?; }
+  unserve
+  echo "idle ticks=$((t1 - t0)) hz=$(getconf CLK_TCK) seconds=$(awk -v a="$s0" -v b="$s1" 'BEGIN { print b - a }') exited=$exited status=$status" >>"$results"
+fi
+
+"$base_host" --no-module "$here/report.lua" "$results" "$lines"
