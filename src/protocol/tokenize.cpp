@@ -19,7 +19,10 @@ Tokens MySplit(std::string_view str, std::string_view Div) {
         t.first[0] = str;
         return t;
     }
-    for (std::size_t at; (at = str.find(Div)) != std::string_view::npos; str.remove_prefix(at + Div.size())) {
+    // A one-character separator (the dispatcher's space) is found with a
+    // character search; a longer one by its text.
+    auto find = [Div](std::string_view s) { return Div.size() == 1 ? s.find(Div[0]) : s.find(Div); };
+    for (std::size_t at; (at = find(str)) != std::string_view::npos; str.remove_prefix(at + Div.size())) {
         if (t.count < Tokens::kKept) t.first[t.count] = str.substr(0, at);
         ++t.count;
     }
