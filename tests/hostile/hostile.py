@@ -131,6 +131,8 @@ class Server:
         except socket.timeout:
             raise Failure("the module did not connect")
         self.conn.settimeout(60)
+        # A one-byte write goes out as it is, not gathered up.
+        self.conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.heard = b""
         self.expect_heard(b"USER qv qv qv :hostile\r\n")
 
