@@ -197,6 +197,15 @@ TEST_F(Dispatch, RepliesCarryNoLineBreakOrNulFromTheLine) {
     EXPECT_EQ(RepliesAfterQuietPeriod(), "PONG :x\r\nPONG :y\r\nPONG :z\r\n");
 }
 
+TEST_F(Dispatch, AQueryWithNoSendersNickIsNotAnswered) {
+    ProcessLine(": PRIVMSG me :\x01VERSION\x01");
+    ProcessLine("\x01:a!b PRIVMSG me :\x01TIME\x01");
+    ProcessLine(":!b PRIVMSG me :\x01VERSION\x01");
+    EXPECT_EQ(RepliesAfterQuietPeriod(), "");
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_OnChat", "IRC_RawData", "IRC_OnChat",
+                                               "IRC_RawData", "IRC_OnChat"));
+}
+
 TEST_F(Dispatch, AwkwardLinesNeitherCrashNorThrow) {
     for (std::string_view line : {"", " ", ":", "::", "  :", ": PRIVMSG", ":a PRIVMSG", ":a PRIVMSG  ", "PRIVMSG a b",
                                   ": NOTICE :", ":! NOTICE x", " PRIVMSG x :\x01VERSION\x01", "\x01\x01\x01"})

@@ -5,6 +5,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 class LoopbackServer {
@@ -24,6 +25,8 @@ public:
     // What arrives within `wait_ms`.
     const std::string& ReadFor(int wait_ms);
     const std::string& received() const { return received_; }
+    // Hands over what was received so far and forgets it.
+    std::string TakeReceived() { return std::exchange(received_, {}); }
     void CloseClient();
     // Ends the link with a reset instead of an orderly close.
     void ResetClient();

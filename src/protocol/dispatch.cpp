@@ -34,8 +34,9 @@ void AnswerQuery(std::string_view nick, std::string_view query) {
     const bool time = query == "\x01TIME\x01";
     if (!version && !time) return;
     // A nick holding a line break is no nick a server gives; answering a
-    // cut one would notice someone else.
-    if (UpToLineBreak(nick).size() != nick.size()) return;
+    // cut one would notice someone else. A line with no sender's nick has
+    // no one to answer: the reply would be a NOTICE without a target.
+    if (nick.empty() || UpToLineBreak(nick).size() != nick.size()) return;
     std::string reply = "NOTICE ";
     reply += nick;
     if (version) {

@@ -1,0 +1,111 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into corpus/<target>/.
+
+Seeds are realistic server lines and script calls in each target's input
+format (see the comment at the top of each fuzz_*.cpp); regress-* files are
+inputs that once found a fault. Files the fuzzer adds later (named by their
+hash) are kept; run this again after changing a format.
+"""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CRLF = b"\r\n"
+
+LINES = [
+    b":irc.example.net 001 bot :Welcome to the network bot!u@127.0.0.1",
+    b":irc.example.net 005 bot CHANTYPES=# NICKLEN=30 :are supported by this server",
+    b":irc.example.net 372 bot :- Message of the day",
+    b":irc.example.net 376 bot :End of MOTD command",
+    b":irc.example.net 422 bot :MOTD file is missing",
+    b":irc.example.net 432 * b@d :Erroneous nickname",
+    b":irc.example.net 433 * bot :Nickname already in use",
+    b":irc.example.net 353 bot = #chan :bot @alice +bob",
+    b":irc.example.net NOTICE * :*** Looking up your hostname...",
+    b"NOTICE AUTH :*** Checking ident",
+    b"PING :irc.example.net",
+    b"PING irc.example.net",
+    b"PING",
+    b"ERROR :Closing connection",
+    b":alice!alice@host.example PRIVMSG #chan :hello there",
+    b":alice!alice@host.example PRIVMSG bot :hi, bot",
+    b":alice!alice@host.example PRIVMSG bot :\x01VERSION\x01",
+    b":alice!alice@host.example PRIVMSG bot :\x01TIME\x01",
+    b":alice!alice@host.example PRIVMSG bot :\x01PING 1700000000\x01",
+    b":alice!alice@host.example PRIVMSG #chan :\x01ACTION waves\x01",
+    b":alice!alice@2001:db8::1 NOTICE bot :a notice from IPv6",
+    b":NickServ!NickServ@services. NOTICE bot :This nickname is registered. Please identify.",
+    b":NickServ!NickServ@services. NOTICE bot :You are now identified for \x02bot\x02.",
+    b":bot!u@127.0.0.1 JOIN :#chan",
+    b":alice!a@host.example QUIT :Quit: bye",
+    b"@time=2024-01-01T00:00:00.000Z :alice!a@h PRIVMSG #chan :tagged",
+    b":caf\xc3\xa9!u@h PRIVMSG #chan :caf\xc3\xa9 \xff",
+]
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def dispatch():
+    # First byte: bit 0 debug echo off, bit 1 module shut.
+    for i, line in enumerate(LINES):
+        write("dispatch", "seed-%02d" % i, bytes([i % 4]) + line)
+    # A CR inside a PING's text must not reach the PONG.
+    write("dispatch", "regress-ping-cr-quit", b"\x00PING :x\rQUIT")
+    write("dispatch", "regress-ping-cr-quit-shut", b"\x03PING :x\rQUIT")
+    # No prefix, so no nick: a reply would be a NOTICE to no one.
+    write("dispatch", "regress-query-without-nick", b"\x0c\x01:alice!alice@host.example PRIVMSG bot :\x01TIME\x01")
+
+
+def stream_input(stream, reads=(), pad=0, pad_at=0):
+    sizes = b"".join(struct.pack("<H", n - 1) for n in reads)
+    return bytes([len(reads), pad, pad_at]) + stream + sizes
+
+
+def stream():
+    text = CRLF.join(LINES) + CRLF
+    write("stream", "seed-whole", stream_input(text))
+    write("stream", "seed-bytewise", stream_input(text, reads=[1]))
+    write("stream", "seed-uneven", stream_input(text, reads=[7, 13, 2]))
+    write("stream", "seed-lone-breaks", stream_input(b"a\rb\nc\r\r\n\n\r\nx\x00y\r\n", reads=[1, 2]))
+    # Around the 64 KiB line cap: pad 128 puts 65536 'A's in front.
+    write("stream", "seed-cap-cr-apart", stream_input(b"\rx\r\n", pad=128, reads=[65536, 1]))
+    write("stream", "seed-cap-less-one", stream_input(b"\rx\r\n", pad=127))
+    write("stream", "seed-cap-three", stream_input(b"B\r\nok\r\n", pad=200, reads=[40000]))
+    # A read that ends just after the CR at the cap, its LF in the next.
+    write("stream", "regress-cap-cut-before-lf", stream_input(b"\r\nx\r\n", pad=128, reads=[65536, 1]))
+
+
+def call(op, *args):
+    return bytes([op]) + b"".join(a + b"\x00" for a in args)
+
+
+def commands():
+    words = b" ".join(b"word%d" % i for i in range(200))
+    seeds = {
+        "message": call(0, b"#chan", b"hello world"),
+        "message-lines": call(0, b"#chan", b"line one\nline two\r\n\r\nthree\r"),
+        "message-long": call(0, b"#chan", words),
+        "message-long-target": call(0, b"#" + b"t" * 150, words),
+        "message-no-spaces": call(0, b"bob", b"x" * 900),
+        "join": call(1, b"#chan") + call(2, b"#chan"),
+        "join-injected": call(1, b"#chan\r\nQUIT :bye"),
+        "nickserv": call(3, b"IDENTIFY secret"),
+        "nickserv-injected": call(3, b"IDENTIFY x\nPRIVMSG NickServ :y"),
+        "raw": call(4, b"PRIVMSG #chan :raw") + call(4, b"A\r\nB\rC\nD"),
+        "connect": call(5, b"", b"bot", b"u", b"Real Name"),
+        "connect-injected": call(5, b"\r\nQUIT", b"bot\r\nQUIT", b"u\n", b"Real\rName"),
+        "mixed": call(1, b"#c") + call(0, b"#c", b"caf\xc3\xa9") + call(5, b"", b"n", b"u", b"r") + call(2, b"#c"),
+    }
+    for name, data in seeds.items():
+        write("commands", "seed-" + name, data)
+
+
+if __name__ == "__main__":
+    dispatch()
+    stream()
+    commands()
