@@ -7,13 +7,15 @@
 // back:
 //   expect raw=... raw_bytes=... chat=... ... pongs=... got_pongs=...
 //
-//   qv_bench_flood_server flood N [SEED]   the flood
-//   qv_bench_flood_server idle             registers the client, then stays silent
+//   qv_bench_flood_server [--tls CERT KEY] flood N [SEED]   the flood
+//   qv_bench_flood_server [--tls CERT KEY] idle             registers the client, then stays silent
 //
+// With --tls the client speaks TLS (OpenSSL, the certificate given).
 // Every wait is bounded; the program ends when the client hangs up or after
-// a minute of silence. All socket I/O goes through Link, the place for a
-// TLS transport (or put a TLS terminator in front: it only needs a port).
+// a minute of silence. All socket I/O goes through Link.
 #include <arpa/inet.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -33,13 +35,19 @@ namespace {
 constexpr int kSilenceMs = 60000;
 constexpr const char* kServer = "irc.bench.example";
 
-// One accepted client, non-blocking.
+// One accepted client, non-blocking; TLS when `ssl` is set.
 struct Link {
     int fd = -1;
+    SSL* ssl = nullptr;
     std::string in;  // received, not yet cut into lines
 
     // Sends what it can of `out` from `*off`; false when the client is gone.
     bool SendSome(const std::string& out, std::size_t* off) {
+        if (ssl != nullptr) {
+            int n = SSL_write(ssl, out.data() + *off, static_cast<int>(out.size() - *off));
+            if (n > 0) *off += static_cast<std::size_t>(n);
+            return n > 0 || Retry(n);
+        }
         ssize_t n = send(fd, out.data() + *off, out.size() - *off, MSG_NOSIGNAL);
         if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         *off += static_cast<std::size_t>(n);
@@ -48,13 +56,40 @@ struct Link {
     // Reads what is waiting into `in`; false at end of stream or on error.
     bool RecvSome() {
         char buf[65536];
+        if (ssl != nullptr) {
+            // Decrypted bytes may wait inside the TLS layer, unseen by poll.
+            for (;;) {
+                int n = SSL_read(ssl, buf, sizeof buf);
+                if (n <= 0) return Retry(n);
+                in.append(buf, static_cast<std::size_t>(n));
+            }
+        }
         ssize_t n = recv(fd, buf, sizeof buf, 0);
         if (n == 0) return false;
         if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
         in.append(buf, static_cast<std::size_t>(n));
         return true;
     }
+    bool Retry(int n) const {
+        int e = SSL_get_error(ssl, n);
+        return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
+    }
 };
+
+// The server side of TLS on an accepted, still blocking socket.
+SSL* AcceptTls(int fd, const char* cert, const char* key) {
+    SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
+    if (ctx == nullptr || SSL_CTX_use_certificate_chain_file(ctx, cert) != 1 ||
+        SSL_CTX_use_PrivateKey_file(ctx, key, SSL_FILETYPE_PEM) != 1)
+        return nullptr;
+    SSL_CTX_set_mode(ctx, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    SSL* ssl = SSL_new(ctx);
+    SSL_set_fd(ssl, fd);
+    timeval tv{kSilenceMs / 1000, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    if (SSL_accept(ssl) != 1) return nullptr;
+    return ssl;
+}
 
 // What a client must see and send back, counted by the module's rules
 // for each line the server sends.
@@ -212,9 +247,17 @@ void TakeReplies(Link& link, Expect& e, bool* go) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    const char* program = argv[0];
+    const char *cert = nullptr, *key = nullptr;
+    if (argc > 3 && std::strcmp(argv[1], "--tls") == 0) {
+        cert = argv[2];
+        key = argv[3];
+        argv += 3;
+        argc -= 3;
+    }
     bool flood = argc > 1 && std::strcmp(argv[1], "flood") == 0;
     if (argc < 2 || (flood && argc < 3) || (!flood && std::strcmp(argv[1], "idle") != 0)) {
-        std::fprintf(stderr, "usage: %s flood N [SEED] | idle\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [--tls CERT KEY] flood N [SEED] | idle\n", program);
         return 2;
     }
     long count = flood ? std::strtol(argv[2], nullptr, 10) : 0;
@@ -238,6 +281,10 @@ int main(int argc, char** argv) {
     Link link;
     link.fd = accept(listener, nullptr, nullptr);
     if (link.fd < 0) return 1;
+    if (cert != nullptr && (link.ssl = AcceptTls(link.fd, cert, key)) == nullptr) {
+        std::fprintf(stderr, "flood server: TLS handshake failed\n");
+        return 1;
+    }
     fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) | O_NONBLOCK);
 
     Expect expect;

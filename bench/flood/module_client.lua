@@ -1,11 +1,13 @@
 -- The flood benchmark through the real module, in quorvane-host.
---   module_client.lua PORT DEBUG(on|off) RESULT_FILE [idle]
+--   module_client.lua PORT DEBUG(on|off) RESULT_FILE [idle|tls]
 -- Writes one line of key=value results to RESULT_FILE when the server's
 -- end marker arrives. With "idle" it registers, writes "connected" and
 -- stays connected until stopped.
 local here = arg[0]:match("^(.-)[^/]*$")
 local bench = dofile(here .. "handlers.lua")
 local port, debug_on, result, idle = tonumber(arg[1]), arg[2] == "on", arg[3], arg[4] == "idle"
+-- The benchmark's server has a certificate made for the run: TLS unverified.
+local tls = arg[4] == "tls" and "insecure" or nil
 
 local start = {}
 function bench.on_go()
@@ -28,7 +30,7 @@ function bench.on_end()
 end
 
 irc.Debug(debug_on)
-local err = irc.Connect("127.0.0.1", port, "bench", "bench", "quorvane benchmark")
+local err = irc.Connect("127.0.0.1", port, "bench", "bench", "quorvane benchmark", tls)
 if err ~= nil then error("connect: " .. tostring(err)) end
 timer.Create("bench.deadline", 900, 1, function()
   io.stderr:write("module client: no end marker within 900 s\n")

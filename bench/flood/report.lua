@@ -52,10 +52,10 @@ local function problems(r)
   return #bad > 0 and table.concat(bad, ", ") or nil
 end
 
-local order = { "lua", "host-off", "host-on" }
+local order = { "lua", "host-off", "host-on", "host-tls" }
 local names = { lua = "pure Lua (LuaJIT + LuaSocket)", ["host-off"] = "quorvane-host + module, debug off",
-  ["host-on"] = "quorvane-host + module, debug on" }
-local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {} }
+  ["host-on"] = "quorvane-host + module, debug on", ["host-tls"] = "quorvane-host + module, TLS, debug off" }
+local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {} }
 local base = {}  -- round -> lua CPU ns per line
 for _, r in ipairs(runs) do
   local flood_lines = (r.exp_raw or 2) - 2  -- corpus and end marker, not the two welcome lines
@@ -79,10 +79,11 @@ local model, cpus = cpuinfo()
 
 print()
 print(("flood: %d lines a round, %d rounds, %s (%d CPUs)"):format(lines, #by.lua, model, cpus))
-print(("%-36s %9s %7s %10s %9s %9s %9s %9s  %s"):format("client", "CPU ns/l", "ratio", "lines/s", "RSS+ MB", "idle MB",
+print(("%-40s %9s %7s %10s %9s %9s %9s %9s  %s"):format("client", "CPU ns/l", "ratio", "lines/s", "RSS+ MB", "idle MB",
   "tick max", "tick p99", "events"))
 local ratios = {}
 for _, c in ipairs(order) do
+  if #by[c] == 0 then goto next end
   local ns, rate, grow, idle_rss, tmax, tp99, rs, bad = {}, {}, {}, {}, {}, {}, {}, {}
   for _, r in ipairs(by[c]) do
     if r.problem then
@@ -97,19 +98,22 @@ for _, c in ipairs(order) do
   end
   ratios[c] = rs
   local function ms(list, f) return #list > 0 and ("%.2f ms"):format(f(list)) or "-" end
-  print(("%-36s %9.0f %7.2f %10.0f %9.1f %9.1f %9s %9s  %s"):format(names[c], median(ns), median(rs), median(rate),
+  print(("%-40s %9.0f %7.2f %10.0f %9.1f %9.1f %9s %9s  %s"):format(names[c], median(ns), median(rs), median(rate),
     #grow > 0 and max(grow) or 0 / 0, median(idle_rss), ms(tmax, max), ms(tp99, median),
     #bad == 0 and ("ok, %d/%d"):format(#ns, #by[c]) or table.concat(bad, "; ")))
+  ::next::
 end
 print()
 print("CPU ns/l: user+sys CPU of the client from its go to the end marker, per flood line (median);")
 print("ratio: CPU against the pure-Lua client of the same round (median of the rounds); RSS+: peak RSS")
 print("over the RSS when connected and idle (worst round); tick: a module loop callback (pure Lua: the")
 print("lines of one read), longest over all rounds and median 99th percentile.")
-for _, c in ipairs({ "host-off", "host-on" }) do
+for _, c in ipairs({ "host-off", "host-on", "host-tls" }) do
+  if ratios[c] == nil then goto skip end
   local list = {}
   for i, v in ipairs(ratios[c]) do list[i] = ("%.2f"):format(v) end
   print(("paired ratios, %s: %s"):format(c, table.concat(list, " ")))
+  ::skip::
 end
 local ctcp = {}
 for _, c in ipairs(order) do

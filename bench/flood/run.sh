@@ -4,22 +4,23 @@
 #   lua       the module's work in Lua: quorvane-host --no-module lua_client.lua
 #   host-off  quorvane-host with the module, irc.Debug(false)
 #   host-on   the same with irc.Debug(true), stdout to /dev/null
+#   host-tls  (with --tls) host-off over TLS, the server's certificate made
+#             for the run
 # Then a connected, silent host's CPU over IDLE seconds, and its exit on
 # SIGTERM.
-#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle]
+#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle] [--tls]
 # QV_BENCH_HOST / QV_BENCH_MODULE replace the host program and module of the
 # host-* clients (to compare builds; the lua client keeps BUILD_DIR's host).
-# A TLS variant needs only another server command in serve(): a TLS
-# terminator in front of the flood server, and a client flag.
 set -u
 build=$1; shift
-lines=1000000 rounds=5 idle=30
+lines=1000000 rounds=5 idle=30 tls=no
 while [ $# -gt 0 ]; do
   case $1 in
     --lines) lines=$2; shift 2 ;;
     --rounds) rounds=$2; shift 2 ;;
     --idle-seconds) idle=$2; shift 2 ;;
     --no-idle) idle=0; shift ;;
+    --tls) tls=yes; shift ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -37,10 +38,12 @@ cleanup() {
 trap cleanup EXIT
 results=$work/results
 
-# serve MODE [N]: starts the server, sets $server_pid and $port
+# serve [--tls] MODE [N]: starts the server, sets $server_pid and $port
 serve() {
   : >"$work/server.out"
-  "$server" "$@" >"$work/server.out" &
+  local tls_args=()
+  if [ "$1" = --tls ]; then tls_args=(--tls "$work/certs/server.pem" "$work/certs/server.key"); shift; fi
+  "$server" "${tls_args[@]}" "$@" >"$work/server.out" &
   server_pid=$!
   pids+=("$server_pid")
   for _ in $(seq 100); do [ -s "$work/server.out" ] && break; sleep 0.1; done
@@ -57,12 +60,13 @@ unserve() {
 
 run_client() {  # ROUND CLIENT
   local round=$1 client=$2 status=0
-  serve flood "$lines"
+  if [ "$client" = host-tls ]; then serve --tls flood "$lines"; else serve flood "$lines"; fi
   rm -f "$work/result"
   case $client in
     lua) timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-off) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-on) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-tls) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" tls >/dev/null 2>"$work/err" || status=$? ;;
   esac
   unserve
   [ "$status" = 0 ] || { echo "round $round, $client: exit status $status: $(head -c 300 "$work/err")" >&2; }
@@ -70,10 +74,15 @@ run_client() {  # ROUND CLIENT
 }
 
 clients=(lua host-off host-on)
+if [ "$tls" = yes ]; then
+  clients+=(host-tls)
+  bash "$here/../../tests/tls/make_certs.sh" "$work/certs" || exit 1
+fi
+n=${#clients[@]}
 for round in $(seq "$rounds"); do
   # Each round starts with another client, so none always runs first.
-  for i in 0 1 2; do
-    c=${clients[$(((i + round - 1) % 3))]}
+  for i in $(seq 0 $((n - 1))); do
+    c=${clients[$(((i + round - 1) % n))]}
     echo "round $round/$rounds: $c" >&2
     run_client "$round" "$c"
   done
