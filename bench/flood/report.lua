@@ -123,7 +123,7 @@ end
 print("CTCP queries answered (round 1; the module paces its replies and drops those past a few waiting): "
   .. table.concat(ctcp, ", "))
 if idle then
-  local pct = idle.ticks / idle.hz / idle.seconds * 100
+  local pct = idle.cpu_ns / 1e9 / idle.seconds * 100
   print(("idle: a connected quorvane-host used %.3f%% of one core over %.0f s; SIGTERM: %s"):format(pct,
     idle.seconds, idle.exited == "yes" and ("exited, status " .. idle.status) or "still running after 5 s"))
 end
