@@ -248,11 +248,17 @@ class Peer:
 
     def trickle(self, args):
         every_ms, count, line = args.split(' ', 2)
-        link, stop, data = self.need_link(), self.stop, unescape(line) + b'\r\n'
+        data = unescape(line) + b'\r\n'
+        return self.send_in_background((data for _ in range(int(count))), int(every_ms) / 1000)
+
+    def send_in_background(self, chunks, every_s=0):
+        """Writes the chunks from a thread, `every_s` apart, until done, RESET
+        or the link fails."""
+        link, stop = self.need_link(), self.stop
 
         def run():
-            for _ in range(int(count)):
-                if stop.wait(int(every_ms) / 1000):
+            for data in chunks:
+                if stop.wait(every_s) if every_s else stop.is_set():
                     return
                 try:
                     link.send(data)
@@ -270,21 +276,7 @@ class Peer:
 
     def pings(self, args):
         count, size = args.split()
-        link, stop = self.need_link(), self.stop
-
-        def run():
-            for i in range(int(count)):
-                if stop.is_set():
-                    return
-                try:
-                    link.send(self.ping(i, size) + b'\r\n')
-                except OSError:
-                    return
-
-        t = threading.Thread(target=run, daemon=True)
-        t.start()
-        self.threads.append(t)
-        return ''
+        return self.send_in_background(self.ping(i, size) + b'\r\n' for i in range(int(count)))
 
     def pongs(self, args):
         ms, count, size = args.split()
