@@ -268,15 +268,15 @@ std::string CheckCertificate(CtxtHandle& ctx, const char* host) {
 std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verify, Deadline deadline,
                                 std::string& error) {
     const char* name = host != nullptr ? host : "";
-    SCHANNEL_CRED spec{};
-    spec.dwVersion = SCHANNEL_CRED_VERSION;
-    spec.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
+    SCHANNEL_CRED settings{};
+    settings.dwVersion = SCHANNEL_CRED_VERSION;
+    settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
     // Checked below, the same way on every system.
-    spec.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK | SCH_CRED_NO_DEFAULT_CREDS |
+    settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK | SCH_CRED_NO_DEFAULT_CREDS |
                    SCH_USE_STRONG_CRYPTO;
     Credentials cred;
     char package[] = UNISP_NAME_A;
-    if (AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &spec, nullptr, nullptr,
+    if (AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr, nullptr,
                                   &cred.handle, nullptr) != SEC_E_OK) {
         error = "TLS handshake failed: TLS is not available on this system";
         return nullptr;
