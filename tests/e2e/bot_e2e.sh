@@ -9,7 +9,7 @@ HOST=$1 MODULE=$2 BOT=$3
 here=$(cd "$(dirname "$0")" && pwd)
 . "$here/ircd.sh"
 qv_workspace
-fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/bot.trace "$work"/ii*/127.0.0.1/#bots/out; do echo "---- $f"; cat "$f"; done; exit 1; }
+fail() { echo "FAIL: $*"; for f in "$work"/bot.out "$work"/bot.trace "$work"/ngircd*.log "$work"/ii*/127.0.0.1/out "$work"/ii*/127.0.0.1/#bots/out; do echo "---- $f"; cat "$f"; done; exit 1; }
 
 qv_start_ircd "$work" || exit 1
 qv_start_ii "$work/ii1" peer || exit 1
@@ -60,5 +60,9 @@ status=0
 for _ in $(seq 100); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
 wait "$bot" || status=$?
 [ "$status" = 0 ] || fail "bot exit status $status after SIGTERM"
+# Stopped, it had its chance to leave with its own QUIT.
+# (ii puts quits in the server's file; ngircd quotes the reason itself.)
+qv_wait_for "$work/ii2/127.0.0.1/out" "$nick(~quorvane@127.0.0.1) has quit" 50 || fail "the bot did not quit"
+grep -q "$nick(~quorvane@127.0.0.1) has quit .*Leaving" "$work/ii2/127.0.0.1/out" || fail "no QUIT of the bot's own when stopped"
 grep -q "link lost (Connection closed by the server)" "$work/bot.out" || fail "bot did not hear of the lost link"
 echo "bot e2e ok"

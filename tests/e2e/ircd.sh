@@ -82,7 +82,7 @@ CONF
       sleep 0.1
     done
     kill -KILL "$QV_IRCD_PID" 2>/dev/null
-    wait "$QV_IRCD_PID" 2>/dev/null
+    wait "$QV_IRCD_PID" 2>/dev/null || true  # it failed: that is why we retry
   done
   echo "could not start ngircd; its log:" >&2
   cat "$dir/ngircd.log" >&2
