@@ -77,7 +77,11 @@ CONF
     QV_PIDS+=("$QV_IRCD_PID")
     local i
     for i in $(seq 50); do
-      if qv_port_open "$port"; then QV_PORT=$port; QV_TLS_PORT=$tls_port; return 0; fi
+      # With TLS, both ports: one taken meanwhile by someone else means retry.
+      if qv_port_open "$port" && { [ -z "${QV_TLS_CERT:-}" ] || qv_port_open "$tls_port"; }; then
+        QV_PORT=$port QV_TLS_PORT=$tls_port
+        return 0
+      fi
       kill -0 "$QV_IRCD_PID" 2>/dev/null || break
       sleep 0.1
     done
