@@ -11,7 +11,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 #include "platform/loop.h"
 
 using ::testing::ElementsAre;
@@ -23,13 +23,14 @@ const std::vector<std::string> kRegistrationOrder = {
     "SetFunctionMember irc.Connect",  "SetFunctionMember irc.Close",       "SetFunctionMember irc.SendRaw",
     "SetFunctionMember irc.Debug",    "SetFunctionMember irc.SendMessage", "SetFunctionMember irc.Join",
     "SetFunctionMember irc.Part",     "SetFunctionMember irc.NickServ",    "SetFunctionMember irc.GetVersion",
+    "SetFunctionMember irc.SetPingTimeout",
 };
 
 class Lifecycle : public ModuleTest {};
 
 }  // namespace
 
-TEST_F(Lifecycle, OpeningBindsTheHostAndRegistersTheNineFunctionsInOrder) {
+TEST_F(Lifecycle, OpeningBindsTheHostAndRegistersTheFunctionsInOrder) {
     gmod_close(host.state);
     RecordingHost fresh;
     gmod_open(&fresh);
@@ -38,7 +39,7 @@ TEST_F(Lifecycle, OpeningBindsTheHostAndRegistersTheNineFunctionsInOrder) {
     expected.insert(expected.end(), kRegistrationOrder.begin(), kRegistrationOrder.end());
     EXPECT_THAT(fresh.ops, ElementsAreArray(expected));
     EXPECT_EQ(gLua, &fresh);
-    EXPECT_EQ(fresh.tables["irc"].size(), 9u);
+    EXPECT_EQ(fresh.tables["irc"].size(), kRegistrationOrder.size());
     ASSERT_TRUE(Globals::client);
     EXPECT_EQ(Globals::client->State(), ConnectionState::Unconnected);
     gmod_close(fresh.state);
@@ -50,7 +51,7 @@ TEST_F(Lifecycle, OpeningTwiceKeepsOneConnectionAndOneTable) {
     gmod_open(&host);
     EXPECT_EQ(Globals::client.get(), first);
     EXPECT_EQ(host.tables.count("irc"), 1u);
-    EXPECT_EQ(host.tables["irc"].size(), 9u);
+    EXPECT_EQ(host.tables["irc"].size(), kRegistrationOrder.size());
 }
 
 TEST_F(Lifecycle, ShutDropsOnlyTheHostWhateverStateItIsGiven) {
@@ -126,6 +127,7 @@ TEST(ModuleLibrary, UnloadingStopsThePollAndClosesTheLink) {
                                  std::string("r")});
         ASSERT_TRUE(server.Accept());
         EXPECT_EQ(qv_loop_timer_count(), timers_before + 1);
+        for (int i = 0; i < 100 && server.ReadFor(10).find("USER") == std::string::npos; ++i) PumpOnce(10);
         // Shutting keeps the poll: the server's PINGs are still answered.
         close(host.state);
         EXPECT_EQ(qv_loop_timer_count(), timers_before + 1);
@@ -136,4 +138,27 @@ TEST(ModuleLibrary, UnloadingStopsThePollAndClosesTheLink) {
     server.ReadFor(200);
     EXPECT_NE(server.received().find("USER u u u :r\r\n"), std::string::npos);
     for (int i = 0; i < 5; ++i) PumpOnce(20);  // nothing left to call into
+}
+
+TEST(ModuleLibrary, UnloadingDuringAConnectLeavesNothingBehind) {
+    SilentListener silent;
+    const unsigned timers_before = qv_loop_timer_count();
+    // By name, so the system's resolver is asked; and with TLS, which a
+    // silent server never completes. Unloaded while either is under way.
+    for (const char* server : {"localhost", "127.0.0.1"}) {
+        void* lib = dlopen(QV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(lib, nullptr) << dlerror();
+        auto open = reinterpret_cast<int (*)(ILuaInterface*)>(dlsym(lib, "gmod_open"));
+        auto close = reinterpret_cast<int (*)(lua_State*)>(dlsym(lib, "gmod_close"));
+        RecordingHost host;
+        open(&host);
+        host.CallIrc("Connect", {std::string(server), silent.port(), std::string("n"), std::string("u"),
+                                 std::string("r"), true});
+        PumpOnce(10);
+        close(host.state);
+        ASSERT_EQ(dlclose(lib), 0);
+        EXPECT_EQ(qv_loop_timer_count(), timers_before);
+        for (int i = 0; i < 5; ++i) PumpOnce(20);
+        EXPECT_THAT(host.EventNames(), ::testing::IsEmpty()) << server;
+    }
 }

@@ -11,7 +11,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 #include "platform/loop.h"
 #include "platform/timer.h"
 

@@ -9,19 +9,22 @@
 #include <chrono>
 #include <stdexcept>
 
-LoopbackServer::LoopbackServer(int receive_buffer) {
-    listen_fd_ = socket(AF_INET, SOCK_STREAM, 0);
+LoopbackServer::LoopbackServer(int receive_buffer, bool ipv6) {
+    listen_fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     // Set before listening: accepted links take it, and the window follows.
     if (receive_buffer > 0) setsockopt(listen_fd_, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    socklen_t len = sizeof addr;
-    if (listen_fd_ < 0 || bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
-        listen(listen_fd_, 4) != 0 || getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    auto* addr = ipv6 ? reinterpret_cast<sockaddr*>(&v6) : reinterpret_cast<sockaddr*>(&v4);
+    socklen_t len = ipv6 ? sizeof v6 : sizeof v4;
+    if (listen_fd_ < 0 || bind(listen_fd_, addr, len) != 0 || listen(listen_fd_, 4) != 0 ||
+        getsockname(listen_fd_, addr, &len) != 0)
         throw std::runtime_error("cannot listen on loopback");
-    port_ = ntohs(addr.sin_port);
+    port_ = ntohs(ipv6 ? v6.sin6_port : v4.sin_port);
 }
 
 LoopbackServer::~LoopbackServer() {

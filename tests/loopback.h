@@ -1,4 +1,4 @@
-// A loopback TCP peer for the tests: listens on 127.0.0.1 at a port the
+// A loopback TCP peer for the tests: listens on 127.0.0.1 (or ::1) at a port the
 // kernel picks, accepts one client, reads back what the module sent.
 #ifndef QV_TESTS_LOOPBACK_H
 #define QV_TESTS_LOOPBACK_H
@@ -10,8 +10,9 @@
 
 class LoopbackServer {
 public:
-    // A small `receive_buffer` makes a peer that stops reading fill up soon.
-    explicit LoopbackServer(int receive_buffer = 0);
+    // A small `receive_buffer` makes a peer that stops reading fill up soon;
+    // `ipv6` listens on ::1 instead.
+    explicit LoopbackServer(int receive_buffer = 0, bool ipv6 = false);
     ~LoopbackServer();
     LoopbackServer(const LoopbackServer&) = delete;
     LoopbackServer& operator=(const LoopbackServer&) = delete;

@@ -4,7 +4,7 @@
 
 #include "module/globals.h"
 #include "net/connection.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -29,14 +29,18 @@ void ModuleTest::TearDown() {
     StopPollTimer();
     Globals::client.reset();
     Globals::bDebug = true;
+    Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
+    Connection::idle_clock = &std::chrono::steady_clock::now;
 }
 
 void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick) {
     auto result = host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), nick, std::string("u"), std::string("Real Name")});
     ASSERT_TRUE(result.empty());
     ASSERT_TRUE(server.Accept());
+    // The link comes up, and the registration goes out, from the poll.
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
     server.ReadUntil("Real Name\r\n");
     host.ClearRecords();
 }

@@ -10,7 +10,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 #include "platform/loop.h"
 
 using ::testing::ElementsAre;
@@ -154,7 +154,7 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
     LoopbackServer next;
     EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(next)), IsEmpty());
     ASSERT_TRUE(next.Accept());
-    EXPECT_EQ(Globals::client->State(), ConnectionState::Connected);
+    EXPECT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
     next.ReadUntil("Real Name\r\n");
     next.Write("PING :back\r\n");
     EXPECT_TRUE(PumpUntilReceived(next, "PONG :back\r\n"));
@@ -233,7 +233,8 @@ TEST_F(EndToEnd, RegistersAnswersPingAndDeliversChatOnTicks) {
     LoopbackServer server;
     EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(server, "Ann Lee")), IsEmpty());
     ASSERT_TRUE(server.Accept());
-    EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
+    ASSERT_TRUE(PumpUntilReceived(server, "Ann Lee\r\n"));
+    EXPECT_EQ(server.received(), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
 
     server.Write("PING :irc.example\r\n");
     EXPECT_TRUE(PumpUntilReceived(server, "PONG :irc.example\r\n"));

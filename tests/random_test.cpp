@@ -8,7 +8,7 @@
 
 #include "module/globals.h"
 #include "module_fixture.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 #include "protocol/dispatch.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;

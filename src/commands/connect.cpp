@@ -1,4 +1,6 @@
-// irc.Connect and irc.Close: opening the link with registration, and ending it.
+// irc.Connect and irc.Close: opening the link with registration, and ending
+// it; irc.SetPingTimeout, which the next Connect takes.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -6,7 +8,7 @@
 #include "commands/commands.h"
 #include "module/globals.h"
 #include "net/connection.h"
-#include "net/poll.h"
+#include "poll/poll.h"
 #include "platform/trace.h"
 
 namespace {
@@ -24,7 +26,7 @@ platform::Security SecurityArg(ILuaInterface& lua, int pos) {
 int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
-    if (!Globals::client || Globals::client->IsConnected()) {
+    if (!Globals::client || Globals::client->IsConnected() || Globals::client->IsConnecting()) {
         lua->PushText("Invalid Socket!");
         lua->PrintFormatted("[quorvane] !! Globals::client is invalid!!\n");
         return 1;
@@ -40,11 +42,11 @@ int QV_CDECL Connect(lua_State*) {
     // scripts reconnect.
     if (!Globals::client->CanConnect()) RenewClient();
     const std::string host(FirstLine(server));
-    const platform::ConnectResult connected = Globals::client->Connect(host.c_str(), port, security);
-    if (!connected.ok) {
+    std::string error;
+    if (!Globals::client->Connect(host, port, security, Globals::pingTimeout, error)) {
         // A failure must not look like success: the script gets the reason.
-        const std::string text = "Connect failed: " + connected.error;
-        platform::DebuggerTrace("[CONNECT FAILED] ", connected.error);
+        const std::string text = "Connect failed: " + error;
+        platform::DebuggerTrace("[CONNECT FAILED] ", error);
         lua->PrintFormatted("[quorvane] !! %s\n", text.c_str());
         lua->PushText(text.c_str());
         return 1;
@@ -52,6 +54,8 @@ int QV_CDECL Connect(lua_State*) {
     if (security == platform::Security::TlsUnverified)
         lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
 
+    // The registration waits in the send queue until the link is up, ahead
+    // of whatever scripts send meanwhile.
     const std::string_view u = FirstLine(user);
     Globals::SendIRCString("PASS pvrkqo618");
     Globals::SendIRCString("NICK " + std::string(FirstLine(nick)));
@@ -60,6 +64,14 @@ int QV_CDECL Connect(lua_State*) {
     Globals::SendIRCString(reg);
 
     StartPollTimer();
+    return 0;
+}
+
+int QV_CDECL SetPingTimeout(lua_State*) {
+    ILuaInterface* lua = gLua;
+    if (lua == nullptr) return 0;
+    // Negative makes no sense as a time: taken as "never", like 0.
+    Globals::pingTimeout = std::max(0, lua->ArgInt(1));
     return 0;
 }
 

@@ -23,9 +23,13 @@ struct Globals {
     static std::unique_ptr<Connection> client;
     // Echo of received lines to the host console.
     static bool bDebug;
+    // Seconds of silence from the server before a link is dropped (0:
+    // never); taken by each Connect.
+    static int pingTimeout;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?',
-    // dropped unless connected, queued behind what waits, paced by kind.
+    // dropped unless connected or connecting, queued behind what waits,
+    // paced by kind.
     static SendResult SendIRCString(std::string_view text, LineKind kind = LineKind::Script);
 };
 

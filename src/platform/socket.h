@@ -1,4 +1,4 @@
-// A thin TCP layer: IPv4 stream sockets, non-blocking once connected.
+// A thin TCP layer: stream sockets of either IP family, never blocking.
 // The only place that knows the platform's socket calls.
 #ifndef QV_PLATFORM_SOCKET_H
 #define QV_PLATFORM_SOCKET_H
@@ -21,20 +21,6 @@ struct IoResult {
     std::size_t bytes;  // moved by the call; 0 unless Ok
     int error;          // the system's code when Failed, for ErrorText
 };
-
-// A new, unconnected IPv4 TCP socket, or kNoSocket.
-SocketHandle TcpSocket();
-
-// Resolves `host` (a name or dotted IPv4 address) and connects, trying each
-// IPv4 address in turn until `timeout_ms` has passed in all (resolution not
-// counted). A socket whose connect failed cannot be reused, so `sock` may be
-// replaced along the way; after a failure it is closed (kNoSocket) and the
-// result says why in plain words. A connected socket is left non-blocking.
-struct ConnectResult {
-    bool ok;
-    std::string error;  // "Connection refused", "Name not resolved", ...
-};
-ConnectResult TcpConnect(SocketHandle& sock, const char* host, int port, int timeout_ms);
 
 // One read of at most `buffer.size()` bytes; never blocks.
 IoResult TcpRead(SocketHandle sock, std::span<char> buffer);

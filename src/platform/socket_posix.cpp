@@ -1,7 +1,6 @@
 #include "platform/socket.h"
 #include "platform/socket_connect.h"
 
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -41,38 +40,32 @@ bool Wait(SocketHandle sock, short events, int timeout_ms) {
 
 bool SocketLayerReady() { return true; }
 
-ConnectOutcome ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline,
-                          int& error) {
-    int fd = Fd(sock);
-    int flags = fcntl(fd, F_GETFL, 0);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+ConnectOutcome ConnectStart(SocketHandle& sock, const Address& addr, int& error) {
+    const int fd = socket(addr.family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+    if (fd < 0) {
         error = errno;
         return ConnectOutcome::Failed;
     }
-    if (connect(fd, addr, static_cast<socklen_t>(addr_len)) == 0) return ConnectOutcome::Connected;
+    sock = fd;
+    if (connect(fd, reinterpret_cast<const sockaddr*>(addr.bytes.data()), static_cast<socklen_t>(addr.size)) == 0)
+        return ConnectOutcome::Connected;
     error = errno;
-    if (error != EINPROGRESS && error != EINTR) return error == ECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
-    for (;;) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        if (left <= 0) return ConnectOutcome::TimedOut;
-        pollfd p{fd, POLLOUT, 0};
-        int r = poll(&p, 1, static_cast<int>(left));
-        if (r < 0 && errno == EINTR) continue;
-        if (r == 0) return ConnectOutcome::TimedOut;
-        if (r < 0) {
-            error = errno;
-            return ConnectOutcome::Failed;
-        }
-        socklen_t len = sizeof error;
-        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
-        if (error == 0) return ConnectOutcome::Connected;
-        return error == ECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
-    }
+    if (error == EINPROGRESS || error == EINTR) return ConnectOutcome::InProgress;
+    return error == ECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
 }
 
-SocketHandle TcpSocket() {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
-    return fd < 0 ? kNoSocket : fd;
+ConnectOutcome ConnectCheck(SocketHandle sock, int& error) {
+    pollfd p{Fd(sock), POLLOUT, 0};
+    const int r = poll(&p, 1, 0);
+    if (r == 0 || (r < 0 && errno == EINTR)) return ConnectOutcome::InProgress;
+    if (r < 0) {
+        error = errno;
+        return ConnectOutcome::Failed;
+    }
+    socklen_t len = sizeof error;
+    if (getsockopt(Fd(sock), SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+    if (error == 0) return ConnectOutcome::Connected;
+    return error == ECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
 }
 
 IoResult TcpRead(SocketHandle sock, std::span<char> buffer) {

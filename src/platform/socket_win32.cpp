@@ -4,7 +4,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
 #include <climits>
 
 namespace platform {
@@ -47,27 +46,41 @@ bool SocketLayerReady() {
     return ready;
 }
 
-ConnectOutcome ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t addr_len, Deadline deadline,
-                          int& error) {
-    SOCKET s = Sock(sock);
+ConnectOutcome ConnectStart(SocketHandle& sock, const Address& addr, int& error) {
+    if (!SocketLayerReady()) {
+        error = WSANOTINITIALISED;
+        return ConnectOutcome::Failed;
+    }
+    SOCKET s = socket(addr.family, SOCK_STREAM, IPPROTO_TCP);
+    if (s == INVALID_SOCKET) {
+        error = WSAGetLastError();
+        return ConnectOutcome::Failed;
+    }
+    sock = static_cast<SocketHandle>(s);
     u_long nonblocking = 1;
     if (ioctlsocket(s, FIONBIO, &nonblocking) != 0) {
         error = WSAGetLastError();
         return ConnectOutcome::Failed;
     }
-    if (connect(s, addr, static_cast<int>(addr_len)) == 0) return ConnectOutcome::Connected;
+    if (connect(s, reinterpret_cast<const sockaddr*>(addr.bytes.data()), static_cast<int>(addr.size)) == 0)
+        return ConnectOutcome::Connected;
     error = WSAGetLastError();
-    if (error != WSAEWOULDBLOCK) return error == WSAECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
-    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (left <= 0) return ConnectOutcome::TimedOut;
+    if (error == WSAEWOULDBLOCK) return ConnectOutcome::InProgress;
+    return error == WSAECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
+}
+
+// select, not WSAPoll: older WSAPoll misses a refused connect, which
+// Winsock reports in the exception set.
+ConnectOutcome ConnectCheck(SocketHandle sock, int& error) {
+    SOCKET s = Sock(sock);
     fd_set writable, failed;
     FD_ZERO(&writable);
     FD_ZERO(&failed);
     FD_SET(s, &writable);
     FD_SET(s, &failed);
-    timeval tv{static_cast<long>(left / 1000000), static_cast<long>(left % 1000000)};
-    int r = select(0, nullptr, &writable, &failed, &tv);
-    if (r == 0) return ConnectOutcome::TimedOut;
+    timeval now{0, 0};
+    const int r = select(0, nullptr, &writable, &failed, &now);
+    if (r == 0) return ConnectOutcome::InProgress;
     if (r == SOCKET_ERROR) {
         error = WSAGetLastError();
         return ConnectOutcome::Failed;
@@ -75,13 +88,8 @@ ConnectOutcome ConnectOne(SocketHandle sock, const sockaddr* addr, std::size_t a
     int len = sizeof error;
     if (getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &len) != 0) error = WSAGetLastError();
     if (error == 0 && FD_ISSET(s, &writable)) return ConnectOutcome::Connected;
+    if (error == 0) error = WSAECONNREFUSED;
     return error == WSAECONNREFUSED ? ConnectOutcome::Refused : ConnectOutcome::Failed;
-}
-
-SocketHandle TcpSocket() {
-    if (!SocketLayerReady()) return kNoSocket;
-    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    return s == INVALID_SOCKET ? kNoSocket : static_cast<SocketHandle>(s);
 }
 
 IoResult TcpRead(SocketHandle sock, std::span<char> buffer) {

@@ -3,6 +3,8 @@
 #ifndef QV_PLATFORM_STREAM_H
 #define QV_PLATFORM_STREAM_H
 
+#include <chrono>
+#include <cstddef>
 #include <memory>
 #include <span>
 #include <string>
@@ -34,14 +36,46 @@ public:
     virtual std::string ErrorText(const IoResult& failed) const = 0;
 };
 
-struct OpenResult {
-    std::unique_ptr<Stream> stream;  // null on failure
-    std::string error;               // why, in plain words
-};
+class Resolution;
+class TlsHandshake;
 
-// Resolves, connects and (for TLS) completes the handshake, all within
-// `timeout_ms` (name resolution aside).
-OpenResult OpenStream(const char* host, int port, Security security, int timeout_ms);
+// Opening a stream without ever waiting: resolving the name, connecting to
+// each of its addresses in turn, then the TLS handshake. Each Step does what
+// can be done now and returns; the whole attempt is bounded in time.
+class Opening {
+public:
+    enum class Status { Pending, Open, Failed };
+
+    // Fails at once (Error() says why) for what needs no waiting to know:
+    // a port out of range, no socket layer.
+    Opening(const std::string& host, int port, Security security, int timeout_ms);
+    ~Opening();
+    Opening(const Opening&) = delete;
+    Opening& operator=(const Opening&) = delete;
+
+    Status Step();
+    // Once Open: the stream, handed over once.
+    std::unique_ptr<Stream> TakeStream() { return std::move(stream_); }
+    // Once Failed: why, in plain words.
+    const std::string& Error() const { return error_; }
+
+private:
+    Status Fail(std::string why);
+    bool NextAddress();
+
+    std::string host_;
+    Security security_;
+    std::chrono::steady_clock::time_point deadline_;
+    int timeout_ms_;
+    std::unique_ptr<Resolution> resolution_;
+    std::size_t next_address_ = 0;
+    SocketHandle sock_ = kNoSocket;
+    std::unique_ptr<TlsHandshake> handshake_;
+    std::unique_ptr<Stream> stream_;
+    std::string error_;
+    std::string last_refusal_;
+    Status status_ = Status::Pending;
+};
 
 }  // namespace platform
 

@@ -1,4 +1,4 @@
-// The TLS half of OpenStream, one file per platform: OpenSSL on POSIX,
+// The TLS half of an Opening, one file per platform: OpenSSL on POSIX,
 // Schannel on Windows. Nothing outside src/platform sees either.
 #ifndef QV_PLATFORM_TLS_H
 #define QV_PLATFORM_TLS_H
@@ -6,16 +6,27 @@
 #include <memory>
 #include <string>
 
-#include "platform/socket_connect.h"
 #include "platform/stream.h"
 
 namespace platform {
 
-// Runs the client handshake over the connected, non-blocking `sock`, which
-// the stream takes over (closed on failure), until `deadline`. `verify`
-// checks the certificate against the system's roots and `host`.
-std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verify, Deadline deadline,
-                                std::string& error);
+// A client handshake over a connected, non-blocking socket, moved on by
+// Step as far as the bytes that have come allow; it never waits.
+class TlsHandshake {
+public:
+    enum class Status { Pending, Done, Failed };
+    virtual ~TlsHandshake() = default;
+    // Failed: `error` says why, as the user can act on it.
+    virtual Status Step(std::string& error) = 0;
+    // Once Done: the stream, which owns the socket from then on.
+    virtual std::unique_ptr<Stream> TakeStream() = 0;
+};
+
+// Takes over `sock` (closed with the handshake unless a stream takes it).
+// `verify` checks the certificate against the system's roots and `host`;
+// a name is also sent (SNI), an address literal is not. Null with `error`
+// when TLS cannot even start.
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error);
 
 }  // namespace platform
 

@@ -1,15 +1,15 @@
-// TLS on POSIX: OpenSSL over the link's non-blocking socket. The handshake
-// waits (bounded, like the connect it completes); reads and writes never do.
+// TLS on POSIX: OpenSSL over the link's non-blocking socket. Nothing here
+// waits: the handshake moves on as the server's bytes come, a step a tick.
 #include "platform/tls.h"
 
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
-#include <arpa/inet.h>
-
 #include <cerrno>
-#include <chrono>
+#include <utility>
+
+#include "platform/resolve.h"
 
 namespace platform {
 namespace {
@@ -156,11 +156,6 @@ private:
     std::string last_error_;
 };
 
-bool IsAddress(const char* host) {
-    in_addr addr;
-    return inet_pton(AF_INET, host, &addr) == 1;
-}
-
 // Why the server's certificate was refused, as the user can act on it.
 std::string VerifyFailure(long result) {
     switch (result) {
@@ -176,47 +171,23 @@ std::string VerifyFailure(long result) {
     }
 }
 
-}  // namespace
-
-std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verify, Deadline deadline,
-                                std::string& error) {
-    SSL_CTX* ctx = Context();
-    SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
-    BIO* bio = ssl ? SocketBio(sock) : nullptr;
-    if (bio == nullptr) {
-        error = "TLS handshake failed: " + TakeError();
-        return nullptr;
+class Handshake final : public TlsHandshake {
+public:
+    Handshake(SocketHandle sock, SslPtr ssl, bool verify) : sock_(sock), ssl_(std::move(ssl)), verify_(verify) {}
+    ~Handshake() override {
+        ssl_.reset();
+        TcpClose(sock_);
     }
-    SSL_set_bio(ssl.get(), bio, bio);
-    const char* name = host != nullptr ? host : "";
-    // Names are sent (SNI) and checked; an address is only checked.
-    if (!IsAddress(name)) SSL_set_tlsext_host_name(ssl.get(), name);
-    if (verify) {
-        SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
-        X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
-        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
-        if (IsAddress(name) ? X509_VERIFY_PARAM_set1_ip_asc(param, name) != 1 : SSL_set1_host(ssl.get(), name) != 1) {
-            error = "TLS handshake failed: cannot check the name " + std::string(name);
-            return nullptr;
-        }
-    } else {
-        SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
-    }
+    Handshake(const Handshake&) = delete;
+    Handshake& operator=(const Handshake&) = delete;
 
-    ERR_clear_error();
-    for (;;) {
-        const int r = SSL_connect(ssl.get());
-        if (r == 1) break;
-        const int why = SSL_get_error(ssl.get(), r);
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-        const bool more = why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE;
-        if (more && left > 0) {
-            const int ms = static_cast<int>(left);
-            if (why == SSL_ERROR_WANT_READ ? TcpWaitReadable(sock, ms) : TcpWaitWritable(sock, ms)) continue;
-        }
-        if (more) {
-            error = "TLS handshake failed: timed out";
-        } else if (const long result = SSL_get_verify_result(ssl.get()); verify && result != X509_V_OK) {
+    Status Step(std::string& error) override {
+        ERR_clear_error();
+        const int r = SSL_connect(ssl_.get());
+        if (r == 1) return Status::Done;
+        const int why = SSL_get_error(ssl_.get(), r);
+        if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) return Status::Pending;
+        if (const long result = SSL_get_verify_result(ssl_.get()); verify_ && result != X509_V_OK) {
             error = VerifyFailure(result);
         } else if (why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
             error = "TLS handshake failed: the server closed the connection";
@@ -225,11 +196,49 @@ std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verif
             error = "TLS handshake failed: " + (reason.empty() ? std::string("protocol error") : reason);
         }
         ERR_clear_error();
+        return Status::Failed;
+    }
+
+    std::unique_ptr<Stream> TakeStream() override {
+        return std::make_unique<TlsStream>(std::exchange(sock_, kNoSocket), std::move(ssl_));
+    }
+
+private:
+    SocketHandle sock_;
+    SslPtr ssl_;
+    bool verify_;
+};
+
+}  // namespace
+
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error) {
+    SSL_CTX* ctx = Context();
+    SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
+    BIO* bio = ssl ? SocketBio(sock) : nullptr;
+    if (bio == nullptr) {
+        error = "TLS handshake failed: " + TakeError();
+        TcpClose(sock);
         return nullptr;
     }
-    auto stream = std::make_unique<TlsStream>(sock, std::move(ssl));
-    sock = kNoSocket;  // the stream's now
-    return stream;
+    SSL_set_bio(ssl.get(), bio, bio);
+    const bool literal = IsAddressLiteral(host);
+    // A name is sent (SNI) and checked; an address is only checked, against
+    // the certificate's IP addresses.
+    if (!literal) SSL_set_tlsext_host_name(ssl.get(), host.c_str());
+    if (verify) {
+        SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
+        X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
+        X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+        if (literal ? X509_VERIFY_PARAM_set1_ip_asc(param, host.c_str()) != 1
+                    : SSL_set1_host(ssl.get(), host.c_str()) != 1) {
+            error = "TLS handshake failed: cannot check the name " + host;
+            TcpClose(sock);
+            return nullptr;
+        }
+    } else {
+        SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
+    }
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(ssl), verify);
 }
 
 }  // namespace platform

@@ -1,9 +1,10 @@
 // TLS on Windows: Schannel, part of the system (secur32, crypt32), over the
-// link's non-blocking socket. The handshake waits (bounded, like the
-// connect it completes); reads and writes never do. The certificate is
+// link's non-blocking socket. Nothing here waits: the handshake moves on as
+// the server's bytes come, a step a tick. The certificate is
 // checked here, with the system's chain policy, so that the check is the
 // same wherever Schannel would or would not make it by itself.
 #include "platform/tls.h"
+#include "platform/resolve.h"
 
 #define SECURITY_WIN32
 #include <winsock2.h>
@@ -13,7 +14,6 @@
 #include <security.h>
 #include <sspi.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -25,11 +25,6 @@ namespace {
 
 constexpr unsigned long kContextFlags = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_STREAM;
-
-int MsLeft(Deadline deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-    return left.count() > 0 ? static_cast<int>(left.count() > INT_MAX ? INT_MAX : left.count()) : 0;
-}
 
 std::string StatusText(SECURITY_STATUS status) {
     char buf[256];
@@ -56,22 +51,6 @@ std::string Failure(long code) {
         case static_cast<unsigned long>(SEC_E_CERT_EXPIRED): return "TLS handshake failed: certificate expired";
         default: return "TLS handshake failed: " + StatusText(code);
     }
-}
-
-// Sends all of `bytes` before `deadline`; false when the socket failed or
-// the time ran out.
-bool SendAll(SocketHandle sock, const char* data, std::size_t size, Deadline deadline) {
-    while (size > 0) {
-        const IoResult r = TcpWrite(sock, std::string_view(data, size));
-        if (r.status == IoStatus::Ok) {
-            data += r.bytes;
-            size -= r.bytes;
-        } else if (r.status != IoStatus::WouldBlock || !TcpWaitWritable(sock, MsLeft(deadline)) ||
-                   MsLeft(deadline) == 0) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // A handle of the security layer, freed once by whoever holds it last.
@@ -263,15 +242,108 @@ std::string CheckCertificate(CtxtHandle& ctx, const char* host) {
     return verdict;
 }
 
+class Handshake final : public TlsHandshake {
+public:
+    Handshake(SocketHandle sock, Credentials&& cred, std::string host, bool verify)
+        : sock_(sock), cred_(std::move(cred)), host_(std::move(host)), verify_(verify) {}
+    ~Handshake() override { TcpClose(sock_); }
+    Handshake(const Handshake&) = delete;
+    Handshake& operator=(const Handshake&) = delete;
+
+    Status Step(std::string& error) override {
+        for (;;) {
+            // Our side's token goes out whole before anything else.
+            while (!out_.empty()) {
+                const IoResult r = TcpWrite(sock_, out_);
+                if (r.status == IoStatus::WouldBlock) return Status::Pending;
+                if (r.status != IoStatus::Ok) return Fail(error, "TLS handshake failed: the server closed the connection");
+                out_.erase(0, r.bytes);
+            }
+            if (done_) {
+                if (verify_) error = CheckCertificate(ctx_.handle, host_.c_str());
+                return error.empty() ? Status::Done : Status::Failed;
+            }
+            if (need_input_) {
+                char chunk[16 * 1024];
+                const IoResult got = TcpRead(sock_, chunk);
+                if (got.status == IoStatus::WouldBlock) return Status::Pending;
+                if (got.status != IoStatus::Ok) return Fail(error, "TLS handshake failed: the server closed the connection");
+                in_.insert(in_.end(), chunk, chunk + got.bytes);
+                need_input_ = false;
+            }
+            if (!Advance(error)) return Status::Failed;
+        }
+    }
+
+    std::unique_ptr<Stream> TakeStream() override {
+        return std::make_unique<SchannelStream>(std::exchange(sock_, kNoSocket), std::move(cred_), std::move(ctx_),
+                                                std::move(in_));
+    }
+
+private:
+    static Status Fail(std::string& error, const char* why) {
+        error = why;
+        return Status::Failed;
+    }
+
+    // One call of the security layer with what has come; false on failure.
+    bool Advance(std::string& error) {
+        SecBuffer in_buffers[2] = {{static_cast<unsigned long>(in_.size()), SECBUFFER_TOKEN, in_.data()},
+                                   {0, SECBUFFER_EMPTY, nullptr}};
+        SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in_buffers};
+        SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
+        SecBufferDesc out_desc{SECBUFFER_VERSION, 1, &out};
+        unsigned long flags = 0;
+        // No name for an address literal: it is not sent (SNI) and is
+        // checked against the certificate's addresses below.
+        char* target = IsAddressLiteral(host_) ? nullptr : host_.data();
+        const SECURITY_STATUS status = InitializeSecurityContextA(
+            &cred_.handle, first_ ? nullptr : &ctx_.handle, target, kContextFlags, 0, 0,
+            first_ ? nullptr : &in_desc, 0, first_ ? &ctx_.handle : nullptr, &out_desc, &flags, nullptr);
+        if (first_ && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) ctx_.valid = true;
+        first_ = false;
+        if (out.pvBuffer != nullptr) {
+            if (status != SEC_E_INCOMPLETE_MESSAGE) out_.append(static_cast<const char*>(out.pvBuffer), out.cbBuffer);
+            FreeContextBuffer(out.pvBuffer);
+        }
+        if (status == SEC_E_INCOMPLETE_MESSAGE) {
+            need_input_ = true;
+            return true;
+        }
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
+            error = Failure(status);
+            return false;
+        }
+        // What the server sent past this step belongs to the next.
+        if (in_buffers[1].BufferType == SECBUFFER_EXTRA && in_buffers[1].cbBuffer <= in_.size())
+            in_.erase(in_.begin(), in_.end() - static_cast<std::ptrdiff_t>(in_buffers[1].cbBuffer));
+        else
+            in_.clear();
+        done_ = status == SEC_E_OK;
+        // Without a client certificate the handshake goes on at once.
+        need_input_ = status == SEC_I_CONTINUE_NEEDED && in_.empty();
+        return true;
+    }
+
+    SocketHandle sock_;
+    Credentials cred_;
+    Context ctx_;
+    std::string host_;
+    bool verify_;
+    bool first_ = true;
+    bool need_input_ = false;
+    bool done_ = false;
+    std::vector<char> in_;  // the server's bytes not yet taken by a step
+    std::string out_;       // our token, not yet all sent
+};
+
 }  // namespace
 
-std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verify, Deadline deadline,
-                                std::string& error) {
-    const char* name = host != nullptr ? host : "";
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error) {
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    // Checked below, the same way on every system.
+    // Checked after the handshake, the same way on every system.
     settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK | SCH_CRED_NO_DEFAULT_CREDS |
                    SCH_USE_STRONG_CRYPTO;
     Credentials cred;
@@ -279,75 +351,11 @@ std::unique_ptr<Stream> OpenTls(SocketHandle& sock, const char* host, bool verif
     if (AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr, nullptr,
                                   &cred.handle, nullptr) != SEC_E_OK) {
         error = "TLS handshake failed: TLS is not available on this system";
+        TcpClose(sock);
         return nullptr;
     }
     cred.valid = true;
-
-    Context ctx;
-    std::vector<char> in;
-    std::string target(name);
-    for (bool first = true;;) {
-        SecBuffer in_buffers[2] = {{static_cast<unsigned long>(in.size()), SECBUFFER_TOKEN, in.data()},
-                                   {0, SECBUFFER_EMPTY, nullptr}};
-        SecBufferDesc in_desc{SECBUFFER_VERSION, 2, in_buffers};
-        SecBuffer out{0, SECBUFFER_TOKEN, nullptr};
-        SecBufferDesc out_desc{SECBUFFER_VERSION, 1, &out};
-        unsigned long flags = 0;
-        const SECURITY_STATUS status = InitializeSecurityContextA(
-            &cred.handle, first ? nullptr : &ctx.handle, target.data(), kContextFlags, 0, 0,
-            first ? nullptr : &in_desc, 0, first ? &ctx.handle : nullptr, &out_desc, &flags, nullptr);
-        if (first && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) ctx.valid = true;
-        first = false;
-
-        if (status == SEC_E_INCOMPLETE_MESSAGE) {
-            if (out.pvBuffer != nullptr) FreeContextBuffer(out.pvBuffer);
-        } else {
-            const bool sent = out.pvBuffer == nullptr || out.cbBuffer == 0 ||
-                              SendAll(sock, static_cast<const char*>(out.pvBuffer), out.cbBuffer, deadline);
-            if (out.pvBuffer != nullptr) FreeContextBuffer(out.pvBuffer);
-            if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
-                error = Failure(status);
-                return nullptr;
-            }
-            if (!sent) {
-                error = MsLeft(deadline) == 0 ? "TLS handshake failed: timed out"
-                                              : "TLS handshake failed: the server closed the connection";
-                return nullptr;
-            }
-            // What the server sent past this step belongs to the next.
-            if (in_buffers[1].BufferType == SECBUFFER_EXTRA && in_buffers[1].cbBuffer <= in.size())
-                in.erase(in.begin(), in.end() - static_cast<std::ptrdiff_t>(in_buffers[1].cbBuffer));
-            else
-                in.clear();
-            if (status == SEC_E_OK) break;
-            if (status == SEC_I_INCOMPLETE_CREDENTIALS) continue;  // no client certificate: go on without
-            if (!in.empty()) continue;
-        }
-
-        // More of the server's side is needed.
-        char chunk[16 * 1024];
-        const IoResult got = TcpRead(sock, chunk);
-        if (got.status == IoStatus::Ok) {
-            in.insert(in.end(), chunk, chunk + got.bytes);
-        } else if (got.status == IoStatus::WouldBlock) {
-            const int left = MsLeft(deadline);
-            if (left == 0 || !TcpWaitReadable(sock, left)) {
-                error = "TLS handshake failed: timed out";
-                return nullptr;
-            }
-        } else {
-            error = "TLS handshake failed: the server closed the connection";
-            return nullptr;
-        }
-    }
-
-    if (verify) {
-        error = CheckCertificate(ctx.handle, name);
-        if (!error.empty()) return nullptr;
-    }
-    auto stream = std::make_unique<SchannelStream>(sock, std::move(cred), std::move(ctx), std::move(in));
-    sock = kNoSocket;  // the stream's now
-    return stream;
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cred), host, verify);
 }
 
 }  // namespace platform

@@ -57,12 +57,13 @@ function commands.raise(flag)
   end
 end
 
--- Leaves for another port, and comes back after `seconds`.
+-- Leaves for another port, and comes back after `seconds` ("-": only when
+-- the visit fails, through IRC_Disconnected).
 function commands.visit(p, seconds)
   timer.Simple(0, function()
     irc.Close()
     out("visit", (connect(tonumber(p))))
-    timer.Simple(tonumber(seconds), reconnect)
+    if seconds ~= "-" then timer.Simple(tonumber(seconds), reconnect) end
   end)
 end
 

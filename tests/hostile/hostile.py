@@ -387,9 +387,10 @@ def refused_port(s):
     gone = listener()
     port = gone.getsockname()[1]
     gone.close()
-    s.command("visit %d 0" % port)
-    line = s.host.wait_line("visit ", 15)
-    if line != "visit Connect failed: Connection refused":
+    s.command("visit %d -" % port)
+    s.host.wait_line("visit nil", 10)
+    line = s.host.wait_line("disconnected ", 15)
+    if line != "disconnected Connect failed: Connection refused":
         raise Failure("refused connect reported as %r" % line)
     s.host.wait_line("reconnect nil", 10)
     s.server.accept()

@@ -13,6 +13,7 @@ constexpr unsigned kBacklogPeriodMs = 10;
 constexpr std::chrono::microseconds kTickBudget{4000};
 
 // Starts the PollTimer; at most one runs per process, however often asked.
+// A connect under way is polled at the backlog's period.
 void StartPollTimer();
 void StopPollTimer();
 bool PollTimerRunning();

@@ -1,4 +1,4 @@
-#include "net/poll.h"
+#include "poll/poll.h"
 
 #include <memory>
 #include <string>
@@ -70,16 +70,27 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
 
 // A link that ended other than by irc.Close is told to the scripts once,
 // from here, never from inside a script's own call.
+// A connect that failed is told the same way, with the console line and
+// trace a failed connect always had.
 void ReportLoss(Connection& link) {
     std::string reason;
     if (!link.TakeLoss(reason)) return;
-    platform::DebuggerTrace("[DISCONNECTED] ", reason);
+    constexpr std::string_view kConnectFailed = "Connect failed: ";
+    if (reason.starts_with(kConnectFailed)) {
+        platform::DebuggerTrace("[CONNECT FAILED] ", std::string_view(reason).substr(kConnectFailed.size()));
+        if (gLua != nullptr) gLua->PrintFormatted("[quorvane] !! %s\n", reason.c_str());
+    } else {
+        platform::DebuggerTrace("[DISCONNECTED] ", reason);
+    }
     RaiseEvent("IRC_Disconnected", {reason});
 }
 
 }  // namespace
 
-void StartPollTimer() { poll_timer.Start(poll_period, OnTimer); }
+void StartPollTimer() {
+    poll_timer.Start(poll_period, OnTimer);
+    if (Globals::client && Globals::client->IsConnecting()) SetPeriod(kBacklogPeriodMs);
+}
 
 void StopPollTimer() {
     poll_timer.Stop();
@@ -104,9 +115,14 @@ void MessageCheckTimer() {
 
     Connection* link = Globals::client.get();
     if (link == nullptr) return;
+    link->Advance();
     link->Flush();
     const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
-    SetPeriod(backlog ? kBacklogPeriodMs : kPollPeriodMs);
+    // Read first: a server heard from in this very tick is alive.
+    if (Globals::client.get() == link) link->CheckAlive();
+    // A connect under way is looked at as often as a backlog, so it is
+    // ready soon after the server answers.
+    SetPeriod(backlog || link->IsConnecting() ? kBacklogPeriodMs : kPollPeriodMs);
     if (Globals::client) ReportLoss(*Globals::client);
 }
 

@@ -1,0 +1,40 @@
+// Shared by resolve.cpp and the platform's resolver; only these include it.
+#ifndef QV_PLATFORM_RESOLVE_COMMON_H
+#define QV_PLATFORM_RESOLVE_COMMON_H
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/resolve.h"
+
+namespace platform {
+
+// Appends each address of the system's list (addrinfo, or Windows'
+// ADDRINFOEXW), in its order; the system's own sort is the order to try.
+template <class List>
+void CopyAddresses(const List* list, std::vector<Address>& out) {
+    for (const List* ai = list; ai != nullptr; ai = ai->ai_next) {
+        Address a;
+        if (ai->ai_addr == nullptr || ai->ai_addrlen > a.bytes.size()) continue;
+        a.family = ai->ai_family;
+        a.size = ai->ai_addrlen;
+        std::memcpy(a.bytes.data(), ai->ai_addr, ai->ai_addrlen);
+        out.push_back(a);
+    }
+}
+
+// A resolution whose answer is already in: a literal, or none at all.
+class Resolved final : public Resolution {
+public:
+    explicit Resolved(std::vector<Address> addresses) { addresses_ = std::move(addresses); }
+    Status Check() override { return addresses_.empty() ? Status::Failed : Status::Done; }
+};
+
+// A name handed to the system's resolver, which works on threads of its own.
+std::unique_ptr<Resolution> ResolveName(const std::string& host, int port);
+
+}  // namespace platform
+
+#endif

@@ -1,0 +1,157 @@
+// Names resolved with GetAddrInfoExW in its overlapped form: Windows runs
+// the lookup on threads of its own and the poll asks whether it is done.
+// Systems before Windows 8 lack that form; there the lookup blocks, as it
+// always did.
+#include "platform/resolve_common.h"
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <utility>
+
+namespace platform {
+namespace {
+
+using GetAddrInfoExWFn = int(WSAAPI*)(PCWSTR, PCWSTR, DWORD, LPGUID, const ADDRINFOEXW*, PADDRINFOEXW*, timeval*,
+                                      LPOVERLAPPED, void*, LPHANDLE);
+using OverlappedResultFn = int(WSAAPI*)(LPOVERLAPPED);
+using CancelFn = int(WSAAPI*)(LPHANDLE);
+using FreeFn = void(WSAAPI*)(PADDRINFOEXW);
+
+struct Api {
+    GetAddrInfoExWFn lookup = nullptr;
+    OverlappedResultFn result = nullptr;
+    CancelFn cancel = nullptr;
+    FreeFn free = nullptr;
+    bool usable() const { return lookup && result && cancel && free; }
+};
+
+// Looked up at run time, so the module still loads where they are missing.
+const Api& Functions() {
+    static const Api api = [] {
+        Api a;
+        HMODULE ws2 = GetModuleHandleA("ws2_32.dll");
+        if (ws2 == nullptr) return a;
+        a.lookup = reinterpret_cast<GetAddrInfoExWFn>(reinterpret_cast<void*>(GetProcAddress(ws2, "GetAddrInfoExW")));
+        a.result = reinterpret_cast<OverlappedResultFn>(
+            reinterpret_cast<void*>(GetProcAddress(ws2, "GetAddrInfoExOverlappedResult")));
+        a.cancel = reinterpret_cast<CancelFn>(reinterpret_cast<void*>(GetProcAddress(ws2, "GetAddrInfoExCancel")));
+        a.free = reinterpret_cast<FreeFn>(reinterpret_cast<void*>(GetProcAddress(ws2, "FreeAddrInfoExW")));
+        return a;
+    }();
+    return api;
+}
+
+std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+
+// Everything Windows' lookup writes to; it stays put until the lookup ends.
+struct Request {
+    std::wstring host, service;
+    ADDRINFOEXW hints{};
+    ADDRINFOEXW* result = nullptr;
+    OVERLAPPED overlapped{};
+    HANDLE cancel = nullptr;
+};
+
+// Lookups given up while Windows still works on them, let go once done;
+// those still running at unload are left to Windows (a few bytes).
+std::vector<std::unique_ptr<Request>>& Abandoned() {
+    static auto* list = new std::vector<std::unique_ptr<Request>>;
+    return *list;
+}
+
+bool Finished(Request& r) { return Functions().result(&r.overlapped) != WSAEINPROGRESS; }
+
+void Release(Request& r) {
+    if (r.result != nullptr) Functions().free(r.result);
+    r.result = nullptr;
+    if (r.overlapped.hEvent != nullptr) CloseHandle(r.overlapped.hEvent);
+    r.overlapped.hEvent = nullptr;
+}
+
+void ForgetDone() {
+    std::erase_if(Abandoned(), [](const std::unique_ptr<Request>& r) {
+        if (!Finished(*r)) return false;
+        Release(*r);
+        return true;
+    });
+}
+
+class NameResolution final : public Resolution {
+public:
+    explicit NameResolution(std::unique_ptr<Request> request) : req_(std::move(request)) {}
+    ~NameResolution() override {
+        if (!req_) return;
+        if (!Finished(*req_)) {
+            Functions().cancel(&req_->cancel);
+            Abandoned().push_back(std::move(req_));
+            return;
+        }
+        Release(*req_);
+    }
+    NameResolution(const NameResolution&) = delete;
+    NameResolution& operator=(const NameResolution&) = delete;
+
+    Status Check() override {
+        if (!req_) return addresses_.empty() ? Status::Failed : Status::Done;
+        const int outcome = Functions().result(&req_->overlapped);
+        if (outcome == WSAEINPROGRESS) return Status::Pending;
+        if (outcome == 0) CopyAddresses(req_->result, addresses_);
+        Release(*req_);
+        req_.reset();
+        return addresses_.empty() ? Status::Failed : Status::Done;
+    }
+
+private:
+    std::unique_ptr<Request> req_;
+};
+
+class Blocking final : public Resolution {
+public:
+    explicit Blocking(const std::string& host, int port) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_protocol = IPPROTO_TCP;
+        char service[16];
+        std::snprintf(service, sizeof service, "%d", port);
+        addrinfo* found = nullptr;
+        if (getaddrinfo(host.c_str(), service, &hints, &found) == 0) {
+            CopyAddresses(found, addresses_);
+            freeaddrinfo(found);
+        }
+    }
+    Status Check() override { return addresses_.empty() ? Status::Failed : Status::Done; }
+};
+
+}  // namespace
+
+std::unique_ptr<Resolution> ResolveName(const std::string& host, int port) {
+    const Api& api = Functions();
+    if (!api.usable()) return std::make_unique<Blocking>(host, port);
+    ForgetDone();
+    auto req = std::make_unique<Request>();
+    req->host = Wide(host);
+    req->service = Wide(std::to_string(port));
+    req->hints.ai_family = AF_UNSPEC;
+    req->hints.ai_socktype = SOCK_STREAM;
+    req->hints.ai_protocol = IPPROTO_TCP;
+    req->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (req->overlapped.hEvent == nullptr) return std::make_unique<Blocking>(host, port);
+    const int r = api.lookup(req->host.c_str(), req->service.c_str(), NS_DNS, nullptr, &req->hints, &req->result,
+                             nullptr, &req->overlapped, nullptr, &req->cancel);
+    if (r == WSA_IO_PENDING) return std::make_unique<NameResolution>(std::move(req));
+    // Answered at once (or refused the overlapped form): the answer is in.
+    if (r == 0) {
+        std::vector<Address> found;
+        CopyAddresses(req->result, found);
+        Release(*req);
+        if (!found.empty()) return std::make_unique<Resolved>(std::move(found));
+    }
+    Release(*req);
+    return std::make_unique<Blocking>(host, port);
+}
+
+}  // namespace platform
