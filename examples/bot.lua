@@ -9,7 +9,7 @@
 -- the server's certificate checked (port 6697 on most networks), or
 -- "insecure" for TLS to a private server with a self-signed certificate. Set QV_NICKSERV_PASSWORD in the
 -- environment to identify with NickServ. The QV_BOT_* variables below tune
--- the link watchdog and the back-off.
+-- how soon a silent server counts as gone, and the back-off.
 
 local function env_number(name, default)
   return tonumber(os.getenv(name) or "") or default
@@ -24,19 +24,18 @@ local settings = {
   channels = arg[4] or "#quorvane",
   tls = (arg[5] == "tls" and true) or (arg[5] == "insecure" and "insecure") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
-  -- The module raises IRC_Disconnected when the link ends. As a last
-  -- resort for a link that hangs without ending, the bot also watches it:
-  -- a quiet link gets a PING of our own, and one that stays silent (or
-  -- never finishes registering) is closed and connected again.
-  keepalive = env_number("QV_BOT_KEEPALIVE", 60),  -- seconds of silence before we PING
-  timeout = env_number("QV_BOT_TIMEOUT", 150),     -- seconds of silence before we give up
+  -- The module raises IRC_Disconnected whenever the link ends or a connect
+  -- fails, and also when the server falls silent (it probes at half this
+  -- many seconds). The bot only watches that registration finishes.
+  ping_timeout = env_number("QV_BOT_PING_TIMEOUT", 240),
+  register_timeout = env_number("QV_BOT_REGISTER_TIMEOUT", 60),
   retry = env_number("QV_BOT_RETRY", 1),           -- first wait before reconnecting
   max_retry = 60,
 }
 
 local nick = settings.nick
 local state = "offline"  -- offline -> registering -> online
-local quiet = 0          -- seconds since the server last sent a line
+local waited = 0         -- seconds spent registering
 local retry = settings.retry
 
 local function log(fmt, ...)
@@ -116,7 +115,7 @@ hook.Add("IRC_OnNickServ", "bot.identify", function(prefix, target, text)
 end)
 
 ---------------------------------------------------------------------------
--- link watchdog and reconnecting
+-- reconnecting
 ---------------------------------------------------------------------------
 local function lost(why)
   if state == "offline" then return end
@@ -129,29 +128,29 @@ end
 
 hook.Add("IRC_Disconnected", "bot.reconnect", function(why) lost(why) end)
 
-hook.Add("IRC_RawData", "bot.watchdog", function(line)
-  quiet = 0
+hook.Add("IRC_RawData", "bot.watch", function(line)
   if line:match("^:%S+ 422 ") then registered() end
   if line:match("^ERROR ") then lost(line) end
 end)
 
-timer.Create("bot.watchdog", 1, 0, function()
-  if state == "offline" then return end
-  quiet = quiet + 1
-  if quiet == settings.keepalive then
-    irc.SendRaw("PING :" .. nick)  -- the answer, like any line, resets `quiet`
-  elseif quiet >= settings.timeout then
-    lost(state == "registering" and "registration did not finish" or "no answer from the server")
-  end
+-- A server that takes the link but never lets us register (it is still
+-- starting, say) is left and tried again.
+timer.Create("bot.registering", 1, 0, function()
+  if state ~= "registering" then return end
+  waited = waited + 1
+  if waited >= settings.register_timeout then lost("registration did not finish") end
 end)
 
 function connect()
   nick = settings.nick
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
-  state, quiet = "registering", 0
+  state, waited = "registering", 0
+  irc.SetPingTimeout(settings.ping_timeout)
+  -- Returns at once: how the connect went comes as IRC_Disconnected if it
+  -- failed, as the server's welcome if not. Only a mistake in the
+  -- arguments (a port out of range) is told here.
   local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname, settings.tls)
   if err then
-    -- "Connect failed: ..." (or still connected): try again later.
     log("%s", err)
     lost(err)
   end

@@ -17,6 +17,13 @@ PaceClock::time_point PaceClock::Now() {
     return now;
 }
 
+IdleClock::time_point IdleClock::now{};
+
+void IdleClock::Start() {
+    now = std::chrono::steady_clock::now();
+    Connection::idle_clock = &IdleClock::Now;
+}
+
 void ModuleTest::SetUp() {
     PaceClock::stopped = false;
     Connection::pace_clock = &PaceClock::Now;

@@ -43,6 +43,17 @@ struct PaceClock {
     static void Advance(std::chrono::milliseconds by) { now += by; }
 };
 
+// The clock that measures the server's silence, stepped by hand only; it
+// starts where the real one stands, so a link connected before it took
+// over keeps its times.
+struct IdleClock {
+    using time_point = std::chrono::steady_clock::time_point;
+    static time_point now;
+    static time_point Now() { return now; }
+    static void Start();
+    static void Advance(std::chrono::seconds by) { now += by; }
+};
+
 template <class Done>
 bool ModuleTest::PumpUntil(Done done, int timeout_ms) {
     for (int waited = 0; !done(); waited += 10) {

@@ -220,6 +220,51 @@ TEST_F(Poll, AHandlerThatPumpsTheLoopDoesNotReorderLines) {
     EXPECT_THAT(RawLines(), ElementsAre("a", "b", "c", "d"));
 }
 
+TEST_F(Poll, ASilentServerIsProbedAtHalfItsTimeoutAndDroppedAtAllOfIt) {
+    using std::chrono::seconds;
+    IdleClock::Start();
+    server.TakeReceived();
+    // Each step: seconds of silence passed, then what the server does.
+    auto after = [&](int s, std::string_view say = {}) {
+        IdleClock::Advance(seconds(s));
+        if (!say.empty()) server.Write(say);
+        PumpFor(120);
+        return server.ReadFor(20).empty() ? std::string() : server.TakeReceived();
+    };
+    // A busy link is never probed.
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(after(100, ":srv NOTICE bot :busy\r\n"), "");
+    EXPECT_EQ(after(119), "");
+    EXPECT_EQ(after(1), "PING :quorvane\r\n");
+    EXPECT_EQ(after(60), "") << "one probe per silence";
+    // An answer late but in time keeps the link; silence starts anew.
+    EXPECT_EQ(after(20, "PONG :quorvane\r\n"), "");
+    EXPECT_EQ(after(119), "");
+    EXPECT_EQ(after(1), "PING :quorvane\r\n");
+    EXPECT_EQ(after(119), "");
+    EXPECT_TRUE(Globals::client->IsConnected());
+    EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+    after(1);
+    EXPECT_FALSE(Globals::client->IsConnected());
+    ASSERT_FALSE(host.hook_calls.empty());
+    EXPECT_EQ(host.hook_calls.back().args,
+              (Args{"IRC_Disconnected", nil, "Ping timeout: nothing from the server for 240 s"}));
+
+    // The next link takes the script's own timeout; 0 turns the check off.
+    for (int timeout : {10, 0}) {
+        host.ClearRecords();
+        LoopbackServer next;
+        EXPECT_THAT(host.CallIrc("SetPingTimeout", {timeout}), IsEmpty());
+        ConnectToServer(next);
+        next.TakeReceived();
+        IdleClock::Advance(seconds(5));
+        PumpFor(120);
+        EXPECT_EQ(next.ReadFor(20), timeout ? "PING :quorvane\r\n" : "");
+        IdleClock::Advance(seconds(100000));
+        PumpFor(120);
+        EXPECT_EQ(Globals::client->IsConnected(), timeout == 0) << timeout;
+    }
+}
+
 TEST_F(Poll, NothingIsReadWhileNotConnected) {
     server.Write("unread\r\n");
     host.CallIrc("Close");  // before any tick saw the line

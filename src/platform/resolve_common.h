@@ -13,9 +13,11 @@ namespace platform {
 
 // Appends each address of the system's list (addrinfo, or Windows'
 // ADDRINFOEXW), in its order; the system's own sort is the order to try.
+// (MinGW declares ADDRINFOEXW's ai_next with a misspelt struct name, hence
+// the cast to the list's own type.)
 template <class List>
 void CopyAddresses(const List* list, std::vector<Address>& out) {
-    for (const List* ai = list; ai != nullptr; ai = ai->ai_next) {
+    for (const List* ai = list; ai != nullptr; ai = reinterpret_cast<const List*>(ai->ai_next)) {
         Address a;
         if (ai->ai_addr == nullptr || ai->ai_addrlen > a.bytes.size()) continue;
         a.family = ai->ai_family;

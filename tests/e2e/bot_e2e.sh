@@ -16,9 +16,8 @@ qv_start_ii "$work/ii1" peer || exit 1
 qv_ii_join "$work/ii1" "#bots" || exit 1
 chan1="$work/ii1/127.0.0.1/#bots"
 
-# The watchdog stays at its defaults: recovery comes from the module's
-# report of the lost link, not from silence.
-QUORVANE_TRACE=$work/bot.trace \
+# A short ping timeout, so a hung server is noticed within the test.
+QV_BOT_PING_TIMEOUT=4 QUORVANE_TRACE=$work/bot.trace \
   "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
 bot=$!
 QV_PIDS+=("$bot")
@@ -26,6 +25,18 @@ QV_PIDS+=("$bot")
 qv_wait_for "$chan1/out" "botty(~quorvane@127.0.0.1) has joined #bots" 200 || fail "bot did not join"
 echo '!ping' >"$chan1/in"
 qv_wait_for "$chan1/out" "<botty> pong" 200 || fail "no pong"
+
+# The server hangs with the link up (its machine stalls, a NAT forgets the
+# flow): the module's probe meets silence and the link is given up; once
+# the server runs again the bot is back in its channel.
+kill -STOP "$QV_IRCD_PID"
+qv_wait_for "$work/bot.out" "link lost (Ping timeout: nothing from the server for 4 s)" 100 || fail "no ping timeout"
+kill -CONT "$QV_IRCD_PID"
+for _ in $(seq 300); do
+  [ "$(grep -c "(~quorvane@127.0.0.1) has joined #bots" "$chan1/out")" -ge 2 ] && break
+  sleep 0.1
+done
+[ "$(grep -c "(~quorvane@127.0.0.1) has joined #bots" "$chan1/out")" -ge 2 ] || fail "bot did not rejoin after the hang"
 
 # The server dies without a word (ii goes with it) and comes back on the
 # same port without a MOTD; someone else wants the bot's nick now, and

@@ -217,15 +217,15 @@ step(function()
   end)
 end)
 
--- 8. Close and connect again.
+-- 8. Close and connect again, over IPv6 this time.
 step(function()
   irc.Close()
   wait("the peer to see the bot quit", function()
     return (read(iidir .. "/out") .. read(iidir .. "/" .. CHAN .. "/out")):find(BOT .. "%(.-%) has quit")
   end, function()
     local motd = count("IRC_EndOfMOTD")
-    local r = irc.Connect("127.0.0.1", port, BOT, "qvtest", "quorvane e2e")
-    eq(r, nil, "reconnect accepted")
+    local r = irc.Connect("::1", port, BOT, "qvtest", "quorvane e2e")
+    eq(r, nil, "reconnect over IPv6 accepted")
     wait("registration after reconnecting", function() return count("IRC_EndOfMOTD") == motd + 1 end, function()
       irc.Join(CHAN)
       irc.SendMessage(CHAN, "reconnected")
