@@ -6,6 +6,7 @@
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
+#include "platform/tls.h"
 #include "platform/trace.h"
 
 namespace {
@@ -41,6 +42,7 @@ int Init(lua_State* state) {
     // on the link it already has.
     if (!Globals::client) Globals::client = std::make_unique<Connection>();
     platform::ConfigureTrace();
+    platform::PrepareTls();
 
     gLua = InterfaceFor(state);
 

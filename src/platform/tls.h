@@ -22,6 +22,10 @@ public:
     virtual std::unique_ptr<Stream> TakeStream() = 0;
 };
 
+// Readies what every handshake needs and is slow to make (the trusted
+// roots), so that no tick pays for it; called when the module opens.
+void PrepareTls();
+
 // Takes over `sock` (closed with the handshake unless a stream takes it).
 // `verify` checks the certificate against the system's roots and `host`;
 // a name is also sent (SNI), an address literal is not. Null with `error`

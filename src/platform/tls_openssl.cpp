@@ -7,6 +7,7 @@
 #include <openssl/x509v3.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <utility>
 
 #include "platform/resolve.h"
@@ -63,21 +64,38 @@ BIO* SocketBio(SocketHandle sock) {
     return bio;
 }
 
-// One context for the process: it holds the trusted roots, loaded once.
+SSL_CTX* NewContext() {
+    SSL_CTX* c = SSL_CTX_new(TLS_client_method());
+    if (c == nullptr) return c;
+    SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
+    SSL_CTX_set_default_verify_paths(c);
+    // The send queue may grow (and move) between a write that could
+    // not finish and its retry, and takes partial writes.
+    SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    // Servers often just close the link; that is an end of stream
+    // here as on a plain link, not an error.
+    SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
+    return c;
+}
+
+std::string EnvText(const char* name) {
+    const char* value = std::getenv(name);
+    return value != nullptr ? value : "";
+}
+
+// One context for the process: it holds the trusted roots. Reading the
+// system's bundle takes tens of milliseconds, too long for a tick, so it is
+// done when the module opens, and again only if the process has named other
+// roots since. Never freed at exit: OpenSSL may have cleaned up before us.
 SSL_CTX* Context() {
-    static SSL_CTX* const ctx = [] {
-        SSL_CTX* c = SSL_CTX_new(TLS_client_method());
-        if (c == nullptr) return c;
-        SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
-        SSL_CTX_set_default_verify_paths(c);
-        // The send queue may grow (and move) between a write that could
-        // not finish and its retry, and takes partial writes.
-        SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
-        // Servers often just close the link; that is an end of stream
-        // here as on a plain link, not an error.
-        SSL_CTX_set_options(c, SSL_OP_IGNORE_UNEXPECTED_EOF);
-        return c;
-    }();
+    static SSL_CTX* ctx = nullptr;
+    static std::string roots_named;
+    std::string roots = EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env());
+    if (ctx == nullptr || roots != roots_named) {
+        if (ctx != nullptr) SSL_CTX_free(ctx);  // links made with it hold their own reference
+        ctx = NewContext();
+        roots_named = std::move(roots);
+    }
     return ctx;
 }
 
@@ -210,6 +228,8 @@ private:
 };
 
 }  // namespace
+
+void PrepareTls() { Context(); }
 
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error) {
     SSL_CTX* ctx = Context();

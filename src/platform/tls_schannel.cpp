@@ -339,6 +339,9 @@ private:
 
 }  // namespace
 
+// Schannel reads the system's roots itself, cheaply, at each handshake.
+void PrepareTls() {}
+
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error) {
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;

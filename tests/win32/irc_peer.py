@@ -14,8 +14,8 @@ control bytes, bytes above 0x7E and backslashes as \\xNN.
 Commands (a new peer behaviour for a scenario is one more entry in
 Peer.COMMANDS):
   RESET                  close every listener and link, stop background senders
-  LISTEN [tls]           a fresh listener (with "tls": TLS with a self-signed
-                         certificate for 127.0.0.1); OK <port>
+  LISTEN [tls] [ipv6]    a fresh listener (with "tls": TLS with a self-signed
+                         certificate for 127.0.0.1; with "ipv6": on ::1); OK <port>
   SILENT                 a listener that never answers a connect; OK <port>
   REFUSED                a port nothing listens on; OK <port>
   ACCEPT <ms>            the module connects to the latest listener
@@ -76,10 +76,10 @@ class Failed(Exception):
 
 # ---- the IRC side ---------------------------------------------------------------
 
-def loopback_listener(backlog=8):
-    s = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+def loopback_listener(backlog=8, ipv6=False):
+    s = socket.socket(socket.AF_INET6 if ipv6 else socket.AF_INET, socket.SOCK_STREAM)
     s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    s.bind(('127.0.0.1', 0))
+    s.bind(('::1' if ipv6 else '127.0.0.1', 0))
     s.listen(backlog)
     return s
 
@@ -179,11 +179,11 @@ class Peer:
     def listen(self, args):
         if self.listener:
             self.spare.append(self.listener)
-        self.tls = args.strip() == 'tls'
-        self.listener = loopback_listener()
+        self.tls = 'tls' in args.split()
+        self.listener = loopback_listener(ipv6='ipv6' in args.split())
         if self.tls:
-            # The module's Connect waits for the handshake, so the peer must
-            # answer it before the host asks for ACCEPT: in the background.
+            # The module's handshake goes on while the host waits for the
+            # peer's answers, so the peer answers it in the background.
             ctx, listener, box = tls_context(), self.listener, {}
 
             def handshake():
