@@ -48,9 +48,13 @@ void Connection::WriteOut() {
         out_.Written(r.bytes);
         took_some = true;
     }
-    // A slow reader still takes bytes; one that takes none while this much
-    // waits has stopped reading for good, and memory may not grow for it.
-    if (!took_some && out_.Unwritten().size() > kMaxUnwritten)
+    // A slow reader still takes bytes now and then; one that takes none for
+    // long while this much waits has stopped reading for good, and memory
+    // may not grow for it.
+    const auto now = pace_clock();
+    if (took_some || out_.Unwritten().size() <= kMaxUnwritten)
+        progress_ = now;
+    else if (now - progress_ >= std::chrono::milliseconds(kStallMs))
         Drop("The server stopped reading: over 1 MiB waits to be sent");
 }
 
