@@ -139,6 +139,19 @@ TEST_F(StalledPeer, CloseWaitsForAPeerThatReadsLateAndEverythingArrives) {
     EXPECT_TRUE(lines == expected) << lines.size() << " of " << expected.size() << " lines arrived";
 }
 
+TEST_F(StalledPeer, APeerThatResetsTheLinkWhileCloseWaitsEndsItQuietly) {
+    FillQueue();
+    std::thread resetter([&] {
+        std::this_thread::sleep_for(100ms);
+        server.ResetClient();
+    });
+    host.CallIrc("Close");
+    resetter.join();
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+    PumpFor(250);
+    EXPECT_THAT(host.hook_calls, IsEmpty());  // the script closed it
+}
+
 TEST_F(Sending, APeerThatStillReadsKeepsTheLinkWhileOverAMegabyteWaits) {
     // However long the peer takes, it never takes nothing for long: the
     // clock that would tell is stopped.

@@ -68,6 +68,10 @@ void Connection::Close() {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || !stream_->WaitWritable(static_cast<int>(left))) break;
         }
+    }
+    // A write while waiting may have found the link lost (the peer reset
+    // it): then there is no stream left to read off or shut down.
+    if (IsConnected()) {
         // Unread bytes at close make the system reset the link, which may
         // throw away the QUIT still on its way; what has come is read off.
         // Not into the line buffer: a handler may be closing the link while
