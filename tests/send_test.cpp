@@ -172,6 +172,26 @@ TEST_F(Sending, APeerThatStillReadsKeepsTheLinkWhileOverAMegabyteWaits) {
     EXPECT_TRUE(server.received().substr(start) == line + "\r\n");
 }
 
+TEST_F(Sending, APeerThatTakesNothingForTenSecondsWhileOverAMegabyteWaitsIsDropped) {
+    PaceClock::stopped = true;
+    const std::string line = "PRIVMSG #c :" + std::string(8 * Connection::kMaxUnwritten, 'x');
+    host.CallIrc("SendRaw", {line});
+    // What the system still takes, it takes soon; then the socket is full.
+    for (std::size_t before = 0, i = 0; before != Unwritten() && i < 100; ++i) {
+        before = Unwritten();
+        std::this_thread::sleep_for(20ms);
+        MessageCheckTimer();
+    }
+    ASSERT_GT(Unwritten(), Connection::kMaxUnwritten);
+    PaceClock::Advance(std::chrono::milliseconds(Connection::kStallMs) - 1ms);
+    MessageCheckTimer();
+    EXPECT_TRUE(Globals::client->IsConnected());
+    PaceClock::Advance(1ms);
+    MessageCheckTimer();
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Dropped);
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_Disconnected"));
+}
+
 TEST_F(Sending, CloseReadsOffWhatJustCameSoTheLinkEndsInQuitNotAReset) {
     // Unread bytes at a close make the system answer with a reset, and a
     // peer that gets one may throw away the QUIT before reading it.
