@@ -46,6 +46,19 @@ TEST_F(Lifecycle, OpeningBindsTheHostAndRegistersTheFunctionsInOrder) {
     EXPECT_EQ(gLua, nullptr);
 }
 
+TEST_F(Lifecycle, AHostThatCannotFindTheTableItJustMadeGetsNoFunctionsAndNoCrash) {
+    gmod_close(host.state);
+    RecordingHost lossy;
+    lossy.lose_tables = true;
+    EXPECT_EQ(gmod_open(&lossy), 0);
+    EXPECT_EQ(lossy.ops.back(), "FindGlobal irc");
+    EXPECT_TRUE(lossy.tables["irc"].empty());
+    EXPECT_EQ(gLua, &lossy);
+    // A later opening on a sound host still gets them all.
+    gmod_open(&host);
+    EXPECT_EQ(host.tables["irc"].size(), kRegistrationOrder.size());
+}
+
 TEST_F(Lifecycle, OpeningTwiceKeepsOneConnectionAndOneTable) {
     Connection* first = Globals::client.get();
     gmod_open(&host);

@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <stdexcept>
 
@@ -83,6 +84,21 @@ const std::string& LoopbackServer::ReadFor(int wait_ms) {
         }
     }
     return received_;
+}
+
+int LoopbackServer::ReadToEnd(int timeout_ms) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        pollfd p{client_fd_, POLLIN, 0};
+        if (client_fd_ < 0 || left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return -1;
+        char buf[65536];
+        ssize_t n = recv(client_fd_, buf, sizeof buf, 0);
+        if (n == 0) return 0;
+        if (n < 0) return errno;
+        received_.append(buf, static_cast<std::size_t>(n));
+    }
 }
 
 void LoopbackServer::CloseClient() {

@@ -25,6 +25,10 @@ public:
     const std::string& ReadUntil(std::string_view needle, int timeout_ms = 5000, std::size_t from = 0);
     // What arrives within `wait_ms`.
     const std::string& ReadFor(int wait_ms);
+    // Reads until the client's side ends; gives 0 for an orderly end (FIN),
+    // the error of the read that failed (ECONNRESET for a reset), or -1 if
+    // the wait ran out first.
+    int ReadToEnd(int timeout_ms = 5000);
     const std::string& received() const { return received_; }
     // Hands over what was received so far and forgets it.
     std::string TakeReceived() { return std::exchange(received_, {}); }

@@ -38,6 +38,7 @@ lua_State* RecordingHost::InterpreterState() {
 
 ILuaObject* RecordingHost::FindGlobal(const char* name) {
     ops.push_back(std::string("FindGlobal ") + name);
+    if (lose_tables && tables.contains(name)) return nullptr;
     if (!tables.contains(name) && !values.contains(name)) return nullptr;
     return MakeObject(name);
 }

@@ -75,6 +75,7 @@ public:
     std::function<void(const HookCall&)> on_hook;  // a script handler
     bool fail_pushes = false;                      // PushText throws, as on exhausted memory
     bool fail_manager = false;                     // ModuleManager throws
+    bool lose_tables = false;                      // FindGlobal finds no table, not even one just made
     struct StackValue {
         enum Kind { Nil, Text, Object } kind;
         std::string text;  // the text, or the object's path

@@ -1,8 +1,10 @@
 // Outgoing lines as the server receives them: framing, the queue behind a
-// peer that stops reading, flood pacing, long messages.
+// peer that stops or is slow to read, the end of a link, flood pacing, long
+// messages.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <string>
 #include <thread>
 
@@ -117,6 +119,87 @@ TEST_F(StalledPeer, CloseGivesUpOnAPeerThatDoesNotRead) {
     EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
     PumpFor(250);
     EXPECT_THAT(host.hook_calls, IsEmpty());
+}
+
+TEST_F(StalledPeer, CloseWaitsForAPeerThatReadsLateAndEverythingArrives) {
+    const int sent = FillQueue();
+    // The kernel's buffers are full when the Close begins; the peer starts
+    // taking bytes only while it waits.
+    std::thread reader([&] {
+        std::this_thread::sleep_for(100ms);
+        server.ReadUntil("QUIT :Leaving\r\n", 5000, start);
+    });
+    host.CallIrc("Close");
+    reader.join();
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+    std::vector<std::string> expected;
+    for (int i = 0; i < sent; ++i) expected.push_back(Line(i));
+    expected.push_back("QUIT :Leaving");
+    const auto lines = SentLines(0);
+    EXPECT_TRUE(lines == expected) << lines.size() << " of " << expected.size() << " lines arrived";
+}
+
+TEST_F(StalledPeer, APeerThatResetsTheLinkWhileCloseWaitsEndsItQuietly) {
+    FillQueue();
+    std::thread resetter([&] {
+        std::this_thread::sleep_for(100ms);
+        server.ResetClient();
+    });
+    host.CallIrc("Close");
+    resetter.join();
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+    PumpFor(250);
+    EXPECT_THAT(host.hook_calls, IsEmpty());  // the script closed it
+}
+
+TEST_F(Sending, APeerThatStillReadsKeepsTheLinkWhileOverAMegabyteWaits) {
+    // However long the peer takes, it never takes nothing for long: the
+    // clock that would tell is stopped.
+    PaceClock::stopped = true;
+    // One line of 8 MiB: the socket takes some of it at once, and more
+    // than 1 MiB is left for a peer that reads it at its own pace. Its
+    // socket is full at some ticks and has room at others.
+    const std::string line = "PRIVMSG #c :" + std::string(8 * Connection::kMaxUnwritten, 'x') + "!";
+    EXPECT_THAT(host.CallIrc("SendRaw", {line}), IsEmpty());
+    EXPECT_TRUE(Globals::client->IsConnected());
+    ASSERT_GT(Unwritten(), Connection::kMaxUnwritten);
+
+    std::thread reader([&] { server.ReadUntil("!\r\n", 20000, start); });
+    PumpUntil([&] { return Unwritten() == 0 || !Globals::client->IsConnected(); }, 20000);
+    reader.join();
+    EXPECT_TRUE(Globals::client->IsConnected());
+    EXPECT_THAT(host.hook_calls, IsEmpty());
+    EXPECT_TRUE(server.received().substr(start) == line + "\r\n");
+}
+
+TEST_F(Sending, APeerThatTakesNothingForTenSecondsWhileOverAMegabyteWaitsIsDropped) {
+    PaceClock::stopped = true;
+    const std::string line = "PRIVMSG #c :" + std::string(8 * Connection::kMaxUnwritten, 'x');
+    host.CallIrc("SendRaw", {line});
+    // What the system still takes, it takes soon; then the socket is full.
+    for (std::size_t before = 0, i = 0; before != Unwritten() && i < 100; ++i) {
+        before = Unwritten();
+        std::this_thread::sleep_for(20ms);
+        MessageCheckTimer();
+    }
+    ASSERT_GT(Unwritten(), Connection::kMaxUnwritten);
+    PaceClock::Advance(std::chrono::milliseconds(Connection::kStallMs) - 1ms);
+    MessageCheckTimer();
+    EXPECT_TRUE(Globals::client->IsConnected());
+    PaceClock::Advance(1ms);
+    MessageCheckTimer();
+    EXPECT_EQ(Globals::client->State(), ConnectionState::Dropped);
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_Disconnected"));
+}
+
+TEST_F(Sending, CloseReadsOffWhatJustCameSoTheLinkEndsInQuitNotAReset) {
+    // Unread bytes at a close make the system answer with a reset, and a
+    // peer that gets one may throw away the QUIT before reading it.
+    server.Write(":srv NOTICE bot :one more thing\r\n");
+    std::this_thread::sleep_for(20ms);  // lands in the module's socket, unread
+    host.CallIrc("Close");
+    EXPECT_EQ(server.ReadToEnd(), 0) << "0 is an orderly end; " << ECONNRESET << " a reset";
+    EXPECT_EQ(server.received().substr(start), "QUIT :Leaving\r\n");
 }
 
 TEST_F(Paced, FiveLinesGoAtOnceThenOneEveryTwoSeconds) {

@@ -1,6 +1,7 @@
 // TLS links against a scripted Python peer with certificates made for the
 // run: verified and unverified handshakes, refused certificates, broken
-// handshakes, records that cut a line, close_notify, a lost TLS link.
+// handshakes, records that cut a line, close_notify, a lost TLS link, the
+// server's name checked and sent when the link is made by name.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -163,8 +164,30 @@ TEST_F(Tls, ASelfSignedCertificateIsRefusedUnlessInsecureIsAsked) {
 }
 
 TEST_F(Tls, ACertificateForAnotherNameIsRefused) {
+    {
+        TlsPeer peer("irc", "other");
+        EXPECT_EQ(Failure(peer.port(), {true}), "Connect failed: certificate name mismatch");
+    }
+    // A name is checked as well as an address: a certificate the trusted CA
+    // signed for other.example does not vouch for localhost.
     TlsPeer peer("irc", "other");
-    EXPECT_EQ(Failure(peer.port(), {true}), "Connect failed: certificate name mismatch");
+    EXPECT_EQ(Failure(peer.port(), {true}, "localhost"), "Connect failed: certificate name mismatch");
+}
+
+TEST_F(Tls, TheServerNameGoesInTheHelloForANameNotForAnAddress) {
+    {
+        TlsPeer peer("sni", "server");
+        ASSERT_THAT(Connect(peer.port(), {true}, "localhost"), IsEmpty());
+        ASSERT_TRUE(Connected());
+        EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        EXPECT_EQ(peer.NextLine(), "SNI localhost");
+        host.CallIrc("Close");
+    }
+    TlsPeer peer("sni", "server");
+    ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
+    ASSERT_TRUE(Connected());
+    EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+    EXPECT_EQ(peer.NextLine(), "SNI none");
 }
 
 TEST_F(Tls, BrokenHandshakesFailTheConnectWithAReason) {

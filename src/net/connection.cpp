@@ -38,6 +38,7 @@ void Connection::Advance() {
     opening_.reset();
     state_ = ConnectionState::Connected;
     heard_ = idle_clock();
+    progress_ = pace_clock();
     WriteOut();
 }
 
@@ -92,9 +93,15 @@ void Connection::WriteOut() {
         out_.Written(r.bytes);
         took_some = true;
     }
-    // A slow reader still takes bytes; one that takes none while this much
-    // waits has stopped reading for good, and memory may not grow for it.
-    if (IsConnected() && !took_some && out_.Unwritten().size() > kMaxUnwritten)
+    // Nothing is written while connecting: no fault of the server's.
+    if (!IsConnected()) return;
+    // A slow reader still takes bytes now and then; one that takes none for
+    // long while this much waits has stopped reading for good, and memory
+    // may not grow for it.
+    const auto now = pace_clock();
+    if (took_some || out_.Unwritten().size() <= kMaxUnwritten)
+        progress_ = now;
+    else if (now - progress_ >= std::chrono::milliseconds(kStallMs))
         Drop("The server stopped reading: over 1 MiB waits to be sent");
 }
 
@@ -107,6 +114,10 @@ void Connection::Close() {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || !stream_->WaitWritable(static_cast<int>(left))) break;
         }
+    }
+    // A write while waiting may have found the link lost (the peer reset
+    // it): then there is no stream left to read off or shut down.
+    if (IsConnected()) {
         // Unread bytes at close make the system reset the link, which may
         // throw away the QUIT still on its way; what has come is read off.
         // Not into the line buffer: a handler may be closing the link while

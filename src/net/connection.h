@@ -20,8 +20,11 @@ public:
 
     // How long a connect may take, name resolution and TLS handshake included.
     static constexpr int kConnectTimeoutMs = 10'000;
-    // A server that takes nothing while this much waits to be sent is gone.
+    // A server that takes nothing for kStallMs while this much waits to be
+    // sent is gone. A slow one that still takes bytes is kept: its socket
+    // may well be full at one write and have room at the next.
     static constexpr std::size_t kMaxUnwritten = 1024 * 1024;
+    static constexpr int kStallMs = 10'000;
     // How long Close waits for the socket to take what is still queued.
     static constexpr int kCloseFlushMs = 1000;
     // Silence from the server after which the link is taken for dead, unless
@@ -90,6 +93,8 @@ private:
     std::unique_ptr<platform::Stream> stream_;
     ConnectionState state_ = ConnectionState::Unconnected;
     bool loss_unreported_ = false;
+    // When the socket last took bytes, or the backlog last was small.
+    SendQueue::Clock::time_point progress_{};
     std::string loss_;
     LineReader in_;
     SendQueue out_;

@@ -24,4 +24,28 @@ native.kill_timer(id)
 check.eq(host.Stats().timers, 0, "no timer left")
 check.ok(not pcall(host.Quit, 0/0), "host.Quit refuses NaN")
 
-check.finish()
+-- A huge delay under a valid key is clamped too: the timer is made and
+-- does not fall due before one of 50 ms made after it (a delay that wrapped
+-- to almost nothing would). Each goes under the key of a script timer, so
+-- a firing would run its function.
+local timers
+for i = 1, 10 do
+  local name, value = debug.getupvalue(timer.Exists, i)
+  if name == "timers" then timers = value end
+end
+check.ok(timers ~= nil, "script timers reachable")
+local fired = {}
+local huge = { 1e300, math.huge, 2^63, 2^32 + 1 }
+for i, v in ipairs(huge) do
+  timer.Create("huge" .. i, 3600, 1, function() fired[#fired + 1] = tostring(v) end)
+  local rec = timers["huge" .. i]
+  native.kill_timer(rec.qid)
+  rec.qid = native.set_timer(v, rec.key)
+  check.ok(type(rec.qid) == "number", "a timer made for a delay of " .. tostring(v))
+end
+timer.Simple(0.05, function()
+  check.eq(table.concat(fired, ","), "", "huge delays that fell due")
+  for i = 1, #huge do timer.Remove("huge" .. i) end
+  check.eq(host.Stats().timers, 0, "no timer left after the huge delays")
+  check.finish()
+end)

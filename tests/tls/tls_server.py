@@ -9,6 +9,8 @@ MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
                three TLS records; waits for QUIT, then tells whether the
                client closed with close_notify
       drop     handshake, one line, then the link is closed
+      sni      handshake, then "SNI <name>" (or "SNI none"): the server
+               name the client sent; waits for QUIT
       close    reads the client's hello and closes: no handshake
       silent   accepts and never answers
       garbage  answers the hello with plain text
@@ -65,12 +67,18 @@ def main():
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(cert, key)
+    sni = []
+    ctx.sni_callback = lambda _sock, name, _ctx: sni.append(name)
     try:
         conn = ctx.wrap_socket(raw, server_side=True, suppress_ragged_eofs=False)
     except (ssl.SSLError, OSError) as e:
         say("HANDSHAKE FAILED " + str(e))
         return
     say("HANDSHAKE OK")
+    if mode == "sni":
+        say("SNI %s" % (sni[0] if sni and sni[0] else "none"))
+        lines_of(conn, "QUIT")
+        return
     lines_of(conn, "USER ")
     if mode == "drop":
         conn.sendall(b":srv 376 bot :End of MOTD\r\n")

@@ -29,6 +29,8 @@ Peer.COMMANDS):
   PINGS <n> <size>       write n PINGs of about <size> bytes in the background,
                          reading nothing meanwhile, until done or the link fails
   PONGS <ms> <n> <size>  the next n lines are the PONGs to those PINGs, in order
+  SNI                    the server name the latest TLS hello carried; OK <name>
+                         (OK none without one)
 
 Exit codes: the host's (0 all passed), 1 for a failure here, 77 when Wine
 cannot run on this machine (the tests are then skipped, with the reason).
@@ -136,12 +138,14 @@ def tls_context():
         subprocess.run(['bash', script, where], check=True, timeout=60, stdout=subprocess.DEVNULL)
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(os.path.join(where, 'self.pem'), os.path.join(where, 'self.key'))
+        ctx.sni_callback = lambda _sock, name, _ctx: setattr(tls_context, 'sni', name)
         shutil.rmtree(where, ignore_errors=True)
         tls_context.ctx = ctx
     return tls_context.ctx
 
 
 tls_context.ctx = None
+tls_context.sni = None
 
 
 class Peer:
@@ -185,6 +189,7 @@ class Peer:
             # The module's handshake goes on while the host waits for the
             # peer's answers, so the peer answers it in the background.
             ctx, listener, box = tls_context(), self.listener, {}
+            tls_context.sni = None
 
             def handshake():
                 listener.settimeout(30)
@@ -347,6 +352,7 @@ class Peer:
         'REFUSED': lambda p, a: p.refused(),
         'PINGS': lambda p, a: p.pings(a),
         'PONGS': lambda p, a: p.pongs(a),
+        'SNI': lambda p, a: tls_context.sni or 'none',
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),
         'TRICKLE': lambda p, a: p.trickle(a),

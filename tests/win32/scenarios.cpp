@@ -267,6 +267,18 @@ void TlsChat(Test& t) {
     t.peer.Expect("QUIT :Leaving");
 }
 
+// By name, the name goes in the TLS hello (SNI), so a server that hosts
+// several can hand out the right certificate.
+void TlsByName(Test& t) {
+    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    Results r = t.host.Call("Connect", "localhost", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
+    if (!t.Check(r.count == 0, "insecure TLS to localhost gave '%s'", r.count > 0 ? r.text[0] : "")) return;
+    if (!t.peer.Accept() || !t.peer.Command("SNI", nullptr, nullptr)) return;
+    t.Check(Same(t.peer.reply, "localhost"), "the server got the name '%s'", t.peer.reply != nullptr ? t.peer.reply : "");
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+}
+
 }  // namespace
 
 const Scenario kScenarios[] = {
@@ -291,5 +303,6 @@ const Scenario kScenarios[] = {
     {"stalled-peer-dropped", StalledPeerIsDropped},
     {"backlog-period", BacklogPeriod},
     {"tls-chat", TlsChat},
+    {"tls-by-name", TlsByName},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
