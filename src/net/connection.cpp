@@ -64,13 +64,7 @@ void Connection::Close() {
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || !stream_->WaitWritable(static_cast<int>(left))) break;
         }
-        // Unread bytes at close make the system reset the link, which may
-        // throw away the QUIT still on its way; what has come is read off.
-        // Not into the line buffer: a handler may be closing the link while
-        // its line, which lives there, is still being handled.
-        char discard[4096];
-        for (int i = 0; i < 256 && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
-        }
+        DiscardUnread();
         stream_->Shutdown();
     }
     stream_.reset();
@@ -78,6 +72,30 @@ void Connection::Close() {
     out_.Clear();
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
+}
+
+void Connection::DiscardUnread() {
+    // Unread bytes at close make the system reset the link, which may
+    // throw away the QUIT still on its way; what has come is read off.
+    // Not into the line buffer: a handler may be closing the link while
+    // its line, which lives there, is still being handled.
+    char discard[4096];
+    for (int i = 0; i < 256 && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
+    }
+}
+
+void Connection::Abandon(std::string reason) {
+    if (!IsConnected()) return;
+    WriteOut();
+    if (!IsConnected()) {
+        // The write failed and dropped the link already; the scripts need
+        // our reason more than the socket's.
+        loss_ = std::move(reason);
+        return;
+    }
+    DiscardUnread();
+    stream_->Shutdown();
+    Drop(std::move(reason));
 }
 
 void Connection::Drop(std::string reason) {

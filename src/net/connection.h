@@ -58,12 +58,18 @@ public:
     // closed so is not reported as lost.
     void Close();
 
+    // Ends the link on the module's own decision: what waits is written as
+    // far as the socket takes it now, and the loss is reported like a lost
+    // link, with `reason`.
+    void Abandon(std::string reason);
+
     // Why the Connected link was lost, given once; false if it was not.
     bool TakeLoss(std::string& reason);
 
 private:
     void WriteOut();
     void Drop(std::string reason);
+    void DiscardUnread();
 
     std::unique_ptr<platform::Stream> stream_;
     ConnectionState state_ = ConnectionState::Unconnected;
