@@ -4,10 +4,12 @@
 
 #include "commands/args.h"
 #include "commands/commands.h"
+#include "commands/registration.h"
 #include "module/globals.h"
 #include "net/connection.h"
 #include "net/poll.h"
 #include "platform/trace.h"
+#include "protocol/sasl.h"
 
 namespace {
 
@@ -52,13 +54,10 @@ int QV_CDECL Connect(lua_State*) {
     if (security == platform::Security::TlsUnverified)
         lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
 
-    const std::string_view u = FirstLine(user);
-    Globals::SendIRCString("PASS pvrkqo618");
-    Globals::SendIRCString("NICK " + std::string(FirstLine(nick)));
-    std::string reg = "USER ";
-    reg.append(u).append(" ").append(u).append(" ").append(u).append(" :").append(FirstLine(realname));
-    Globals::SendIRCString(reg);
+    if (SaslConfigured() && security == platform::Security::Plain)
+        lua->PrintFormatted("[quorvane] !! SASL over an unencrypted link: the password can be read on the way\n");
 
+    SendRegistration(nick, user, realname);
     StartPollTimer();
     return 0;
 }

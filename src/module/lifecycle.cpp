@@ -26,8 +26,11 @@ constexpr Registration kScriptFunctions[] = {
     {"Part", NoThrowScriptFunction<Part>},
     {"NickServ", NoThrowScriptFunction<NickServ>},
     {"GetVersion", NoThrowScriptFunction<GetVersion>},
+    // Later additions go after the first nine, which keep their order.
+    {"SetPassword", NoThrowScriptFunction<SetPassword>},
+    {"SetSASL", NoThrowScriptFunction<SetSASL>},
 };
-static_assert(std::size(kScriptFunctions) == 9);
+static_assert(std::size(kScriptFunctions) == 11);
 
 ILuaInterface* InterfaceFor(lua_State* state) {
     return modulemanager != nullptr ? modulemanager->InterfaceFor(state) : nullptr;

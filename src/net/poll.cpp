@@ -13,6 +13,7 @@
 #include "platform/trace.h"
 #include "protocol/dispatch.h"
 #include "protocol/events.h"
+#include "protocol/sasl.h"
 
 namespace {
 
@@ -107,6 +108,7 @@ void MessageCheckTimer() {
     link->Flush();
     const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
     SetPeriod(backlog ? kBacklogPeriodMs : kPollPeriodMs);
+    CheckSaslTime();
     if (Globals::client) ReportLoss(*Globals::client);
 }
 
