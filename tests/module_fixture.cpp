@@ -5,6 +5,8 @@
 #include "module/globals.h"
 #include "net/connection.h"
 #include "net/poll.h"
+#include "commands/registration.h"
+#include "protocol/sasl.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -29,6 +31,10 @@ void ModuleTest::TearDown() {
     StopPollTimer();
     Globals::client.reset();
     Globals::bDebug = true;
+    // Login settings outlive a link, as they would a script's Connect.
+    SetServerPassword({});
+    SetSaslCredentials({}, {});
+    BeginSasl();
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
 }
