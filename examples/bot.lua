@@ -3,26 +3,76 @@
 -- a few commands, reconnects with a growing back-off when the link is lost
 -- or a connect fails, and says goodbye when the host is stopped.
 --
---   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
+--   quorvane-host examples/bot.lua [OPTIONS] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
 --
 -- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
 -- the server's certificate checked (port 6697 on most networks), or
 -- "insecure" for TLS to a private server with a self-signed certificate. Set QV_NICKSERV_PASSWORD in the
 -- environment to identify with NickServ. The QV_BOT_* variables below tune
 -- the link watchdog and the back-off.
+--
+-- OPTIONS (passwords come from the environment only: a command line is
+-- visible to every user of the machine):
+--   --sasl ACCOUNT  log in to ACCOUNT with SASL while registering; the
+--                   password is taken from QUORVANE_SASL_PASSWORD. A failed
+--                   login ends the bot instead of retrying (a wrong password
+--                   stays wrong). Use it with TLS on a real network.
+--   --password      send QUORVANE_PASSWORD as the server password (PASS), for
+--                   a bouncer or a private server.
+--   --help          print this and stop.
 
 local function env_number(name, default)
   return tonumber(os.getenv(name) or "") or default
 end
 
+local usage = [==[
+usage: quorvane-host examples/bot.lua [--sasl ACCOUNT] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+  --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
+  --password      server password (PASS) from $QUORVANE_PASSWORD
+Passwords are read from the environment only, never from the command line.]==]
+
+-- Options first or anywhere; what is left are the positional arguments.
+local positional, sasl_account, use_password = {}, nil, false
+do
+  local i = 1
+  while arg[i] ~= nil do
+    local a = arg[i]
+    if a == "--sasl" then
+      sasl_account = arg[i + 1]
+      if not sasl_account or sasl_account == "" then print(usage) host.Quit(2) return end
+      i = i + 1
+    elseif a == "--password" then
+      use_password = true
+    elseif a == "--help" or a == "-h" then
+      print(usage) host.Quit(0) return
+    else
+      positional[#positional + 1] = a
+    end
+    i = i + 1
+  end
+end
+
+local missing = false
+local function required_env(name)
+  local value = os.getenv(name)
+  if value == nil or value == "" then
+    print(("%s is not set; see --help"):format(name))
+    missing = true
+  end
+  return value
+end
+
 local settings = {
-  server = arg[1] or "127.0.0.1",
-  port = tonumber(arg[2]) or 6667,
-  nick = arg[3] or "quorvbot",
+  server = positional[1] or "127.0.0.1",
+  port = tonumber(positional[2]) or 6667,
+  nick = positional[3] or "quorvbot",
   user = "quorvane",
   realname = "quorvane example bot",
-  channels = arg[4] or "#quorvane",
-  tls = (arg[5] == "tls" and true) or (arg[5] == "insecure" and "insecure") or nil,
+  channels = positional[4] or "#quorvane",
+  tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
+  sasl_account = sasl_account,
+  sasl_password = sasl_account and required_env("QUORVANE_SASL_PASSWORD"),
+  server_password = use_password and required_env("QUORVANE_PASSWORD") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   -- The module raises IRC_Disconnected when the link ends. As a last
   -- resort for a link that hangs without ending, the bot also watches it:
@@ -127,7 +177,18 @@ local function lost(why)
   retry = math.min(retry * 2, settings.max_retry)
 end
 
-hook.Add("IRC_Disconnected", "bot.reconnect", function(why) lost(why) end)
+hook.Add("IRC_Disconnected", "bot.reconnect", function(why)
+  -- A refused login would be refused again: say so and stop, rather than
+  -- knock on the server's door every minute with a wrong password.
+  if why:match("^SASL login failed") then
+    log("%s; not reconnecting", why)
+    state = "offline"
+    timer.Remove("bot.reconnect")
+    host.Quit(1)
+    return
+  end
+  lost(why)
+end)
 
 hook.Add("IRC_RawData", "bot.watchdog", function(line)
   quiet = 0
@@ -149,6 +210,10 @@ function connect()
   nick = settings.nick
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
   state, quiet = "registering", 0
+  irc.SetPassword(settings.server_password)
+  if settings.sasl_account then
+    irc.SetSASL(settings.sasl_account, settings.sasl_password)
+  end
   local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname, settings.tls)
   if err then
     -- "Connect failed: ..." (or still connected): try again later.
@@ -168,5 +233,9 @@ hook.Add("ShutDown", "bot.quit", function()
   end
 end)
 
+if missing then
+  host.Quit(2)
+  return
+end
 irc.Debug(false)
 connect()
