@@ -199,8 +199,9 @@ void SaslOnLine(std::string_view line, const Tokens& tokens) {
         SendStep("CAP END");
     } else if (command == "001") {
         Fail("the server registered the connection before the login");
-    } else if (command == "421") {
-        // Only an old server answers CAP so: it knows nothing of SASL.
+    } else if (command == "421" && (Param(m, 1) == "CAP" || Param(m, 1) == "AUTHENTICATE")) {
+        // Only an old server answers so: it knows nothing of SASL. (A 421
+        // for a line a script sent meanwhile is the script's business.)
         std::string why = "the server does not know ";
         why += Param(m, 1);
         Fail(why);
