@@ -162,4 +162,6 @@ client_log wbot | grep -q "^O :irc.quorvane.test 904 wbot" || fail "no 904 from 
 client_log wbot | grep -q "^I QUIT" || fail "the bot did not QUIT"
 client_log wbot | grep -q "^I JOIN" && fail "the bot joined without a login"
 no_secrets wbot "wrong-$PASSWORD" || fail "the wrong password reached the bot's output or trace"
+echo "---- wire of the refused login"
+client_log wbot | grep -av " 37[25] " | sed -e 's/^I AUTHENTICATE [^+P].*/I AUTHENTICATE ****/' -e 's/^I PASS .*/I PASS ****/'
 echo "sasl e2e ok"
