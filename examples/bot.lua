@@ -3,26 +3,76 @@
 -- a few commands, reconnects with a growing back-off when the link is lost
 -- or a connect fails, and says goodbye when the host is stopped.
 --
---   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
+--   quorvane-host examples/bot.lua [OPTIONS] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
 --
 -- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
 -- the server's certificate checked (port 6697 on most networks), or
 -- "insecure" for TLS to a private server with a self-signed certificate. Set QV_NICKSERV_PASSWORD in the
 -- environment to identify with NickServ. The QV_BOT_* variables below tune
 -- how soon a silent server counts as gone, and the back-off.
+--
+-- OPTIONS (passwords come from the environment only: a command line is
+-- visible to every user of the machine):
+--   --sasl ACCOUNT  log in to ACCOUNT with SASL while registering; the
+--                   password is taken from QUORVANE_SASL_PASSWORD. A failed
+--                   login drops the link, and the bot tries again later, as
+--                   after any loss. Use it with TLS on a real network.
+--   --password      send QUORVANE_PASSWORD as the server password (PASS), for
+--                   a bouncer or a private server.
+--   --help          print this and stop.
 
 local function env_number(name, default)
   return tonumber(os.getenv(name) or "") or default
 end
 
+local usage = [==[
+usage: quorvane-host examples/bot.lua [--sasl ACCOUNT] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+  --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
+  --password      server password (PASS) from $QUORVANE_PASSWORD
+Passwords are read from the environment only, never from the command line.]==]
+
+-- Options first or anywhere; what is left are the positional arguments.
+local positional, sasl_account, use_password = {}, nil, false
+do
+  local i = 1
+  while arg[i] ~= nil do
+    local a = arg[i]
+    if a == "--sasl" then
+      sasl_account = arg[i + 1]
+      if not sasl_account or sasl_account == "" then print(usage) host.Quit(2) return end
+      i = i + 1
+    elseif a == "--password" then
+      use_password = true
+    elseif a == "--help" or a == "-h" then
+      print(usage) host.Quit(0) return
+    else
+      positional[#positional + 1] = a
+    end
+    i = i + 1
+  end
+end
+
+local missing = false
+local function required_env(name)
+  local value = os.getenv(name)
+  if value == nil or value == "" then
+    print(("%s is not set; see --help"):format(name))
+    missing = true
+  end
+  return value
+end
+
 local settings = {
-  server = arg[1] or "127.0.0.1",
-  port = tonumber(arg[2]) or 6667,
-  nick = arg[3] or "quorvbot",
+  server = positional[1] or "127.0.0.1",
+  port = tonumber(positional[2]) or 6667,
+  nick = positional[3] or "quorvbot",
   user = "quorvane",
   realname = "quorvane example bot",
-  channels = arg[4] or "#quorvane",
-  tls = (arg[5] == "tls" and true) or (arg[5] == "insecure" and "insecure") or nil,
+  channels = positional[4] or "#quorvane",
+  tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
+  sasl_account = sasl_account,
+  sasl_password = sasl_account and required_env("QUORVANE_SASL_PASSWORD"),
+  server_password = use_password and required_env("QUORVANE_PASSWORD") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   -- The module raises IRC_Disconnected whenever the link ends or a connect
   -- fails, and also when the server falls silent (it probes at half this
@@ -126,6 +176,9 @@ local function lost(why)
   retry = math.min(retry * 2, settings.max_retry)
 end
 
+-- Whatever the reason (a failed connect, a refused login, a silent server),
+-- the bot tries again, waiting longer each time up to a minute: services
+-- that were down come back, and a wrong password costs one try a minute.
 hook.Add("IRC_Disconnected", "bot.reconnect", function(why) lost(why) end)
 
 hook.Add("IRC_RawData", "bot.watch", function(line)
@@ -146,6 +199,10 @@ function connect()
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
   state, waited = "registering", 0
   irc.SetPingTimeout(settings.ping_timeout)
+  irc.SetPassword(settings.server_password)
+  if settings.sasl_account then
+    irc.SetSASL(settings.sasl_account, settings.sasl_password)
+  end
   -- Returns at once: how the connect went comes as IRC_Disconnected if it
   -- failed, as the server's welcome if not. Only a mistake in the
   -- arguments (a port out of range) is told here.
@@ -167,5 +224,9 @@ hook.Add("ShutDown", "bot.quit", function()
   end
 end)
 
+if missing then
+  host.Quit(2)
+  return
+end
 irc.Debug(false)
 connect()

@@ -23,7 +23,7 @@ const std::vector<std::string> kRegistrationOrder = {
     "SetFunctionMember irc.Connect",  "SetFunctionMember irc.Close",       "SetFunctionMember irc.SendRaw",
     "SetFunctionMember irc.Debug",    "SetFunctionMember irc.SendMessage", "SetFunctionMember irc.Join",
     "SetFunctionMember irc.Part",     "SetFunctionMember irc.NickServ",    "SetFunctionMember irc.GetVersion",
-    "SetFunctionMember irc.SetPingTimeout",
+    "SetFunctionMember irc.SetPingTimeout", "SetFunctionMember irc.SetPassword", "SetFunctionMember irc.SetSASL",
 };
 
 class Lifecycle : public ModuleTest {};

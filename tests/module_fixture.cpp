@@ -4,7 +4,9 @@
 
 #include "module/globals.h"
 #include "net/connection.h"
+#include "commands/registration.h"
 #include "poll/poll.h"
+#include "protocol/sasl.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -37,6 +39,10 @@ void ModuleTest::TearDown() {
     Globals::client.reset();
     Globals::bDebug = true;
     Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
+    // Login settings outlive a link, as they would a script's Connect.
+    SetServerPassword({});
+    SetSaslCredentials({}, {});
+    BeginSasl();
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
     Connection::idle_clock = &std::chrono::steady_clock::now;

@@ -6,10 +6,12 @@
 
 #include "commands/args.h"
 #include "commands/commands.h"
+#include "commands/registration.h"
 #include "module/globals.h"
 #include "net/connection.h"
 #include "poll/poll.h"
 #include "platform/trace.h"
+#include "protocol/sasl.h"
 
 namespace {
 
@@ -54,15 +56,13 @@ int QV_CDECL Connect(lua_State*) {
     if (security == platform::Security::TlsUnverified)
         lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
 
+    if (SaslConfigured() && security == platform::Security::Plain)
+        lua->PrintFormatted("[quorvane] !! SASL over an unencrypted link: the password can be read on the way\n");
+
     // The registration waits in the send queue until the link is up, ahead
     // of whatever scripts send meanwhile.
-    const std::string_view u = FirstLine(user);
-    Globals::SendIRCString("PASS pvrkqo618");
-    Globals::SendIRCString("NICK " + std::string(FirstLine(nick)));
-    std::string reg = "USER ";
-    reg.append(u).append(" ").append(u).append(" ").append(u).append(" :").append(FirstLine(realname));
-    Globals::SendIRCString(reg);
 
+    SendRegistration(nick, user, realname);
     StartPollTimer();
     return 0;
 }

@@ -27,8 +27,10 @@ constexpr Registration kScriptFunctions[] = {
     {"Part", NoThrowScriptFunction<Part>},
     {"NickServ", NoThrowScriptFunction<NickServ>},
     {"GetVersion", NoThrowScriptFunction<GetVersion>},
-    // Later additions come after the nine, so a host sees those first.
+    // Later additions go after the first nine, which keep their order.
     {"SetPingTimeout", NoThrowScriptFunction<SetPingTimeout>},
+    {"SetPassword", NoThrowScriptFunction<SetPassword>},
+    {"SetSASL", NoThrowScriptFunction<SetSASL>},
 };
 
 ILuaInterface* InterfaceFor(lua_State* state) {

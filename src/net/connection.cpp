@@ -118,14 +118,8 @@ void Connection::Close() {
     // A write while waiting may have found the link lost (the peer reset
     // it): then there is no stream left to read off or shut down.
     if (IsConnected()) {
-        // Unread bytes at close make the system reset the link, which may
-        // throw away the QUIT still on its way; what has come is read off.
-        // Not into the line buffer: a handler may be closing the link while
-        // its line, which lives there, is still being handled.
-        char discard[4096];
-        for (int i = 0; i < 256 && stream_ && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
-        }
-        if (stream_) stream_->Shutdown();
+        DiscardUnread();
+        stream_->Shutdown();
     }
     opening_.reset();
     stream_.reset();
@@ -133,6 +127,30 @@ void Connection::Close() {
     out_.Clear();
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
+}
+
+void Connection::DiscardUnread() {
+    // Unread bytes at close make the system reset the link, which may
+    // throw away the QUIT still on its way; what has come is read off.
+    // Not into the line buffer: a handler may be closing the link while
+    // its line, which lives there, is still being handled.
+    char discard[4096];
+    for (int i = 0; i < 256 && stream_->Read(discard).status == platform::IoStatus::Ok; ++i) {
+    }
+}
+
+void Connection::Abandon(std::string reason) {
+    if (!IsConnected()) return;
+    WriteOut();
+    if (!IsConnected()) {
+        // The write failed and dropped the link already; the scripts need
+        // our reason more than the socket's.
+        loss_ = std::move(reason);
+        return;
+    }
+    DiscardUnread();
+    stream_->Shutdown();
+    Drop(std::move(reason));
 }
 
 void Connection::Drop(std::string reason) {

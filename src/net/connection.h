@@ -81,6 +81,11 @@ public:
     // still under way just ends. A link closed so is not reported as lost.
     void Close();
 
+    // Ends the link on the module's own decision: what waits is written as
+    // far as the socket takes it now, and the loss is reported like a lost
+    // link, with `reason`.
+    void Abandon(std::string reason);
+
     // Why the link was lost (a connect that failed among them), given once;
     // false if it was not.
     bool TakeLoss(std::string& reason);
@@ -88,6 +93,7 @@ public:
 private:
     void WriteOut();
     void Drop(std::string reason);
+    void DiscardUnread();
 
     std::unique_ptr<platform::Opening> opening_;
     std::unique_ptr<platform::Stream> stream_;

@@ -13,6 +13,7 @@
 #include "platform/trace.h"
 #include "protocol/dispatch.h"
 #include "protocol/events.h"
+#include "protocol/sasl.h"
 
 namespace {
 
@@ -123,6 +124,7 @@ void MessageCheckTimer() {
     // A connect under way is looked at as often as a backlog, so it is
     // ready soon after the server answers.
     SetPeriod(backlog || link->IsConnecting() ? kBacklogPeriodMs : kPollPeriodMs);
+    CheckSaslTime();
     if (Globals::client) ReportLoss(*Globals::client);
 }
 

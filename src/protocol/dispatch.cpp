@@ -7,6 +7,7 @@
 #include "module/version.h"
 #include "platform/trace.h"
 #include "protocol/events.h"
+#include "protocol/sasl.h"
 #include "protocol/tokenize.h"
 
 namespace {
@@ -88,6 +89,8 @@ void ProcessLine(std::string_view strLine) {
     }
     // Queries are answered even while the module is shut.
     if (privmsg) AnswerQuery(nick, trailing);
+    // A login under way goes on while the module is shut, like the replies.
+    if (SaslPending()) SaslOnLine(strLine, tokens);
 
     if (gLua == nullptr) return;
     if (Globals::bDebug) {

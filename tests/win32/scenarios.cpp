@@ -279,6 +279,62 @@ void TlsByName(Test& t) {
     t.peer.Await("QUIT :Leaving");
 }
 
+// A SASL PLAIN login while registering, then a refused one: the refusal
+// sends QUIT and is reported once as IRC_Disconnected. Neither the console
+// nor the debugger trace ever shows the password or its base64.
+bool SaslRegistration(Test& t, const char* password) {
+    const int port = t.peer.Listen();
+    if (port == 0) return false;
+    t.host.Call("SetSASL", "acct", password);
+    const Results r = t.host.Call("Connect", "127.0.0.1", port, "qv", "u", "Ann Lee");
+    if (!t.Check(r.count == 0, "irc.Connect gave '%s'", r.count > 0 ? r.text[0] : "")) return false;
+    return t.peer.Accept() && t.peer.Expect("CAP LS 302") && t.peer.Expect("PASS pvrkqo618") &&
+           t.peer.Expect("NICK qv") && t.peer.Expect("USER u u u :Ann Lee");
+}
+
+void SaslLogin(Test& t) {
+    if (!SaslRegistration(t, "s3cr3t")) return;
+    t.peer.Send(":srv CAP * LS * :multi-prefix\r\n:srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n");
+    if (!t.peer.Expect("CAP REQ :sasl")) return;
+    t.peer.Send(":srv CAP qv ACK :sasl\r\n");
+    if (!t.peer.Expect("AUTHENTICATE PLAIN")) return;
+    t.peer.Send("AUTHENTICATE +\r\n");
+    if (!t.peer.Expect("AUTHENTICATE YWNjdABhY2N0AHMzY3IzdA==")) return;
+    t.peer.Send(":srv 900 qv qv!u@h acct :You are now logged in as acct\r\n:srv 903 qv :SASL authentication successful\r\n");
+    if (!t.peer.Expect("CAP END")) return;
+    t.host.Call("Close");
+    t.peer.Expect("QUIT :Leaving");
+
+    if (!SaslRegistration(t, "wrong")) return;
+    const int from = t.host.events.Count();
+    t.peer.Send(":srv CAP * LS :sasl\r\n");
+    t.peer.Expect("CAP REQ :sasl");
+    t.peer.Send(":srv CAP qv ACK :sasl\r\n");
+    t.peer.Expect("AUTHENTICATE PLAIN");
+    t.peer.Send("AUTHENTICATE +\r\n");
+    t.peer.Expect("AUTHENTICATE YWNjdABhY2N0AHdyb25n");
+    t.peer.Send(":srv 904 qv :SASL authentication failed\r\n");
+    t.peer.Expect("QUIT :SASL login failed");
+    const int lost = t.WaitEvent("IRC_Disconnected", from);
+    if (lost >= 0) t.CheckEvent(lost, "IRC_Disconnected", "SASL login failed: SASL authentication failed");
+    t.PumpTicks(2);
+    int reports = 0;
+    for (int i = from; i < t.host.events.Count(); ++i) reports += Same(t.host.events[i].name, "IRC_Disconnected");
+    t.Check(reports == 1, "IRC_Disconnected raised %d times", reports);
+
+    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! SASL over an unencrypted link"), "no plain-TCP warning");
+    static const char* const kSecrets[] = {"s3cr3t", "YWNjdABhY2N0AHMzY3IzdA==", "wrong", "YWNjdABhY2N0AHdyb25n"};
+    bool masked = false;
+    for (const char* secret : kSecrets)
+        t.Check(!Contains(t.host.console.c_str(), secret), "the console shows '%s'", secret);
+    for (int i = 0; i < t.host.trace.Count(); ++i) {
+        for (const char* secret : kSecrets)
+            t.Check(!Contains(t.host.trace[i], secret), "the trace shows '%s'", secret);
+        masked = masked || Contains(t.host.trace[i], "AUTHENTICATE ****");
+    }
+    t.Check(masked, "the trace does not show the masked AUTHENTICATE");
+}
+
 }  // namespace
 
 const Scenario kScenarios[] = {
@@ -304,5 +360,6 @@ const Scenario kScenarios[] = {
     {"backlog-period", BacklogPeriod},
     {"tls-chat", TlsChat},
     {"tls-by-name", TlsByName},
+    {"sasl-login", SaslLogin},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];

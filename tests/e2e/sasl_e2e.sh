@@ -1,0 +1,167 @@
+#!/bin/bash
+# examples/bot.lua --sasl against a real inspircd linked to atheme services:
+# an account registered through NickServ by a raw client, a login with its
+# password (the server confirms it with 900, and the bot joins), and a
+# wrong password (refused: IRC_Disconnected "SASL login failed: ...", the
+# bot stops, and never joins). The server's raw I/O log gives the wire of
+# the good login, printed with the AUTHENTICATE payload masked (and kept in
+# $QV_SASL_TRANSCRIPT when that is set).
+# Usage: sasl_e2e.sh HOST MODULE BOT_SCRIPT
+set -u
+HOST=$1 MODULE=$2 BOT=$3
+here=$(cd "$(dirname "$0")" && pwd)
+. "$here/ircd.sh"
+qv_workspace
+fail() {
+  echo "FAIL: $*"
+  for f in "$work"/bot*.out "$work"/inspircd.out "$work"/inspircd.log "$work"/atheme.log "$work"/register.out; do echo "---- $f"; cat "$f"; done
+  exit 1
+}
+command -v inspircd >/dev/null && command -v atheme-services >/dev/null || fail "inspircd or atheme-services missing (scripts/ensure-packages)"
+
+ACCOUNT=qvacct
+PASSWORD="Corr3ct-Horse-$RANDOM"
+LINKPW="link-$RANDOM"
+
+# Two free loopback ports: clients, and the services link.
+for _ in $(seq 20); do
+  port=$((20000 + (RANDOM * 32768 + RANDOM) % 40000)) link=$((port + 1))
+  qv_port_open "$port" || qv_port_open "$link" || break
+done
+
+cat >"$work/inspircd.conf" <<CONF
+<server name="irc.quorvane.test" description="quorvane test server" id="0QV" network="QuorvaneTest">
+<admin name="quorvane" nick="quorvane" email="quorvane@quorvane.test">
+<bind address="127.0.0.1" port="$port" type="clients">
+<bind address="127.0.0.1" port="$link" type="servers">
+<connect name="main" allow="127.0.0.1" maxchans="20" timeout="20" pingfreq="120" hardsendq="1M" softsendq="8192" recvq="8192" threshold="100" commandrate="10000" fakelag="off" localmax="100" globalmax="100" useident="no" resolvehostnames="no" limit="500">
+<pid file="$work/inspircd.pid">
+<log method="file" type="* -USERINPUT -USEROUTPUT" level="default" flush="1" target="$work/inspircd.log">
+<log method="file" type="USERINPUT USEROUTPUT" level="rawio" flush="1" target="$work/rawio.log">
+<options allowhalfop="no" fixedquit="">
+<performance somaxconn="128" softlimit="1024" clonesonconnect="no">
+<dns server="127.0.0.1" timeout="1">
+<files motd="/etc/inspircd/inspircd.motd">
+<module name="cap">
+<module name="sasl">
+<module name="services_account">
+<module name="spanningtree">
+<module name="hidechans">
+<module name="chghost">
+<module name="chgident">
+<module name="chgname">
+<module name="globops">
+<module name="servprotect">
+<module name="svshold">
+<module name="topiclock">
+<sasl target="services.quorvane.test">
+<link name="services.quorvane.test" ipaddr="127.0.0.1" port="$link" allowmask="127.0.0.0/8" sendpass="$LINKPW" recvpass="$LINKPW">
+<uline server="services.quorvane.test" silent="yes">
+CONF
+
+mkdir -p "$work/atheme"
+cat >"$work/atheme.conf" <<CONF
+loadmodule "modules/protocol/inspircd";
+loadmodule "modules/backend/opensex";
+loadmodule "modules/crypto/pbkdf2v2";
+loadmodule "modules/nickserv/main";
+loadmodule "modules/nickserv/identify";
+loadmodule "modules/nickserv/register";
+loadmodule "modules/saslserv/main";
+loadmodule "modules/saslserv/plain";
+serverinfo {
+	name = "services.quorvane.test"; desc = "quorvane test services"; numeric = "00A";
+	recontime = 1; netname = "QuorvaneTest"; hidehostsuffix = "users.quorvane.test";
+	adminname = "quorvane"; adminemail = "quorvane@quorvane.test"; registeremail = "noreply@quorvane.test";
+	mta = "/bin/false"; loglevel = { error; info; admin; network; };
+	maxlogins = 5; maxusers = 5; mdlimit = 30; emaillimit = 10; emailtime = 300;
+	auth = none; casemapping = rfc1459;
+};
+uplink "irc.quorvane.test" { host = "127.0.0.1"; password = "$LINKPW"; port = $link; };
+nickserv { nick = "NickServ"; user = "NickServ"; host = "services.quorvane.test"; real = "Nickname Services"; maxnicks = 5; expire = 30; };
+saslserv { nick = "SaslServ"; user = "SaslServ"; host = "services.quorvane.test"; real = "SASL Authentication Agent"; };
+general {
+	commit_interval = 5; flood_msgs = 0; flood_time = 10; ratelimit_uses = 0; ratelimit_period = 60;
+	kline_time = 7; clone_time = 0; default_clone_allowed = 50; default_clone_warn = 40;
+	uplink_sendq_limit = 1048576; language = "en"; immune_level = immune;
+};
+CONF
+
+asroot=()
+[ "$(id -u)" -eq 0 ] && asroot=(--runasroot)
+inspircd --config="$work/inspircd.conf" --nofork "${asroot[@]}" >"$work/inspircd.out" 2>&1 &
+QV_PIDS+=("$!")
+qv_wait_for "$work/inspircd.out" "InspIRCd is now running" 300 || fail "inspircd did not start"
+atheme-services -n -c "$work/atheme.conf" -D "$work/atheme" -l "$work/atheme.log" -p "$work/atheme.pid" >"$work/atheme.out" 2>&1 &
+QV_PIDS+=("$!")
+qv_wait_for "$work/atheme.log" "finished synching with uplink" 100 || fail "atheme did not link"
+
+# The account, registered as any user would: NickServ REGISTER from a raw client.
+timeout 30 python3 - "$port" "$ACCOUNT" "$PASSWORD" >"$work/register.out" 2>&1 <<'PY' || fail "could not register the account"
+import socket, sys, time
+port, nick, pw = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+s = socket.create_connection(("127.0.0.1", port), timeout=20)
+f = s.makefile("rb")
+s.sendall(f"NICK {nick}\r\nUSER {nick} 0 * :register\r\n".encode())
+for raw in f:
+    line = raw.decode(errors="replace").rstrip("\r\n")
+    if line.startswith("PING"):
+        s.sendall(("PONG" + line[4:] + "\r\n").encode())
+    if " 376 " in line or " 422 " in line:
+        s.sendall(f"PRIVMSG NickServ :REGISTER {pw} {nick}@quorvane.test\r\n".encode())
+    if line.startswith(":NickServ!") and " is now registered to " in line:
+        print("registered")
+        s.sendall(b"QUIT :done\r\n")
+        sys.exit(0)
+sys.exit(1)
+PY
+
+# $1: nick, $2: password; the bot's output and trace go to $work/bot-$1.*
+run_bot() {
+  QUORVANE_SASL_PASSWORD=$2 QUORVANE_TRACE=$work/bot-$1.trace \
+    "$HOST" --module "$MODULE" "$BOT" --sasl "$ACCOUNT" 127.0.0.1 "$port" "$1" "#sasl" >"$work/bot-$1.out" 2>&1 &
+  bot=$!
+  QV_PIDS+=("$bot")
+}
+# The server's raw log of one client, by nick: its connection's lines.
+client_log() {
+  local id
+  id=$(grep -a "USERINPUT: C\[[^]]*\] I NICK $1\$" "$work/rawio.log" | head -n 1 | sed 's/.*C\[\([^]]*\)\].*/\1/')
+  [ -n "$id" ] && grep -a "C\[$id\]" "$work/rawio.log" | sed 's/^.*\(USERINPUT\|USEROUTPUT\): C\[[^]]*\] //'
+}
+no_secrets() {
+  local b64
+  b64=$(printf '%s\0%s\0%s' "$ACCOUNT" "$ACCOUNT" "$2" | base64 -w0)
+  ! grep -aqF -e "$2" -e "$b64" "$work/bot-$1.out" "$work/bot-$1.trace"
+}
+
+# A good login: the server says 900 to the bot, which then joins.
+run_bot sbot "$PASSWORD"
+qv_wait_for "$work/bot-sbot.out" "registered as sbot, joining #sasl" 150 || fail "the bot did not register"
+for _ in $(seq 50); do client_log sbot | grep -q "^I JOIN #sasl" && break; sleep 0.1; done
+client_log sbot | grep -q "^O :irc.quorvane.test 900 sbot .* $ACCOUNT :You are now logged in as $ACCOUNT" || fail "no 900 for the bot"
+client_log sbot | grep -q "^I JOIN #sasl" || fail "the bot did not join"
+kill -TERM "$bot"
+for _ in $(seq 50); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
+no_secrets sbot "$PASSWORD" || fail "the password or its base64 reached the bot's output or trace"
+grep -qF "[quorvane] !! SASL over an unencrypted link" "$work/bot-sbot.out" || fail "no warning about plain TCP"
+transcript=$(client_log sbot | grep -av " 37[25] " | sed -n '1,/ 001 /p' | sed -e 's/^I AUTHENTICATE [^+P].*/I AUTHENTICATE ****/' -e 's/^I PASS .*/I PASS ****/')
+echo "$transcript" | grep -qF "$PASSWORD" && fail "masking the transcript failed"
+echo "---- wire of the login (I: from the bot, O: from the server)"
+echo "$transcript"
+[ -n "${QV_SASL_TRANSCRIPT:-}" ] && echo "$transcript" >"$QV_SASL_TRANSCRIPT"
+
+# A wrong password: refused, reported, no JOIN (the bot tries again later).
+run_bot wbot "wrong-$PASSWORD"
+qv_wait_for "$work/bot-wbot.out" "link lost (SASL login failed: SASL authentication failed)" 150 || fail "no IRC_Disconnected for the refused login"
+kill -TERM "$bot"
+for _ in $(seq 50); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
+# The server writes its raw log in its own time.
+for _ in $(seq 50); do client_log wbot | grep -q "^I QUIT" && break; sleep 0.1; done
+client_log wbot | grep -q "^O :irc.quorvane.test 904 wbot" || fail "no 904 from the server"
+client_log wbot | grep -q "^I QUIT" || fail "the bot did not QUIT"
+client_log wbot | grep -q "^I JOIN" && fail "the bot joined without a login"
+no_secrets wbot "wrong-$PASSWORD" || fail "the wrong password reached the bot's output or trace"
+echo "---- wire of the refused login"
+client_log wbot | grep -av " 37[25] " | sed -e 's/^I AUTHENTICATE [^+P].*/I AUTHENTICATE ****/' -e 's/^I PASS .*/I PASS ****/'
+echo "sasl e2e ok"

@@ -1,0 +1,280 @@
+// Logging in: the server password and the SASL exchange, against a
+// scripted loopback peer that plays what real servers rarely show.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "module/globals.h"
+#include "module_fixture.h"
+#include "net/connection.h"
+#include "platform/trace.h"
+#include "protocol/sasl.h"
+
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string kRegistration = "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Real Name\r\n";
+const std::string kPlainWarning =
+    "[quorvane] !! SASL over an unencrypted link: the password can be read on the way\n";
+
+// One turn of the peer: once the module has sent `wait_for` (nothing to
+// wait for when empty), the stepped clock moves on by `advance` and the
+// peer writes `reply`.
+struct Turn {
+    std::string wait_for;
+    std::string reply;
+    std::chrono::milliseconds advance{0};
+};
+
+std::string Payload(const std::string& account, const std::string& password) {
+    std::string plain = account;
+    plain.append(1, '\0').append(account).append(1, '\0').append(password);
+    return Base64(plain);
+}
+
+// What the module sends for a payload: 400-byte pieces, and "+" after a
+// last piece of exactly 400.
+std::string Pieces(const std::string& payload) {
+    std::string out;
+    for (std::size_t at = 0; at < payload.size(); at += 400) out += "AUTHENTICATE " + payload.substr(at, 400) + "\r\n";
+    if (payload.size() % 400 == 0) out += "AUTHENTICATE +\r\n";
+    return out;
+}
+
+class Login : public ModuleTest {
+protected:
+    void SetUp() override {
+        ModuleTest::SetUp();
+        // Traced to a file of our own, read back to look for secrets.
+        trace_path = ::testing::TempDir() + "quorvane_sasl_trace.txt";
+        std::remove(trace_path.c_str());
+        setenv("QUORVANE_TRACE", trace_path.c_str(), 1);
+        platform::ConfigureTrace();
+        // The exchange is timed on the pace clock: it moves only when told.
+        PaceClock::stopped = true;
+    }
+    void TearDown() override {
+        unsetenv("QUORVANE_TRACE");
+        platform::ConfigureTrace();
+        std::remove(trace_path.c_str());
+        ModuleTest::TearDown();
+    }
+    std::string Trace() const {
+        std::ifstream in(trace_path);
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    }
+    std::vector<std::string> Disconnects() const {
+        std::vector<std::string> reasons;
+        for (const HookCall& c : host.hook_calls)
+            if (c.args.size() == 3 && c.args[0] == "IRC_Disconnected") reasons.push_back(c.args[2].value_or("<nil>"));
+        return reasons;
+    }
+    bool PumpUntilReceived(LoopbackServer& peer, std::string_view text, std::size_t from) {
+        return PumpUntil([&] { return peer.ReadUntil(text, 20, from).find(text, from) != std::string::npos; });
+    }
+    bool Connected() { return Globals::client && Globals::client->IsConnected(); }
+
+    std::string trace_path;
+};
+
+}  // namespace
+
+TEST(Base64, EncodesAsTheStandardSays) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},           {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {std::string("a\0a\0\xff", 5), "YQBhAP8="},
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(Base64(in), out) << in;
+}
+
+TEST_F(Login, SaslExchanges) {
+    const std::string ls = ":srv CAP * LS :multi-prefix sasl\r\n";
+    const std::string ack = ":srv CAP bot ACK :sasl \r\n";
+    const std::string success = ":srv 900 bot bot!u@h acct :You are now logged in as acct\r\n:srv 903 bot :SASL authentication successful\r\n";
+    const std::string quit = "QUIT :SASL login failed\r\n";
+    const std::string pw700(700, 'p'), pw296(296, 'q'), pw596(596, 'r');
+
+    struct Case {
+        const char* name;
+        std::string account, password;
+        std::vector<Turn> turns;
+        std::string wire;     // all the module sends after the registration lines
+        std::string outcome;  // the IRC_Disconnected reason, or empty for logged in
+    };
+    const std::vector<Case> cases = {
+        {"a capability list in several lines; a payload in three pieces",
+         "acct", pw700,
+         {{"", ":srv CAP * LS * :multi-prefix away-notify\r\n:srv CAP * LS * :sasl=EXTERNAL,PLAIN\r\n"},
+          {"", ":srv CAP * LS :account-notify\r\n"},
+          {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {"AUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""},
+          {"\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", pw700)) + "CAP END\r\n", ""},
+        {"a payload of exactly 400 is followed by AUTHENTICATE +",
+         "a", pw296,
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {"AUTHENTICATE +\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("a", pw296)) + "CAP END\r\n", ""},
+        {"a payload of exactly 800",
+         "a", pw596,
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {"AUTHENTICATE +\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("a", pw596)) + "CAP END\r\n", ""},
+        {"a 421 for some other line leaves the login alone",
+         "acct", "pw",
+         {{"", ":srv 421 bot FOO :Unknown command\r\n" + ls}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE :+\r\n"}, {Payload("acct", "pw") + "\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + "CAP END\r\n", ""},
+        {"short and odd lines on the way are passed over",
+         "acct", "pw",
+         {{"", "CAP\r\n:srv CAP\r\n:srv CAP bot\r\nAUTHENTICATE\r\n:\r\n \r\n\r\n:srv 9\r\n:srv CAP * NEW :x\r\n" + ls},
+          {"CAP REQ :sasl\r\n", "AUTHENTICATE +\r\n" + ack}, {"AUTHENTICATE PLAIN\r\n", ":srv CAP bot ACK :sasl\r\nAUTHENTICATE +\r\n"},
+          {Payload("acct", "pw") + "\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + "CAP END\r\n", ""},
+        {"a wrong password (904)",
+         "acct", "wrong",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {Payload("acct", "wrong") + "\r\n", ":srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
+         "SASL login failed: SASL authentication failed"},
+        {"mechanisms without PLAIN after the request (908, then 904)",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE PLAIN\r\n", ":srv 908 bot EXTERNAL :are available SASL mechanisms\r\n:srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: the server does not take PLAIN (it takes EXTERNAL)"},
+        {"a server that does not know CAP (421)",
+         "acct", "pw",
+         {{"", ":srv 421 * CAP :Unknown command\r\n:srv 001 bot :Welcome\r\n"}},
+         quit, "SASL login failed: the server does not know CAP"},
+        {"a server without sasl",
+         "acct", "pw",
+         {{"", ":srv CAP * LS :multi-prefix away-notify\r\n"}},
+         quit, "SASL login failed: the server does not offer SASL"},
+        {"a mechanism list without PLAIN",
+         "acct", "pw",
+         {{"", ":srv CAP * LS :sasl=EXTERNAL,SCRAM-SHA-256 multi-prefix\r\n"}},
+         quit, "SASL login failed: the server does not offer SASL PLAIN (only EXTERNAL,SCRAM-SHA-256)"},
+        {"sasl refused (NAK)",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot NAK :sasl\r\n"}},
+         "CAP REQ :sasl\r\n" + quit, "SASL login failed: the server refused the sasl capability"},
+        {"registered before the login (001)",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 001 bot :Welcome\r\n"}},
+         "CAP REQ :sasl\r\n" + quit, "SASL login failed: the server registered the connection before the login"},
+        {"a nick held by another account (902)",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {Payload("acct", "pw") + "\r\n", ":srv 902 bot :You must use a nick assigned to you\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + quit,
+         "SASL login failed: You must use a nick assigned to you"},
+        {"no answer at all: exactly 10 s is still in time, a moment more is not",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack, 10s}, {"AUTHENTICATE PLAIN\r\n", "", 1ms}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: the server did not finish the login within 10 s"},
+    };
+
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.ClearRecords();
+        LoopbackServer server;
+        host.CallIrc("SetSASL", {c.account, c.password});
+        ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
+                                             std::string("u"), std::string("Real Name")}),
+                    IsEmpty());
+        ASSERT_TRUE(server.Accept());
+        ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+        ASSERT_EQ(server.ReadUntil("Real Name\r\n"), "CAP LS 302\r\n" + kRegistration);
+        const std::size_t start = server.received().size();
+        std::size_t from = start;
+        for (const Turn& t : c.turns) {
+            ASSERT_TRUE(PumpUntilReceived(server, t.wait_for, from)) << "waited for " << t.wait_for;
+            from = server.received().find(t.wait_for, from) + t.wait_for.size();
+            PaceClock::Advance(t.advance);
+            if (!t.reply.empty()) server.Write(t.reply);
+            // Exactly at the limit the exchange must still be alive.
+            if (t.advance == 10s) {
+                PumpFor(250);
+                ASSERT_TRUE(Connected());
+            }
+        }
+        if (c.outcome.empty()) {
+            ASSERT_TRUE(PumpUntilReceived(server, "CAP END\r\n", start));
+            EXPECT_TRUE(Connected());
+        } else {
+            ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
+            EXPECT_FALSE(Connected());
+            server.ReadFor(100);
+        }
+        PumpFor(150);
+        EXPECT_EQ(server.received().substr(start), c.wire);
+        EXPECT_EQ(Disconnects(), c.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.outcome});
+        // The echo stays on throughout: neither it, nor the trace, nor any
+        // console line shows the password or what carries it.
+        EXPECT_EQ(host.console.find(kPlainWarning), 0u);
+        EXPECT_EQ(host.console.rfind(kPlainWarning), 0u);
+        const std::string trace = Trace();
+        for (const std::string& secret : {c.password, Payload(c.account, c.password)}) {
+            EXPECT_THAT(host.console, Not(HasSubstr(secret)));
+            EXPECT_THAT(trace, Not(HasSubstr(secret)));
+        }
+        if (c.wire.find("AUTHENTICATE " + Payload(c.account, c.password).substr(0, 20)) != std::string::npos) {
+            EXPECT_THAT(trace, HasSubstr("[SASL] > AUTHENTICATE ****\n"));
+        }
+        host.CallIrc("Close");
+    }
+}
+
+TEST_F(Login, PasswordAndLoginSettingsShapeTheRegistration) {
+    struct Case {
+        const char* name;
+        std::vector<std::pair<std::string, std::vector<Arg>>> calls;  // made before Connect
+        std::string registration;
+    };
+    const std::vector<Case> cases = {
+        {"never set: the fixed password, no CAP", {}, kRegistration},
+        {"a password", {{"SetPassword", {std::string("s3cret")}}}, "PASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"a password with a space goes as trailing text",
+         {{"SetPassword", {std::string("two words")}}},
+         "PASS :two words\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"a line break cuts it", {{"SetPassword", {std::string("pw\r\nQUIT :x")}}}, "PASS pw\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"nil returns to the fixed one",
+         {{"SetPassword", {std::string("s3cret")}}, {"SetPassword", {std::monostate{}}}}, kRegistration},
+        {"no argument returns to the fixed one", {{"SetPassword", {std::string("s3cret")}}, {"SetPassword", {}}}, kRegistration},
+        {"SetSASL() turns the login off: no CAP",
+         {{"SetSASL", {std::string("acct"), std::string("pw")}}, {"SetSASL", {}}}, kRegistration},
+        {"SASL and a password together",
+         {{"SetSASL", {std::string("acct"), std::string("pw")}}, {"SetPassword", {std::string("s3cret")}}},
+         "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        host.ClearRecords();
+        host.CallIrc("SetPassword");
+        host.CallIrc("SetSASL");
+        for (const auto& [name, args] : c.calls) EXPECT_THAT(host.CallIrc(name, args), IsEmpty());
+        LoopbackServer server;
+        ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
+                                             std::string("u"), std::string("Real Name")}),
+                    IsEmpty());
+        ASSERT_TRUE(server.Accept());
+        ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+        EXPECT_EQ(server.ReadUntil("Real Name\r\n"), c.registration);
+        host.CallIrc("Close");
+        EXPECT_THAT(host.console, Not(HasSubstr("s3cret")));
+        EXPECT_THAT(Trace(), Not(HasSubstr("s3cret")));
+    }
+}
