@@ -29,6 +29,7 @@ void ModuleTest::TearDown() {
     StopPollTimer();
     Globals::client.reset();
     Globals::bDebug = true;
+    Globals::bUTF8 = false;
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
 }

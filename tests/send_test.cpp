@@ -82,6 +82,16 @@ TEST_F(Sending, FramesWithCrLfAndReducesToSevenBits) {
     EXPECT_EQ(Sent("\x7F\r\n\r\n"), "A\r\nB\r\ncaf? ??\x7F\r\n\r\n");
 }
 
+TEST_F(Sending, WithUtf8OnOnlyWellFormedCharactersGoOut) {
+    EXPECT_THAT(host.CallIrc("SetUTF8", {true}), IsEmpty());
+    // A character each: 2, 3 and 4 bytes; overlong; a surrogate; above
+    // U+10FFFF; Windows-1252; cut short by the end of the text.
+    Globals::SendIRCString("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE9 \xE2\x82");
+    host.CallIrc("SetUTF8", {false});
+    Globals::SendIRCString("\xC3\xA9");
+    EXPECT_EQ(Sent("??\r\n"), "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ?? ??? ???? ? ??\r\n??\r\n");
+}
+
 TEST_F(Sending, EverySevenBitByteGoesOutUnchanged) {
     std::string all;
     for (int c = 1; c < 0x80; ++c) all.push_back(static_cast<char>(c));

@@ -13,5 +13,6 @@ int QV_CDECL Join(lua_State* state);
 int QV_CDECL Part(lua_State* state);
 int QV_CDECL NickServ(lua_State* state);
 int QV_CDECL GetVersion(lua_State* state);
+int QV_CDECL SetUTF8(lua_State* state);
 
 #endif

@@ -7,3 +7,4 @@ ILuaModuleManager* modulemanager = nullptr;
 
 std::unique_ptr<Connection> Globals::client;
 bool Globals::bDebug = true;
+bool Globals::bUTF8 = false;

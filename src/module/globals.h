@@ -23,9 +23,12 @@ struct Globals {
     static std::unique_ptr<Connection> client;
     // Echo of received lines to the host console.
     static bool bDebug;
+    // Text is UTF-8 both ways (off: 7-bit, every byte above 0x7F as '?').
+    static bool bUTF8;
 
-    // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?',
-    // dropped unless connected, queued behind what waits, paced by kind.
+    // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?'
+    // (with bUTF8, only those of no well-formed character), dropped unless
+    // connected, queued behind what waits, paced by kind.
     static SendResult SendIRCString(std::string_view text, LineKind kind = LineKind::Script);
 };
 

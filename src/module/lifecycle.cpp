@@ -26,8 +26,10 @@ constexpr Registration kScriptFunctions[] = {
     {"Part", NoThrowScriptFunction<Part>},
     {"NickServ", NoThrowScriptFunction<NickServ>},
     {"GetVersion", NoThrowScriptFunction<GetVersion>},
+    // Added later, behind the original nine, which keep their places.
+    {"SetUTF8", NoThrowScriptFunction<SetUTF8>},
 };
-static_assert(std::size(kScriptFunctions) == 9);
+static_assert(std::size(kScriptFunctions) == 10);
 
 ILuaInterface* InterfaceFor(lua_State* state) {
     return modulemanager != nullptr ? modulemanager->InterfaceFor(state) : nullptr;

@@ -464,7 +464,7 @@ bool Test::Load() {
     const int r = open(&host);
     host.ResetStack();
     const bool ok = Check(r == 0, "gmod_open returned %d", r);
-    return Check(host.FunctionCount() == 9, "irc holds %d functions, not 9", host.FunctionCount()) && ok;
+    return Check(host.FunctionCount() == 10, "irc holds %d functions, not 10", host.FunctionCount()) && ok;
 }
 
 void Test::Unload() {
