@@ -30,6 +30,7 @@ void ModuleTest::TearDown() {
     Globals::client.reset();
     Globals::bDebug = true;
     Globals::bUTF8 = false;
+    Globals::self = {};
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
 }

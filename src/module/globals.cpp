@@ -8,3 +8,4 @@ ILuaModuleManager* modulemanager = nullptr;
 std::unique_ptr<Connection> Globals::client;
 bool Globals::bDebug = true;
 bool Globals::bUTF8 = false;
+OwnPrefix Globals::self;

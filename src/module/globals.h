@@ -7,6 +7,7 @@
 
 #include "host/lua_interface.h"
 #include "net/line_kind.h"
+#include "protocol/own_prefix.h"
 
 class Connection;
 
@@ -25,6 +26,8 @@ struct Globals {
     static bool bDebug;
     // Text is UTF-8 both ways (off: 7-bit, every byte above 0x7F as '?').
     static bool bUTF8;
+    // Our own prefix as the server relays it, as far as it has told us.
+    static OwnPrefix self;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?'
     // (with bUTF8, only those of no well-formed character), dropped unless
