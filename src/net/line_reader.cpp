@@ -45,9 +45,10 @@ std::string_view LineReader::Deliver(std::size_t size, bool utf8) {
         std::replace_if(at, at + size, [](char c) { return static_cast<unsigned char>(c) > 0x7F; }, '?');
         return raw;
     }
-    if (utf8::IsValid(raw)) return raw;
-    converted_.clear();
-    utf8::AppendFrom1252(converted_, raw);
+    const std::size_t valid = utf8::ValidPrefix(raw);
+    if (valid == size) return raw;
+    converted_.assign(raw.substr(0, valid));
+    utf8::AppendFrom1252(converted_, raw.substr(valid));
     return converted_;
 }
 

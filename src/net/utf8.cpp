@@ -63,24 +63,17 @@ void AppendCodePoint(std::string& out, char16_t cp) {
     out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
 }
 
-// Copies `s` to `out`, passing ASCII and well-formed characters and handing
-// every other byte to `other`.
+// Copies `s` to `out`, passing ASCII and well-formed characters (in runs,
+// as found by ValidPrefix) and handing every other byte to `other`.
 template <class Other>
 void Transcode(std::string& out, std::string_view s, Other other) {
-    out.reserve(out.size() + s.size());
-    std::size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<Byte>(s[i]);
-        if (b < 0x80) {
-            out.push_back(static_cast<char>(b));
-            ++i;
-        } else if (const std::size_t n = CharLength(s.substr(i))) {
-            out.append(s.substr(i, n));
-            i += n;
-        } else {
-            other(out, b);
-            ++i;
-        }
+    out.reserve(out.size() + s.size() + s.size() / 2);
+    for (;;) {
+        const std::size_t run = ValidPrefix(s);
+        out.append(s.substr(0, run));
+        if (run == s.size()) return;
+        other(out, static_cast<Byte>(s[run]));
+        s.remove_prefix(run + 1);
     }
 }
 
@@ -92,7 +85,7 @@ std::size_t CharLength(std::string_view s) {
     return WellFormedPrefix(s, lead) == lead.length ? lead.length : 0;
 }
 
-bool IsValid(std::string_view s) {
+std::size_t ValidPrefix(std::string_view s) {
     std::size_t i = 0;
     while (i < s.size()) {
         // Runs of ASCII a word at a time: most of a line is ASCII.
@@ -103,11 +96,11 @@ bool IsValid(std::string_view s) {
             ++i;
         } else {
             const std::size_t n = CharLength(s.substr(i));
-            if (n == 0) return false;
+            if (n == 0) return i;
             i += n;
         }
     }
-    return true;
+    return i;
 }
 
 void AppendFrom1252(std::string& out, std::string_view s) {

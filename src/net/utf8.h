@@ -14,8 +14,10 @@ namespace utf8 {
 // character (overlong, a surrogate, above U+10FFFF, or cut short).
 std::size_t CharLength(std::string_view s);
 
-// Whether all of `s` is well-formed UTF-8.
-bool IsValid(std::string_view s);
+// How many bytes at the front of `s` are well-formed UTF-8: all of them,
+// or up to the first byte that is part of no well-formed character.
+std::size_t ValidPrefix(std::string_view s);
+inline bool IsValid(std::string_view s) { return ValidPrefix(s) == s.size(); }
 
 // Appends `s` with every byte that is part of no well-formed character read
 // as Windows-1252, so the result is always well-formed.
