@@ -3,13 +3,43 @@
 -- a few commands, reconnects with a growing back-off when the link is lost
 -- or a connect fails, and says goodbye when the host is stopped.
 --
---   quorvane-host examples/bot.lua [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
+--   quorvane-host examples/bot.lua [--utf8] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
+--   quorvane-host examples/bot.lua --help
 --
--- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
+-- --utf8 reads and writes text as UTF-8 (irc.SetUTF8): without it every
+-- byte above 0x7F is '?' both ways. CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
 -- the server's certificate checked (port 6697 on most networks), or
 -- "insecure" for TLS to a private server with a self-signed certificate. Set QV_NICKSERV_PASSWORD in the
 -- environment to identify with NickServ. The QV_BOT_* variables below tune
 -- the link watchdog and the back-off.
+
+local usage = [==[
+usage: quorvane-host examples/bot.lua [--utf8] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
+  --utf8    text is UTF-8 both ways (what users of other languages write);
+            without it every byte above 0x7F reads and goes out as '?'
+  SERVER    default 127.0.0.1; PORT default 6667; NICK default quorvbot
+  CHANNELS  comma-separated, default #quorvane
+  TLS       "tls" (certificate checked) or "insecure" (self-signed server)
+  QV_NICKSERV_PASSWORD in the environment: identify with NickServ]==]
+
+-- Options first, then the positional arguments.
+local options, positional = {}, {}
+for _, a in ipairs(arg) do
+  if a == "--utf8" then
+    options.utf8 = true
+  elseif a == "--help" or a == "-h" then
+    print(usage)
+    host.Quit(0)
+    return
+  elseif a:match("^%-%-") then
+    io.stderr:write("unknown option " .. a .. "\n" .. usage .. "\n")
+    host.Quit(2)
+    return
+  else
+    positional[#positional + 1] = a
+  end
+end
+arg = positional
 
 local function env_number(name, default)
   return tonumber(os.getenv(name) or "") or default
@@ -169,4 +199,5 @@ hook.Add("ShutDown", "bot.quit", function()
 end)
 
 irc.Debug(false)
+irc.SetUTF8(options.utf8 == true)
 connect()

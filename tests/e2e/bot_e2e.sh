@@ -19,7 +19,7 @@ chan1="$work/ii1/127.0.0.1/#bots"
 # The watchdog stays at its defaults: recovery comes from the module's
 # report of the lost link, not from silence.
 QUORVANE_TRACE=$work/bot.trace \
-  "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
+  "$HOST" --module "$MODULE" "$BOT" --utf8 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
 bot=$!
 QV_PIDS+=("$bot")
 
