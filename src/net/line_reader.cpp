@@ -58,9 +58,8 @@ bool LineReader::Next(std::string_view& line, bool utf8) {
     // module speaks ASCII; a higher byte names nothing it knows) or, with
     // UTF-8 on, noting that the line needs a closer look when it is handed
     // on; and the search for CR LF, a word at a time where a word needs
-    // neither. A CR
-    // before begin_ ended a cut piece, not this line. The pass stops where
-    // a line end could only end an overlong line.
+    // neither. A CR before begin_ ended a cut piece, not this line. The
+    // pass stops where a line end could only end an overlong line.
     const std::size_t limit = std::min(end_, begin_ + kMaxLine + 2);
     std::size_t i = scan_;
     for (;;) {

@@ -42,7 +42,7 @@ private:
 
     std::unique_ptr<char[]> buf_;
     std::size_t begin_ = 0;  // first byte not yet handed on
-    std::size_t scan_ = 0;   // bytes before this are reduced and hold no line end
+    std::size_t scan_ = 0;   // bytes before this are scanned (reduced, unless raw_high_) and hold no line end
     std::size_t end_ = 0;    // end of the bytes read
     // Bytes above 0x7F were left as they came in [begin_, scan_): the scan
     // ran with UTF-8 on.
