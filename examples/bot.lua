@@ -4,15 +4,18 @@
 -- or a connect fails, and says goodbye when the host is stopped.
 --
 --   quorvane-host examples/bot.lua [OPTIONS] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
+--   quorvane-host examples/bot.lua --help
 --
 -- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
 -- the server's certificate checked (port 6697 on most networks), or
--- "insecure" for TLS to a private server with a self-signed certificate. Set QV_NICKSERV_PASSWORD in the
--- environment to identify with NickServ. The QV_BOT_* variables below tune
+-- "insecure" for TLS to a private server with a self-signed certificate.
+-- Set QV_NICKSERV_PASSWORD in the environment to identify with NickServ. The QV_BOT_* variables below tune
 -- how soon a silent server counts as gone, and the back-off.
 --
 -- OPTIONS (passwords come from the environment only: a command line is
 -- visible to every user of the machine):
+--   --utf8          read and write text as UTF-8 (irc.SetUTF8); without it
+--                   every byte above 0x7F is '?' both ways.
 --   --sasl ACCOUNT  log in to ACCOUNT with SASL while registering; the
 --                   password is taken from QUORVANE_SASL_PASSWORD. A failed
 --                   login drops the link, and the bot tries again later, as
@@ -21,30 +24,42 @@
 --                   a bouncer or a private server.
 --   --help          print this and stop.
 
+local usage = [==[
+usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+  --utf8          text is UTF-8 both ways (what users of other languages write);
+                  without it every byte above 0x7F reads and goes out as '?'
+  --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
+  --password      server password (PASS) from $QUORVANE_PASSWORD
+  SERVER          default 127.0.0.1; PORT default 6667; NICK default quorvbot
+  CHANNELS        comma-separated, default #quorvane
+  TLS             "tls" (certificate checked) or "insecure" (self-signed server)
+Passwords are read from the environment only, never from the command line.
+QV_NICKSERV_PASSWORD in the environment: identify with NickServ.]==]
+
 local function env_number(name, default)
   return tonumber(os.getenv(name) or "") or default
 end
 
-local usage = [==[
-usage: quorvane-host examples/bot.lua [--sasl ACCOUNT] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
-  --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
-  --password      server password (PASS) from $QUORVANE_PASSWORD
-Passwords are read from the environment only, never from the command line.]==]
-
 -- Options first or anywhere; what is left are the positional arguments.
-local positional, sasl_account, use_password = {}, nil, false
+local positional, options = {}, {}
 do
   local i = 1
   while arg[i] ~= nil do
     local a = arg[i]
-    if a == "--sasl" then
-      sasl_account = arg[i + 1]
-      if not sasl_account or sasl_account == "" then print(usage) host.Quit(2) return end
+    if a == "--utf8" then
+      options.utf8 = true
+    elseif a == "--sasl" then
+      options.sasl_account = arg[i + 1]
+      if not options.sasl_account or options.sasl_account == "" then print(usage) host.Quit(2) return end
       i = i + 1
     elseif a == "--password" then
-      use_password = true
+      options.password = true
     elseif a == "--help" or a == "-h" then
       print(usage) host.Quit(0) return
+    elseif a:match("^%-%-") then
+      io.stderr:write("unknown option " .. a .. "\n" .. usage .. "\n")
+      host.Quit(2)
+      return
     else
       positional[#positional + 1] = a
     end
@@ -70,9 +85,9 @@ local settings = {
   realname = "quorvane example bot",
   channels = positional[4] or "#quorvane",
   tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
-  sasl_account = sasl_account,
-  sasl_password = sasl_account and required_env("QUORVANE_SASL_PASSWORD"),
-  server_password = use_password and required_env("QUORVANE_PASSWORD") or nil,
+  sasl_account = options.sasl_account,
+  sasl_password = options.sasl_account and required_env("QUORVANE_SASL_PASSWORD"),
+  server_password = options.password and required_env("QUORVANE_PASSWORD") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   -- The module raises IRC_Disconnected whenever the link ends or a connect
   -- fails, and also when the server falls silent (it probes at half this
@@ -229,4 +244,5 @@ if missing then
   return
 end
 irc.Debug(false)
+irc.SetUTF8(options.utf8 == true)
 connect()

@@ -24,13 +24,14 @@ const std::vector<std::string> kRegistrationOrder = {
     "SetFunctionMember irc.Debug",    "SetFunctionMember irc.SendMessage", "SetFunctionMember irc.Join",
     "SetFunctionMember irc.Part",     "SetFunctionMember irc.NickServ",    "SetFunctionMember irc.GetVersion",
     "SetFunctionMember irc.SetPingTimeout", "SetFunctionMember irc.SetPassword", "SetFunctionMember irc.SetSASL",
+    "SetFunctionMember irc.SetUTF8",
 };
 
 class Lifecycle : public ModuleTest {};
 
 }  // namespace
 
-TEST_F(Lifecycle, OpeningBindsTheHostAndRegistersTheFunctionsInOrder) {
+TEST_F(Lifecycle, OpeningBindsTheHostAndRegistersItsFunctionsInOrder) {
     gmod_close(host.state);
     RecordingHost fresh;
     gmod_open(&fresh);

@@ -39,6 +39,8 @@ void ModuleTest::TearDown() {
     Globals::client.reset();
     Globals::bDebug = true;
     Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
+    Globals::bUTF8 = false;
+    Globals::self = {};
     // Login settings outlive a link, as they would a script's Connect.
     SetServerPassword({});
     SetSaslCredentials({}, {});

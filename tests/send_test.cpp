@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <algorithm>
 #include <string>
 #include <thread>
 
@@ -43,6 +44,23 @@ protected:
         return lines;
     }
     std::size_t Unwritten() { return Globals::client->Outgoing().Unwritten().size(); }
+    // The server's lines, each ending in CR LF, handled by the module.
+    void Hear(const std::string& lines) {
+        const std::size_t want = host.hook_calls.size() + std::count(lines.begin(), lines.end(), '\n');
+        server.Write(lines);
+        ASSERT_TRUE(PumpUntil([&] { return host.hook_calls.size() >= want; }));
+    }
+    // Registered as "bot!u@h", so a piece to a short target may carry the
+    // most text there is, 400 bytes.
+    void Welcome() { Hear(":srv 001 bot :Welcome to the net bot!u@h\r\n"); }
+    // The texts of the PRIVMSGs to `target` among `lines`.
+    static std::vector<std::string> Pieces(const std::vector<std::string>& lines, const std::string& target = "#c") {
+        std::vector<std::string> pieces;
+        const std::string head = "PRIVMSG " + target + " :";
+        for (const std::string& line : lines)
+            if (line.starts_with(head)) pieces.push_back(line.substr(head.size()));
+        return pieces;
+    }
     // Sends lines the peer does not read until some 100 KB wait in the
     // queue, whatever the system buffers took; gives how many.
     int FillQueue() {
@@ -73,6 +91,18 @@ protected:
         PaceClock::Advance(wait);
         MessageCheckTimer();
     }
+    std::size_t Waiting() { return Globals::client->Outgoing().PacedBytes(); }
+    // Queues lines until exactly `bytes` wait for the pace.
+    void FillTo(std::size_t bytes) {
+        for (int i = 0; Waiting() + 2000 < bytes; ++i) ASSERT_THAT(host.CallIrc("SendRaw", {Line(i)}), IsEmpty());
+        ASSERT_THAT(host.CallIrc("SendRaw", {std::string(bytes - Waiting() - 2, 'f')}), IsEmpty());
+        ASSERT_EQ(Waiting(), bytes);
+    }
+    // Lets the pace release everything and gives all the lines sent.
+    std::vector<std::string> Drain() {
+        for (int i = 0; i < 200 && Waiting() > 0; ++i) After(2s);
+        return SentLines(300);
+    }
 };
 
 }  // namespace
@@ -82,6 +112,16 @@ TEST_F(Sending, FramesWithCrLfAndReducesToSevenBits) {
     Globals::SendIRCString("caf\xE9 \x80\xFF\x7F");
     Globals::SendIRCString("");
     EXPECT_EQ(Sent("\x7F\r\n\r\n"), "A\r\nB\r\ncaf? ??\x7F\r\n\r\n");
+}
+
+TEST_F(Sending, WithUtf8OnOnlyWellFormedCharactersGoOut) {
+    EXPECT_THAT(host.CallIrc("SetUTF8", {true}), IsEmpty());
+    // A character each: 2, 3 and 4 bytes; overlong; a surrogate; above
+    // U+10FFFF; Windows-1252; cut short by the end of the text.
+    Globals::SendIRCString("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE9 \xE2\x82");
+    host.CallIrc("SetUTF8", {false});
+    Globals::SendIRCString("\xC3\xA9");
+    EXPECT_EQ(Sent("??\r\n"), "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ?? ??? ???? ? ??\r\n??\r\n");
 }
 
 TEST_F(Sending, EverySevenBitByteGoesOutUnchanged) {
@@ -259,6 +299,7 @@ TEST_F(Paced, CloseSendsWhatWaitsThenQuitWithoutPacing) {
 }
 
 TEST_F(Sending, LongMessagesGoInPiecesCutAtSpaces) {
+    Welcome();
     std::string words;
     for (int i = 0; words.size() < 1000; ++i) words += "word" + std::to_string(i) + " ";
     words.pop_back();
@@ -279,4 +320,84 @@ TEST_F(Sending, LongMessagesGoInPiecesCutAtSpaces) {
     EXPECT_EQ(joined, words);
     EXPECT_EQ(lines[3], "PRIVMSG #c :" + solid.substr(0, 400));
     EXPECT_EQ(lines[4], "PRIVMSG #c :" + solid.substr(400));
+}
+
+TEST_F(Sending, PiecesLeaveRoomForThePrefixTheServerPutsInFront) {
+    // What the server relays, ":nick!user@host PRIVMSG target :text", must
+    // stay within 510 bytes; each step tells the module more of its prefix.
+    const std::string n30(30, 'n'), h63(63, 'h'), t60 = "#" + std::string(59, 't'), t100 = "#" + std::string(99, 't');
+    struct Step {
+        std::string heard, target;
+        std::size_t piece;
+    };
+    const Step steps[] = {
+        {"", "#c", 390},                                       // nothing known: 30 + 11 + 63 assumed
+        {":srv 001 " + n30 + " :Welcome to the net\r\n", "#c", 390},  // the nick, 30 long
+        {":" + n30 + "!~bot@" + h63 + " JOIN #c\r\n", "#c", 397},     // user and host, from our JOIN
+        {":srv 396 " + n30 + " cloak.example :is now your displayed host\r\n", t60, 389},
+        {":" + n30 + "!~bot@cloak.example NICK :bot\r\n", t100, 376},  // our new nick
+        {":other!x@y JOIN #c\r\n:other!x@y NICK :zz\r\n", t100, 376},  // not ours: nothing learnt
+        {":srv 001 bot :Welcome bot!u@h\r\n", t100, 391},        // a new registration, prefix in its text
+        {"", "#" + std::string(449, 't'), 100},                  // never less than 100
+        {"", "#c", 400},                                       // never more than 400
+    };
+    const std::string solid(1000, 'z');
+    for (const Step& step : steps) {
+        if (!step.heard.empty()) Hear(step.heard);
+        const std::size_t seen = Pieces(SentLines(0), step.target).size();
+        host.CallIrc("SendMessage", {step.target, solid});
+        std::vector<std::string> pieces;
+        auto all_there = [&] {
+            pieces = Pieces(SentLines(5), step.target);
+            std::size_t bytes = 0;
+            for (std::size_t i = seen; i < pieces.size(); ++i) bytes += pieces[i].size();
+            return bytes == solid.size();
+        };
+        ASSERT_TRUE(PumpUntil(all_there)) << step.heard << step.target;
+        EXPECT_EQ(pieces[seen].size(), step.piece) << step.heard << step.target;
+    }
+}
+
+TEST_F(Sending, PiecesEndAtTheLimitNeverPastItAndNeverEmpty) {
+    Welcome();  // pieces of at most 400 bytes to #c
+    const std::string a400(400, 'a'), euro = "\xE2\x82\xAC";
+    struct Case {
+        bool utf8;
+        std::string text;
+        std::vector<std::string> pieces;
+    };
+    const Case cases[] = {
+        {false, a400 + " b", {a400, "b"}},                  // a space just past the piece
+        {false, a400 + "a b", {a400, "a b"}},               // one byte past that: not within reach
+        {false, " " + a400 + "a", {" " + a400.substr(1), "aa"}},  // only a leading space: no empty piece
+        {true, a400.substr(2) + euro + "b", {a400.substr(2), euro + "b"}},  // a character is not split
+        {false, a400.substr(2) + euro + "b", {a400.substr(2) + "??", "?b"}},
+    };
+    std::size_t seen = 0;
+    for (const Case& c : cases) {
+        host.CallIrc("SetUTF8", {c.utf8});
+        EXPECT_THAT(host.CallIrc("SendMessage", {std::string("#c"), c.text}), IsEmpty());
+        std::vector<std::string> pieces;
+        ASSERT_TRUE(PumpUntil([&] { return (pieces = Pieces(SentLines(5))).size() >= seen + c.pieces.size(); }));
+        EXPECT_EQ(std::vector<std::string>(pieces.begin() + seen, pieces.end()), c.pieces) << c.text.substr(0, 4);
+        seen = pieces.size();
+    }
+}
+
+// A message of three 400-byte pieces, 414 bytes each on the wire, with two
+// of them more than the queue has room for, or exactly as much: let in or
+// refused whole, never cut short when a later piece would not fit.
+TEST_F(Paced, AMessageNearTheQueueLimitIsRefusedWhole) {
+    Welcome();
+    FillTo(SendQueue::kPacedLimit - 2 * 414 + 1);
+    EXPECT_EQ(host.CallIrc("SendMessage", {std::string("#m"), std::string(1200, 'x')}),
+              std::vector<std::string>{"Send queue full"});
+    EXPECT_THAT(Pieces(Drain(), "#m"), IsEmpty());
+}
+
+TEST_F(Paced, AMessageThatJustFitsTheQueueGoesWhole) {
+    Welcome();
+    FillTo(SendQueue::kPacedLimit - 2 * 414);
+    EXPECT_THAT(host.CallIrc("SendMessage", {std::string("#m"), std::string(1200, 'x')}), IsEmpty());
+    EXPECT_EQ(Pieces(Drain(), "#m"), std::vector<std::string>(3, std::string(400, 'x')));
 }

@@ -7,10 +7,13 @@
 // back:
 //   expect raw=... raw_bytes=... chat=... ... pongs=... got_pongs=...
 //
-//   qv_bench_flood_server [--tls CERT KEY] flood N [SEED]   the flood
+//   qv_bench_flood_server [--tls CERT KEY] [--mixed] [--utf8] flood N [SEED]   the flood
 //   qv_bench_flood_server [--tls CERT KEY] idle             registers the client, then stays silent
 //
-// With --tls the client speaks TLS (OpenSSL, the certificate given).
+// With --tls the client speaks TLS (OpenSSL, the certificate given). With
+// --mixed one line in ten carries non-ASCII words, half of them UTF-8 and
+// half Windows-1252; --utf8 counts what a client must see with UTF-8 on
+// (Windows-1252 bytes grow into UTF-8), else every such byte is one byte.
 // Every wait is bounded; the program ends when the client hangs up or after
 // a minute of silence. All socket I/O goes through Link.
 #include <arpa/inet.h>
@@ -99,9 +102,11 @@ struct Expect {
     // What came back.
     long got_pongs = 0, got_ctcp = 0;
 
-    void Count(std::string_view line) {
+    // `growth`: how many bytes the line's text gains when a client turns
+    // its Windows-1252 words into UTF-8.
+    void Count(std::string_view line, long growth = 0) {
         ++raw;
-        raw_bytes += static_cast<long>(line.size());
+        raw_bytes += static_cast<long>(line.size()) + growth;
         if (line.starts_with("PING")) ++pongs;
         std::size_t s1 = line.find(' ');
         std::size_t s2 = s1 == std::string_view::npos ? s1 : line.find(' ', s1 + 1);
@@ -123,11 +128,11 @@ struct Expect {
         std::string_view trailing = colon != std::string_view::npos ? rest.substr(colon + 2) : rest.substr(rest.rfind(' ') + 1);
         if (privmsg) {
             ++chat;
-            chat_bytes += static_cast<long>(trailing.size());
+            chat_bytes += static_cast<long>(trailing.size()) + growth;
             if (trailing == "\x01VERSION\x01" || trailing == "\x01TIME\x01") ++ctcp;
         } else {
             ++notice;
-            notice_bytes += static_cast<long>(trailing.size());
+            notice_bytes += static_cast<long>(trailing.size()) + growth;
             bool ns = nick.size() == 8;
             for (std::size_t i = 0; ns && i < 8; ++i) ns = std::tolower(static_cast<unsigned char>(nick[i])) == "nickserv"[i];
             if (ns) ++nickserv;
@@ -165,26 +170,53 @@ const char* const kWords[] = {
 };
 constexpr unsigned kWordCount = sizeof kWords / sizeof kWords[0];
 
+// Non-ASCII words: well-formed UTF-8 (2, 3 and 4 byte characters), and
+// Windows-1252 with what each grows by as UTF-8.
+const char* const kUtf8Words[] = {"caf\xC3\xA9", "Gr\xC3\xBC\xC3\x9F" "e", "na\xC3\xAFve", "\xE2\x82\xAC" "5",
+                                  "\xE6\x97\xA5\xE6\x9C\xAC", "\xF0\x9F\x98\x80", "\xD0\xBF\xD1\x80\xD0\xB8"};
+struct Cp1252Word {
+    const char* text;
+    long growth;
+};
+const Cp1252Word kCp1252Words[] = {{"caf\xE9", 1}, {"Gr\xFC\xDF" "e", 2}, {"na\xEFve", 1}, {"\x80" "5", 2},
+                                   {"\x93ok\x94", 4}, {"d\xE9j\xE0", 2}};
 struct Corpus {
     Rng rng;
     long left;
+    bool mixed = false;
+    long growth = 0;  // of the last line
 
     std::string Nick(unsigned i) { return "user" + std::to_string(i % 500); }
     std::string Who(unsigned i) { return ":" + Nick(i) + "!~u" + std::to_string(i % 500) + "@host-" + std::to_string(i % 97) + ".isp.example"; }
     std::string Channel() { return "#chan" + std::to_string(rng.Below(24)); }
-    std::string Text(unsigned min, unsigned spread) {
+    // A text of words; with `wide`, about one word in four is non-ASCII.
+    std::string Text(unsigned min, unsigned spread, bool wide = false) {
         std::string t;
         unsigned want = min + rng.Below(spread);
         while (t.size() < want) {
             if (!t.empty()) t += ' ';
-            t += kWords[rng.Below(kWordCount)];
+            if (wide && rng.Below(4) == 0) {
+                if (rng.Below(2) == 0) {
+                    t += kUtf8Words[rng.Below(sizeof kUtf8Words / sizeof kUtf8Words[0])];
+                } else {
+                    const Cp1252Word& w = kCp1252Words[rng.Below(sizeof kCp1252Words / sizeof kCp1252Words[0])];
+                    t += w.text;
+                    growth += w.growth;
+                }
+            } else {
+                t += kWords[rng.Below(kWordCount)];
+            }
         }
         return t;
     }
+    // Whether the next line's text has non-ASCII words: one text line in
+    // eight, and 80% of lines have text, so one line in ten.
+    bool Wide() { return mixed && rng.Below(8) == 0; }
 
     // The next line without CR LF. Shares (percent): 70 PRIVMSG, 10 NOTICE
     // (a third from NickServ), 10 JOIN/PART/QUIT/MODE, 5 numerics, 5 PING.
     std::string Line() {
+        growth = 0;
         unsigned who = rng.Below(100000);
         unsigned kind = rng.Below(1000);
         if (kind < 700) {
@@ -196,14 +228,15 @@ struct Corpus {
             else if (special == 1)
                 text = "\x01TIME\x01";
             else
-                text = Text(28, 110);
+                text = Text(28, 110, Wide());
             return Who(who) + " PRIVMSG " + target + " :" + text;
         }
         if (kind < 800) {
             unsigned from = rng.Below(3);
-            if (from == 0) return ":NickServ!NickServ@services.bench.example NOTICE bench :" + Text(20, 90);
-            if (from == 1) return std::string(":") + kServer + " NOTICE bench :*** " + Text(20, 60);
-            return Who(who) + " NOTICE " + Channel() + " :" + Text(20, 90);
+            const bool wide = Wide();
+            if (from == 0) return ":NickServ!NickServ@services.bench.example NOTICE bench :" + Text(20, 90, wide);
+            if (from == 1) return std::string(":") + kServer + " NOTICE bench :*** " + Text(20, 60, wide);
+            return Who(who) + " NOTICE " + Channel() + " :" + Text(20, 90, wide);
         }
         if (kind < 900) {
             switch (rng.Below(4)) {
@@ -249,15 +282,26 @@ void TakeReplies(Link& link, Expect& e, bool* go) {
 int main(int argc, char** argv) {
     const char* program = argv[0];
     const char *cert = nullptr, *key = nullptr;
-    if (argc > 3 && std::strcmp(argv[1], "--tls") == 0) {
-        cert = argv[2];
-        key = argv[3];
-        argv += 3;
-        argc -= 3;
+    bool mixed = false, utf8 = false;
+    for (;;) {
+        if (argc > 3 && std::strcmp(argv[1], "--tls") == 0) {
+            cert = argv[2];
+            key = argv[3];
+            argv += 3;
+            argc -= 3;
+        } else if (argc > 1 && std::strcmp(argv[1], "--mixed") == 0) {
+            mixed = true;
+            ++argv, --argc;
+        } else if (argc > 1 && std::strcmp(argv[1], "--utf8") == 0) {
+            utf8 = true;
+            ++argv, --argc;
+        } else {
+            break;
+        }
     }
     bool flood = argc > 1 && std::strcmp(argv[1], "flood") == 0;
     if (argc < 2 || (flood && argc < 3) || (!flood && std::strcmp(argv[1], "idle") != 0)) {
-        std::fprintf(stderr, "usage: %s [--tls CERT KEY] flood N [SEED] | idle\n", program);
+        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] flood N [SEED] | idle\n", program);
         return 2;
     }
     long count = flood ? std::strtol(argv[2], nullptr, 10) : 0;
@@ -288,11 +332,11 @@ int main(int argc, char** argv) {
     fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) | O_NONBLOCK);
 
     Expect expect;
-    Corpus corpus{Rng{seed | 1}, count};
+    Corpus corpus{Rng{seed | 1}, count, mixed};
     std::string out;
     std::size_t off = 0;
-    auto add = [&](const std::string& line) {
-        expect.Count(line);
+    auto add = [&](const std::string& line, long growth = 0) {
+        expect.Count(line, utf8 ? growth : 0);
         out += line;
         out += "\r\n";
     };
@@ -306,7 +350,8 @@ int main(int argc, char** argv) {
             off = 0;
             if (go && !ended) {
                 while (corpus.left > 0 && out.size() < (1 << 16)) {
-                    add(corpus.Line());
+                    const std::string line = corpus.Line();
+                    add(line, corpus.growth);
                     --corpus.left;
                 }
                 if (corpus.left == 0) {

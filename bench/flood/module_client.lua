@@ -1,5 +1,5 @@
 -- The flood benchmark through the real module, in quorvane-host.
---   module_client.lua PORT DEBUG(on|off) RESULT_FILE [idle|tls]
+--   module_client.lua PORT DEBUG(on|off) RESULT_FILE [idle|tls|utf8]
 -- Writes one line of key=value results to RESULT_FILE when the server's
 -- end marker arrives. With "idle" it registers, writes "connected" and
 -- stays connected until stopped.
@@ -30,6 +30,7 @@ function bench.on_end()
 end
 
 irc.Debug(debug_on)
+if arg[4] == "utf8" then irc.SetUTF8(true) end
 local err = irc.Connect("127.0.0.1", port, "bench", "bench", "quorvane benchmark", tls)
 if err ~= nil then error("connect: " .. tostring(err)) end
 timer.Create("bench.deadline", 900, 1, function()

@@ -52,10 +52,11 @@ local function problems(r)
   return #bad > 0 and table.concat(bad, ", ") or nil
 end
 
-local order = { "lua", "host-off", "host-on", "host-tls" }
+local order = { "lua", "host-off", "host-on", "host-tls", "host-utf8" }
 local names = { lua = "pure Lua (LuaJIT + LuaSocket)", ["host-off"] = "quorvane-host + module, debug off",
-  ["host-on"] = "quorvane-host + module, debug on", ["host-tls"] = "quorvane-host + module, TLS, debug off" }
-local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {} }
+  ["host-on"] = "quorvane-host + module, debug on", ["host-tls"] = "quorvane-host + module, TLS, debug off",
+  ["host-utf8"] = "quorvane-host + module, UTF-8 on" }
+local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {} }
 local base = {}  -- round -> lua CPU ns per line
 for _, r in ipairs(runs) do
   local flood_lines = (r.exp_raw or 2) - 2  -- corpus and end marker, not the two welcome lines
@@ -108,12 +109,25 @@ print("CPU ns/l: user+sys CPU of the client from its go to the end marker, per f
 print("ratio: CPU against the pure-Lua client of the same round (median of the rounds); RSS+: peak RSS")
 print("over the RSS when connected and idle (worst round); tick: a module loop callback (pure Lua: the")
 print("lines of one read), longest over all rounds and median 99th percentile.")
-for _, c in ipairs({ "host-off", "host-on", "host-tls" }) do
+for _, c in ipairs({ "host-off", "host-on", "host-tls", "host-utf8" }) do
   if ratios[c] == nil then goto skip end
   local list = {}
   for i, v in ipairs(ratios[c]) do list[i] = ("%.2f"):format(v) end
   print(("paired ratios, %s: %s"):format(c, table.concat(list, " ")))
   ::skip::
+end
+-- The cost of UTF-8: each round's UTF-8 client against the same round's
+-- client with it off, on the same corpus.
+if #by["host-utf8"] > 0 then
+  local off, list = {}, {}
+  for _, r in ipairs(by["host-off"]) do if not r.problem then off[r.round] = r.ns end end
+  for _, r in ipairs(by["host-utf8"]) do
+    if not r.problem and off[r.round] then list[#list + 1] = r.ns / off[r.round] end
+  end
+  local shown = {}
+  for i, v in ipairs(list) do shown[i] = ("%.3f"):format(v) end
+  print(("UTF-8 on against off, CPU per line (corpus: one line in ten non-ASCII): median %+.1f%%; paired: %s"):format(
+    (median(list) - 1) * 100, table.concat(shown, " ")))
 end
 local ctcp = {}
 for _, c in ipairs(order) do

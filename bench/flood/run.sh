@@ -6,14 +6,16 @@
 #   host-on   the same with irc.Debug(true), stdout to /dev/null
 #   host-tls  (with --tls) host-off over TLS, the server's certificate made
 #             for the run
+#   host-utf8 (with --utf8) host-off with irc.SetUTF8(true); with --utf8
+#             every client gets a corpus with one line in ten non-ASCII
 # Then a connected, silent host's CPU over IDLE seconds, and its exit on
 # SIGTERM.
-#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle] [--tls]
+#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle] [--tls] [--utf8]
 # QV_BENCH_HOST / QV_BENCH_MODULE replace the host program and module of the
 # host-* clients (to compare builds; the lua client keeps BUILD_DIR's host).
 set -u
 build=$1; shift
-lines=1000000 rounds=5 idle=30 tls=no
+lines=1000000 rounds=5 idle=30 tls=no utf8=no
 while [ $# -gt 0 ]; do
   case $1 in
     --lines) lines=$2; shift 2 ;;
@@ -21,6 +23,7 @@ while [ $# -gt 0 ]; do
     --idle-seconds) idle=$2; shift 2 ;;
     --no-idle) idle=0; shift ;;
     --tls) tls=yes; shift ;;
+    --utf8) utf8=yes; shift ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -59,14 +62,17 @@ unserve() {
 }
 
 run_client() {  # ROUND CLIENT
-  local round=$1 client=$2 status=0
-  if [ "$client" = host-tls ]; then serve --tls flood "$lines"; else serve flood "$lines"; fi
+  local round=$1 client=$2 status=0 corpus=()
+  [ "$utf8" = yes ] && corpus+=(--mixed)
+  [ "$client" = host-utf8 ] && corpus+=(--utf8)
+  if [ "$client" = host-tls ]; then serve --tls "${corpus[@]}" flood "$lines"; else serve "${corpus[@]}" flood "$lines"; fi
   rm -f "$work/result"
   case $client in
     lua) timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-off) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-on) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-tls) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" tls >/dev/null 2>"$work/err" || status=$? ;;
+    host-utf8) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" utf8 >/dev/null 2>"$work/err" || status=$? ;;
   esac
   unserve
   [ "$status" = 0 ] || { echo "round $round, $client: exit status $status: $(head -c 300 "$work/err")" >&2; }
@@ -74,6 +80,7 @@ run_client() {  # ROUND CLIENT
 }
 
 clients=(lua host-off host-on)
+[ "$utf8" = yes ] && clients=(lua host-off host-utf8)
 if [ "$tls" = yes ]; then
   clients+=(host-tls)
   bash "$here/../../tests/tls/make_certs.sh" "$work/certs" || exit 1

@@ -1,4 +1,4 @@
-// irc.Debug and irc.GetVersion: the two functions that touch only the module.
+// irc.Debug, irc.SetUTF8 and irc.GetVersion: the functions that touch only the module.
 #include <cstdio>
 
 #include "commands/commands.h"
@@ -8,6 +8,12 @@
 int QV_CDECL bDebug(lua_State*) {
     if (gLua == nullptr) return 0;
     Globals::bDebug = gLua->ArgFlag(1);
+    return 0;
+}
+
+int QV_CDECL SetUTF8(lua_State*) {
+    if (gLua == nullptr) return 0;
+    Globals::bUTF8 = gLua->ArgFlag(1);
     return 0;
 }
 

@@ -3,11 +3,14 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "commands/args.h"
 #include "commands/commands.h"
 #include "commands/results.h"
 #include "module/globals.h"
+#include "net/connection.h"
+#include "net/utf8.h"
 
 namespace {
 
@@ -19,29 +22,49 @@ int SendWithArg(std::string_view command) {
     return SendOutcome(*gLua, Globals::SendIRCString(line));
 }
 
-// Servers cut a line at 512 bytes, and what they relay carries the
-// sender's nick!user@host in front: 400 bytes of text leave room for it.
+// The most text one PRIVMSG carries, however much room there is.
 constexpr std::size_t kMaxMessageText = 400;
-// "PRIVMSG " + target + " :" + text + CR LF
+// The least, however long target and prefix: a piece must carry something.
+constexpr std::size_t kMinMessageText = 100;
+// Servers cut what they relay at 510 bytes before its CR LF.
+constexpr std::size_t kMaxRelayed = 510;
+// "PRIVMSG " + target + " :" + text + CR LF, as we send it.
 constexpr std::size_t kMessageFraming = 12;
 
-// How much text one PRIVMSG to `target` may carry: less for a long target,
-// so our own line stays within 512 bytes.
+// How much text one PRIVMSG to `target` may carry so that the line the
+// server relays, ":nick!user@host PRIVMSG target :text", arrives whole.
 std::size_t TextLimit(std::size_t target_size) {
-    const std::size_t room = target_size < 512 - kMessageFraming ? 512 - kMessageFraming - target_size : 0;
-    return std::clamp<std::size_t>(room, 100, kMaxMessageText);
+    const std::size_t taken = Globals::self.Length() + 10 + target_size;  // "PRIVMSG " and " :"
+    const std::size_t room = taken < kMaxRelayed ? kMaxRelayed - taken : 0;
+    return std::clamp(room, kMinMessageText, kMaxMessageText);
 }
 
 // The next piece of `text` that fits `limit`, cut at its last space within
-// the limit where there is one; the space itself is not sent.
+// the limit where there is one; the space itself is not sent. Without one,
+// the cut never splits a UTF-8 character when text is UTF-8.
 std::string_view NextPiece(std::string_view& text, std::size_t limit) {
     if (text.size() <= limit) return std::exchange(text, {});
     std::size_t cut = text.rfind(' ', limit);
     std::size_t skip = 1;
-    if (cut == std::string_view::npos || cut == 0) cut = limit, skip = 0;
+    // A space at the very front would leave an empty piece.
+    if (cut == std::string_view::npos || cut == 0) {
+        cut = Globals::bUTF8 ? utf8::CutAt(text, limit) : limit;
+        skip = 0;
+    }
     std::string_view piece = text.substr(0, cut);
     text.remove_prefix(cut + skip);
     return piece;
+}
+
+// Whether the queue lets in every piece of a message: as it would each
+// line sent on its own, one after another. Asked once, up front, so a
+// message is sent or refused whole, never cut short by the limit.
+bool QueueTakesAll(const std::vector<std::string_view>& pieces, std::size_t framing) {
+    const Connection* link = Globals::client.get();
+    if (link == nullptr || !link->IsConnected() || pieces.empty()) return true;
+    std::size_t waiting = link->Outgoing().PacedBytes();
+    for (std::size_t i = 0; i + 1 < pieces.size(); ++i) waiting += framing + pieces[i].size();
+    return waiting <= SendQueue::kPacedLimit;
 }
 
 }  // namespace
@@ -57,21 +80,25 @@ int QV_CDECL SendMessage(lua_State*) {
     const std::string target_arg = TextArg(*gLua, 1);
     const std::string message = TextArg(*gLua, 2);
     const std::string_view target = FirstLine(target_arg);
-    const std::string prefix = "PRIVMSG " + std::string(target) + " :";
     const std::size_t limit = TextLimit(target.size());
     // Each line of the text is a message of its own (a line break never
-    // reaches the server inside one), and a long one goes in pieces. The
-    // first piece decides whether the call is let in; the rest follow it.
-    LineKind kind = LineKind::Script;
+    // reaches the server inside one), and a long one goes in pieces.
+    std::vector<std::string_view> pieces;
     std::string_view rest = message;
     while (!rest.empty()) {
         std::string_view line = FirstLine(rest);
         rest.remove_prefix(std::min(line.size() + 1, rest.size()));
-        while (!line.empty()) {
-            const SendResult r = Globals::SendIRCString(prefix + std::string(NextPiece(line, limit)), kind);
-            if (r != SendResult::Queued) return SendOutcome(*gLua, r);
-            kind = LineKind::Continuation;
-        }
+        while (!line.empty()) pieces.push_back(NextPiece(line, limit));
+    }
+    if (!QueueTakesAll(pieces, kMessageFraming + target.size())) return SendOutcome(*gLua, SendResult::Refused);
+    // The first piece is let in as a script's line; the rest follow it.
+    LineKind kind = LineKind::Script;
+    std::string out;
+    for (std::string_view piece : pieces) {
+        out.assign("PRIVMSG ").append(target).append(" :").append(piece);
+        const SendResult r = Globals::SendIRCString(out, kind);
+        if (r != SendResult::Queued) return SendOutcome(*gLua, r);
+        kind = LineKind::Continuation;
     }
     return 0;
 }

@@ -31,6 +31,7 @@ constexpr Registration kScriptFunctions[] = {
     {"SetPingTimeout", NoThrowScriptFunction<SetPingTimeout>},
     {"SetPassword", NoThrowScriptFunction<SetPassword>},
     {"SetSASL", NoThrowScriptFunction<SetSASL>},
+    {"SetUTF8", NoThrowScriptFunction<SetUTF8>},
 };
 
 ILuaInterface* InterfaceFor(lua_State* state) {

@@ -4,6 +4,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "module/globals.h"
+#include "net/utf8.h"
+
 std::span<char> LineReader::Space() {
     if (!buf_) buf_ = std::make_unique_for_overwrite<char[]>(kCapacity);
     // Only an unfinished line is left when more bytes are wanted, so moving
@@ -31,13 +34,32 @@ bool NeedsALook(std::uint64_t w) {
 
 }  // namespace
 
-bool LineReader::Next(std::string_view& line) {
+bool LineReader::Next(std::string_view& line) { return Next(line, Globals::bUTF8); }
+
+std::string_view LineReader::Deliver(std::size_t size, bool utf8) {
+    char* const at = buf_.get() + begin_;
+    const std::string_view raw(at, size);
+    if (!raw_high_) return raw;
+    if (!utf8) {
+        // Scanned while UTF-8 was on, handed on after it was turned off.
+        std::replace_if(at, at + size, [](char c) { return static_cast<unsigned char>(c) > 0x7F; }, '?');
+        return raw;
+    }
+    const std::size_t valid = utf8::ValidPrefix(raw);
+    if (valid == size) return raw;
+    converted_.assign(raw.substr(0, valid));
+    utf8::AppendFrom1252(converted_, raw.substr(valid));
+    return converted_;
+}
+
+bool LineReader::Next(std::string_view& line, bool utf8) {
     char* b = buf_.get();
     // One pass over new bytes does both jobs: the 7-bit reduction (the
-    // module speaks ASCII; a higher byte names nothing it knows) and the
-    // search for CR LF, a word at a time where a word needs neither. A CR
-    // before begin_ ended a cut piece, not this line. The pass stops where
-    // a line end could only end an overlong line.
+    // module speaks ASCII; a higher byte names nothing it knows) or, with
+    // UTF-8 on, noting that the line needs a closer look when it is handed
+    // on; and the search for CR LF, a word at a time where a word needs
+    // neither. A CR before begin_ ended a cut piece, not this line. The
+    // pass stops where a line end could only end an overlong line.
     const std::size_t limit = std::min(end_, begin_ + kMaxLine + 2);
     std::size_t i = scan_;
     for (;;) {
@@ -54,10 +76,14 @@ bool LineReader::Next(std::string_view& line) {
         for (; i < stop; ++i) {
             const auto c = static_cast<unsigned char>(b[i]);
             if (c > 0x7F) {
-                b[i] = '?';
+                if (utf8)
+                    raw_high_ = true;
+                else
+                    b[i] = '?';
             } else if (c == '\n' && i > begin_ && b[i - 1] == '\r') {
-                line = {b + begin_, i - 1 - begin_};
+                line = Deliver(i - 1 - begin_, utf8);
                 begin_ = scan_ = i + 1;
+                raw_high_ = false;
                 return true;
             }
         }
@@ -69,8 +95,18 @@ bool LineReader::Next(std::string_view& line) {
     // Cut so, no half of a line end is ever left to start the next piece.
     const std::size_t n = end_ - begin_;
     if (n > kMaxLine + 1 || (n == kMaxLine + 1 && b[begin_ + kMaxLine] != '\r')) {
-        line = {b + begin_, kMaxLine};
-        begin_ += kMaxLine;
+        // With UTF-8 on, a character that would straddle the cut goes
+        // whole into the next piece; whether the bytes there are one may
+        // take up to 3 more bytes to tell, so the cut waits for them, as
+        // it does for an LF. The rest, already scanned, may still hold raw
+        // bytes: raw_high_ stays as it is for it.
+        std::size_t size = kMaxLine;
+        if (utf8 && raw_high_) {
+            size = utf8::CutAt({b + begin_, n}, kMaxLine, true);
+            if (size == std::string_view::npos) return false;
+        }
+        line = Deliver(size, utf8);
+        begin_ += size;
         return true;
     }
     return false;

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <memory>
 #include <span>
+#include <string>
 #include <string_view>
 
 class LineReader {
@@ -24,18 +25,31 @@ public:
     void Commit(std::size_t n);
 
     // The next complete line, without its CR LF, valid until the next call
-    // of Space or Clear; false when more bytes are needed. Every byte above
-    // 0x7F reads as '?'.
+    // of Next, Space or Clear; false when more bytes are needed. Without
+    // `utf8` every byte above 0x7F reads as '?'. With it the line is
+    // well-formed UTF-8: such text is handed on as it came, other bytes
+    // above 0x7F are read as Windows-1252, and a cut piece of a long line
+    // ends on a character boundary. The one-argument form follows the
+    // module's setting (Globals::bUTF8).
+    bool Next(std::string_view& line, bool utf8);
     bool Next(std::string_view& line);
 
     std::size_t Buffered() const { return end_ - begin_; }
     void Clear() { begin_ = scan_ = end_ = 0; }
 
 private:
+    std::string_view Deliver(std::size_t size, bool utf8);
+
     std::unique_ptr<char[]> buf_;
     std::size_t begin_ = 0;  // first byte not yet handed on
-    std::size_t scan_ = 0;   // bytes before this are reduced and hold no line end
+    std::size_t scan_ = 0;   // bytes before this are scanned (reduced, unless raw_high_) and hold no line end
     std::size_t end_ = 0;    // end of the bytes read
+    // Bytes above 0x7F were left as they came in [begin_, scan_): the scan
+    // ran with UTF-8 on.
+    bool raw_high_ = false;
+    // A line whose bytes had to be converted (they grow), reused from line
+    // to line; lines of ASCII or well-formed UTF-8 are never copied here.
+    std::string converted_;
 };
 
 #endif

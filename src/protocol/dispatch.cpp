@@ -80,6 +80,9 @@ void ProcessLine(std::string_view strLine) {
         Globals::SendIRCString(pong, LineKind::Urgent);
     }
 
+    // Even while shut: the next SendMessage after a reopen needs it.
+    LearnOwnPrefix(Globals::self, tokens, strLine);
+
     const bool privmsg = tokens.count > 2 && tokens[1] == "PRIVMSG";
     const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";
     std::string_view nick, trailing;

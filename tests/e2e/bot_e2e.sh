@@ -18,7 +18,7 @@ chan1="$work/ii1/127.0.0.1/#bots"
 
 # A short ping timeout, so a hung server is noticed within the test.
 QV_BOT_PING_TIMEOUT=4 QUORVANE_TRACE=$work/bot.trace \
-  "$HOST" --module "$MODULE" "$BOT" 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
+  "$HOST" --module "$MODULE" "$BOT" --utf8 127.0.0.1 "$QV_PORT" botty "#bots" >"$work/bot.out" 2>&1 &
 bot=$!
 QV_PIDS+=("$bot")
 

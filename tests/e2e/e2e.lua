@@ -236,5 +236,31 @@ step(function()
   end)
 end)
 
+-- 9. UTF-8 both ways: the peer reads the bot's text as it was written, a
+--    long one in pieces that split no character and arrive whole; the
+--    script gets the peer's UTF-8 as it came and its Windows-1252 as UTF-8.
+step(function()
+  irc.SetUTF8(true)
+  local text, euros = "Grüße, café, 5 € 😀", ("€"):rep(200)  -- 600 bytes: pieces of 133 and 67 characters
+  irc.SendMessage(CHAN, text)
+  irc.SendMessage(CHAN, euros)
+  wait("the peer to read the bot's UTF-8", function()
+    local s = read(iidir .. "/" .. CHAN .. "/out")
+    return s:find("<" .. BOT .. "> " .. text .. "\n", 1, true) and s:find("<" .. BOT .. "> " .. ("€"):rep(133) .. "\n", 1, true)
+       and s:find("<" .. BOT .. "> " .. ("€"):rep(67) .. "\n", 1, true)
+  end, function()
+    local mark = #log + 1
+    tell_ii(CHAN, "zurück: ✓ ok")
+    tell_ii(CHAN, "caf\233 cr\232me \128")  -- Windows-1252, as an old client sends it
+    wait("the peer's UTF-8 and Windows-1252 as UTF-8", function()
+      return find_event("IRC_OnChat", "peer", CHAN, "zurück: ✓ ok", mark)
+         and find_event("IRC_OnChat", "peer", CHAN, "café crème €", mark)
+    end, function()
+      irc.SetUTF8(false)
+      nextstep()
+    end)
+  end)
+end)
+
 timer.Create("e2e.deadline", 150, 1, function() fail("overall deadline"); finish() end)
 timer.Simple(0, nextstep)

@@ -61,9 +61,9 @@ def dispatch():
     write("dispatch", "regress-query-without-nick", b"\x0c\x01:alice!alice@host.example PRIVMSG bot :\x01TIME\x01")
 
 
-def stream_input(stream, reads=(), pad=0, pad_at=0):
+def stream_input(stream, reads=(), pad=0, pad_at=0, utf8=False):
     sizes = b"".join(struct.pack("<H", n - 1) for n in reads)
-    return bytes([len(reads), pad, pad_at]) + stream + sizes
+    return bytes([len(reads) | (0x80 if utf8 else 0), pad, pad_at]) + stream + sizes
 
 
 def stream():
@@ -78,6 +78,11 @@ def stream():
     write("stream", "seed-cap-three", stream_input(b"B\r\nok\r\n", pad=200, reads=[40000]))
     # A read that ends just after the CR at the cap, its LF in the next.
     write("stream", "regress-cap-cut-before-lf", stream_input(b"\r\nx\r\n", pad=128, reads=[65536, 1]))
+    # UTF-8 on: well-formed, Windows-1252 and broken sequences, and a
+    # character across the cap (pad 127: 65535 'A's in front).
+    mixed = b"caf\xc3\xa9 \xe9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82\r\n"
+    write("stream", "seed-utf8", stream_input(mixed, reads=[1, 3], utf8=True))
+    write("stream", "seed-utf8-cap", stream_input(b"\xe2\x82\xac\r\n\xe2\x82x\r\n", pad=127, reads=[65535, 1], utf8=True))
 
 
 def call(op, *args):

@@ -464,8 +464,8 @@ bool Test::Load() {
     const int r = open(&host);
     host.ResetStack();
     const bool ok = Check(r == 0, "gmod_open returned %d", r);
-    // The nine of old, then SetPingTimeout, SetPassword and SetSASL.
-    return Check(host.FunctionCount() == 12, "irc holds %d functions, not 12", host.FunctionCount()) && ok;
+    // The nine of old, then SetPingTimeout, SetPassword, SetSASL and SetUTF8.
+    return Check(host.FunctionCount() == 13, "irc holds %d functions, not 13", host.FunctionCount()) && ok;
 }
 
 void Test::Unload() {
