@@ -1,5 +1,6 @@
 #include "poll/poll.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -26,11 +27,31 @@ unsigned poll_period = kPollPeriodMs;
 // A handler that pumps the host's message loop would re-enter the poll;
 // the nested tick waits its turn so lines keep their order.
 bool in_tick = false;
+// Where on the stack the running tick's frame is.
+std::uintptr_t tick_frame = 0;
 // Connections replaced during the tick; the tick may still hold one.
 std::vector<std::unique_ptr<Connection>> retired;
 
+// Whether a tick whose frame is at `frame` may run. A tick can end without
+// unwinding: Windows' DispatchMessage swallows an access violation raised
+// in a timer callback, and no destructor runs. in_tick would then stay set
+// and the poll go deaf for good. A nested tick runs deeper on the stack
+// (lower: the stack grows down on every target) than the live tick it
+// interrupts; one that finds in_tick set but is not deeper was started by
+// the loop anew, so the tick that set it is gone.
+bool MayRun(std::uintptr_t frame) {
+    if (!in_tick) return true;
+    if (frame < tick_frame) return false;
+    platform::DebuggerTrace("[POLL] ", "the previous poll ended abnormally");
+    if (gLua != nullptr) gLua->PrintFormatted("[quorvane] !! the previous poll ended abnormally\n");
+    return true;
+}
+
 struct TickGuard {
-    TickGuard() { in_tick = true; }
+    explicit TickGuard(std::uintptr_t frame) {
+        in_tick = true;
+        tick_frame = frame;
+    }
     ~TickGuard() {
         in_tick = false;
         retired.clear();
@@ -110,8 +131,9 @@ void OnTimer(void*) {
 }
 
 void MessageCheckTimer() {
-    if (in_tick) return;
-    TickGuard guard;
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (!MayRun(frame)) return;
+    TickGuard guard(frame);
     const auto deadline = Clock::now() + kTickBudget;
 
     Connection* link = Globals::client.get();

@@ -370,7 +370,8 @@ bool Peer::Command(const char* verb, const char* args, const char* text, int wai
     line.Append(verb);
     if (args != nullptr) line.Append(" "), line.Append(args);
     if (text != nullptr) line.Append(" "), line.Append(Escaped(arena, text));
-    const char* shown = line.c_str();
+    // A copy: the line end appended below would show in failure messages.
+    const char* shown = arena.Copy(line.c_str());
     line.Append("\n");
     reply = nullptr;
 

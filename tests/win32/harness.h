@@ -1,5 +1,5 @@
-// The Windows test host: loads quorvane.dll as a 32-bit Windows host does,
-// stands in for the host's Lua embedding (the three interfaces, in C++: each
+// The Windows test host: loads quorvane.dll as a Windows host does (built
+// 32- and 64-bit, each loading the DLL of its width), stands in for the host's Lua embedding (the three interfaces, in C++: each
 // hook.Call is recorded as an event, script arguments are given by
 // position), pumps the thread's message loop that runs the module's timer,
 // and drives each scenario against a loopback IRC peer (irc_peer.py) that it

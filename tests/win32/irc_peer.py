@@ -5,6 +5,8 @@
   irc_peer.py run --prefix DIR --exe HOST.exe --dll quorvane.dll [SCENARIO...]
   irc_peer.py stop --prefix DIR        end the prefix's Wine processes
 
+--width 32 (default) or 64: the prefix's kind, the width of the host and DLL.
+
 `run` starts the host with the port of a control link; the host connects
 back and steers this peer, one command line at a time, each answered by one
 line: "OK [text]" or "ERR why". Every network end is on 127.0.0.1 at a port
@@ -379,8 +381,23 @@ class Peer:
 
 # ---- Wine ---------------------------------------------------------------------------
 
+# The prefix's kind: a 64-bit host needs a 64-bit prefix.
+WIDTH = 32
+
+
+def wine_program():
+    """Wine's loader for the prefix's width: Debian's `wine` starts the 32-bit
+    one whenever wine32 is installed, which refuses a 64-bit prefix."""
+    if WIDTH == 64:
+        for path in (shutil.which('wine64'), '/usr/lib/wine/wine64'):
+            if path and os.access(path, os.X_OK):
+                return path
+        return None
+    return shutil.which('wine')
+
+
 def wine_env(prefix):
-    env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEARCH='win32', WINEDEBUG='-all',
+    env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEARCH='win%d' % WIDTH, WINEDEBUG='-all',
                WINEDLLOVERRIDES='mscoree,mshtml=')  # no Mono or Gecko installers
     for name in ('DISPLAY', 'WAYLAND_DISPLAY'):
         env.pop(name, None)  # headless, even on a desktop
@@ -404,9 +421,9 @@ def prepare(prefix):
     status = status_file(prefix)
     if os.path.exists(status):
         os.remove(status)
-    wine = shutil.which('wine')
+    wine = wine_program()
     if not wine:
-        return skip(status, 'wine is not installed (scripts/ensure-wine installs it)')
+        return skip(status, '%d-bit wine is not installed (scripts/ensure-wine installs it)' % WIDTH)
     start = time.monotonic()
     proc = subprocess.Popen([wine, 'wineboot', '--init'], env=wine_env(prefix), stdin=subprocess.DEVNULL,
                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True)
@@ -469,7 +486,7 @@ def run(prefix, exe, dll, scenarios, timeout):
 
     control = loopback_listener(backlog=1)
     deadline = time.monotonic() + timeout
-    cmd = [shutil.which('wine'), exe, windows_path(dll), str(control.getsockname()[1])] + scenarios
+    cmd = [wine_program(), exe, windows_path(dll), str(control.getsockname()[1])] + scenarios
     proc = subprocess.Popen(cmd, env=wine_env(prefix), stdin=subprocess.DEVNULL, start_new_session=True)
     peer = Peer()
     try:
@@ -518,9 +535,12 @@ def main():
     ap.add_argument('--exe')
     ap.add_argument('--dll')
     ap.add_argument('--timeout', type=int, default=120)
+    ap.add_argument('--width', type=int, choices=[32, 64], default=32)
     ap.add_argument('scenarios', nargs='*')
     a = ap.parse_intermixed_args()
     sys.stdout.reconfigure(line_buffering=True)
+    global WIDTH
+    WIDTH = a.width
     if a.mode == 'prepare':
         return prepare(a.prefix)
     if a.mode == 'stop':

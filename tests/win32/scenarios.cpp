@@ -335,6 +335,36 @@ void SaslLogin(Test& t) {
     t.Check(masked, "the trace does not show the masked AUTHENTICATE");
 }
 
+// A fault inside a tick (here a handler's access violation, which the
+// message loop's DispatchMessage swallows) ends the tick without unwinding
+// it. The poll must not stay deaf: the next tick says once that the last
+// one ended abnormally, and lines are handled again.
+void FaultInTick(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.host.on_event = [](Host& host, const Event&) {
+        host.on_event = nullptr;
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    };
+    t.peer.Send(":alice!ali@example.net PRIVMSG #lobby :boom\r\n");
+    if (t.WaitEvent("IRC_RawData") < 0) return;
+    t.PumpTicks(2);
+    t.peer.Send("PING :after\r\n");
+    if (!t.peer.Expect("PONG :after")) return;
+    t.peer.Send("PING :again\r\n");
+    if (!t.peer.Expect("PONG :again")) return;
+    const char* notice = "[quorvane] !! the previous poll ended abnormally\n";
+    int notices = 0;
+    for (const char* p = t.host.console.c_str(); *p != '\0'; ++p) {
+        int i = 0;
+        while (notice[i] != '\0' && p[i] == notice[i]) ++i;
+        notices += notice[i] == '\0';
+    }
+    t.Check(notices == 1, "the console told of the faulted tick %d times, not once", notices);
+    bool traced = false;
+    for (int i = 0; i < t.host.trace.Count(); ++i) traced = traced || Contains(t.host.trace[i], "ended abnormally");
+    t.Check(traced, "no debugger trace of the faulted tick");
+}
+
 }  // namespace
 
 const Scenario kScenarios[] = {
@@ -361,5 +391,6 @@ const Scenario kScenarios[] = {
     {"tls-chat", TlsChat},
     {"tls-by-name", TlsByName},
     {"sasl-login", SaslLogin},
+    {"fault-in-tick", FaultInTick},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
