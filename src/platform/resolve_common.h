@@ -34,6 +34,31 @@ public:
     Status Check() override { return addresses_.empty() ? Status::Failed : Status::Done; }
 };
 
+// Requests given up while the system still works on them: they are kept,
+// since the system's threads may yet write to them, and let go once
+// finished. Whatever still runs when the module is unloaded is left to the
+// system (a few bytes): the list is never destroyed, so it cannot be freed
+// under a writer's feet.
+template <class Request>
+class Abandoned {
+public:
+    static void Keep(std::unique_ptr<Request> request) { List().push_back(std::move(request)); }
+    template <class Finished, class Release>
+    static void ForgetDone(Finished finished, Release release) {
+        std::erase_if(List(), [&](const std::unique_ptr<Request>& r) {
+            if (!finished(*r)) return false;
+            release(*r);
+            return true;
+        });
+    }
+
+private:
+    static std::vector<std::unique_ptr<Request>>& List() {
+        static auto* list = new std::vector<std::unique_ptr<Request>>;
+        return *list;
+    }
+};
+
 // A name handed to the system's resolver, which works on threads of its own.
 std::unique_ptr<Resolution> ResolveName(const std::string& host, int port);
 

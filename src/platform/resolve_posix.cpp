@@ -22,21 +22,11 @@ struct Request {
     gaicb cb{};
 };
 
-// Requests given up while the resolver still works on them. They are let
-// go once done; whatever is still running when the module is unloaded is
-// left to the resolver (a few bytes), since its thread may yet write to it.
-std::vector<std::unique_ptr<Request>>& Abandoned() {
-    static auto* list = new std::vector<std::unique_ptr<Request>>;
-    return *list;
-}
+bool Finished(Request& r) { return gai_error(&r.cb) != EAI_INPROGRESS; }
 
-void ForgetDone() {
-    auto& list = Abandoned();
-    std::erase_if(list, [](const std::unique_ptr<Request>& r) {
-        if (gai_error(&r->cb) == EAI_INPROGRESS) return false;
-        if (r->cb.ar_result != nullptr) freeaddrinfo(r->cb.ar_result);
-        return true;
-    });
+void Release(Request& r) {
+    if (r.cb.ar_result != nullptr) freeaddrinfo(r.cb.ar_result);
+    r.cb.ar_result = nullptr;
 }
 
 class NameResolution final : public Resolution {
@@ -45,9 +35,9 @@ public:
     ~NameResolution() override {
         if (!req_) return;
         if (gai_cancel(&req_->cb) == EAI_NOTCANCELED)
-            Abandoned().push_back(std::move(req_));
-        else if (req_->cb.ar_result != nullptr)
-            freeaddrinfo(req_->cb.ar_result);
+            Abandoned<Request>::Keep(std::move(req_));
+        else
+            Release(*req_);
     }
     NameResolution(const NameResolution&) = delete;
     NameResolution& operator=(const NameResolution&) = delete;
@@ -56,7 +46,7 @@ public:
         if (!req_) return addresses_.empty() ? Status::Failed : Status::Done;
         if (gai_error(&req_->cb) == EAI_INPROGRESS) return Status::Pending;
         CopyAddresses(req_->cb.ar_result, addresses_);
-        if (req_->cb.ar_result != nullptr) freeaddrinfo(req_->cb.ar_result);
+        Release(*req_);
         req_.reset();
         return addresses_.empty() ? Status::Failed : Status::Done;
     }
@@ -68,7 +58,7 @@ private:
 }  // namespace
 
 std::unique_ptr<Resolution> ResolveName(const std::string& host, int port) {
-    ForgetDone();
+    Abandoned<Request>::ForgetDone(Finished, Release);
     auto req = std::make_unique<Request>();
     req->host = host;
     std::snprintf(req->service, sizeof req->service, "%d", port);

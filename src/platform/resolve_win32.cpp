@@ -55,13 +55,6 @@ struct Request {
     HANDLE cancel = nullptr;
 };
 
-// Lookups given up while Windows still works on them, let go once done;
-// those still running at unload are left to Windows (a few bytes).
-std::vector<std::unique_ptr<Request>>& Abandoned() {
-    static auto* list = new std::vector<std::unique_ptr<Request>>;
-    return *list;
-}
-
 bool Finished(Request& r) { return Functions().result(&r.overlapped) != WSAEINPROGRESS; }
 
 void Release(Request& r) {
@@ -71,14 +64,6 @@ void Release(Request& r) {
     r.overlapped.hEvent = nullptr;
 }
 
-void ForgetDone() {
-    std::erase_if(Abandoned(), [](const std::unique_ptr<Request>& r) {
-        if (!Finished(*r)) return false;
-        Release(*r);
-        return true;
-    });
-}
-
 class NameResolution final : public Resolution {
 public:
     explicit NameResolution(std::unique_ptr<Request> request) : req_(std::move(request)) {}
@@ -86,7 +71,7 @@ public:
         if (!req_) return;
         if (!Finished(*req_)) {
             Functions().cancel(&req_->cancel);
-            Abandoned().push_back(std::move(req_));
+            Abandoned<Request>::Keep(std::move(req_));
             return;
         }
         Release(*req_);
@@ -131,7 +116,7 @@ public:
 std::unique_ptr<Resolution> ResolveName(const std::string& host, int port) {
     const Api& api = Functions();
     if (!api.usable()) return std::make_unique<Blocking>(host, port);
-    ForgetDone();
+    Abandoned<Request>::ForgetDone(Finished, Release);
     auto req = std::make_unique<Request>();
     req->host = Wide(host);
     req->service = Wide(std::to_string(port));

@@ -365,6 +365,24 @@ void FaultInTick(Test& t) {
     t.Check(traced, "no debugger trace of the faulted tick");
 }
 
+// UTF-8 both ways once asked for: text in UTF-8 reaches the script as it
+// came, Windows-1252 text becomes UTF-8, and the script's UTF-8 goes out
+// whole; a byte that is no character goes out as '?'.
+void Utf8RoundTrip(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    t.host.Call("SetUTF8", true);
+    const int from = t.host.events.Count();
+    t.peer.Send(":alice!a@h PRIVMSG #lobby :caf\xc3\xa9 \xe2\x82\xac\r\n:bob!b@h PRIVMSG #lobby :caf\xe9 \x80\r\n");
+    const int first = t.WaitEvent("IRC_OnChat", from);
+    const int second = first < 0 ? -1 : t.WaitEvent("IRC_OnChat", first + 1);
+    if (second < 0) return;
+    t.CheckEvent(first, "IRC_OnChat", "alice", "#lobby", "caf\xc3\xa9 \xe2\x82\xac");
+    t.CheckEvent(second, "IRC_OnChat", "bob", "#lobby", "caf\xc3\xa9 \xe2\x82\xac");
+    t.host.Call("SendMessage", "#lobby", "Gr\xc3\xbc\xc3\x9f\x65 \xff");
+    t.peer.Expect("PRIVMSG #lobby :Gr\xc3\xbc\xc3\x9f\x65 ?");
+    t.host.Call("SetUTF8", false);
+}
+
 }  // namespace
 
 const Scenario kScenarios[] = {
@@ -392,5 +410,6 @@ const Scenario kScenarios[] = {
     {"tls-by-name", TlsByName},
     {"sasl-login", SaslLogin},
     {"fault-in-tick", FaultInTick},
+    {"utf8-round-trip", Utf8RoundTrip},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
