@@ -9,6 +9,8 @@
 #include <fstream>
 #include <sstream>
 
+#include <unistd.h>
+
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
@@ -54,8 +56,9 @@ class Login : public ModuleTest {
 protected:
     void SetUp() override {
         ModuleTest::SetUp();
-        // Traced to a file of our own, read back to look for secrets.
-        trace_path = ::testing::TempDir() + "quorvane_sasl_trace.txt";
+        // Traced to a file of our own, read back to look for secrets; one a
+        // process, as ctest runs tests side by side.
+        trace_path = ::testing::TempDir() + "quorvane_sasl_trace." + std::to_string(getpid()) + ".txt";
         std::remove(trace_path.c_str());
         setenv("QUORVANE_TRACE", trace_path.c_str(), 1);
         platform::ConfigureTrace();

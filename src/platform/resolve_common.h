@@ -42,10 +42,16 @@ public:
 template <class Request>
 class Abandoned {
 public:
-    static void Keep(std::unique_ptr<Request> request) { List().push_back(std::move(request)); }
+    static void Keep(std::unique_ptr<Request> request) {
+        // Made only when needed: an empty list left at unload would be a
+        // leak for nothing.
+        if (list_ == nullptr) list_ = new std::vector<std::unique_ptr<Request>>;
+        list_->push_back(std::move(request));
+    }
     template <class Finished, class Release>
     static void ForgetDone(Finished finished, Release release) {
-        std::erase_if(List(), [&](const std::unique_ptr<Request>& r) {
+        if (list_ == nullptr) return;
+        std::erase_if(*list_, [&](const std::unique_ptr<Request>& r) {
             if (!finished(*r)) return false;
             release(*r);
             return true;
@@ -53,10 +59,7 @@ public:
     }
 
 private:
-    static std::vector<std::unique_ptr<Request>>& List() {
-        static auto* list = new std::vector<std::unique_ptr<Request>>;
-        return *list;
-    }
+    static inline std::vector<std::unique_ptr<Request>>* list_ = nullptr;
 };
 
 // A name handed to the system's resolver, which works on threads of its own.

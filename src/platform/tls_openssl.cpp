@@ -86,17 +86,34 @@ std::string EnvText(const char* name) {
 // One context for the process: it holds the trusted roots. Reading the
 // system's bundle takes tens of milliseconds, too long for a tick, so it is
 // done when the module opens, and again only if the process has named other
-// roots since. Never freed at exit: OpenSSL may have cleaned up before us.
-SSL_CTX* Context() {
-    static SSL_CTX* ctx = nullptr;
-    static std::string roots_named;
-    std::string roots = EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env());
-    if (ctx == nullptr || roots != roots_named) {
-        if (ctx != nullptr) SSL_CTX_free(ctx);  // links made with it hold their own reference
-        ctx = NewContext();
-        roots_named = std::move(roots);
+// roots since. The holder is made after OpenSSL has readied itself (and
+// registered its own clean-up at exit), so it is destroyed before that
+// clean-up runs, or when the module is unloaded.
+class ContextHolder {
+public:
+    ContextHolder() = default;
+    ~ContextHolder() { SSL_CTX_free(ctx_); }
+    ContextHolder(const ContextHolder&) = delete;
+    ContextHolder& operator=(const ContextHolder&) = delete;
+
+    SSL_CTX* For(std::string roots) {
+        if (ctx_ == nullptr || roots != roots_) {
+            SSL_CTX_free(ctx_);  // links made with it hold their own reference
+            ctx_ = NewContext();
+            roots_ = std::move(roots);
+        }
+        return ctx_;
     }
-    return ctx;
+
+private:
+    SSL_CTX* ctx_ = nullptr;
+    std::string roots_;
+};
+
+SSL_CTX* Context() {
+    OPENSSL_init_ssl(0, nullptr);
+    static ContextHolder holder;
+    return holder.For(EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env()));
 }
 
 // The oldest queued OpenSSL error in words, and the queue emptied.
