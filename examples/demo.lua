@@ -60,7 +60,14 @@ hook.Add("IRC_NickInUse", "demo", function()
   irc.SendRaw("NICK " .. nick)
 end)
 
+-- How a connect that did not come up (or a link that ended) is told.
+hook.Add("IRC_Disconnected", "demo", function(why)
+  print("-- disconnected: " .. why)
+  host.Quit(1)
+end)
+
 print(("-- connecting to %s:%d as %s"):format(server, port, nick))
+-- Returns at once; only arguments that cannot work are refused here.
 local err = irc.Connect(server, port, nick, "quorvane", "quorvane demo bot")
 if err ~= nil then
   print("-- connect failed: " .. err)
