@@ -143,9 +143,10 @@ void MessageCheckTimer() {
     const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
     // Read first: a server heard from in this very tick is alive.
     if (Globals::client.get() == link) link->CheckAlive();
-    // A connect under way is looked at as often as a backlog, so it is
-    // ready soon after the server answers.
-    SetPeriod(backlog || link->IsConnecting() ? kBacklogPeriodMs : kPollPeriodMs);
+    // A connect under way (a handler's new one too) is looked at as often
+    // as a backlog, so it is ready soon after the server answers.
+    const bool connecting = Globals::client && Globals::client->IsConnecting();
+    SetPeriod(backlog || connecting ? kBacklogPeriodMs : kPollPeriodMs);
     CheckSaslTime();
     if (Globals::client) ReportLoss(*Globals::client);
 }
