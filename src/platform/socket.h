@@ -33,10 +33,6 @@ IoResult TcpWrite(SocketHandle sock, std::string_view bytes);
 // `timeout_ms`; false when the time ran out.
 bool TcpWaitWritable(SocketHandle sock, int timeout_ms);
 
-// Waits until the socket has bytes (or end of stream) to read, at most
-// `timeout_ms`; false when the time ran out.
-bool TcpWaitReadable(SocketHandle sock, int timeout_ms);
-
 void TcpClose(SocketHandle& sock);
 
 // The system's message for an error code of this layer, in one line.

@@ -84,8 +84,6 @@ IoResult TcpWrite(SocketHandle sock, std::string_view bytes) {
 
 bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, POLLOUT, timeout_ms); }
 
-bool TcpWaitReadable(SocketHandle sock, int timeout_ms) { return Wait(sock, POLLIN, timeout_ms); }
-
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
         close(Fd(sock));

@@ -106,8 +106,6 @@ IoResult TcpWrite(SocketHandle sock, std::string_view bytes) {
 
 bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, true, timeout_ms); }
 
-bool TcpWaitReadable(SocketHandle sock, int timeout_ms) { return Wait(sock, false, timeout_ms); }
-
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
         closesocket(Sock(sock));
