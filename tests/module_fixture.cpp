@@ -4,9 +4,7 @@
 
 #include "module/globals.h"
 #include "net/connection.h"
-#include "commands/registration.h"
 #include "poll/poll.h"
-#include "protocol/sasl.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -38,13 +36,8 @@ void ModuleTest::TearDown() {
     StopPollTimer();
     Globals::client.reset();
     Globals::bDebug = true;
-    Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
-    Globals::bUTF8 = false;
-    Globals::self = {};
-    // Login settings outlive a link, as they would a script's Connect.
-    SetServerPassword({});
-    SetSaslCredentials({}, {});
-    BeginSasl();
+    // Settings outlive a link, as they would a script's Connect.
+    Globals::settings = {};
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
     Connection::idle_clock = &std::chrono::steady_clock::now;

@@ -14,6 +14,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/secret.h"
 #include "platform/trace.h"
 #include "protocol/sasl.h"
 
@@ -36,6 +37,12 @@ struct Turn {
     std::string reply;
     std::chrono::milliseconds advance{0};
 };
+
+std::string Base64(std::string_view bytes) {
+    platform::Secret out;
+    AppendBase64(out, bytes);
+    return std::string(out.View());
+}
 
 std::string Payload(const std::string& account, const std::string& password) {
     std::string plain = account;
@@ -114,7 +121,10 @@ TEST_F(Login, SaslExchanges) {
         std::vector<Turn> turns;
         std::string wire;     // all the module sends after the registration lines
         std::string outcome;  // the IRC_Disconnected reason, or empty for logged in
+        std::string early = {};  // a channel the script joins right after Connect
+        std::chrono::milliseconds before_up{0};  // passes between Connect and link-up
     };
+    const std::string unexpected = "SASL login failed: unexpected reply from the server";
     const std::vector<Case> cases = {
         {"a capability list in several lines; a payload in three pieces",
          "acct", pw700,
@@ -123,7 +133,8 @@ TEST_F(Login, SaslExchanges) {
           {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {"AUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""},
           {"\r\n", success}},
-         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", pw700)) + "CAP END\r\n", ""},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", pw700)) + "CAP END\r\nJOIN #early\r\n", "",
+         "#early"},
         {"a payload of exactly 400 is followed by AUTHENTICATE +",
          "a", pw296,
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
@@ -142,7 +153,7 @@ TEST_F(Login, SaslExchanges) {
         {"short and odd lines on the way are passed over",
          "acct", "pw",
          {{"", "CAP\r\n:srv CAP\r\n:srv CAP bot\r\nAUTHENTICATE\r\n:\r\n \r\n\r\n:srv 9\r\n:srv CAP * NEW :x\r\n" + ls},
-          {"CAP REQ :sasl\r\n", "AUTHENTICATE +\r\n" + ack}, {"AUTHENTICATE PLAIN\r\n", ":srv CAP bot ACK :sasl\r\nAUTHENTICATE +\r\n"},
+          {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {Payload("acct", "pw") + "\r\n", success}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + "CAP END\r\n", ""},
         {"a wrong password (904)",
@@ -183,11 +194,27 @@ TEST_F(Login, SaslExchanges) {
           {Payload("acct", "pw") + "\r\n", ":srv 902 bot :You must use a nick assigned to you\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + quit,
          "SASL login failed: You must use a nick assigned to you"},
-        {"no answer at all: exactly 10 s is still in time, a moment more is not",
+        {"no answer at all: exactly 10 s from link-up is still in time, a moment more is not",
          "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack, 10s}, {"AUTHENTICATE PLAIN\r\n", "", 1ms}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
-         "SASL login failed: the server did not finish the login within 10 s"},
+         "SASL login failed: the server did not finish the login within 10 s", "", 5s},
+        // Replies out of order: only a 903 that answers our credentials is a
+        // login, and nothing of the script's goes out before it.
+        {"903 before anything was asked", "acct", "pw",
+         {{"", ":srv 903 bot :SASL authentication successful\r\n"}}, quit, unexpected, "#early"},
+        {"903 right after CAP REQ", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 903 bot :SASL authentication successful\r\n"}},
+         "CAP REQ :sasl\r\n" + quit, unexpected},
+        {"900 before our credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 900 bot bot!u@h acct :Logged in\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, unexpected},
+        {"an AUTHENTICATE challenge before we named a mechanism", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", "AUTHENTICATE +\r\n"}}, "CAP REQ :sasl\r\n" + quit, unexpected},
+        {"an ACK nobody asked for", "acct", "pw", {{"", ":srv CAP * ACK :sasl\r\n"}}, quit, unexpected},
+        {"an ACK for more than we asked", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :sasl multi-prefix\r\n"}}, "CAP REQ :sasl\r\n" + quit,
+         unexpected},
     };
 
     for (const Case& c : cases) {
@@ -198,6 +225,8 @@ TEST_F(Login, SaslExchanges) {
         ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
                                              std::string("u"), std::string("Real Name")}),
                     IsEmpty());
+        if (!c.early.empty()) host.CallIrc("Join", {c.early});
+        PaceClock::Advance(c.before_up);
         ASSERT_TRUE(server.Accept());
         ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
         ASSERT_EQ(server.ReadUntil("Real Name\r\n"), "CAP LS 302\r\n" + kRegistration);
@@ -223,6 +252,7 @@ TEST_F(Login, SaslExchanges) {
             server.ReadFor(100);
         }
         PumpFor(150);
+        server.ReadFor(50);
         EXPECT_EQ(server.received().substr(start), c.wire);
         EXPECT_EQ(Disconnects(), c.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.outcome});
         // The echo stays on throughout: neither it, nor the trace, nor any
@@ -253,6 +283,10 @@ TEST_F(Login, PasswordAndLoginSettingsShapeTheRegistration) {
         {"a password with a space goes as trailing text",
          {{"SetPassword", {std::string("two words")}}},
          "PASS :two words\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"a leading colon goes as trailing text, or the server strips it",
+         {{"SetPassword", {std::string(":lead")}}}, "PASS ::lead\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"a password leaves as given, whatever the text rules",
+         {{"SetPassword", {std::string("p\xc3\xa4sswort9")}}}, "PASS p\xc3\xa4sswort9\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
         {"a line break cuts it", {{"SetPassword", {std::string("pw\r\nQUIT :x")}}}, "PASS pw\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
         {"nil returns to the fixed one",
          {{"SetPassword", {std::string("s3cret")}}, {"SetPassword", {std::monostate{}}}}, kRegistration},

@@ -24,9 +24,9 @@ TEST(MySplit, CountsSeparatorsPlusOne) {
     EXPECT_EQ(Cut("abc", " "), (Split{1, {"abc"}}));
     EXPECT_EQ(Cut("", " "), (Split{1, {""}}));
     EXPECT_EQ(Cut(" a ", " "), (Split{3, {"", "a", ""}}));
-    // Past the third token, tokens are counted, not kept.
-    EXPECT_EQ(Cut(":a!b PRIVMSG #c :x y z", " "), (Split{6, {":a!b", "PRIVMSG", "#c"}}));
-    EXPECT_EQ(MySplit("a b c d", " ")[3], "");
+    // Past the fifth token, tokens are counted, not kept.
+    EXPECT_EQ(Cut(":a!b PRIVMSG #c :x y z w", " "), (Split{7, {":a!b", "PRIVMSG", "#c", ":x", "y"}}));
+    EXPECT_EQ(MySplit("a b c d e f", " ")[5], "");
 }
 
 TEST(MySplit, LongSeparatorsDoNotOverlap) {

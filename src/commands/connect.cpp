@@ -11,7 +11,6 @@
 #include "net/connection.h"
 #include "poll/poll.h"
 #include "platform/trace.h"
-#include "protocol/sasl.h"
 
 namespace {
 
@@ -45,7 +44,8 @@ int QV_CDECL Connect(lua_State*) {
     if (!Globals::client->CanConnect()) RenewClient();
     const std::string host(FirstLine(server));
     std::string error;
-    if (!Globals::client->Connect(host, port, security, Globals::pingTimeout, error)) {
+    Connection& link = *Globals::client;
+    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, error)) {
         // A failure must not look like success: the script gets the reason.
         const std::string text = "Connect failed: " + error;
         platform::DebuggerTrace("[CONNECT FAILED] ", error);
@@ -56,13 +56,13 @@ int QV_CDECL Connect(lua_State*) {
     if (security == platform::Security::TlsUnverified)
         lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
 
-    if (SaslConfigured() && security == platform::Security::Plain)
+    if (!Globals::settings.sasl_account.Empty() && security == platform::Security::Plain)
         lua->PrintFormatted("[quorvane] !! SASL over an unencrypted link: the password can be read on the way\n");
 
     // The registration waits in the send queue until the link is up, ahead
     // of whatever scripts send meanwhile.
 
-    SendRegistration(nick, user, realname);
+    SendRegistration(link, Globals::settings, nick, user, realname);
     StartPollTimer();
     return 0;
 }
@@ -71,7 +71,7 @@ int QV_CDECL SetPingTimeout(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
     // Negative makes no sense as a time: taken as "never", like 0.
-    Globals::pingTimeout = std::max(0, lua->ArgInt(1));
+    Globals::settings.ping_timeout_s = std::max(0, lua->ArgInt(1));
     return 0;
 }
 

@@ -13,7 +13,7 @@ int QV_CDECL bDebug(lua_State*) {
 
 int QV_CDECL SetUTF8(lua_State*) {
     if (gLua == nullptr) return 0;
-    Globals::bUTF8 = gLua->ArgFlag(1);
+    Globals::settings.utf8 = gLua->ArgFlag(1);
     return 0;
 }
 

@@ -34,7 +34,9 @@ constexpr std::size_t kMessageFraming = 12;
 // How much text one PRIVMSG to `target` may carry so that the line the
 // server relays, ":nick!user@host PRIVMSG target :text", arrives whole.
 std::size_t TextLimit(std::size_t target_size) {
-    const std::size_t taken = Globals::self.Length() + 10 + target_size;  // "PRIVMSG " and " :"
+    const Connection* link = Globals::client.get();
+    const std::size_t own = link != nullptr ? link->session.self.Length() : OwnPrefix{}.Length();
+    const std::size_t taken = own + 10 + target_size;  // "PRIVMSG " and " :"
     const std::size_t room = taken < kMaxRelayed ? kMaxRelayed - taken : 0;
     return std::clamp(room, kMinMessageText, kMaxMessageText);
 }
@@ -48,7 +50,7 @@ std::string_view NextPiece(std::string_view& text, std::size_t limit) {
     std::size_t skip = 1;
     // A space at the very front would leave an empty piece.
     if (cut == std::string_view::npos || cut == 0) {
-        cut = Globals::bUTF8 ? utf8::CutAt(text, limit) : limit;
+        cut = Globals::settings.utf8 ? utf8::CutAt(text, limit) : limit;
         skip = 0;
     }
     std::string_view piece = text.substr(0, cut);

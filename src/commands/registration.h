@@ -1,17 +1,18 @@
-// The lines that open a session with the server, and the password they
-// carry. Built in one place so that whoever opens the link decides only
-// when they go out.
+// The lines that open a session with the server. Built in one place so
+// that whoever opens the link decides only when they go out.
 #ifndef QV_COMMANDS_REGISTRATION_H
 #define QV_COMMANDS_REGISTRATION_H
 
 #include <string_view>
 
-// The PASS text of the next registration; empty text returns to the fixed
-// one every earlier release sent.
-void SetServerPassword(std::string_view text);
+#include "session/settings.h"
 
-// CAP LS first when a SASL login is wanted (see protocol/sasl.h), then
-// PASS, NICK and USER. Each name is cut at its first line break.
-void SendRegistration(std::string_view nick, std::string_view user, std::string_view realname);
+class Connection;
+
+// CAP LS first when `settings` ask for a SASL login (protocol/sasl.h),
+// then PASS, NICK and USER; with a login, the script's lines wait behind
+// them until it ends. Each name is cut at its first line break.
+void SendRegistration(Connection& link, const Settings& settings, std::string_view nick, std::string_view user,
+                      std::string_view realname);
 
 #endif

@@ -7,6 +7,4 @@ ILuaModuleManager* modulemanager = nullptr;
 
 std::unique_ptr<Connection> Globals::client;
 bool Globals::bDebug = true;
-int Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
-bool Globals::bUTF8 = false;
-OwnPrefix Globals::self;
+Settings Globals::settings;

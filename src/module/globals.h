@@ -7,7 +7,7 @@
 
 #include "host/lua_interface.h"
 #include "net/line_kind.h"
-#include "protocol/own_prefix.h"
+#include "session/settings.h"
 
 class Connection;
 
@@ -24,16 +24,11 @@ struct Globals {
     static std::unique_ptr<Connection> client;
     // Echo of received lines to the host console.
     static bool bDebug;
-    // Seconds of silence from the server before a link is dropped (0:
-    // never); taken by each Connect.
-    static int pingTimeout;
-    // Text is UTF-8 both ways (off: 7-bit, every byte above 0x7F as '?').
-    static bool bUTF8;
-    // Our own prefix as the server relays it, as far as it has told us.
-    static OwnPrefix self;
+    // What scripts set for the links they connect from then on.
+    static Settings settings;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?'
-    // (with bUTF8, only those of no well-formed character), dropped unless
+    // (with UTF-8 on, only those of no well-formed character), dropped unless
     // connected or connecting, queued behind what waits, paced by kind.
     static SendResult SendIRCString(std::string_view text, LineKind kind = LineKind::Script);
 };

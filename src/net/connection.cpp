@@ -20,7 +20,7 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
         return false;
     }
     state_ = ConnectionState::Connecting;
-    ping_timeout_s_ = ping_timeout_s;
+    session.alive.timeout_s = ping_timeout_s;
     // Under way at once, so the server sees the connect before the first
     // tick; how it went is taken up by the tick, even when already known.
     opening_->Step();
@@ -37,8 +37,8 @@ void Connection::Advance() {
     stream_ = opening_->TakeStream();
     opening_.reset();
     state_ = ConnectionState::Connected;
-    heard_ = idle_clock();
-    progress_ = pace_clock();
+    session.alive.heard = idle_clock();
+    session.up_since = progress_ = pace_clock();
     WriteOut();
 }
 
@@ -48,8 +48,8 @@ bool Connection::ReadMore() {
     switch (r.status) {
         case platform::IoStatus::Ok:
             in_.Commit(r.bytes);
-            heard_ = idle_clock();
-            probed_ = false;
+            session.alive.heard = idle_clock();
+            session.alive.probed = false;
             return true;
         case platform::IoStatus::WouldBlock: return false;
         case platform::IoStatus::EndOfStream: Drop("Connection closed by the server"); return false;
@@ -64,6 +64,15 @@ void Connection::Send(std::string_view framed, LineKind kind) {
     WriteOut();
 }
 
+void Connection::SendVerbatim(std::string_view line, LineKind kind) {
+    line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
+    platform::Secret framed;
+    framed.Reserve(line.size() + 2);
+    framed.Append(line);
+    framed.Append("\r\n");
+    Send(framed.View(), kind);
+}
+
 void Connection::Flush() {
     if (!TakesLines()) return;
     out_.Release(pace_clock());
@@ -71,14 +80,15 @@ void Connection::Flush() {
 }
 
 void Connection::CheckAlive() {
-    if (!IsConnected() || ping_timeout_s_ <= 0) return;
-    const auto silent = idle_clock() - heard_;
-    const auto limit = std::chrono::seconds(ping_timeout_s_);
+    Liveness& alive = session.alive;
+    if (!IsConnected() || alive.timeout_s <= 0) return;
+    const auto silent = idle_clock() - alive.heard;
+    const auto limit = std::chrono::seconds(alive.timeout_s);
     if (silent >= limit)
-        return Drop("Ping timeout: nothing from the server for " + std::to_string(ping_timeout_s_) + " s");
+        return Drop("Ping timeout: nothing from the server for " + std::to_string(alive.timeout_s) + " s");
     // Any reply at all counts; the server's PONG reaches scripts as a line.
-    if (!probed_ && silent >= limit / 2) {
-        probed_ = true;
+    if (!alive.probed && silent >= limit / 2) {
+        alive.probed = true;
         Send("PING :quorvane\r\n", LineKind::Urgent);
     }
 }

@@ -11,6 +11,7 @@
 #include "net/line_reader.h"
 #include "net/send_queue.h"
 #include "platform/stream.h"
+#include "session/session.h"
 
 enum class ConnectionState { Unconnected, Connecting, Connected, Dropped, Closed };
 
@@ -27,14 +28,15 @@ public:
     static constexpr int kStallMs = 10'000;
     // How long Close waits for the socket to take what is still queued.
     static constexpr int kCloseFlushMs = 1000;
-    // Silence from the server after which the link is taken for dead, unless
-    // a script set another; the probe goes out at half of it.
-    static constexpr int kDefaultPingTimeoutS = 240;
+    static constexpr int kDefaultPingTimeoutS = ::kDefaultPingTimeoutS;
 
     // The clock that paces sending, and the one that measures the server's
     // silence; tests step them by hand.
     static Clock::time_point (*pace_clock)();
     static Clock::time_point (*idle_clock)();
+
+    // What this link has learnt and negotiated; gone with it.
+    Session session;
 
     Connection() = default;  // not yet connected
     Connection(const Connection&) = delete;
@@ -67,6 +69,18 @@ public:
     bool TakesLines() const { return IsConnected() || IsConnecting(); }
     bool Accepts(LineKind kind) const { return out_.Accepts(kind); }
     void Send(std::string_view framed, LineKind kind);
+    // One line exactly as given (cut at its first CR, LF or NUL), CR LF
+    // added: for credentials, which no text rule may change. Every buffer
+    // it passes through is cleared.
+    void SendVerbatim(std::string_view line, LineKind kind);
+    // Paced lines sent from now on wait, whatever the pace, until released:
+    // the server holds registration open while we log in and would refuse
+    // them. What was queued before goes on as usual.
+    void HoldScriptLines() { out_.Hold(); }
+    void ReleaseScriptLines() {
+        out_.Unhold(pace_clock());
+        WriteOut();
+    }
     // Lets due paced lines through and writes what the socket takes.
     void Flush();
     // Stops pacing: all that waits goes out ahead of anything sent later.
@@ -104,9 +118,6 @@ private:
     std::string loss_;
     LineReader in_;
     SendQueue out_;
-    int ping_timeout_s_ = 0;
-    Clock::time_point heard_{};  // when the server last sent anything
-    bool probed_ = false;        // our PING went out since then
 };
 
 #endif

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/globals.h"
 #include "net/utf8.h"
 
 std::span<char> LineReader::Space() {
@@ -33,8 +32,6 @@ bool NeedsALook(std::uint64_t w) {
 }
 
 }  // namespace
-
-bool LineReader::Next(std::string_view& line) { return Next(line, Globals::bUTF8); }
 
 std::string_view LineReader::Deliver(std::size_t size, bool utf8) {
     char* const at = buf_.get() + begin_;

@@ -29,10 +29,8 @@ public:
     // `utf8` every byte above 0x7F reads as '?'. With it the line is
     // well-formed UTF-8: such text is handed on as it came, other bytes
     // above 0x7F are read as Windows-1252, and a cut piece of a long line
-    // ends on a character boundary. The one-argument form follows the
-    // module's setting (Globals::bUTF8).
+    // ends on a character boundary.
     bool Next(std::string_view& line, bool utf8);
-    bool Next(std::string_view& line);
 
     std::size_t Buffered() const { return end_ - begin_; }
     void Clear() { begin_ = scan_ = end_ = 0; }

@@ -1,20 +1,27 @@
 #include "net/send_queue.h"
 
 #include <algorithm>
+#include <cstring>
 
 void ByteFifo::Consume(std::size_t n) {
+    platform::Wipe(buf_.data() + head_, n);
     head_ += n;
     if (head_ == buf_.size()) {
         // Kept, not freed: the next bytes reuse the capacity.
         buf_.clear();
         head_ = 0;
     } else if (head_ > 4096 && head_ > buf_.size() / 2) {
-        buf_.erase(0, head_);
+        // The rest moves to the front; the copy it leaves behind is cleared.
+        const std::size_t rest = buf_.size() - head_;
+        std::memmove(buf_.data(), buf_.data() + head_, rest);
+        platform::Wipe(buf_.data() + rest, head_);
+        buf_.resize(rest);
         head_ = 0;
     }
 }
 
 void ByteFifo::Clear() {
+    platform::Wipe(buf_.data(), buf_.size());
     buf_.clear();
     head_ = 0;
 }
@@ -48,7 +55,7 @@ void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point no
 }
 
 void SendQueue::Release(Clock::time_point now) {
-    while (!lines_.empty()) {
+    while (!lines_.empty() && FrontFree()) {
         const auto start = std::max(pace_, now);
         if (start + kPenalty > now + kAllowance) break;
         pace_ = start + kPenalty;
@@ -57,10 +64,21 @@ void SendQueue::Release(Clock::time_point now) {
 }
 
 void SendQueue::ReleaseAll() {
-    while (!lines_.empty()) ReleaseFront();
+    while (!lines_.empty() && FrontFree()) ReleaseFront();
+}
+
+void SendQueue::Hold() {
+    held_ = true;
+    free_ = lines_.size();
+}
+
+void SendQueue::Unhold(Clock::time_point now) {
+    held_ = false;
+    Release(now);
 }
 
 void SendQueue::ReleaseFront() {
+    if (held_) --free_;
     const Paced line = lines_.front();
     lines_.pop_front();
     waiting_replies_ -= line.reply;
@@ -73,4 +91,6 @@ void SendQueue::Clear() {
     paced_.Clear();
     lines_.clear();
     waiting_replies_ = 0;
+    held_ = false;
+    free_ = 0;
 }

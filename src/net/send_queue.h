@@ -11,10 +11,12 @@
 #include <string_view>
 
 #include "net/line_kind.h"
-
+#include "platform/secret.h"
 
 // Bytes added at the back and taken from the front; what was taken is
-// dropped in bulk now and then, not at every take.
+// dropped in bulk now and then, not at every take. A line may carry a
+// password, so every byte is cleared once taken or dropped, and no block
+// goes back to the heap uncleared.
 class ByteFifo {
 public:
     void Append(std::string_view bytes) { buf_.append(bytes); }
@@ -24,7 +26,7 @@ public:
     void Clear();
 
 private:
-    std::string buf_;
+    platform::WipedString buf_;
     std::size_t head_ = 0;
 };
 
@@ -49,8 +51,13 @@ public:
     void Push(std::string_view bytes, LineKind kind, Clock::time_point now);
     // Lets through the paced lines whose time has come.
     void Release(Clock::time_point now);
-    // Lets every paced line through at once (the link is closing).
+    // Lets every paced line through at once (the link is closing); lines
+    // on hold stay.
     void ReleaseAll();
+    // Lines queued from now on stay on hold, whatever the pace, until
+    // Unhold; those already queued go on as usual.
+    void Hold();
+    void Unhold(Clock::time_point now);
 
     // Bytes released and not yet taken by the socket, in order.
     std::string_view Unwritten() const { return out_.View(); }
@@ -64,11 +71,15 @@ private:
         bool reply;
     };
     void ReleaseFront();
+    // Whether the front line may go: not while it is on hold.
+    bool FrontFree() const { return !held_ || free_ > 0; }
 
     ByteFifo out_;    // released, not yet taken by the socket
     ByteFifo paced_;  // the bytes of lines_
     std::deque<Paced> lines_;
     int waiting_replies_ = 0;
+    bool held_ = false;
+    std::size_t free_ = 0;  // while held: the lines at the front queued before the hold
     // The server's view of our flood counter: it runs ahead of the clock by
     // kPenalty per line and must stay within kAllowance of it.
     Clock::time_point pace_{};

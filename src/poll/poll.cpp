@@ -76,7 +76,7 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
     for (;;) {
         if (!first && Clock::now() >= deadline) return true;
         std::string_view line;
-        if (!in.Next(line)) {
+        if (!in.Next(line, Globals::settings.utf8)) {
             if (!link.ReadMore()) return false;
             continue;
         }
@@ -147,8 +147,10 @@ void MessageCheckTimer() {
     // as a backlog, so it is ready soon after the server answers.
     const bool connecting = Globals::client && Globals::client->IsConnecting();
     SetPeriod(backlog || connecting ? kBacklogPeriodMs : kPollPeriodMs);
-    CheckSaslTime();
-    if (Globals::client) ReportLoss(*Globals::client);
+    if (Globals::client) {
+        CheckLoginTime(*Globals::client);
+        ReportLoss(*Globals::client);
+    }
 }
 
 void RenewClient() {

@@ -5,8 +5,10 @@
 
 #include "module/globals.h"
 #include "module/version.h"
+#include "net/connection.h"
 #include "platform/trace.h"
 #include "protocol/events.h"
+#include "protocol/own_prefix.h"
 #include "protocol/sasl.h"
 #include "protocol/tokenize.h"
 
@@ -81,7 +83,8 @@ void ProcessLine(std::string_view strLine) {
     }
 
     // Even while shut: the next SendMessage after a reopen needs it.
-    LearnOwnPrefix(Globals::self, tokens, strLine);
+    Connection* link = Globals::client.get();
+    if (link != nullptr) LearnOwnPrefix(link->session.self, tokens, strLine);
 
     const bool privmsg = tokens.count > 2 && tokens[1] == "PRIVMSG";
     const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";
@@ -93,7 +96,7 @@ void ProcessLine(std::string_view strLine) {
     // Queries are answered even while the module is shut.
     if (privmsg) AnswerQuery(nick, trailing);
     // A login under way goes on while the module is shut, like the replies.
-    if (SaslPending()) SaslOnLine(strLine, tokens);
+    if (link != nullptr && link->session.login.Pending()) LoginOnLine(*link, tokens, strLine);
 
     if (gLua == nullptr) return;
     if (Globals::bDebug) {

@@ -33,11 +33,6 @@ std::string_view TokenAfter(std::string_view line, std::string_view token) {
 
 }  // namespace
 
-std::size_t OwnPrefix::Length() const {
-    auto part = [](const std::string& known, std::size_t worst) { return known.empty() ? worst : known.size(); };
-    return 4 + part(nick, kWorstNick) + part(user, kWorstUser) + part(host, kWorstHost);
-}
-
 void LearnOwnPrefix(OwnPrefix& self, const Tokens& tokens, std::string_view line) {
     const std::string_view command = tokens[1];
     if (tokens.count < 3 || command.size() < 3 || command.size() > 4) return;

@@ -1,44 +1,37 @@
-// Logging in to an account during registration: SASL PLAIN over IRCv3
+// Logging in to an account during registration: SASL over IRCv3
 // capability negotiation. A bot that asked to be logged in must never run
-// unidentified without knowing, so every way the exchange can go wrong ends
-// the link and tells the scripts why.
+// unidentified without knowing, so every way the exchange can go wrong
+// ends the link and tells the scripts why. Its state is the link's own
+// (session/login.h).
 #ifndef QV_PROTOCOL_SASL_H
 #define QV_PROTOCOL_SASL_H
 
 #include <chrono>
-#include <string>
 #include <string_view>
 
+#include "platform/secret.h"
 #include "protocol/tokenize.h"
+#include "session/settings.h"
+
+class Connection;
 
 // The whole exchange, from CAP LS to the server's verdict, must end within
 // this; a server that stalls it would otherwise hold the bot unregistered.
 constexpr std::chrono::seconds kSaslTimeLimit{10};
 
-// The account the next Connect logs in to; an empty account turns it off.
-void SetSaslCredentials(std::string_view account, std::string_view password);
-bool SaslConfigured();
+// Called as registration starts, before PASS, NICK and USER: with an
+// account in `settings`, copies the credentials into the link's session,
+// sends CAP LS 302 and holds the script's lines until CAP END. Without
+// one, sends nothing.
+void BeginLogin(Connection& link, const Settings& settings);
 
-// Called as registration starts: with credentials set, sends CAP LS 302
-// (which must precede PASS, NICK and USER) and arms the exchange; without,
-// forgets any earlier exchange and sends nothing.
-void BeginSasl();
+// A received line while the link's login is under way, with its tokens.
+void LoginOnLine(Connection& link, const Tokens& tokens, std::string_view line);
 
-namespace sasl_detail {
-extern bool pending;
-}
-// Whether an exchange is under way: read for every received line, so it
-// costs one load.
-inline bool SaslPending() { return sasl_detail::pending; }
+// Called on every poll tick: ends a login that ran out of time.
+void CheckLoginTime(Connection& link);
 
-// A received line while the exchange is under way, with its tokens.
-void SaslOnLine(std::string_view line, const Tokens& tokens);
-
-// Called on every poll tick: ends an exchange that ran out of time, and
-// forgets one whose link is gone.
-void CheckSaslTime();
-
-// The base64 of `bytes` (with padding), as AUTHENTICATE carries it.
-std::string Base64(std::string_view bytes);
+// Appends the base64 of `bytes` (with padding), as AUTHENTICATE carries it.
+void AppendBase64(platform::Secret& out, std::string_view bytes);
 
 #endif

@@ -8,9 +8,10 @@
 #include <string_view>
 
 // A line's tokens: all are counted, the first kKept are kept as views into
-// the line (what the dispatcher reads: prefix, command, first parameter).
+// the line (what the dispatcher reads: prefix, command, first parameter;
+// the login reads up to four parameters of a CAP line).
 struct Tokens {
-    static constexpr std::size_t kKept = 3;
+    static constexpr std::size_t kKept = 5;
     std::size_t count = 0;
     std::array<std::string_view, kKept> first{};
 

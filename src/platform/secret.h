@@ -1,0 +1,84 @@
+// Memory that held a password: cleared before it is freed or reused, with
+// a clear the compiler may not drop as a dead store.
+#ifndef QV_PLATFORM_SECRET_H
+#define QV_PLATFORM_SECRET_H
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace platform {
+
+// Zeroes `size` bytes at `at`, even when nothing reads them again.
+void Wipe(void* at, std::size_t size) noexcept;
+
+// Clears every block before it goes back to the heap: a string that grows
+// leaves no copy behind in the block it moved out of.
+template <class T>
+struct WipingAllocator {
+    using value_type = T;
+    WipingAllocator() = default;
+    template <class U>
+    WipingAllocator(const WipingAllocator<U>&) noexcept {}
+    T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+    void deallocate(T* p, std::size_t n) noexcept {
+        Wipe(p, n * sizeof(T));
+        std::allocator<T>{}.deallocate(p, n);
+    }
+    friend bool operator==(const WipingAllocator&, const WipingAllocator&) { return true; }
+};
+
+using WipedString = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+
+// Clears all of `s` that may hold bytes (its whole capacity, the inline
+// buffer of a short one too), then empties it.
+inline void WipeString(WipedString& s) noexcept {
+    s.resize(s.capacity());
+    Wipe(s.data(), s.size());
+    s.clear();
+}
+
+// A password, or text made from one: cleared when replaced or destroyed.
+// A move copies and clears the source, since a short string's bytes would
+// otherwise stay in the object moved from.
+class Secret {
+public:
+    Secret() = default;
+    explicit Secret(std::string_view text) { Append(text); }
+    Secret(const Secret& other) { Append(other.View()); }
+    Secret(Secret&& other) noexcept : Secret(static_cast<const Secret&>(other)) { other.Clear(); }
+    Secret& operator=(const Secret& other) {
+        if (this != &other) Assign(other.View());
+        return *this;
+    }
+    Secret& operator=(Secret&& other) noexcept {
+        if (this != &other) {
+            Assign(other.View());
+            other.Clear();
+        }
+        return *this;
+    }
+    ~Secret() { Clear(); }
+
+    void Clear() noexcept { WipeString(text_); }
+    void Assign(std::string_view text) {
+        Clear();
+        Append(text);
+    }
+    // Callers that know the final size reserve it first, so nothing moves.
+    void Reserve(std::size_t size) { text_.reserve(size); }
+    void Append(std::string_view text) { text_.append(text); }
+    void Append(std::size_t count, char c) { text_.append(count, c); }
+
+    std::string_view View() const { return {text_.data(), text_.size()}; }
+    bool Empty() const { return text_.empty(); }
+    std::size_t Size() const { return text_.size(); }
+
+private:
+    WipedString text_;
+};
+
+}  // namespace platform
+
+#endif

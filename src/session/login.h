@@ -1,0 +1,35 @@
+// Where a link's SASL login stands. The exchange itself is
+// protocol/sasl.cpp; its state is the link's own, so a new link never
+// inherits a step, a flag or a credential of an old one.
+#ifndef QV_SESSION_LOGIN_H
+#define QV_SESSION_LOGIN_H
+
+#include <string>
+
+#include "platform/secret.h"
+#include "session/settings.h"
+
+struct LoginState {
+    // Each step is left only by the reply it waits for; any other reply
+    // that belongs to the exchange ends the link.
+    enum class Step {
+        Off,         // no login asked for, or it failed
+        Listing,     // CAP LS sent: the capability list, maybe in several lines
+        Requested,   // CAP REQ :sasl sent: its ACK
+        Mechanism,   // AUTHENTICATE <mechanism> sent: the server's "+"
+        Verdict,     // our credentials sent: 903
+        Done,        // 903 came and CAP END went out
+    };
+
+    Step step = Step::Off;
+    SaslMechanism mechanism = SaslMechanism::Plain;
+    // Our copy for this link, cleared once sent.
+    platform::Secret account, password;
+    bool offered = false;  // the capability list named sasl
+    bool takes_ours = false;  // ... and our mechanism among its mechanisms, or listed none
+    std::string mechanisms;   // what it listed, for the reason when ours is missing
+
+    bool Pending() const { return step != Step::Off && step != Step::Done; }
+};
+
+#endif
