@@ -73,6 +73,7 @@ TEST(LineReader, WithUtf8OnScriptsGetWellFormedUtf8WhateverCame) {
         {"\x80x", "\xE2\x82\xACx"},                            // a lone continuation byte
         {"Gr\xFC\xDF \x93hi\x94", "Gr\xC3\xBC\xC3\x9F \xE2\x80\x9Chi\xE2\x80\x9D"},  // Windows-1252 text
         {"\x81\x8D\x8F\x90\x9D", fffd + fffd + fffd + fffd + fffd},  // undefined there: U+FFFD each
+        {"\x80\x9F", "\xE2\x82\xAC\xC5\xB8"},                    // the table's first and last
         {"\xC3\xA9 \xE9\xFF", "\xC3\xA9 \xC3\xA9\xC3\xBF"},      // both kinds in one line
         {std::string("a\0b\x7F", 4), std::string("a\0b\x7F", 4)},  // ASCII, NUL included, as it came
     };
@@ -82,6 +83,7 @@ TEST(LineReader, WithUtf8OnScriptsGetWellFormedUtf8WhateverCame) {
     const std::string euro = "\xE2\x82\xAC", smile = "\xF0\x9F\x98\x80";
     ExpectFramed(A.substr(1) + euro + "\r\n", {A.substr(1), euro}, true);
     ExpectFramed(A.substr(2) + smile + "\r\n", {A.substr(2), smile}, true);
+    ExpectFramed(A.substr(3) + smile + "\r\n", {A.substr(3), smile}, true);
     ExpectFramed(A.substr(1) + euro + A + "\r\n", {A.substr(1), euro + A.substr(3), A.substr(65536 - 3)}, true);
     ExpectFramed(A.substr(1) + "\xE2\x82X\r\n", {A.substr(1) + "\xC3\xA2", "\xE2\x80\x9AX"}, true);
     // Off, the same bytes are '?' as ever.

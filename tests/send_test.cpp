@@ -329,6 +329,7 @@ TEST_F(Sending, PiecesLeaveRoomForThePrefixTheServerPutsInFront) {
     struct Step {
         std::string heard, target;
         std::size_t piece;
+        bool reconnect = false;  // on a new link first
     };
     const Step steps[] = {
         {"", "#c", 390},                                       // nothing known: 30 + 11 + 63 assumed
@@ -338,11 +339,16 @@ TEST_F(Sending, PiecesLeaveRoomForThePrefixTheServerPutsInFront) {
         {":" + n30 + "!~bot@cloak.example NICK :bot\r\n", t100, 376},  // our new nick
         {":other!x@y JOIN #c\r\n:other!x@y NICK :zz\r\n", t100, 376},  // not ours: nothing learnt
         {":srv 001 bot :Welcome bot!u@h\r\n", t100, 391},        // a new registration, prefix in its text
+        {":srv 001 bot :Welcome to the net\r\n", t100, 319, true},  // a new link knows only its nick
         {"", "#" + std::string(449, 't'), 100},                  // never less than 100
         {"", "#c", 400},                                       // never more than 400
     };
     const std::string solid(1000, 'z');
     for (const Step& step : steps) {
+        if (step.reconnect) {
+            host.CallIrc("Close");
+            ConnectToServer(server);
+        }
         if (!step.heard.empty()) Hear(step.heard);
         const std::size_t seen = Pieces(SentLines(0), step.target).size();
         host.CallIrc("SendMessage", {step.target, solid});
