@@ -17,9 +17,12 @@
 --   --utf8          read and write text as UTF-8 (irc.SetUTF8); without it
 --                   every byte above 0x7F is '?' both ways.
 --   --sasl ACCOUNT  log in to ACCOUNT with SASL while registering; the
---                   password is taken from QUORVANE_SASL_PASSWORD. A failed
---                   login drops the link, and the bot tries again later, as
---                   after any loss. Use it with TLS on a real network.
+--                   password is taken from QUORVANE_SASL_PASSWORD. A login
+--                   the server refuses ends the bot (exit status 1, the
+--                   reason on its console): trying the same password again
+--                   cannot help, and services count the failures. A server
+--                   that does not answer in time is tried again, as after
+--                   any loss. Use it with TLS on a real network.
 --   --password      send QUORVANE_PASSWORD as the server password (PASS), for
 --                   a bouncer or a private server.
 --   --help          print this and stop.
@@ -191,10 +194,26 @@ local function lost(why)
   retry = math.min(retry * 2, settings.max_retry)
 end
 
--- Whatever the reason (a failed connect, a refused login, a silent server),
--- the bot tries again, waiting longer each time up to a minute: services
--- that were down come back, and a wrong password costs one try a minute.
-hook.Add("IRC_Disconnected", "bot.reconnect", function(why) lost(why) end)
+-- A refused login ends the bot: the same credentials will be refused again,
+-- and networks lock an account, or ban the address, after a few failures.
+-- A login that only ran out of time is a loss like any other.
+local function refused(why)
+  return why:match("^SASL login failed: ") and not why:match("did not finish the login")
+end
+
+-- Whatever else the reason (a failed connect, a silent server), the bot
+-- tries again, waiting longer each time up to a minute: a server that was
+-- down comes back.
+hook.Add("IRC_Disconnected", "bot.reconnect", function(why)
+  if refused(why) then
+    log("%s; giving up", why)
+    state = "offline"
+    timer.Remove("bot.reconnect")
+    host.Quit(1)
+    return
+  end
+  lost(why)
+end)
 
 hook.Add("IRC_RawData", "bot.watch", function(line)
   if line:match("^:%S+ 422 ") then registered() end
