@@ -151,11 +151,14 @@ echo "---- wire of the login (I: from the bot, O: from the server)"
 echo "$transcript"
 [ -n "${QV_SASL_TRANSCRIPT:-}" ] && echo "$transcript" >"$QV_SASL_TRANSCRIPT"
 
-# A wrong password: refused, reported, no JOIN (the bot tries again later).
+# A wrong password: refused, reported, no JOIN; the bot stops, exit status 1.
 run_bot wbot "wrong-$PASSWORD"
-qv_wait_for "$work/bot-wbot.out" "link lost (SASL login failed: SASL authentication failed)" 150 || fail "no IRC_Disconnected for the refused login"
-kill -TERM "$bot"
-for _ in $(seq 50); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
+qv_wait_for "$work/bot-wbot.out" "SASL login failed: SASL authentication failed; giving up" 150 || fail "no IRC_Disconnected for the refused login"
+for _ in $(seq 100); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
+kill -0 "$bot" 2>/dev/null && fail "the bot did not stop after a refused login"
+status=0
+wait "$bot" || status=$?
+[ "$status" = 1 ] || fail "the bot did not stop with status 1 after a refused login (status $status)"
 # The server writes its raw log in its own time.
 for _ in $(seq 50); do client_log wbot | grep -q "^I QUIT" && break; sleep 0.1; done
 client_log wbot | grep -q "^O :irc.quorvane.test 904 wbot" || fail "no 904 from the server"
