@@ -70,8 +70,12 @@ std::string WrittenByModule() {
     marker += std::to_string(++count);
     // A text of many lines is paced line by line even with the clock
     // leaping: each look lets one allowance through. The marker, never
-    // paced, goes behind all of them.
-    while (Globals::client->Outgoing().PacedBytes() > 0) Globals::client->Flush();
+    // paced, goes behind all of them, but for lines on hold (a login under
+    // way), which no look lets out.
+    for (std::size_t waiting; (waiting = Globals::client->Outgoing().PacedBytes()) > 0;) {
+        Globals::client->Flush();
+        if (Globals::client->Outgoing().PacedBytes() == waiting) break;
+    }
     Globals::SendIRCString(marker, LineKind::Urgent);
     marker += "\r\n";
     for (int waited = 0;; ++waited) {

@@ -22,7 +22,8 @@ LoopbackServer& LinkModule();
 void ConnectModule(RecordingHost& host, const std::vector<Arg>& args);
 
 // Everything the module wrote since the last call: a marker line is sent
-// behind it and the peer reads up to the marker. Aborts when the marker
+// behind it (ahead of paced lines on hold) and the peer reads up to the
+// marker. Aborts when the marker
 // does not come back, since then the module lost or held back a line.
 std::string WrittenByModule();
 

@@ -110,7 +110,34 @@ def commands():
         write("commands", "seed-" + name, data)
 
 
+def login():
+    # First byte: bit 0 an early JOIN, bit 1 a long password, bit 2 a server
+    # password; then the server's lines, each ended by LF; FF lets 11 s pass.
+    ls = b":srv CAP * LS :multi-prefix sasl"
+    ack = b":srv CAP fuzz ACK :sasl"
+    plus = b"AUTHENTICATE +"
+    ok = b":srv 900 fuzz fuzz!u@h acct :You are now logged in\n:srv 903 fuzz :SASL authentication successful"
+    seeds = {
+        "good": (1, [ls, ack, plus, ok, b":srv 001 fuzz :Welcome"]),
+        "good-long": (3, [b":srv CAP * LS * :multi-prefix", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
+        "wrong": (5, [ls, ack, plus, b":srv 904 fuzz :SASL authentication failed"]),
+        "no-sasl": (1, [b":srv CAP * LS :multi-prefix", b":srv 001 fuzz :Welcome"]),
+        "old-server": (0, [b":srv 421 * CAP :Unknown command", b":srv 001 fuzz :Welcome"]),
+        "nak": (0, [ls, b":srv CAP fuzz NAK :sasl"]),
+        "mechs": (0, [ls, ack, b":srv 908 fuzz EXTERNAL :are available", b":srv 904 fuzz :failed"]),
+        "slow": (1, [ls, b"\xff", ack]),
+        "903-first": (1, [b":srv 903 fuzz :SASL authentication successful", b":srv 001 fuzz :Welcome"]),
+        "903-after-req": (1, [ls, b":srv 903 fuzz :SASL authentication successful"]),
+        "challenge-early": (0, [ls, plus, ack]),
+        "ack-unasked": (0, [ack, ls]),
+        "ping": (1, [b"PING :x", ls, b"PING :y", ack, plus, ok]),
+    }
+    for name, (flags, lines) in seeds.items():
+        write("login", "seed-" + name, bytes([flags]) + b"".join(l + b"\n" for l in lines))
+
+
 if __name__ == "__main__":
     dispatch()
     stream()
     commands()
+    login()
