@@ -123,6 +123,9 @@ TEST_F(Login, SaslExchanges) {
         std::string outcome;  // the IRC_Disconnected reason, or empty for logged in
         std::string early = {};  // a channel the script joins right after Connect
         std::chrono::milliseconds before_up{0};  // passes between Connect and link-up
+        // EXTERNAL is tried over plain TCP here: the link's login is told
+        // so directly, as a client certificate would let it.
+        SaslMechanism mechanism = SaslMechanism::Plain;
     };
     const std::string unexpected = "SASL login failed: unexpected reply from the server";
     const std::vector<Case> cases = {
@@ -212,6 +215,14 @@ TEST_F(Login, SaslExchanges) {
         {"an AUTHENTICATE challenge before we named a mechanism", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", "AUTHENTICATE +\r\n"}}, "CAP REQ :sasl\r\n" + quit, unexpected},
         {"an ACK nobody asked for", "acct", "pw", {{"", ":srv CAP * ACK :sasl\r\n"}}, quit, unexpected},
+        {"EXTERNAL: our empty response to the server's +", "acct", "unused",
+         {{"", ":srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n"}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"}, {"AUTHENTICATE +\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE EXTERNAL\r\nAUTHENTICATE +\r\nCAP END\r\nJOIN #early\r\n", "", "#early", 0ms,
+         SaslMechanism::External},
+        {"EXTERNAL where the server lists only PLAIN", "acct", "unused",
+         {{"", ":srv CAP * LS :sasl=PLAIN\r\n"}}, quit,
+         "SASL login failed: the server does not offer SASL EXTERNAL (only PLAIN)", "", 0ms, SaslMechanism::External},
         {"an ACK for more than we asked", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :sasl multi-prefix\r\n"}}, "CAP REQ :sasl\r\n" + quit,
          unexpected},
@@ -225,6 +236,7 @@ TEST_F(Login, SaslExchanges) {
         ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
                                              std::string("u"), std::string("Real Name")}),
                     IsEmpty());
+        Globals::client->session.login.mechanism = c.mechanism;
         if (!c.early.empty()) host.CallIrc("Join", {c.early});
         PaceClock::Advance(c.before_up);
         ASSERT_TRUE(server.Accept());
@@ -314,4 +326,20 @@ TEST_F(Login, PasswordAndLoginSettingsShapeTheRegistration) {
         EXPECT_THAT(host.console, Not(HasSubstr("s3cret")));
         EXPECT_THAT(Trace(), Not(HasSubstr("s3cret")));
     }
+}
+
+TEST_F(Login, ExternalWithoutACertificateFailsAtOnceAndUnknownMechanismsAreRefused) {
+    LoopbackServer server;
+    const std::vector<Arg> connect = {std::string("127.0.0.1"), server.port(), std::string("bot"), std::string("u"),
+                                      std::string("Real Name")};
+    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("pw"), std::string("scram-sha-256")}),
+                ::testing::ElementsAre("SASL: unknown mechanism scram-sha-256"));
+    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("ignored"), std::string("external")}), IsEmpty());
+    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct2"), std::string("pw"), std::string("MD5")}), Not(IsEmpty()));
+    // EXTERNAL kept, with no certificate: nothing is sent, not even a connect.
+    ASSERT_THAT(host.CallIrc("Connect", connect), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
+    EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: EXTERNAL needs a client certificate (irc.SetClientCert)"});
+    EXPECT_FALSE(server.Accept(200));
+    EXPECT_THAT(Trace(), Not(HasSubstr("ignored")));
 }

@@ -11,6 +11,7 @@
 #include "net/connection.h"
 #include "poll/poll.h"
 #include "platform/trace.h"
+#include "protocol/sasl.h"
 
 namespace {
 
@@ -45,6 +46,14 @@ int QV_CDECL Connect(lua_State*) {
     const std::string host(FirstLine(server));
     std::string error;
     Connection& link = *Globals::client;
+    // A login that cannot work is told as any failed login, from the poll,
+    // with nothing sent.
+    if (const std::string_view obstacle = LoginObstacle(Globals::settings, security != platform::Security::Plain);
+        !obstacle.empty()) {
+        link.Refuse("SASL login failed: " + std::string(obstacle));
+        StartPollTimer();
+        return 0;
+    }
     if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, error)) {
         // A failure must not look like success: the script gets the reason.
         const std::string text = "Connect failed: " + error;
@@ -56,7 +65,8 @@ int QV_CDECL Connect(lua_State*) {
     if (security == platform::Security::TlsUnverified)
         lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
 
-    if (!Globals::settings.sasl_account.Empty() && security == platform::Security::Plain)
+    if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
+        security == platform::Security::Plain)
         lua->PrintFormatted("[quorvane] !! SASL over an unencrypted link: the password can be read on the way\n");
 
     // The registration waits in the send queue until the link is up, ahead

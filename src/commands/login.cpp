@@ -1,9 +1,35 @@
 // irc.SetPassword and irc.SetSASL: what the next Connect logs in with.
 // The script's text is read where the host holds it and copied only into
 // the settings, which clear what they held when it is replaced.
+#include <string>
+
 #include "commands/args.h"
 #include "commands/commands.h"
 #include "module/globals.h"
+
+namespace {
+
+// The mechanism a script names, in any case; false for one we do not have.
+bool MechanismNamed(std::string_view name, SaslMechanism& mechanism) {
+    auto same = [name](std::string_view upper) {
+        if (name.size() != upper.size()) return false;
+        for (std::size_t i = 0; i < name.size(); ++i) {
+            const char c = name[i] >= 'a' && name[i] <= 'z' ? static_cast<char>(name[i] - 'a' + 'A') : name[i];
+            if (c != upper[i]) return false;
+        }
+        return true;
+    };
+    if (name.empty() || same("PLAIN")) {
+        mechanism = SaslMechanism::Plain;
+    } else if (same("EXTERNAL")) {
+        mechanism = SaslMechanism::External;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
 
 int QV_CDECL SetPassword(lua_State*) {
     if (gLua == nullptr) return 0;
@@ -12,10 +38,24 @@ int QV_CDECL SetPassword(lua_State*) {
 }
 
 int QV_CDECL SetSASL(lua_State*) {
-    if (gLua == nullptr) return 0;
+    ILuaInterface* lua = gLua;
+    if (lua == nullptr) return 0;
+    SaslMechanism mechanism;
+    const std::string_view name = TextArgView(*lua, 3);
+    if (!MechanismNamed(name, mechanism)) {
+        // Nothing changes: the script learns of its mistake at once, not
+        // from a login that fails later.
+        const std::string text = "SASL: unknown mechanism " + std::string(FirstLine(name));
+        lua->PrintFormatted("[quorvane] !! %s\n", text.c_str());
+        lua->PushText(text.c_str());
+        return 1;
+    }
     Settings& s = Globals::settings;
-    const std::string_view account = FirstLine(TextArgView(*gLua, 1));
+    const std::string_view account = FirstLine(TextArgView(*lua, 1));
     s.sasl_account.Assign(account);
-    s.sasl_password.Assign(account.empty() ? std::string_view{} : FirstLine(TextArgView(*gLua, 2)));
+    // EXTERNAL has no password: the certificate is the proof.
+    const bool password = !account.empty() && mechanism == SaslMechanism::Plain;
+    s.sasl_password.Assign(password ? FirstLine(TextArgView(*lua, 2)) : std::string_view{});
+    s.sasl_mechanism = mechanism;
     return 0;
 }

@@ -163,6 +163,13 @@ void Connection::Abandon(std::string reason) {
     Drop(std::move(reason));
 }
 
+void Connection::Refuse(std::string reason) {
+    if (!CanConnect()) return;
+    state_ = ConnectionState::Dropped;
+    loss_ = std::move(reason);
+    loss_unreported_ = true;
+}
+
 void Connection::Drop(std::string reason) {
     if (!TakesLines()) return;
     opening_.reset();

@@ -100,6 +100,10 @@ public:
     // link, with `reason`.
     void Abandon(std::string reason);
 
+    // Ends a link before it starts, for what the module knows cannot work:
+    // nothing is sent, and the loss is reported like any other, with `reason`.
+    void Refuse(std::string reason);
+
     // Why the link was lost (a connect that failed among them), given once;
     // false if it was not.
     bool TakeLoss(std::string& reason);

@@ -186,6 +186,14 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
 
 }  // namespace
 
+std::string_view LoginObstacle(const Settings& settings, bool tls) {
+    // EXTERNAL proves who we are by the certificate the TLS link presented.
+    if (!settings.sasl_account.Empty() && settings.sasl_mechanism == SaslMechanism::External &&
+        (!tls || !settings.client_cert))
+        return "EXTERNAL needs a client certificate (irc.SetClientCert)";
+    return {};
+}
+
 void BeginLogin(Connection& link, const Settings& settings) {
     LoginState& login = link.session.login;
     login = {};

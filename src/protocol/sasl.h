@@ -19,6 +19,10 @@ class Connection;
 // this; a server that stalls it would otherwise hold the bot unregistered.
 constexpr std::chrono::seconds kSaslTimeLimit{10};
 
+// Why the login `settings` ask for cannot even start on a link that is
+// `tls` or not, so that nothing need be sent to learn it; empty when it can.
+std::string_view LoginObstacle(const Settings& settings, bool tls);
+
 // Called as registration starts, before PASS, NICK and USER: with an
 // account in `settings`, copies the credentials into the link's session,
 // sends CAP LS 302 and holds the script's lines until CAP END. Without

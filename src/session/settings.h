@@ -4,7 +4,13 @@
 #ifndef QV_SESSION_SETTINGS_H
 #define QV_SESSION_SETTINGS_H
 
+#include <memory>
+
 #include "platform/secret.h"
+
+namespace platform {
+class ClientCert;
+}
 
 enum class SaslMechanism { Plain, External };
 
@@ -19,6 +25,8 @@ struct Settings {
     platform::Secret sasl_account;
     platform::Secret sasl_password;
     SaslMechanism sasl_mechanism = SaslMechanism::Plain;
+    // What TLS links present to a server that asks; null for nothing.
+    std::shared_ptr<const platform::ClientCert> client_cert;
     // Seconds of silence before a link is dropped; 0: never.
     int ping_timeout_s = kDefaultPingTimeoutS;
     // Text is UTF-8 both ways (off: 7-bit). Unlike the rest it holds from
