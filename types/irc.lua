@@ -1,0 +1,102 @@
+---@meta
+-- The `irc` table and its events, for lua-language-server: completion and
+-- checks in an editor. Nothing here runs; the module makes the real table.
+
+---@class irc
+irc = {}
+
+--- Starts connecting and registering, and returns at once. How it went
+--- comes later: the server's welcome, or `IRC_Disconnected("Connect failed: ...")`.
+---@param server string a name, an IPv4 address, or an IPv6 address ("::1" or "[::1]")
+---@param port integer 1 to 65535
+---@param nick string
+---@param user string
+---@param realname string
+---@param tls? boolean|"insecure" true: TLS, the certificate checked; "insecure": TLS without the check
+---@return string? error "Connect failed: Port out of range", or "Invalid Socket!" while a link is up or coming up
+function irc.Connect(server, port, nick, user, realname, tls) end
+
+--- Sends what waits, then `QUIT :Leaving`, and closes the link.
+function irc.Close() end
+
+--- Sends the line as it is, line breaks included.
+---@param line string
+---@return string? refused "Send queue full"
+function irc.SendRaw(line) end
+
+--- Turns the echo of every received line on the console on or off (on at first).
+---@param flag boolean
+function irc.Debug(flag) end
+
+--- `PRIVMSG target :text`: one message per line of text, long ones in pieces.
+---@param target string a channel or a nick
+---@param text string
+---@return string? refused "Send queue full"
+function irc.SendMessage(target, text) end
+
+---@param channel string one, or several separated by commas
+---@return string? refused "Send queue full"
+function irc.Join(channel) end
+
+---@param channel string
+---@return string? refused "Send queue full"
+function irc.Part(channel) end
+
+--- `NICKSERV text`.
+---@param text string
+---@return string? refused "Send queue full"
+function irc.NickServ(text) end
+
+---@return string version "Ver 1.2 BUILD 200"
+function irc.GetVersion() end
+
+--- For links connected from then on: silence after which the link is dropped.
+---@param seconds integer 240 at first; 0: never
+function irc.SetPingTimeout(seconds) end
+
+--- The `PASS` text of the next `Connect`; nil or empty for the fixed one.
+---@param text? string
+function irc.SetPassword(text) end
+
+--- A SASL login to `account` for the next `Connect`; no account turns it off.
+---@param account? string
+---@param password? string ignored for EXTERNAL
+---@param mechanism? "PLAIN"|"EXTERNAL" PLAIN at first; EXTERNAL needs irc.SetClientCert and TLS
+---@return string? error "SASL: unknown mechanism <name>" (nothing changed)
+function irc.SetSASL(account, password, mechanism) end
+
+--- Text is UTF-8 both ways from the next line on (off: 7-bit, '?' for the rest).
+---@param flag boolean
+function irc.SetUTF8(flag) end
+
+--- The certificate TLS links present from then on (CertFP, SASL EXTERNAL);
+--- read and checked now. No path, or an empty one, removes it.
+---@param path? string PKCS#12 (.p12, .pfx); on Linux also PEM with the certificate and its key
+---@param password? string the PKCS#12 password
+---@return string? error "Client certificate: <why>" (the one before is kept)
+function irc.SetClientCert(path, password) end
+
+---@alias IrcEvent
+---| "IRC_RawData"      # (line): every line the server sends
+---| "IRC_OnChat"       # (nick, target, text): a channel or private message
+---| "IRC_OnNotice"     # (nick, target, text)
+---| "IRC_OnNickServ"   # (prefix, target, text): a notice from NickServ, before its IRC_OnNotice
+---| "IRC_EndOfMOTD"    # (): numeric 376, registration has ended
+---| "IRC_ErroneusNick" # (): numeric 432
+---| "IRC_NickInUse"    # (): numeric 433
+---| "IRC_Disconnected" # (reason): a link or an attempt ended other than by irc.Close
+
+-- The host's own hook.Add, with the arguments each event brings.
+---@class hook
+hook = hook or {}
+
+---@overload fun(event: "IRC_RawData", id: any, handler: fun(line: string))
+---@overload fun(event: "IRC_OnChat", id: any, handler: fun(nick: string, target: string, text: string))
+---@overload fun(event: "IRC_OnNotice", id: any, handler: fun(nick: string, target: string, text: string))
+---@overload fun(event: "IRC_OnNickServ", id: any, handler: fun(prefix: string, target: string, text: string))
+---@overload fun(event: "IRC_EndOfMOTD"|"IRC_ErroneusNick"|"IRC_NickInUse", id: any, handler: fun())
+---@overload fun(event: "IRC_Disconnected", id: any, handler: fun(reason: string))
+---@param event IrcEvent|string
+---@param id any
+---@param handler function
+function hook.Add(event, id, handler) end
