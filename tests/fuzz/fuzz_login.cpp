@@ -7,7 +7,8 @@
 //
 // Input: a first byte of settings (bit 0: the script joins #early right
 // after Connect; bit 1: a password long enough for three AUTHENTICATE
-// pieces; bit 2: a server password too), then the server's lines, each
+// pieces; bit 2: a server password too; bit 3: EXTERNAL, set on the
+// link's login as a client certificate would allow), then the server's lines, each
 // ended by LF (a CR LF is added; bytes above 0x7F read as '?', as the line
 // reader hands them on). A line of the one byte FF lets 11 s pass instead.
 #include <chrono>
@@ -130,14 +131,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     host.CallIrc("SetSASL", {kAccount, password});
     host.CallIrc("SetPassword", {flags & 4 ? kServerPassword : std::string()});
     ConnectModule(host, {std::string("127.0.0.1"), 0, std::string("fuzz"), std::string("u"), std::string("r")});
+    const bool external = flags & 8;
+    if (external) Globals::client->session.login.mechanism = SaslMechanism::External;
     if (flags & 1) host.CallIrc("Join", {std::string("#early")});
 
     std::string plain = kAccount;
     plain.append(1, '\0').append(kAccount).append(1, '\0').append(password);
     const std::string payload = Base64(plain);
     Watch watch;
-    for (std::size_t at = 0; at < payload.size(); at += 400) watch.credentials.push_back("AUTHENTICATE " + payload.substr(at, 400));
-    if (payload.size() % 400 == 0) watch.credentials.push_back("AUTHENTICATE +");
+    for (std::size_t at = 0; !external && at < payload.size(); at += 400)
+        watch.credentials.push_back("AUTHENTICATE " + payload.substr(at, 400));
+    if (external || payload.size() % 400 == 0) watch.credentials.push_back("AUTHENTICATE +");
     watch.Check(Written(), false);
 
     for (int lines = 0; !rest.empty() && lines < 64 && Globals::client->IsConnected(); ++lines) {

@@ -112,7 +112,7 @@ def commands():
 
 def login():
     # First byte: bit 0 an early JOIN, bit 1 a long password, bit 2 a server
-    # password; then the server's lines, each ended by LF; FF lets 11 s pass.
+    # password, bit 3 EXTERNAL; then the server's lines, each ended by LF; FF lets 11 s pass.
     ls = b":srv CAP * LS :multi-prefix sasl"
     ack = b":srv CAP fuzz ACK :sasl"
     plus = b"AUTHENTICATE +"
@@ -131,6 +131,8 @@ def login():
         "challenge-early": (0, [ls, plus, ack]),
         "ack-unasked": (0, [ack, ls]),
         "ping": (1, [b"PING :x", ls, b"PING :y", ack, plus, ok]),
+        "external": (9, [b":srv CAP * LS :sasl=PLAIN,EXTERNAL", ack, plus, ok]),
+        "external-unlisted": (8, [b":srv CAP * LS :sasl=PLAIN", ack, plus, ok]),
     }
     for name, (flags, lines) in seeds.items():
         write("login", "seed-" + name, bytes([flags]) + b"".join(l + b"\n" for l in lines))
