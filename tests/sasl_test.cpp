@@ -31,7 +31,9 @@ const std::string kPlainWarning =
 
 // One turn of the peer: once the module has sent `wait_for` (nothing to
 // wait for when empty), the stepped clock moves on by `advance` and the
-// peer writes `reply`.
+// peer writes `reply` (kHangUp: closes the link instead).
+const std::string kHangUp = "<hang up>";
+
 struct Turn {
     std::string wait_for;
     std::string reply;
@@ -175,6 +177,8 @@ TEST_F(Login, SaslExchanges) {
          "acct", "pw",
          {{"", ":srv 421 * CAP :Unknown command\r\n:srv 001 bot :Welcome\r\n"}},
          quit, "SASL login failed: the server does not know CAP"},
+        {"the server hangs up before our credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", kHangUp}}, "CAP REQ :sasl\r\n", "Connection closed by the server"},
         {"a server without sasl",
          "acct", "pw",
          {{"", ":srv CAP * LS :multi-prefix away-notify\r\n"}},
@@ -248,7 +252,10 @@ TEST_F(Login, SaslExchanges) {
             ASSERT_TRUE(PumpUntilReceived(server, t.wait_for, from)) << "waited for " << t.wait_for;
             from = server.received().find(t.wait_for, from) + t.wait_for.size();
             PaceClock::Advance(t.advance);
-            if (!t.reply.empty()) server.Write(t.reply);
+            if (t.reply == kHangUp)
+                server.CloseClient();
+            else if (!t.reply.empty())
+                server.Write(t.reply);
             // Exactly at the limit the exchange must still be alive.
             if (t.advance == 10s) {
                 PumpFor(250);
@@ -279,6 +286,8 @@ TEST_F(Login, SaslExchanges) {
         if (c.wire.find("AUTHENTICATE " + Payload(c.account, c.password).substr(0, 20)) != std::string::npos) {
             EXPECT_THAT(trace, HasSubstr("[SASL] > AUTHENTICATE ****\n"));
         }
+        // Sent, refused or lost, the link keeps no copy of the credentials.
+        EXPECT_TRUE(Globals::client->session.login.account.Empty() && Globals::client->session.login.password.Empty());
         host.CallIrc("Close");
     }
 }

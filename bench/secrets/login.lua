@@ -12,6 +12,11 @@ made({ 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0x41, 0
 irc.Debug(false)
 irc.SetPassword(pass)
 irc.SetSASL("acct", sasl)
-hook.Add("IRC_EndOfMOTD", "scan", function() irc.Join("#secrets") end)
+-- A print after the login, as real scripts do: LuaJIT binds its first
+-- write then, and the dynamic linker saves the registers on the stack.
+hook.Add("IRC_EndOfMOTD", "scan", function()
+  print("registered")
+  irc.Join("#secrets")
+end)
 irc.Connect("127.0.0.1", port, "bot", "u", "r")
 timer.Create("scan.end", 30, 1, function() host.Quit(0) end)

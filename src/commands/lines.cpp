@@ -11,15 +11,20 @@
 #include "module/globals.h"
 #include "net/connection.h"
 #include "net/utf8.h"
+#include "platform/secret.h"
 
 namespace {
 
-// Sends `command` followed by the script's first argument, kept to one line.
+// Sends `command` followed by the script's first argument, kept to one
+// line. The line may carry a password (NickServ IDENTIFY): it is cleared.
 int SendWithArg(std::string_view command) {
     if (gLua == nullptr) return 0;
-    std::string line(command);
-    line += FirstLine(TextArg(*gLua, 1));
-    return SendOutcome(*gLua, Globals::SendIRCString(line));
+    const std::string_view arg = FirstLine(TextArgView(*gLua, 1));
+    platform::Secret line;
+    line.Reserve(command.size() + arg.size());
+    line.Append(command);
+    line.Append(arg);
+    return SendOutcome(*gLua, Globals::SendIRCString(line.View()));
 }
 
 // The most text one PRIVMSG carries, however much room there is.
@@ -74,13 +79,15 @@ bool QueueTakesAll(const std::vector<std::string_view>& pieces, std::size_t fram
 int QV_CDECL SendRaw(lua_State*) {
     // Raw on purpose: the script owns the protocol here, line breaks included.
     if (gLua == nullptr) return 0;
-    return SendOutcome(*gLua, Globals::SendIRCString(TextArg(*gLua, 1)));
+    return SendOutcome(*gLua, Globals::SendIRCString(TextArgView(*gLua, 1)));
 }
 
 int QV_CDECL SendMessage(lua_State*) {
     if (gLua == nullptr) return 0;
     const std::string target_arg = TextArg(*gLua, 1);
-    const std::string message = TextArg(*gLua, 2);
+    // Read last, so no later read can reuse the host's buffer under it; not
+    // copied, as a message to NickServ may carry a password.
+    const std::string_view message = TextArgView(*gLua, 2);
     const std::string_view target = FirstLine(target_arg);
     const std::size_t limit = TextLimit(target.size());
     // Each line of the text is a message of its own (a line break never
@@ -95,10 +102,13 @@ int QV_CDECL SendMessage(lua_State*) {
     if (!QueueTakesAll(pieces, kMessageFraming + target.size())) return SendOutcome(*gLua, SendResult::Refused);
     // The first piece is let in as a script's line; the rest follow it.
     LineKind kind = LineKind::Script;
-    std::string out;
+    platform::Secret out;
     for (std::string_view piece : pieces) {
-        out.assign("PRIVMSG ").append(target).append(" :").append(piece);
-        const SendResult r = Globals::SendIRCString(out, kind);
+        out.Assign("PRIVMSG ");
+        out.Append(target);
+        out.Append(" :");
+        out.Append(piece);
+        const SendResult r = Globals::SendIRCString(out.View(), kind);
         if (r != SendResult::Queued) return SendOutcome(*gLua, r);
         kind = LineKind::Continuation;
     }

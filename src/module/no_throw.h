@@ -6,6 +6,7 @@
 #define QV_MODULE_NO_THROW_H
 
 #include "host/lua_interface.h"
+#include "platform/secret.h"
 
 template <class Fn>
 int NoThrow(Fn&& fn) noexcept {
@@ -16,10 +17,13 @@ int NoThrow(Fn&& fn) noexcept {
     }
 }
 
-// A script function as the host may call it.
+// A script function as the host may call it. What it copied (a password
+// it sent, say) leaves no trace in the registers the host gets back.
 template <ScriptFunction Fn>
 int QV_CDECL NoThrowScriptFunction(lua_State* state) noexcept {
-    return NoThrow([state] { return Fn(state); });
+    const int results = NoThrow([state] { return Fn(state); });
+    platform::WipeRegisters();
+    return results;
 }
 
 #endif

@@ -135,6 +135,7 @@ void Connection::Close() {
     stream_.reset();
     in_.Clear();
     out_.Clear();
+    session.login = {};
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
 }
@@ -172,6 +173,7 @@ void Connection::Refuse(std::string reason) {
 
 void Connection::Drop(std::string reason) {
     if (!TakesLines()) return;
+    session.login = {};  // its copy of the credentials, if still unsent
     opening_.reset();
     stream_.reset();
     in_.Clear();

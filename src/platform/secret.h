@@ -13,6 +13,12 @@ namespace platform {
 // Zeroes `size` bytes at `at`, even when nothing reads them again.
 void Wipe(void* at, std::size_t size) noexcept;
 
+// Zeroes the vector registers. The bytes of a secret copied through them
+// stay there until reused, and the next time something saves registers on
+// the stack (a symbol bound lazily, a signal, an exception) they land in
+// memory; called before control goes back to the host.
+void WipeRegisters() noexcept;
+
 // Clears every block before it goes back to the heap: a string that grows
 // leaves no copy behind in the block it moved out of.
 template <class T>

@@ -10,6 +10,7 @@
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
+#include "platform/secret.h"
 #include "platform/timer.h"
 #include "platform/trace.h"
 #include "protocol/dispatch.h"
@@ -128,6 +129,8 @@ void OnTimer(void*) {
         MessageCheckTimer();
         return 0;
     });
+    // A tick may have sent credentials or encrypted them (see NoThrowScriptFunction).
+    platform::WipeRegisters();
 }
 
 void MessageCheckTimer() {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "module/globals.h"
+#include "platform/secret.h"
 
 void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) {
     // A handler of an earlier event may have shut the module.
@@ -22,6 +23,9 @@ void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) 
         text.assign(arg);
         lua->PushText(text.c_str());
     }
+    // The handler runs in the host: nothing of a password this tick sent
+    // may be left in the registers for it to spill.
+    platform::WipeRegisters();
     lua->CallFunction(2 + static_cast<int>(args.size()), 1);
 }
 
