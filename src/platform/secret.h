@@ -46,27 +46,29 @@ inline void WipeString(WipedString& s) noexcept {
 }
 
 // A password, or text made from one: cleared when replaced or destroyed.
-// A move copies and clears the source, since a short string's bytes would
-// otherwise stay in the object moved from.
+// A move clears the source too: a short string's bytes are copied out of
+// it, not taken, and would otherwise stay there.
 class Secret {
 public:
     Secret() = default;
     explicit Secret(std::string_view text) { Append(text); }
     Secret(const Secret& other) { Append(other.View()); }
-    Secret(Secret&& other) noexcept : Secret(static_cast<const Secret&>(other)) { other.Clear(); }
+    Secret(Secret&& other) noexcept : text_(std::move(other.text_)) { other.Clear(); }
     Secret& operator=(const Secret& other) {
         if (this != &other) Assign(other.View());
         return *this;
     }
     Secret& operator=(Secret&& other) noexcept {
         if (this != &other) {
-            Assign(other.View());
+            Clear();
+            text_ = std::move(other.text_);
             other.Clear();
         }
         return *this;
     }
     ~Secret() { Clear(); }
 
+    // Allocates nothing: it stays within the capacity there is.
     void Clear() noexcept { WipeString(text_); }
     void Assign(std::string_view text) {
         Clear();

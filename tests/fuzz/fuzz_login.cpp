@@ -165,7 +165,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // may show there.
     const std::string trace = TraceText();
     const std::string_view input(reinterpret_cast<const char*>(data), size);
-    for (const std::string& secret : {password, payload, kServerPassword}) {
+    std::vector<std::string> secrets = {password, kServerPassword};
+    for (const std::string& line : watch.credentials)
+        if (line != "AUTHENTICATE +") secrets.push_back(line.substr(13));
+    for (const std::string& secret : secrets) {
         if (input.find(secret) != std::string_view::npos) continue;
         if (host.console.find(secret) != std::string::npos) Fail("a secret on the console", secret);
         if (trace.find(secret) != std::string::npos) Fail("a secret in the trace", secret);
