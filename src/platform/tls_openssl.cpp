@@ -10,15 +10,43 @@
 #include <cstdlib>
 #include <utility>
 
+#include "platform/openssl_owned.h"
 #include "platform/resolve.h"
 
 namespace platform {
 namespace {
 
-struct SslFree {
-    void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-using SslPtr = std::unique_ptr<SSL, SslFree>;
+// What openssl_owned.h lists, newest first. A plain pointer, constant
+// initialised: it is sound for as long as the module is loaded, even while
+// its other static objects are being destroyed.
+OwnedEntry* owned = nullptr;
+
+}  // namespace
+
+OwnedEntry::OwnedEntry(void* object, void (*free)(void*)) : object_(object), free_(free), next_(owned) {
+    if (next_ != nullptr) next_->prev_ = this;
+    owned = this;
+}
+
+OwnedEntry::~OwnedEntry() {
+    if (object_ == nullptr) return;  // FreeAllOwned freed it and took it off the list
+    free_(object_);
+    (prev_ != nullptr ? prev_->next_ : owned) = next_;
+    if (next_ != nullptr) next_->prev_ = prev_;
+}
+
+void FreeAllOwned() {
+    while (OwnedEntry* e = owned) {
+        owned = e->next_;
+        if (owned != nullptr) owned->prev_ = nullptr;
+        e->next_ = nullptr;
+        e->free_(std::exchange(e->object_, nullptr));
+    }
+}
+
+namespace {
+
+using SslPtr = Owned<SSL, SSL_free>;
 
 // OpenSSL's own socket layer writes with write(2), which raises SIGPIPE
 // on a link the peer has reset and would take the host down with it; this
@@ -88,11 +116,16 @@ std::string EnvText(const char* name) {
 // done when the module opens, and again only if the process has named other
 // roots since. The holder is made after OpenSSL has readied itself (and
 // registered its own clean-up at exit), so it is destroyed before that
-// clean-up runs, or when the module is unloaded.
+// clean-up runs, or when the module is unloaded: it then frees, with the
+// context, every OpenSSL object a live link or a client certificate still
+// holds (openssl_owned.h).
 class ContextHolder {
 public:
     ContextHolder() = default;
-    ~ContextHolder() { SSL_CTX_free(ctx_); }
+    ~ContextHolder() {
+        FreeAllOwned();
+        SSL_CTX_free(ctx_);
+    }
     ContextHolder(const ContextHolder&) = delete;
     ContextHolder& operator=(const ContextHolder&) = delete;
 
@@ -136,6 +169,7 @@ public:
     TlsStream& operator=(const TlsStream&) = delete;
 
     IoResult Read(std::span<char> buffer) override {
+        if (!ssl_) return {IoStatus::Failed, 0, 0};  // freed at exit
         if (buffer.empty()) return {IoStatus::WouldBlock, 0, 0};
         const int want = buffer.size() > 1 << 30 ? 1 << 30 : static_cast<int>(buffer.size());
         const int n = SSL_read(ssl_.get(), buffer.data(), want);
@@ -144,6 +178,7 @@ public:
     }
 
     IoResult Write(std::string_view bytes) override {
+        if (!ssl_) return {IoStatus::Failed, 0, 0};
         if (bytes.empty()) return {IoStatus::Ok, 0, 0};
         const int want = bytes.size() > 1 << 30 ? 1 << 30 : static_cast<int>(bytes.size());
         const int n = SSL_write(ssl_.get(), bytes.data(), want);
@@ -155,7 +190,7 @@ public:
 
     void Shutdown() override {
         // close_notify, sent if the socket takes it now; no answer awaited.
-        SSL_shutdown(ssl_.get());
+        if (ssl_) SSL_shutdown(ssl_.get());
         ERR_clear_error();
     }
 
@@ -217,6 +252,10 @@ public:
     Handshake& operator=(const Handshake&) = delete;
 
     Status Step(std::string& error) override {
+        if (!ssl_) {  // freed at exit
+            error = "TLS handshake failed: TLS is shut down";
+            return Status::Failed;
+        }
         ERR_clear_error();
         const int r = SSL_connect(ssl_.get());
         if (r == 1) return Status::Done;
