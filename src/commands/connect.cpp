@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "commands/args.h"
 #include "commands/commands.h"
@@ -45,7 +46,9 @@ int QV_CDECL Connect(lua_State*) {
     if (!Globals::client->CanConnect()) RenewClient();
     const std::string host(FirstLine(server));
     std::string error;
-    if (!Globals::client->Connect(host, port, security, Globals::pingTimeout, error)) {
+    // A plain link has no use for the certificate.
+    auto cert = security == platform::Security::Plain ? nullptr : Globals::clientCert;
+    if (!Globals::client->Connect(host, port, security, Globals::pingTimeout, std::move(cert), error)) {
         // A failure must not look like success: the script gets the reason.
         const std::string text = "Connect failed: " + error;
         platform::DebuggerTrace("[CONNECT FAILED] ", error);

@@ -10,3 +10,4 @@ bool Globals::bDebug = true;
 int Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
 bool Globals::bUTF8 = false;
 OwnPrefix Globals::self;
+std::shared_ptr<const platform::ClientCert> Globals::clientCert;

@@ -7,6 +7,7 @@
 
 #include "host/lua_interface.h"
 #include "net/line_kind.h"
+#include "platform/client_cert.h"
 #include "protocol/own_prefix.h"
 
 class Connection;
@@ -31,6 +32,9 @@ struct Globals {
     static bool bUTF8;
     // Our own prefix as the server relays it, as far as it has told us.
     static OwnPrefix self;
+    // The certificate TLS links connected from now on present to a server
+    // that asks for one; null for none. Set by irc.SetClientCert.
+    static std::shared_ptr<const platform::ClientCert> clientCert;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?'
     // (with bUTF8, only those of no well-formed character), dropped unless
