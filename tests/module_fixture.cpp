@@ -41,6 +41,7 @@ void ModuleTest::TearDown() {
     Globals::pingTimeout = Connection::kDefaultPingTimeoutS;
     Globals::bUTF8 = false;
     Globals::self = {};
+    Globals::clientCert.reset();
     // Login settings outlive a link, as they would a script's Connect.
     SetServerPassword({});
     SetSaslCredentials({}, {});
