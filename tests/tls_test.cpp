@@ -19,6 +19,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/tls_alert.h"
 #include "poll/poll.h"
 
 extern char** environ;
@@ -364,4 +365,42 @@ TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
     host.CallIrc("Close");
     EXPECT_EQ(peer.NextLine(), "RECEIVED " + std::to_string(sent) + " IN ORDER");
     EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+}
+
+// What the Windows TLS layer reads off a server's TLS 1.2 flight itself:
+// whether it asked for a client certificate, and its fatal alert. Each
+// flight is fed whole and a byte at a time, as the network may cut it.
+TEST(ServerFlight, ReadsTheRequestAndTheAlertInTheClearWhereverTheBytesAreCut) {
+    auto record = [](char type, const std::string& payload) {
+        return std::string{type, 3, 3, static_cast<char>(payload.size() >> 8), static_cast<char>(payload.size() & 255)} +
+               payload;
+    };
+    auto message = [](char type, std::size_t size) { return std::string{type, 0, 0, static_cast<char>(size)} + std::string(size, 'm'); };
+    const std::string hello = message(2, 70), certificate = message(11, 200), request = message(13, 30), done = message(14, 0);
+    const std::string fatal_40 = record(21, std::string{2, 40});
+    struct Row {
+        const char* what;
+        std::string bytes;
+        bool asked;
+        int alert;
+    };
+    const Row rows[] = {
+        {"one record", record(22, hello + certificate + request + done), true, -1},
+        {"a request cut across records", record(22, hello + request.substr(0, 2)) + record(22, request.substr(2) + done), true, -1},
+        {"no request", record(22, hello + certificate + done), false, -1},
+        {"a refusal", record(22, hello + request + done) + fatal_40, true, 40},
+        {"a warning is no refusal", record(21, std::string{1, 0}), false, -1},
+        {"nothing read once encrypted", record(20, "\x01") + record(22, request) + fatal_40, false, -1},
+        {"not TLS", "NOTICE AUTH :*** Looking up your hostname\r\n" + record(22, request), false, -1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        platform::ServerFlight whole, bytewise;
+        whole.Feed(r.bytes);
+        for (char c : r.bytes) bytewise.Feed(std::string_view(&c, 1));
+        for (const platform::ServerFlight* f : {&whole, &bytewise}) {
+            EXPECT_EQ(f->AskedForCertificate(), r.asked);
+            EXPECT_EQ(f->Alert(), r.alert);
+        }
+    }
 }
