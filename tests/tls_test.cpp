@@ -257,6 +257,7 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         {"client.p12", "wrong", "wrong password"},
         {"client.p12", "", "wrong password"},
         {"nokey.pem", "", "no private key"},
+        {"nokey.p12", "", "no private key"},
         {"wrongkey.pem", "", "the key does not match the certificate"},
         {"expired.pem", "", "certificate expired"},
         {"adir", "", "a directory, not a file"},

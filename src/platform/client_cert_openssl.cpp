@@ -141,11 +141,12 @@ bool ReadPkcs12(const std::string& bytes, const std::string& password, ClientCer
         // Older files are often encrypted with RC2 or RC4, which OpenSSL 3
         // reads only with its legacy provider.
         error = std::string("cannot be read (") + (reason != nullptr ? reason : "unknown error") +
-                "); export it again with AES, e.g. openssl pkcs12 -export";
+                "); export it again with openssl pkcs12 -export";
         return false;
     }
-    if (!n.cert) error = "no certificate in the file";
-    else if (!n.key) error = "no private key";
+    // Certificates without a key of theirs come back as the chain.
+    if (!n.key) error = n.cert || !n.chain.empty() ? "no private key" : "no certificate in the file";
+    else if (!n.cert) error = "no certificate in the file";
     return error.empty();
 }
 

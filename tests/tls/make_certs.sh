@@ -41,6 +41,7 @@ openssl x509 -in client.crt -outform der -out client.der
 req -x509 -days 2 -subj "/CN=another CA" -keyout otherca.key -out otherca.pem \
   -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign"
 cp client.crt nokey.pem
+openssl pkcs12 -export -nokeys -in client.crt -passout pass: -out nokey.p12 -certpbe PBE-SHA1-3DES -macalg sha1
 cat client.crt self.key >wrongkey.pem
 # Expired: `openssl ca` is the one command that takes dates in the past.
 printf '[ca]\ndefault_ca=t\n[t]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n' >ca.cnf
