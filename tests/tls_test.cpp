@@ -6,6 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -366,6 +367,28 @@ TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
     host.CallIrc("Close");
     EXPECT_EQ(peer.NextLine(), "RECEIVED " + std::to_string(sent) + " IN ORDER");
     EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+}
+
+// A host may unload the module while a TLS link that presented a client
+// certificate is up: the link ends, and every OpenSSL object of that copy of
+// the module is freed (LeakSanitizer, in the sanitizer build, would see one
+// that is not).
+TEST_F(Tls, UnloadingWithACertificateAndATlsLinkUpLeavesNothing) {
+    void* lib = dlopen(QV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto open = reinterpret_cast<int (*)(ILuaInterface*)>(dlsym(lib, "gmod_open"));
+    TlsPeer peer("cert", "server", {"--require", "CA:ca"});
+    RecordingHost loaded;
+    open(&loaded);
+    loaded.CallIrc("Debug", {false});
+    EXPECT_THAT(loaded.CallIrc("SetClientCert", {cert_dir + "/client.p12", std::string("s3cret")}), IsEmpty());
+    loaded.CallIrc("Connect", {std::string("127.0.0.1"), peer.port(), std::string("n"), std::string("u"),
+                               std::string("r"), true});
+    // Registered: the server's first lines have reached the loaded copy.
+    EXPECT_TRUE(PumpUntil([&] { return !loaded.hook_calls.empty(); }, 15000));
+    ASSERT_EQ(dlclose(lib), 0);
+    EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT PASS pvrkqo618",
+                                                           "GOT NICK n", "GOT USER u u u :r", "RAGGED_EOF"));
 }
 
 // What the Windows TLS layer reads off a server's TLS 1.2 flight itself:

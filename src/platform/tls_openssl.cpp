@@ -78,24 +78,6 @@ int BioRead(BIO* bio, char* data, int len) {
 
 long BioCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
 
-BIO* SocketBio(SocketHandle sock) {
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvane socket");
-        if (m != nullptr) {
-            BIO_meth_set_write(m, BioWrite);
-            BIO_meth_set_read(m, BioRead);
-            BIO_meth_set_ctrl(m, BioCtrl);
-        }
-        return m;
-    }();
-    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
-    if (bio != nullptr) {
-        BIO_set_data(bio, reinterpret_cast<void*>(sock));
-        BIO_set_init(bio, 1);
-    }
-    return bio;
-}
-
 SSL_CTX* NewContext() {
     SSL_CTX* c = SSL_CTX_new(TLS_client_method());
     if (c == nullptr) return c;
@@ -129,6 +111,7 @@ public:
     ~ContextHolder() {
         FreeAllOwned();
         SSL_CTX_free(ctx_);
+        BIO_meth_free(method_);  // last: the links' BIOs used it
     }
     ContextHolder(const ContextHolder&) = delete;
     ContextHolder& operator=(const ContextHolder&) = delete;
@@ -142,15 +125,43 @@ public:
         return ctx_;
     }
 
+    // How the links' BIOs read and write: through our socket calls.
+    BIO_METHOD* Method() {
+        if (method_ == nullptr) {
+            method_ = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvane socket");
+            if (method_ != nullptr) {
+                BIO_meth_set_write(method_, BioWrite);
+                BIO_meth_set_read(method_, BioRead);
+                BIO_meth_set_ctrl(method_, BioCtrl);
+            }
+        }
+        return method_;
+    }
+
 private:
     SSL_CTX* ctx_ = nullptr;
     std::string roots_;
+    BIO_METHOD* method_ = nullptr;
 };
 
-SSL_CTX* Context() {
+ContextHolder& Holder() {
     OPENSSL_init_ssl(0, nullptr);
     static ContextHolder holder;
-    return holder.For(EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env()));
+    return holder;
+}
+
+SSL_CTX* Context() {
+    return Holder().For(EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env()));
+}
+
+BIO* SocketBio(SocketHandle sock) {
+    BIO_METHOD* method = Holder().Method();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio != nullptr) {
+        BIO_set_data(bio, reinterpret_cast<void*>(sock));
+        BIO_set_init(bio, 1);
+    }
+    return bio;
 }
 
 // The oldest queued OpenSSL error in words, and the queue emptied. A fatal

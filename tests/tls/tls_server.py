@@ -12,7 +12,8 @@ MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
       sni      handshake, then "SNI <name>" (or "SNI none"): the server
                name the client sent; waits for QUIT
       cert     handshake, then "PEERCERT <sha256>" of the client's
-               certificate (or "PEERCERT none"); waits for QUIT
+               certificate (or "PEERCERT none"); registration, one line
+               back, then waits for QUIT
       stall    handshake, registration, then reads nothing, with a small
                receive buffer, until what waits in it has not grown for a
                second (the client's socket is full); then reads
@@ -44,7 +45,11 @@ def lines_of(conn, until, limit=60):
     buf = b""
     end = time.monotonic() + limit
     while time.monotonic() < end:
-        data = conn.recv(4096)
+        try:
+            data = conn.recv(4096)
+        except ssl.SSLEOFError:
+            say("RAGGED_EOF")
+            return
         if not data:
             return
         buf += data
@@ -140,6 +145,8 @@ def main():
     if mode == "cert":
         peer = conn.getpeercert(binary_form=True)
         say("PEERCERT %s" % (hashlib.sha256(peer).hexdigest() if peer else "none"))
+        lines_of(conn, "USER ")
+        conn.sendall(b":srv 376 bot :End of MOTD\r\n")
         lines_of(conn, "QUIT")
         return
     lines_of(conn, "USER ")
