@@ -141,13 +141,26 @@ class Link:
             pass
 
 
+def make_certs(where):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tls', 'make_certs.sh')
+    subprocess.run(['bash', script, where], check=True, timeout=60, stdout=subprocess.DEVNULL)
+
+
+def certs_of(prefix):
+    """The certificates `prepare` makes beside the prefix for all its hosts.
+    Wine imports every PKCS#12 key into the user's one default key container,
+    so hosts that run at once in a prefix must present the same certificate,
+    or one signs with the other's key."""
+    return os.path.abspath(prefix) + '.certs'
+
+
 def cert_dir():
-    """The test certificates (tests/tls/make_certs.sh), made once for this run."""
+    """The test certificates (tests/tls/make_certs.sh): the prefix's, or made
+    for this run."""
     if cert_dir.path is None:
         where = tempfile.mkdtemp(prefix='quorvane-win32-tls-')
         atexit.register(shutil.rmtree, where, True)
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tls', 'make_certs.sh')
-        subprocess.run(['bash', script, where], check=True, timeout=60, stdout=subprocess.DEVNULL)
+        make_certs(where)
         cert_dir.path = where
     return cert_dir.path
 
@@ -474,6 +487,8 @@ def prepare(prefix):
         sys.stdout.write(out.decode('latin-1'))
         print('wineboot failed (exit %d)' % proc.returncode)
         return 1
+    shutil.rmtree(certs_of(prefix), ignore_errors=True)
+    make_certs(certs_of(prefix))
     with open(status, 'w') as f:
         f.write('ok\n')
     print('Wine prefix ready in %.1f s: %s' % (time.monotonic() - start, prefix))
@@ -497,6 +512,7 @@ def kill(proc):
 
 
 def stop(prefix):
+    shutil.rmtree(certs_of(prefix), ignore_errors=True)
     server = shutil.which('wineserver')
     if server and os.path.isdir(prefix):
         subprocess.run([server, '-k'], env=wine_env(prefix), stdin=subprocess.DEVNULL, timeout=30, check=False)
@@ -516,6 +532,8 @@ def run(prefix, exe, dll, scenarios, timeout):
     if reason != 'ok':
         print('SKIPPED: ' + reason)
         return SKIP
+    if os.path.isdir(certs_of(prefix)):
+        cert_dir.path = certs_of(prefix)
 
     control = loopback_listener(backlog=1)
     deadline = time.monotonic() + timeout
