@@ -24,7 +24,7 @@ const std::vector<std::string> kRegistrationOrder = {
     "SetFunctionMember irc.Debug",    "SetFunctionMember irc.SendMessage", "SetFunctionMember irc.Join",
     "SetFunctionMember irc.Part",     "SetFunctionMember irc.NickServ",    "SetFunctionMember irc.GetVersion",
     "SetFunctionMember irc.SetPingTimeout", "SetFunctionMember irc.SetPassword", "SetFunctionMember irc.SetSASL",
-    "SetFunctionMember irc.SetUTF8",
+    "SetFunctionMember irc.SetUTF8",  "SetFunctionMember irc.SetClientCert",
 };
 
 class Lifecycle : public ModuleTest {};

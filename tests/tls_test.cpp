@@ -1,10 +1,12 @@
 // TLS links against a scripted Python peer with certificates made for the
 // run: verified and unverified handshakes, refused certificates, broken
 // handshakes, records that cut a line, close_notify, a lost TLS link, the
-// server's name checked and sent when the link is made by name.
+// server's name checked and sent when the link is made by name, client
+// certificates and the files they come from, a peer that stops reading.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -18,6 +20,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/tls_alert.h"
 #include "poll/poll.h"
 
 extern char** environ;
@@ -35,7 +38,8 @@ std::string cert_dir;
 // tests/tls/tls_server.py in one of its modes, stopped when this goes.
 class TlsPeer {
 public:
-    TlsPeer(const std::string& mode, const std::string& cert) {
+    // `options`: tls_server.py's, with "CA:" + name for the file name.pem.
+    TlsPeer(const std::string& mode, const std::string& cert, std::vector<std::string> options = {}) {
         int fds[2];
         if (pipe(fds) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -44,8 +48,13 @@ public:
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         const std::string script = QV_SOURCE_DIR "/tests/tls/tls_server.py";
         const std::string crt = cert_dir + "/" + cert + ".pem", key = cert_dir + "/" + cert + ".key";
-        const char* argv[] = {"python3", script.c_str(), mode.c_str(), crt.c_str(), key.c_str(), nullptr};
-        if (posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
+        std::vector<const char*> argv = {"python3", script.c_str(), mode.c_str(), crt.c_str(), key.c_str()};
+        for (std::string& o : options) {
+            if (o.starts_with("CA:")) o = cert_dir + "/" + o.substr(3) + ".pem";
+            argv.push_back(o.c_str());
+        }
+        argv.push_back(nullptr);
+        if (posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv.data()), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
         out_ = fdopen(fds[0], "r");
@@ -121,6 +130,10 @@ protected:
     }
     bool Connected() {
         return PumpUntil([] { return Globals::client->IsConnected(); });
+    }
+    // irc.SetClientCert with the test file `name` (and a password): its result.
+    Results SetClientCert(const std::string& name, const std::string& password = "") {
+        return host.CallIrc("SetClientCert", {name.starts_with("/") ? name : cert_dir + "/" + name, password});
     }
     std::vector<std::string> RawLines() const {
         std::vector<std::string> lines;
@@ -224,4 +237,194 @@ TEST_F(Tls, ALostTlsLinkIsReportedLikeAPlainOne) {
     ASSERT_TRUE(PumpUntil([&] { return host.EventNames().size() >= 3; }));
     EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_EndOfMOTD", "IRC_Disconnected"));
     EXPECT_EQ(host.hook_calls.back().args[2], "Connection closed by the server");
+}
+
+// The file is read and checked when the script names it: a good one is
+// named on the console by its subject and fingerprint; a bad one returns
+// why and leaves the one set before; none at all removes it. Neither the
+// password nor the key is ever printed.
+TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
+    const std::string fingerprint_line = "[quorvane] TLS links from now on present the client certificate "
+                                         "CN=quorvane test bot, SHA-256 fingerprint ";
+    struct Row {
+        const char* file;
+        const char* password;
+        const char* result;  // empty: loaded
+    };
+    const Row rows[] = {
+        {"client.p12", "s3cret", ""},
+        {"client-nopass.p12", "", ""},
+        {"client.pem", "", ""},
+        {"client.p12", "wrong", "wrong password"},
+        {"client.p12", "", "wrong password"},
+        {"nokey.pem", "", "no private key"},
+        {"nokey.p12", "", "no private key"},
+        {"wrongkey.pem", "", "the key does not match the certificate"},
+        {"expired.pem", "", "certificate expired"},
+        {"adir", "", "a directory, not a file"},
+        {"missing.p12", "", "no such file"},
+        {"client.der", "", "not a certificate file (PKCS#12, or PEM with the certificate and its key)"},
+        {"/dev/zero", "", "not a regular file"},
+    };
+    std::string fingerprint;
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.file) + " / " + r.password);
+        host.console.clear();
+        const Results result = SetClientCert(r.file, r.password);
+        if (*r.result == '\0') {
+            EXPECT_THAT(result, IsEmpty());
+            ASSERT_THAT(host.console, StartsWith(fingerprint_line));
+            // The same certificate in every good file.
+            const std::string seen = host.console.substr(fingerprint_line.size(), 64);
+            EXPECT_EQ(host.console, fingerprint_line + seen + "\n");
+            EXPECT_TRUE(fingerprint.empty() || seen == fingerprint);
+            fingerprint = seen;
+        } else {
+            const std::string why = std::string("Client certificate: ") + r.result;
+            EXPECT_THAT(result, ElementsAre(why));
+            EXPECT_EQ(host.console, "[quorvane] !! " + why + "\n");
+        }
+        ASSERT_TRUE(Globals::settings.client_cert);
+        EXPECT_EQ(Globals::settings.client_cert->Fingerprint(), fingerprint);
+        EXPECT_THAT(host.console, ::testing::Not(HasSubstr("s3cret")));
+    }
+    host.console.clear();
+    EXPECT_THAT(host.CallIrc("SetClientCert"), IsEmpty());
+    EXPECT_FALSE(Globals::settings.client_cert);
+    EXPECT_EQ(host.console, "[quorvane] TLS links from now on present no client certificate\n");
+    EXPECT_THAT(SetClientCert("client.p12", "s3cret"), IsEmpty());
+    EXPECT_THAT(host.CallIrc("SetClientCert", {std::string()}), IsEmpty());
+    EXPECT_FALSE(Globals::settings.client_cert);
+}
+
+// Servers that ask for a client certificate, under TLS 1.3 and TLS 1.2:
+// without one the handshake goes on when it is optional, ours is presented
+// when set (the server sees the fingerprint the console named), and a server
+// that refuses ours or insists on one fails the connect in words.
+TEST_F(Tls, ServersThatAskForAClientCertificate) {
+    // Read from a copy that is gone by the time the links are made.
+    const std::string copy = cert_dir + "/copy.p12";
+    ASSERT_EQ(std::system(("cp " + cert_dir + "/client.p12 " + copy).c_str()), 0);
+    ASSERT_THAT(SetClientCert(copy, "s3cret"), IsEmpty());
+    std::remove(copy.c_str());
+    const std::string ours = Globals::settings.client_cert->Fingerprint();
+    const auto cert = Globals::settings.client_cert;
+
+    struct Row {
+        const char* ask;
+        const char* trusted;
+        bool ours;
+        const char* outcome;  // what the peer reports, or the failed connect's reason
+    };
+    const std::string refused = "Connect failed: TLS handshake failed: ";
+    const Row rows[] = {
+        {"--ask", "CA:ca", false, "PEERCERT none"},
+        {"--ask", "CA:ca", true, "PEERCERT ours"},
+        {"--require", "CA:ca", true, "PEERCERT ours"},
+        {"--require", "CA:otherca", true, "the server does not trust our client certificate (unknown CA)"},
+        {"--require", "CA:ca", false, "the server wants a client certificate (irc.SetClientCert)"},
+    };
+    for (const bool tls12 : {false, true}) {
+        for (const Row& r : rows) {
+            SCOPED_TRACE(std::string(r.ask) + " " + r.trusted + (r.ours ? " ours" : " none") + (tls12 ? " TLS 1.2" : ""));
+            Globals::settings.client_cert = r.ours ? cert : nullptr;
+            std::vector<std::string> options = {r.ask, r.trusted};
+            if (tls12) options.push_back("--tls12");
+            TlsPeer peer("cert", "server", options);
+            if (!std::string_view(r.outcome).starts_with("PEERCERT")) {
+                EXPECT_EQ(Failure(peer.port(), {true}), refused + r.outcome);
+                continue;
+            }
+            ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
+            ASSERT_TRUE(Connected());
+            EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+            EXPECT_EQ(peer.NextLine(), r.ours ? "PEERCERT " + ours : std::string(r.outcome));
+            host.CallIrc("Close");
+            EXPECT_THAT(peer.LinesUntil("GOT QUIT"), ::testing::Contains("GOT QUIT :Leaving"));
+            EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+            host.ClearRecords();
+        }
+    }
+}
+
+// A peer that stops reading while more than its socket holds is written:
+// the TLS layer's "would block" on a write holds the lines back, and they
+// all arrive, in order, once it reads again; the link stays up.
+TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
+    TlsPeer peer("stall", "server");
+    Globals::bDebug = false;
+    ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
+    ASSERT_TRUE(Connected());
+    EXPECT_THAT(peer.LinesUntil("STALLING"), ::testing::Contains("STALLING"));
+    const std::string filler(300, 'x');
+    // Lines until the socket has stopped taking bytes and 256 KiB more
+    // wait behind it (the pace is off: the test's clock leaps).
+    int sent = 0;
+    while (sent < 100000 && Globals::client->Outgoing().Unwritten().size() < 256 * 1024)
+        ASSERT_THAT(host.CallIrc("SendRaw", {"PRIVMSG #c :" + std::to_string(sent++) + " " + filler}), IsEmpty());
+    ASSERT_TRUE(Globals::client->IsConnected());
+    EXPECT_TRUE(PumpUntil([] { return Globals::client->Outgoing().Unwritten().empty(); }, 30000));
+    host.CallIrc("Close");
+    EXPECT_EQ(peer.NextLine(), "RECEIVED " + std::to_string(sent) + " IN ORDER");
+    EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+}
+
+// A host may unload the module while a TLS link that presented a client
+// certificate is up: the link ends, and every OpenSSL object of that copy of
+// the module is freed (LeakSanitizer, in the sanitizer build, would see one
+// that is not).
+TEST_F(Tls, UnloadingWithACertificateAndATlsLinkUpLeavesNothing) {
+    void* lib = dlopen(QV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto open = reinterpret_cast<int (*)(ILuaInterface*)>(dlsym(lib, "gmod_open"));
+    TlsPeer peer("cert", "server", {"--require", "CA:ca"});
+    RecordingHost loaded;
+    open(&loaded);
+    loaded.CallIrc("Debug", {false});
+    EXPECT_THAT(loaded.CallIrc("SetClientCert", {cert_dir + "/client.p12", std::string("s3cret")}), IsEmpty());
+    loaded.CallIrc("Connect", {std::string("127.0.0.1"), peer.port(), std::string("n"), std::string("u"),
+                               std::string("r"), true});
+    // Registered: the server's first lines have reached the loaded copy.
+    EXPECT_TRUE(PumpUntil([&] { return !loaded.hook_calls.empty(); }, 15000));
+    ASSERT_EQ(dlclose(lib), 0);
+    EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT PASS pvrkqo618",
+                                                           "GOT NICK n", "GOT USER u u u :r", "RAGGED_EOF"));
+}
+
+// What the Windows TLS layer reads off a server's TLS 1.2 flight itself:
+// whether it asked for a client certificate, and its fatal alert. Each
+// flight is fed whole and a byte at a time, as the network may cut it.
+TEST(ServerFlight, ReadsTheRequestAndTheAlertInTheClearWhereverTheBytesAreCut) {
+    auto record = [](char type, const std::string& payload) {
+        return std::string{type, 3, 3, static_cast<char>(payload.size() >> 8), static_cast<char>(payload.size() & 255)} +
+               payload;
+    };
+    auto message = [](char type, std::size_t size) { return std::string{type, 0, 0, static_cast<char>(size)} + std::string(size, 'm'); };
+    const std::string hello = message(2, 70), certificate = message(11, 200), request = message(13, 30), done = message(14, 0);
+    const std::string fatal_40 = record(21, std::string{2, 40});
+    struct Row {
+        const char* what;
+        std::string bytes;
+        bool asked;
+        int alert;
+    };
+    const Row rows[] = {
+        {"one record", record(22, hello + certificate + request + done), true, -1},
+        {"a request cut across records", record(22, hello + request.substr(0, 2)) + record(22, request.substr(2) + done), true, -1},
+        {"no request", record(22, hello + certificate + done), false, -1},
+        {"a refusal", record(22, hello + request + done) + fatal_40, true, 40},
+        {"a warning is no refusal", record(21, std::string{1, 0}), false, -1},
+        {"nothing read once encrypted", record(20, "\x01") + record(22, request) + fatal_40, false, -1},
+        {"not TLS", "NOTICE AUTH :*** Looking up your hostname\r\n" + record(22, request), false, -1},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.what);
+        platform::ServerFlight whole, bytewise;
+        whole.Feed(r.bytes);
+        for (char c : r.bytes) bytewise.Feed(std::string_view(&c, 1));
+        for (const platform::ServerFlight* f : {&whole, &bytewise}) {
+            EXPECT_EQ(f->AskedForCertificate(), r.asked);
+            EXPECT_EQ(f->Alert(), r.alert);
+        }
+    }
 }

@@ -18,5 +18,6 @@ int QV_CDECL SetPingTimeout(lua_State* state);
 int QV_CDECL SetPassword(lua_State* state);
 int QV_CDECL SetSASL(lua_State* state);
 int QV_CDECL SetUTF8(lua_State* state);
+int QV_CDECL SetClientCert(lua_State* state);
 
 #endif

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "commands/args.h"
 #include "commands/commands.h"
@@ -54,7 +55,9 @@ int QV_CDECL Connect(lua_State*) {
         StartPollTimer();
         return 0;
     }
-    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, error)) {
+    // A plain link has no use for the certificate.
+    auto cert = security == platform::Security::Plain ? nullptr : Globals::settings.client_cert;
+    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, std::move(cert), error)) {
         // A failure must not look like success: the script gets the reason.
         const std::string text = "Connect failed: " + error;
         platform::DebuggerTrace("[CONNECT FAILED] ", error);

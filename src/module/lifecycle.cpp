@@ -32,6 +32,7 @@ constexpr Registration kScriptFunctions[] = {
     {"SetPassword", NoThrowScriptFunction<SetPassword>},
     {"SetSASL", NoThrowScriptFunction<SetSASL>},
     {"SetUTF8", NoThrowScriptFunction<SetUTF8>},
+    {"SetClientCert", NoThrowScriptFunction<SetClientCert>},
 };
 
 ILuaInterface* InterfaceFor(lua_State* state) {

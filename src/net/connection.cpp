@@ -1,15 +1,17 @@
 #include "net/connection.h"
 
+#include <utility>
+
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
 SendQueue::Clock::time_point (*Connection::idle_clock)() = &SendQueue::Clock::now;
 
 bool Connection::Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
-                         std::string& error) {
+                         std::shared_ptr<const platform::ClientCert> cert, std::string& error) {
     if (!CanConnect()) {
         error = "Connection already used";
         return false;
     }
-    opening_ = std::make_unique<platform::Opening>(host, port, security, kConnectTimeoutMs);
+    opening_ = std::make_unique<platform::Opening>(host, port, security, kConnectTimeoutMs, std::move(cert));
     // Only what fails before anything waits is told here; the rest, even a
     // refusal the system knew at once, comes from the poll, so scripts have
     // one place to learn that a link did not come up.

@@ -52,9 +52,10 @@ public:
     // Starts connecting (TLS handshake included) and returns at once; Advance
     // goes on with it. Fails at once, saying why, only for what needs no
     // waiting to know (a port out of range). `ping_timeout_s` is the
-    // silence after which the link is dropped; 0 never drops it.
+    // silence after which the link is dropped; 0 never drops it. `cert`,
+    // if any, is presented to a TLS server that asks for one.
     bool Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
-                 std::string& error);
+                 std::shared_ptr<const platform::ClientCert> cert, std::string& error);
     // Moves a connect on as far as it goes without waiting. A failed one is
     // then a lost link whose reason starts "Connect failed: ".
     void Advance();

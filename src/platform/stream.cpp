@@ -36,9 +36,11 @@ std::string TimedOutText(int timeout_ms) {
 
 }  // namespace
 
-Opening::Opening(const std::string& host, int port, Security security, int timeout_ms)
+Opening::Opening(const std::string& host, int port, Security security, int timeout_ms,
+                 std::shared_ptr<const ClientCert> cert)
     : host_(WithoutBrackets(host)),
       security_(security),
+      cert_(std::move(cert)),
       deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)),
       timeout_ms_(timeout_ms) {
     if (port < 0 || port > 65535) {
@@ -103,7 +105,7 @@ Opening::Status Opening::Step() {
                 return status_ = Status::Open;
             }
             std::string why;
-            handshake_ = StartTls(sock_, host_, security_ == Security::Tls, why);
+            handshake_ = StartTls(sock_, host_, security_ == Security::Tls, cert_, why);
             if (!handshake_) return Fail(std::move(why));
             break;
         }

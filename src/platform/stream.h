@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/client_cert.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -47,8 +48,10 @@ public:
     enum class Status { Pending, Open, Failed };
 
     // Fails at once (Error() says why) for what needs no waiting to know:
-    // a port out of range, no socket layer.
-    Opening(const std::string& host, int port, Security security, int timeout_ms);
+    // a port out of range, no socket layer. `cert`, if any, is presented
+    // to a TLS server that asks for a client certificate.
+    Opening(const std::string& host, int port, Security security, int timeout_ms,
+            std::shared_ptr<const ClientCert> cert = nullptr);
     ~Opening();
     Opening(const Opening&) = delete;
     Opening& operator=(const Opening&) = delete;
@@ -65,6 +68,7 @@ private:
 
     std::string host_;
     Security security_;
+    std::shared_ptr<const ClientCert> cert_;
     std::chrono::steady_clock::time_point deadline_;
     int timeout_ms_;
     std::unique_ptr<Resolution> resolution_;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/client_cert.h"
 #include "platform/stream.h"
 
 namespace platform {
@@ -28,9 +29,11 @@ void PrepareTls();
 
 // Takes over `sock` (closed with the handshake unless a stream takes it).
 // `verify` checks the certificate against the system's roots and `host`;
-// a name is also sent (SNI), an address literal is not. Null with `error`
-// when TLS cannot even start.
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error);
+// a name is also sent (SNI), an address literal is not. `cert`, when set,
+// is presented to a server that asks for a client certificate. Null with
+// `error` when TLS cannot even start.
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+                                       std::shared_ptr<const ClientCert> cert, std::string& error);
 
 }  // namespace platform
 

@@ -6,19 +6,51 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <utility>
 
+#include "platform/client_cert_openssl.h"
+#include "platform/openssl_owned.h"
 #include "platform/resolve.h"
+#include "platform/tls_alert.h"
 
 namespace platform {
 namespace {
 
-struct SslFree {
-    void operator()(SSL* ssl) const { SSL_free(ssl); }
-};
-using SslPtr = std::unique_ptr<SSL, SslFree>;
+// What openssl_owned.h lists, newest first. A plain pointer, constant
+// initialised: it is sound for as long as the module is loaded, even while
+// its other static objects are being destroyed.
+OwnedEntry* owned = nullptr;
+
+}  // namespace
+
+OwnedEntry::OwnedEntry(void* object, void (*free)(void*)) : object_(object), free_(free), next_(owned) {
+    if (next_ != nullptr) next_->prev_ = this;
+    owned = this;
+}
+
+OwnedEntry::~OwnedEntry() {
+    if (object_ == nullptr) return;  // FreeAllOwned freed it and took it off the list
+    free_(object_);
+    (prev_ != nullptr ? prev_->next_ : owned) = next_;
+    if (next_ != nullptr) next_->prev_ = prev_;
+}
+
+void FreeAllOwned() {
+    while (OwnedEntry* e = owned) {
+        owned = e->next_;
+        if (owned != nullptr) owned->prev_ = nullptr;
+        e->next_ = nullptr;
+        e->free_(std::exchange(e->object_, nullptr));
+    }
+}
+
+namespace {
+
+using SslPtr = Owned<SSL, SSL_free>;
 
 // OpenSSL's own socket layer writes with write(2), which raises SIGPIPE
 // on a link the peer has reset and would take the host down with it; this
@@ -46,24 +78,6 @@ int BioRead(BIO* bio, char* data, int len) {
 
 long BioCtrl(BIO*, int cmd, long, void*) { return cmd == BIO_CTRL_FLUSH ? 1 : 0; }
 
-BIO* SocketBio(SocketHandle sock) {
-    static BIO_METHOD* const method = [] {
-        BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvane socket");
-        if (m != nullptr) {
-            BIO_meth_set_write(m, BioWrite);
-            BIO_meth_set_read(m, BioRead);
-            BIO_meth_set_ctrl(m, BioCtrl);
-        }
-        return m;
-    }();
-    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
-    if (bio != nullptr) {
-        BIO_set_data(bio, reinterpret_cast<void*>(sock));
-        BIO_set_init(bio, 1);
-    }
-    return bio;
-}
-
 SSL_CTX* NewContext() {
     SSL_CTX* c = SSL_CTX_new(TLS_client_method());
     if (c == nullptr) return c;
@@ -88,11 +102,17 @@ std::string EnvText(const char* name) {
 // done when the module opens, and again only if the process has named other
 // roots since. The holder is made after OpenSSL has readied itself (and
 // registered its own clean-up at exit), so it is destroyed before that
-// clean-up runs, or when the module is unloaded.
+// clean-up runs, or when the module is unloaded: it then frees, with the
+// context, every OpenSSL object a live link or a client certificate still
+// holds (openssl_owned.h).
 class ContextHolder {
 public:
     ContextHolder() = default;
-    ~ContextHolder() { SSL_CTX_free(ctx_); }
+    ~ContextHolder() {
+        FreeAllOwned();
+        SSL_CTX_free(ctx_);
+        BIO_meth_free(method_);  // last: the links' BIOs used it
+    }
     ContextHolder(const ContextHolder&) = delete;
     ContextHolder& operator=(const ContextHolder&) = delete;
 
@@ -105,29 +125,71 @@ public:
         return ctx_;
     }
 
+    // How the links' BIOs read and write: through our socket calls.
+    BIO_METHOD* Method() {
+        if (method_ == nullptr) {
+            method_ = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "quorvane socket");
+            if (method_ != nullptr) {
+                BIO_meth_set_write(method_, BioWrite);
+                BIO_meth_set_read(method_, BioRead);
+                BIO_meth_set_ctrl(method_, BioCtrl);
+            }
+        }
+        return method_;
+    }
+
 private:
     SSL_CTX* ctx_ = nullptr;
     std::string roots_;
+    BIO_METHOD* method_ = nullptr;
 };
 
-SSL_CTX* Context() {
+ContextHolder& Holder() {
     OPENSSL_init_ssl(0, nullptr);
     static ContextHolder holder;
-    return holder.For(EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env()));
+    return holder;
 }
 
-// The oldest queued OpenSSL error in words, and the queue emptied.
-std::string TakeError() {
-    unsigned long code = ERR_get_error();
-    ERR_clear_error();
-    if (code == 0) return {};
-    const char* reason = ERR_reason_error_string(code);
-    return reason != nullptr ? reason : "error " + std::to_string(code);
+SSL_CTX* Context() {
+    return Holder().For(EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env()));
+}
+
+BIO* SocketBio(SocketHandle sock) {
+    BIO_METHOD* method = Holder().Method();
+    BIO* bio = method != nullptr ? BIO_new(method) : nullptr;
+    if (bio != nullptr) {
+        BIO_set_data(bio, reinterpret_cast<void*>(sock));
+        BIO_set_init(bio, 1);
+    }
+    return bio;
+}
+
+// The oldest queued OpenSSL error in words, and the queue emptied. A fatal
+// alert from the server, wherever it is queued, is told in AlertWords' terms
+// when they cover it: `asked`, the server asked for a client certificate;
+// `presented`, we had one.
+std::string TakeError(bool asked = false, bool presented = false) {
+    const unsigned long oldest = ERR_peek_error();
+    for (unsigned long code; (code = ERR_get_error()) != 0;) {
+        const int reason = ERR_GET_REASON(code);
+        // OpenSSL queues a received alert as this offset plus its number.
+        if (ERR_GET_LIB(code) != ERR_LIB_SSL || reason < SSL_AD_REASON_OFFSET || reason > SSL_AD_REASON_OFFSET + 255)
+            continue;
+        std::string words = AlertWords(reason - SSL_AD_REASON_OFFSET, asked, presented);
+        if (!words.empty()) {
+            ERR_clear_error();
+            return words;
+        }
+    }
+    if (oldest == 0) return {};
+    const char* reason = ERR_reason_error_string(oldest);
+    return reason != nullptr ? reason : "error " + std::to_string(oldest);
 }
 
 class TlsStream final : public Stream {
 public:
-    TlsStream(SocketHandle sock, SslPtr ssl) : sock_(sock), ssl_(std::move(ssl)) {}
+    TlsStream(SocketHandle sock, SslPtr ssl, bool asked, bool presented)
+        : sock_(sock), ssl_(std::move(ssl)), asked_(asked), presented_(presented) {}
     ~TlsStream() override {
         ssl_.reset();
         TcpClose(sock_);
@@ -136,6 +198,7 @@ public:
     TlsStream& operator=(const TlsStream&) = delete;
 
     IoResult Read(std::span<char> buffer) override {
+        if (!ssl_) return {IoStatus::Failed, 0, 0};  // freed at exit
         if (buffer.empty()) return {IoStatus::WouldBlock, 0, 0};
         const int want = buffer.size() > 1 << 30 ? 1 << 30 : static_cast<int>(buffer.size());
         const int n = SSL_read(ssl_.get(), buffer.data(), want);
@@ -144,6 +207,7 @@ public:
     }
 
     IoResult Write(std::string_view bytes) override {
+        if (!ssl_) return {IoStatus::Failed, 0, 0};
         if (bytes.empty()) return {IoStatus::Ok, 0, 0};
         const int want = bytes.size() > 1 << 30 ? 1 << 30 : static_cast<int>(bytes.size());
         const int n = SSL_write(ssl_.get(), bytes.data(), want);
@@ -155,7 +219,7 @@ public:
 
     void Shutdown() override {
         // close_notify, sent if the socket takes it now; no answer awaited.
-        SSL_shutdown(ssl_.get());
+        if (ssl_) SSL_shutdown(ssl_.get());
         ERR_clear_error();
     }
 
@@ -181,13 +245,17 @@ private:
                 return {IoStatus::Failed, 0, err};
             }
             default:
-                last_error_ = TakeError();
+                // A TLS 1.3 server may refuse our certificate (or its
+                // absence) after our side of the handshake is done.
+                last_error_ = TakeError(asked_, presented_);
                 return {IoStatus::Failed, 0, 0};
         }
     }
 
     SocketHandle sock_;
     SslPtr ssl_;
+    bool asked_;
+    bool presented_;
     std::string last_error_;
 };
 
@@ -206,9 +274,28 @@ std::string VerifyFailure(long result) {
     }
 }
 
+// What the server's handshake messages tell, noted by OpenSSL's message
+// callback as they pass.
+struct Seen {
+    bool asked = false;  // a CertificateRequest came
+    bool done = false;   // our side of the handshake is done
+    bool after = false;  // and the server has sent a handshake message since
+};
+
+void OnMessage(int write_p, int, int content_type, const void* buf, size_t len, SSL*, void* arg) {
+    if (write_p != 0 || arg == nullptr || len == 0 || content_type != SSL3_RT_HANDSHAKE) return;
+    auto& seen = *static_cast<Seen*>(arg);
+    if (*static_cast<const unsigned char*>(buf) == SSL3_MT_CERTIFICATE_REQUEST) seen.asked = true;
+    if (seen.done) seen.after = true;
+}
+
 class Handshake final : public TlsHandshake {
 public:
-    Handshake(SocketHandle sock, SslPtr ssl, bool verify) : sock_(sock), ssl_(std::move(ssl)), verify_(verify) {}
+    Handshake(SocketHandle sock, SslPtr ssl, bool verify, bool presented)
+        : sock_(sock), ssl_(std::move(ssl)), verify_(verify), presented_(presented) {
+        SSL_set_msg_callback(ssl_.get(), OnMessage);
+        SSL_set_msg_callback_arg(ssl_.get(), &seen_);
+    }
     ~Handshake() override {
         ssl_.reset();
         TcpClose(sock_);
@@ -217,38 +304,76 @@ public:
     Handshake& operator=(const Handshake&) = delete;
 
     Status Step(std::string& error) override {
+        using namespace std::chrono_literals;
+        if (!ssl_) return Fail(error, "TLS handshake failed: TLS is shut down");  // freed at exit
         ERR_clear_error();
-        const int r = SSL_connect(ssl_.get());
-        if (r == 1) return Status::Done;
+        if (!seen_.done) {
+            const int r = SSL_connect(ssl_.get());
+            if (r != 1) return Outcome(r, error);
+            seen_.done = true;
+            // In TLS 1.3 our side is done before the server has read our
+            // certificate, or found it missing: its verdict (an alert, or
+            // its first message after the handshake) comes a round trip
+            // later. When it asked for one, that verdict is waited for, as
+            // long as the handshake took twice over (within bounds), so a
+            // refusal fails the connect rather than the link. A server that
+            // sends nothing until the client speaks is taken after that.
+            if (!seen_.asked || SSL_version(ssl_.get()) != TLS1_3_VERSION) return Status::Done;
+            verdict_by_ = Clock::now() + std::clamp<Clock::duration>(2 * (Clock::now() - started_), 250ms, 3s);
+        }
+        char byte;
+        const int n = SSL_peek(ssl_.get(), &byte, 1);
+        if (n > 0 || seen_.after) return Status::Done;
+        const Status status = Outcome(n, error);
+        return status == Status::Pending && Clock::now() >= verdict_by_ ? Status::Done : status;
+    }
+
+    std::unique_ptr<Stream> TakeStream() override {
+        SSL_set_msg_callback(ssl_.get(), nullptr);  // seen_ goes with this object
+        SSL_set_msg_callback_arg(ssl_.get(), nullptr);
+        return std::make_unique<TlsStream>(std::exchange(sock_, kNoSocket), std::move(ssl_), seen_.asked, presented_);
+    }
+
+private:
+    using Clock = std::chrono::steady_clock;
+
+    static Status Fail(std::string& error, std::string why) {
+        error = std::move(why);
+        return Status::Failed;
+    }
+
+    // Pending while OpenSSL waits for the socket; else why it failed.
+    Status Outcome(int r, std::string& error) {
         const int why = SSL_get_error(ssl_.get(), r);
         if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) return Status::Pending;
         if (const long result = SSL_get_verify_result(ssl_.get()); verify_ && result != X509_V_OK) {
             error = VerifyFailure(result);
         } else if (why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
             error = "TLS handshake failed: the server closed the connection";
+            if (seen_.asked && !presented_) error += " after asking for a client certificate (irc.SetClientCert)";
         } else {
-            const std::string reason = TakeError();
+            const std::string reason = TakeError(seen_.asked, presented_);
             error = "TLS handshake failed: " + (reason.empty() ? std::string("protocol error") : reason);
         }
         ERR_clear_error();
         return Status::Failed;
     }
 
-    std::unique_ptr<Stream> TakeStream() override {
-        return std::make_unique<TlsStream>(std::exchange(sock_, kNoSocket), std::move(ssl_));
-    }
-
-private:
     SocketHandle sock_;
     SslPtr ssl_;
     bool verify_;
+    bool presented_;
+    Seen seen_;
+    Clock::time_point started_ = Clock::now();
+    Clock::time_point verdict_by_{};
 };
 
 }  // namespace
 
 void PrepareTls() { Context(); }
 
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error) {
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+                                       std::shared_ptr<const ClientCert> cert, std::string& error) {
     SSL_CTX* ctx = Context();
     SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
     BIO* bio = ssl ? SocketBio(sock) : nullptr;
@@ -258,6 +383,18 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
         return nullptr;
     }
     SSL_set_bio(ssl.get(), bio, bio);
+    // Ours, for a server that asks; the SSL keeps its own references.
+    if (cert) {
+        const ClientCert::Native& n = cert->Handles();
+        bool usable = n.cert && n.key && SSL_use_certificate(ssl.get(), n.cert.get()) == 1 &&
+                      SSL_use_PrivateKey(ssl.get(), n.key.get()) == 1;
+        for (const auto& link : n.chain) usable = usable && SSL_add1_chain_cert(ssl.get(), link.get()) == 1;
+        if (!usable) {
+            error = "TLS handshake failed: the client certificate cannot be used: " + TakeError();
+            TcpClose(sock);
+            return nullptr;
+        }
+    }
     const bool literal = IsAddressLiteral(host);
     // A name is sent (SNI) and checked; an address is only checked, against
     // the certificate's IP addresses.
@@ -275,7 +412,7 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
     } else {
         SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
     }
-    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(ssl), verify);
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(ssl), verify, cert != nullptr);
 }
 
 }  // namespace platform

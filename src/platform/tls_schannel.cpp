@@ -5,6 +5,7 @@
 // same wherever Schannel would or would not make it by itself.
 #include "platform/tls.h"
 #include "platform/resolve.h"
+#include "platform/tls_alert.h"
 
 #define SECURITY_WIN32
 #include <winsock2.h>
@@ -19,6 +20,8 @@
 #include <cstring>
 #include <utility>
 #include <vector>
+
+#include "platform/client_cert_win32.h"
 
 namespace platform {
 namespace {
@@ -40,6 +43,15 @@ std::string StatusText(SECURITY_STATUS status) {
 // What a handshake or a chain check failed with, as the user can act on it.
 std::string Failure(long code) {
     switch (static_cast<unsigned long>(code)) {
+        // Schannel's words for a fatal alert from the server, whichever
+        // (the alert itself is read off the wire where it can be).
+        case static_cast<unsigned long>(SEC_E_ILLEGAL_MESSAGE): return "TLS handshake failed: the server refused the handshake";
+        case static_cast<unsigned long>(SEC_E_CERT_UNKNOWN): return "TLS handshake failed: the server refused our client certificate";
+        case static_cast<unsigned long>(SEC_E_ALGORITHM_MISMATCH): return "TLS handshake failed: no cipher in common with the server";
+        case static_cast<unsigned long>(SEC_E_UNSUPPORTED_FUNCTION): return "TLS handshake failed: no TLS version in common with the server";
+        case static_cast<unsigned long>(SEC_E_INVALID_TOKEN): return "TLS handshake failed: the server's answer is not TLS";
+        case static_cast<unsigned long>(SEC_E_NO_CREDENTIALS):
+        case static_cast<unsigned long>(SEC_E_UNKNOWN_CREDENTIALS): return "TLS handshake failed: the client certificate cannot be used";
         case static_cast<unsigned long>(CERT_E_CN_NO_MATCH):
         case static_cast<unsigned long>(SEC_E_WRONG_PRINCIPAL): return "certificate name mismatch";
         case static_cast<unsigned long>(CERT_E_UNTRUSTEDROOT):
@@ -71,8 +83,9 @@ using Context = SspiHandle<CtxtHandle, DeleteSecurityContext>;
 
 class SchannelStream final : public Stream {
 public:
-    SchannelStream(SocketHandle sock, Credentials&& cred, Context&& ctx, std::vector<char> extra)
-        : sock_(sock), cred_(std::move(cred)), ctx_(std::move(ctx)), in_(std::move(extra)) {
+    SchannelStream(SocketHandle sock, std::shared_ptr<const ClientCert> cert, Credentials&& cred, Context&& ctx,
+                   std::vector<char> extra)
+        : sock_(sock), cert_(std::move(cert)), cred_(std::move(cred)), ctx_(std::move(ctx)), in_(std::move(extra)) {
         QueryContextAttributesA(&ctx_.handle, SECPKG_ATTR_STREAM_SIZES, &sizes_);
     }
     ~SchannelStream() override { TcpClose(sock_); }
@@ -198,6 +211,7 @@ private:
     }
 
     SocketHandle sock_;
+    std::shared_ptr<const ClientCert> cert_;  // outlives the credentials that name it
     Credentials cred_;
     Context ctx_;
     SecPkgContext_StreamSizes sizes_{};
@@ -244,20 +258,26 @@ std::string CheckCertificate(CtxtHandle& ctx, const char* host) {
 
 class Handshake final : public TlsHandshake {
 public:
-    Handshake(SocketHandle sock, Credentials&& cred, std::string host, bool verify)
-        : sock_(sock), cred_(std::move(cred)), host_(std::move(host)), verify_(verify) {}
+    Handshake(SocketHandle sock, std::shared_ptr<const ClientCert> cert, Credentials&& cred, std::string host,
+              bool verify)
+        : sock_(sock), cert_(std::move(cert)), cred_(std::move(cred)), host_(std::move(host)), verify_(verify) {}
     ~Handshake() override { TcpClose(sock_); }
     Handshake(const Handshake&) = delete;
     Handshake& operator=(const Handshake&) = delete;
 
     Status Step(std::string& error) override {
+        // Calls of the security layer with nothing read or written between
+        // them: a few are the protocol (the server's bytes past one message,
+        // a request for our certificate); more would turn here for good.
+        int idle_calls = 0;
         for (;;) {
             // Our side's token goes out whole before anything else.
             while (!out_.empty()) {
                 const IoResult r = TcpWrite(sock_, out_);
                 if (r.status == IoStatus::WouldBlock) return Status::Pending;
-                if (r.status != IoStatus::Ok) return Fail(error, "TLS handshake failed: the server closed the connection");
+                if (r.status != IoStatus::Ok) return Fail(error, Closed());
                 out_.erase(0, r.bytes);
+                idle_calls = 0;
             }
             if (done_) {
                 if (verify_) error = CheckCertificate(ctx_.handle, host_.c_str());
@@ -267,23 +287,36 @@ public:
                 char chunk[16 * 1024];
                 const IoResult got = TcpRead(sock_, chunk);
                 if (got.status == IoStatus::WouldBlock) return Status::Pending;
-                if (got.status != IoStatus::Ok) return Fail(error, "TLS handshake failed: the server closed the connection");
+                if (got.status != IoStatus::Ok) return Fail(error, Closed());
                 in_.insert(in_.end(), chunk, chunk + got.bytes);
+                flight_.Feed(std::string_view(chunk, got.bytes));
                 need_input_ = false;
+                idle_calls = 0;
             }
+            if (++idle_calls > kMaxIdleCalls) return Fail(error, "TLS handshake failed: the security layer makes no progress");
             if (!Advance(error)) return Status::Failed;
         }
     }
 
     std::unique_ptr<Stream> TakeStream() override {
-        return std::make_unique<SchannelStream>(std::exchange(sock_, kNoSocket), std::move(cred_), std::move(ctx_),
-                                                std::move(in_));
+        return std::make_unique<SchannelStream>(std::exchange(sock_, kNoSocket), std::move(cert_), std::move(cred_),
+                                                std::move(ctx_), std::move(in_));
     }
 
 private:
-    static Status Fail(std::string& error, const char* why) {
-        error = why;
+    static constexpr int kMaxIdleCalls = 4;
+
+    static Status Fail(std::string& error, std::string why) {
+        error = std::move(why);
         return Status::Failed;
+    }
+
+    bool Asked() const { return asked_ || flight_.AskedForCertificate(); }
+
+    std::string Closed() const {
+        std::string why = "TLS handshake failed: the server closed the connection";
+        if (Asked() && !cert_) why += " after asking for a client certificate (irc.SetClientCert)";
+        return why;
     }
 
     // One call of the security layer with what has come; false on failure.
@@ -298,7 +331,7 @@ private:
         // checked against the certificate's addresses below.
         char* target = IsAddressLiteral(host_) ? nullptr : host_.data();
         const SECURITY_STATUS status = InitializeSecurityContextA(
-            &cred_.handle, first_ ? nullptr : &ctx_.handle, target, kContextFlags, 0, 0,
+            &cred_.handle, first_ ? nullptr : &ctx_.handle, target, request_, 0, 0,
             first_ ? nullptr : &in_desc, 0, first_ ? &ctx_.handle : nullptr, &out_desc, &flags, nullptr);
         if (first_ && (status == SEC_I_CONTINUE_NEEDED || status == SEC_E_OK)) ctx_.valid = true;
         first_ = false;
@@ -310,8 +343,27 @@ private:
             need_input_ = true;
             return true;
         }
-        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED && status != SEC_I_INCOMPLETE_CREDENTIALS) {
-            error = Failure(status);
+        if (status == SEC_I_INCOMPLETE_CREDENTIALS) {
+            // The server asked for a client certificate and Schannel will not
+            // choose one by itself: we have none, or the server named no CA
+            // that issued ours. The next call takes the server's bytes again
+            // and says to go on with the credentials as they are, ours in
+            // them when set. Asked twice, it would only turn here.
+            asked_ = true;
+            if ((request_ & ISC_REQ_USE_SUPPLIED_CREDS) != 0) {
+                error = "TLS handshake failed: the security layer asked twice for a client certificate";
+                return false;
+            }
+            request_ |= ISC_REQ_USE_SUPPLIED_CREDS;
+            KeepUnread(in_buffers[1]);
+            need_input_ = false;
+            return true;
+        }
+        if (status != SEC_E_OK && status != SEC_I_CONTINUE_NEEDED) {
+            // A fatal alert from the server says most; Schannel's status
+            // is the fallback.
+            const std::string why = flight_.Alert() >= 0 ? AlertWords(flight_.Alert(), Asked(), cert_ != nullptr) : "";
+            error = why.empty() ? Failure(status) : "TLS handshake failed: " + why;
             return false;
         }
         // What the server sent past this step belongs to the next.
@@ -320,19 +372,29 @@ private:
         else
             in_.clear();
         done_ = status == SEC_E_OK;
-        // Without a client certificate the handshake goes on at once.
         need_input_ = status == SEC_I_CONTINUE_NEEDED && in_.empty();
         return true;
     }
 
+    // After a call that took none of the server's bytes, or only some: what
+    // it did not take stays for the next call.
+    void KeepUnread(const SecBuffer& extra) {
+        if (extra.BufferType == SECBUFFER_EXTRA && extra.cbBuffer <= in_.size())
+            in_.erase(in_.begin(), in_.end() - static_cast<std::ptrdiff_t>(extra.cbBuffer));
+    }
+
     SocketHandle sock_;
+    std::shared_ptr<const ClientCert> cert_;  // outlives the credentials that name it
     Credentials cred_;
     Context ctx_;
     std::string host_;
     bool verify_;
+    unsigned long request_ = kContextFlags;  // what each call asks of the security layer
     bool first_ = true;
     bool need_input_ = false;
     bool done_ = false;
+    bool asked_ = false;    // Schannel said the server asked for a client certificate
+    ServerFlight flight_;   // what the server's bytes in the clear tell
     std::vector<char> in_;  // the server's bytes not yet taken by a step
     std::string out_;       // our token, not yet all sent
 };
@@ -342,23 +404,31 @@ private:
 // Schannel reads the system's roots itself, cheaply, at each handshake.
 void PrepareTls() {}
 
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify, std::string& error) {
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+                                       std::shared_ptr<const ClientCert> cert, std::string& error) {
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    // Checked after the handshake, the same way on every system.
+    // Checked after the handshake, the same way on every system. No
+    // certificate of the user's is chosen by Schannel: only ours, if set.
     settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK | SCH_CRED_NO_DEFAULT_CREDS |
                    SCH_USE_STRONG_CRYPTO;
+    PCCERT_CONTEXT ours[1] = {cert ? cert->Handles().cert : nullptr};
+    if (ours[0] != nullptr) {
+        settings.cCreds = 1;
+        settings.paCred = ours;
+    }
     Credentials cred;
     char package[] = UNISP_NAME_A;
-    if (AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &settings, nullptr, nullptr,
-                                  &cred.handle, nullptr) != SEC_E_OK) {
-        error = "TLS handshake failed: TLS is not available on this system";
+    if (const SECURITY_STATUS status = AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr,
+                                                                 &settings, nullptr, nullptr, &cred.handle, nullptr);
+        status != SEC_E_OK) {
+        error = ours[0] != nullptr ? Failure(status) : "TLS handshake failed: TLS is not available on this system";
         TcpClose(sock);
         return nullptr;
     }
     cred.valid = true;
-    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cred), host, verify);
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cert), std::move(cred), host, verify);
 }
 
 }  // namespace platform

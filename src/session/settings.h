@@ -6,11 +6,8 @@
 
 #include <memory>
 
+#include "platform/client_cert.h"
 #include "platform/secret.h"
-
-namespace platform {
-class ClientCert;
-}
 
 enum class SaslMechanism { Plain, External };
 

@@ -20,3 +20,35 @@ sign() {  # NAME SUBJECT_ALT_NAMES
 sign server "IP:127.0.0.1,DNS:localhost"
 sign other "DNS:other.example"
 req -x509 -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" -keyout self.key -out self.pem
+
+# Client certificates: one the test CA signed, as PEM (certificate and key
+# in one file) and as PKCS#12 with a password and without; a CA no server
+# trusts; and the bad files a script might name.
+client() {  # NAME SUBJECT
+  req -keyout "$1.key" -out "$1.csr" -subj "$2"
+  printf 'extendedKeyUsage=clientAuth\n' >"$1.ext"
+  openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -sha256 \
+    -extfile "$1.ext" -out "$1.crt" 2>/dev/null
+  cat "$1.crt" "$1.key" >"$1.pem"
+}
+client client "/CN=quorvane test bot"
+# 3DES and a SHA-1 MAC: what every Windows reads, not only the newest.
+openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -out client.p12 \
+  -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
+openssl pkcs12 -export -in client.crt -inkey client.key -passout pass: -out client-nopass.p12 \
+  -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
+openssl x509 -in client.crt -outform der -out client.der
+req -x509 -days 2 -subj "/CN=another CA" -keyout otherca.key -out otherca.pem \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign"
+cp client.crt nokey.pem
+openssl pkcs12 -export -nokeys -in client.crt -passout pass: -out nokey.p12 -certpbe PBE-SHA1-3DES -macalg sha1
+cat client.crt self.key >wrongkey.pem
+# Expired: `openssl ca` is the one command that takes dates in the past.
+printf '[ca]\ndefault_ca=t\n[t]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n' >ca.cnf
+: >index.txt
+echo 1000 >serial
+req -keyout expired.key -out expired.csr -subj "/CN=expired bot"
+openssl ca -batch -config ca.cnf -cert ca.pem -keyfile ca.key -in expired.csr -out expired.crt -notext \
+  -startdate 20200101000000Z -enddate 20200102000000Z 2>/dev/null
+cat expired.crt expired.key >expired.pem
+mkdir -p adir

@@ -3,7 +3,7 @@
 kernel picks. Prints "PORT <n>" first, then what it received, one "GOT"
 line each. Every wait is bounded; it ends by itself within a minute.
 
-  tls_server.py MODE CERT KEY
+  tls_server.py MODE CERT KEY [--ask CA | --require CA] [--tls12]
 
 MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
                three TLS records; waits for QUIT, then tells whether the
@@ -11,13 +11,28 @@ MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
       drop     handshake, one line, then the link is closed
       sni      handshake, then "SNI <name>" (or "SNI none"): the server
                name the client sent; waits for QUIT
+      cert     handshake, then "PEERCERT <sha256>" of the client's
+               certificate (or "PEERCERT none"); registration, one line
+               back, then waits for QUIT
+      stall    handshake, registration, then reads nothing, with a small
+               receive buffer, until what waits in it has not grown for a
+               second (the client's socket is full); then reads
+               "PRIVMSG #c :<n> ..." lines until QUIT and says
+               "RECEIVED <count> IN ORDER" or where the order broke
       close    reads the client's hello and closes: no handshake
       silent   accepts and never answers
       garbage  answers the hello with plain text
+
+--ask CA asks the client for a certificate (one is optional) and checks it
+against CA; --require CA insists on one. --tls12: TLS 1.2 at most.
 """
+import array
+import fcntl
+import hashlib
 import socket
 import ssl
 import sys
+import termios
 import time
 
 
@@ -30,7 +45,11 @@ def lines_of(conn, until, limit=60):
     buf = b""
     end = time.monotonic() + limit
     while time.monotonic() < end:
-        data = conn.recv(4096)
+        try:
+            data = conn.recv(4096)
+        except ssl.SSLEOFError:
+            say("RAGGED_EOF")
+            return
         if not data:
             return
         buf += data
@@ -42,9 +61,47 @@ def lines_of(conn, until, limit=60):
                 return
 
 
+def wait_until_full(conn, limit=30):
+    """Reads nothing until the bytes waiting in the socket stop growing for a second."""
+    waiting, since, end = -1, time.monotonic(), time.monotonic() + limit
+    while time.monotonic() < end:
+        n = array.array("i", [0])
+        fcntl.ioctl(conn.fileno(), termios.FIONREAD, n)
+        if n[0] != waiting:
+            waiting, since = n[0], time.monotonic()
+        elif waiting > 0 and time.monotonic() - since >= 1:
+            return
+        time.sleep(0.05)
+
+
+def count_lines(conn, limit=60):
+    """Reads numbered PRIVMSG lines until QUIT; says whether all came in order."""
+    buf, count, end = b"", 0, time.monotonic() + limit
+    while time.monotonic() < end:
+        data = conn.recv(65536)
+        if not data:
+            break
+        buf += data
+        while b"\r\n" in buf:
+            line, buf = buf.split(b"\r\n", 1)
+            if line.startswith(b"QUIT"):
+                say("RECEIVED %d IN ORDER" % count)
+                return
+            if line.startswith(b"PRIVMSG #c :"):
+                if line.split(b" ")[2] != b":%d" % count:
+                    say("OUT OF ORDER at %d: %s" % (count, line[:40]))
+                    return
+                count += 1
+    say("ENDED after %d" % count)
+
+
 def main():
     mode, cert, key = sys.argv[1], sys.argv[2], sys.argv[3]
+    options = sys.argv[4:]
     listener = socket.socket()
+    if mode == "stall":
+        # Inherited by the accepted socket: the client's writes fill it soon.
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
     listener.settimeout(60)
@@ -67,6 +124,12 @@ def main():
 
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     ctx.load_cert_chain(cert, key)
+    for flag, verify in (("--ask", ssl.CERT_OPTIONAL), ("--require", ssl.CERT_REQUIRED)):
+        if flag in options:
+            ctx.verify_mode = verify
+            ctx.load_verify_locations(options[options.index(flag) + 1])
+    if "--tls12" in options:
+        ctx.maximum_version = ssl.TLSVersion.TLSv1_2
     sni = []
     ctx.sni_callback = lambda _sock, name, _ctx: sni.append(name)
     try:
@@ -79,7 +142,19 @@ def main():
         say("SNI %s" % (sni[0] if sni and sni[0] else "none"))
         lines_of(conn, "QUIT")
         return
+    if mode == "cert":
+        peer = conn.getpeercert(binary_form=True)
+        say("PEERCERT %s" % (hashlib.sha256(peer).hexdigest() if peer else "none"))
+        lines_of(conn, "USER ")
+        conn.sendall(b":srv 376 bot :End of MOTD\r\n")
+        lines_of(conn, "QUIT")
+        return
     lines_of(conn, "USER ")
+    if mode == "stall":
+        say("STALLING")
+        wait_until_full(conn)
+        count_lines(conn)
+        return
     if mode == "drop":
         conn.sendall(b":srv 376 bot :End of MOTD\r\n")
         time.sleep(0.3)

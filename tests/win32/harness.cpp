@@ -465,8 +465,9 @@ bool Test::Load() {
     const int r = open(&host);
     host.ResetStack();
     const bool ok = Check(r == 0, "gmod_open returned %d", r);
-    // The nine of old, then SetPingTimeout, SetPassword, SetSASL and SetUTF8.
-    return Check(host.FunctionCount() == 13, "irc holds %d functions, not 13", host.FunctionCount()) && ok;
+    // The nine of old, then SetPingTimeout, SetPassword, SetSASL, SetUTF8
+    // and SetClientCert.
+    return Check(host.FunctionCount() == 14, "irc holds %d functions, not 14", host.FunctionCount()) && ok;
 }
 
 void Test::Unload() {
@@ -476,6 +477,41 @@ void Test::Unload() {
     FreeLibrary(module_);
     module_ = nullptr;
     Check(GetModuleHandleA(module_file_) == nullptr, "FreeLibrary left %s loaded", module_file_);
+}
+
+namespace {
+
+bool SameIgnoringCase(const char* a, const char* b) {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+    while (*a != '\0' && lower(*a) == lower(*b)) ++a, ++b;
+    return lower(*a) == lower(*b);
+}
+
+}  // namespace
+
+void* Test::PatchImport(const char* dll, const char* function, void* replacement) {
+    if (!Check(module_ != nullptr, "no module to patch")) return nullptr;
+    auto* base = reinterpret_cast<BYTE*>(module_);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name != 0; ++d) {
+        if (!SameIgnoringCase(reinterpret_cast<const char*>(base + d->Name), dll)) continue;
+        auto* slot = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+        auto* name = reinterpret_cast<IMAGE_THUNK_DATA*>(base + (d->OriginalFirstThunk != 0 ? d->OriginalFirstThunk : d->FirstThunk));
+        for (; name->u1.AddressOfData != 0; ++name, ++slot) {
+            if ((name->u1.Ordinal & IMAGE_ORDINAL_FLAG) != 0) continue;
+            const auto* by_name = reinterpret_cast<IMAGE_IMPORT_BY_NAME*>(base + name->u1.AddressOfData);
+            if (!Same(reinterpret_cast<const char*>(by_name->Name), function)) continue;
+            DWORD old = 0;
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, PAGE_READWRITE, &old);
+            void* original = reinterpret_cast<void*>(slot->u1.Function);
+            slot->u1.Function = reinterpret_cast<ULONG_PTR>(replacement);
+            VirtualProtect(&slot->u1.Function, sizeof slot->u1.Function, old, &old);
+            return original;
+        }
+    }
+    Check(false, "the module imports no %s from %s", function, dll);
+    return nullptr;
 }
 
 void Test::PumpOnce(int ms) {

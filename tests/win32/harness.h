@@ -253,6 +253,11 @@ public:
     bool Load();
     void Unload();
     bool Loaded() const { return module_ != nullptr; }
+    // Points the loaded module's import of `function` from `dll` at
+    // `replacement`, as a seam into the system calls it makes; the original,
+    // or null (and a failure) when it imports no such function. Undone by
+    // the unload.
+    void* PatchImport(const char* dll, const char* function, void* replacement);
 
     // The message loop, which runs the module's WM_TIMER ticks: Pump runs
     // it for `ms`; PumpOnce waits at most `ms` for a message, then

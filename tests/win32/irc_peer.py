@@ -16,8 +16,11 @@ control bytes, bytes above 0x7E and backslashes as \\xNN.
 Commands (a new peer behaviour for a scenario is one more entry in
 Peer.COMMANDS):
   RESET                  close every listener and link, stop background senders
-  LISTEN [tls] [ipv6]    a fresh listener (with "tls": TLS with a self-signed
-                         certificate for 127.0.0.1; with "ipv6": on ::1); OK <port>
+  LISTEN [tls] [ask|require] [ipv6]
+                         a fresh listener (with "tls": TLS with a self-signed
+                         certificate for 127.0.0.1, and with "ask" or "require"
+                         asking the client for a certificate of the test CA,
+                         optional or not; with "ipv6": on ::1); OK <port>
   SILENT                 a listener that never answers a connect; OK <port>
   REFUSED                a port nothing listens on; OK <port>
   ACCEPT <ms>            the module connects to the latest listener
@@ -33,11 +36,17 @@ Peer.COMMANDS):
   PONGS <ms> <n> <size>  the next n lines are the PONGs to those PINGs, in order
   SNI                    the server name the latest TLS hello carried; OK <name>
                          (OK none without one)
+  PEERCERT               the SHA-256 of the certificate the module presented on
+                         the TLS link; OK <hex> (OK none without one)
+  CLIENTCERT             the test's client certificate, PKCS#12 with the
+                         password s3cret; OK <its Windows path>
 
 Exit codes: the host's (0 all passed), 1 for a failure here, 77 when Wine
 cannot run on this machine (the tests are then skipped, with the reason).
 """
 import argparse
+import atexit
+import hashlib
 import os
 import select
 import shutil
@@ -132,21 +141,49 @@ class Link:
             pass
 
 
-def tls_context():
-    """A server context with a self-signed certificate made for this run."""
-    if tls_context.ctx is None:
+def make_certs(where):
+    script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tls', 'make_certs.sh')
+    subprocess.run(['bash', script, where], check=True, timeout=60, stdout=subprocess.DEVNULL)
+
+
+def certs_of(prefix):
+    """The certificates `prepare` makes beside the prefix for all its hosts.
+    Wine imports every PKCS#12 key into the user's one default key container,
+    so hosts that run at once in a prefix must present the same certificate,
+    or one signs with the other's key."""
+    return os.path.abspath(prefix) + '.certs'
+
+
+def cert_dir():
+    """The test certificates (tests/tls/make_certs.sh): the prefix's, or made
+    for this run."""
+    if cert_dir.path is None:
         where = tempfile.mkdtemp(prefix='quorvane-win32-tls-')
-        script = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tls', 'make_certs.sh')
-        subprocess.run(['bash', script, where], check=True, timeout=60, stdout=subprocess.DEVNULL)
+        atexit.register(shutil.rmtree, where, True)
+        make_certs(where)
+        cert_dir.path = where
+    return cert_dir.path
+
+
+cert_dir.path = None
+
+
+def tls_context(verify=''):
+    """A server context with a self-signed certificate; `verify` "ask" or
+    "require" asks the client for one the test CA signed."""
+    if verify not in tls_context.ctx:
+        where = cert_dir()
         ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         ctx.load_cert_chain(os.path.join(where, 'self.pem'), os.path.join(where, 'self.key'))
         ctx.sni_callback = lambda _sock, name, _ctx: setattr(tls_context, 'sni', name)
-        shutil.rmtree(where, ignore_errors=True)
-        tls_context.ctx = ctx
-    return tls_context.ctx
+        if verify:
+            ctx.verify_mode = ssl.CERT_OPTIONAL if verify == 'ask' else ssl.CERT_REQUIRED
+            ctx.load_verify_locations(os.path.join(where, 'ca.pem'))
+        tls_context.ctx[verify] = ctx
+    return tls_context.ctx[verify]
 
 
-tls_context.ctx = None
+tls_context.ctx = {}
 tls_context.sni = None
 
 
@@ -185,12 +222,14 @@ class Peer:
     def listen(self, args):
         if self.listener:
             self.spare.append(self.listener)
-        self.tls = 'tls' in args.split()
-        self.listener = loopback_listener(ipv6='ipv6' in args.split())
+        words = args.split()
+        self.tls = 'tls' in words
+        self.listener = loopback_listener(ipv6='ipv6' in words)
         if self.tls:
             # The module's handshake goes on while the host waits for the
             # peer's answers, so the peer answers it in the background.
-            ctx, listener, box = tls_context(), self.listener, {}
+            verify = 'ask' if 'ask' in words else 'require' if 'require' in words else ''
+            ctx, listener, box = tls_context(verify), self.listener, {}
             tls_context.sni = None
 
             def handshake():
@@ -337,6 +376,11 @@ class Peer:
             return ''
         raise Failed('link still open after %s ms' % ms if line is None else 'the module sent %s' % escape(line))
 
+    def peer_cert(self):
+        sock = self.need_link().sock
+        der = sock.getpeercert(binary_form=True) if isinstance(sock, ssl.SSLSocket) else None
+        return hashlib.sha256(der).hexdigest() if der else 'none'
+
     def drop(self):
         link = self.need_link()
         try:
@@ -355,6 +399,8 @@ class Peer:
         'PINGS': lambda p, a: p.pings(a),
         'PONGS': lambda p, a: p.pongs(a),
         'SNI': lambda p, a: tls_context.sni or 'none',
+        'PEERCERT': lambda p, a: p.peer_cert(),
+        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), 'client.p12')),
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),
         'TRICKLE': lambda p, a: p.trickle(a),
@@ -441,6 +487,8 @@ def prepare(prefix):
         sys.stdout.write(out.decode('latin-1'))
         print('wineboot failed (exit %d)' % proc.returncode)
         return 1
+    shutil.rmtree(certs_of(prefix), ignore_errors=True)
+    make_certs(certs_of(prefix))
     with open(status, 'w') as f:
         f.write('ok\n')
     print('Wine prefix ready in %.1f s: %s' % (time.monotonic() - start, prefix))
@@ -464,6 +512,7 @@ def kill(proc):
 
 
 def stop(prefix):
+    shutil.rmtree(certs_of(prefix), ignore_errors=True)
     server = shutil.which('wineserver')
     if server and os.path.isdir(prefix):
         subprocess.run([server, '-k'], env=wine_env(prefix), stdin=subprocess.DEVNULL, timeout=30, check=False)
@@ -483,6 +532,8 @@ def run(prefix, exe, dll, scenarios, timeout):
     if reason != 'ok':
         print('SKIPPED: ' + reason)
         return SKIP
+    if os.path.isdir(certs_of(prefix)):
+        cert_dir.path = certs_of(prefix)
 
     control = loopback_listener(backlog=1)
     deadline = time.monotonic() + timeout

@@ -6,6 +6,9 @@
 // kScenarios; a new peer behaviour is a new verb in irc_peer.py.
 #include "harness.h"
 
+#define SECURITY_WIN32
+#include <security.h>
+
 namespace {
 
 // PASS, NICK and USER in this order (ConnectToPeer checks them).
@@ -388,6 +391,146 @@ void Utf8RoundTrip(Test& t) {
     t.host.Call("SetUTF8", false);
 }
 
+// ---- Client certificates and servers that ask for one ----------------------
+
+// The module's calls of InitializeSecurityContextA, seen through its import
+// table: each status, and the flags it asked with. With `ask_once`, the first
+// call that carries the server's bytes is answered as Windows documents for
+// a server that asks for a certificate Schannel will not choose by itself:
+// SEC_I_INCOMPLETE_CREDENTIALS, the input left unread and nothing to send.
+// (Wine's Schannel answers such a server by itself and never says so.)
+struct SecuritySpy {
+    using Isc = SECURITY_STATUS(SEC_ENTRY*)(PCredHandle, PCtxtHandle, SEC_CHAR*, ULONG, ULONG, ULONG, PSecBufferDesc,
+                                            ULONG, PCtxtHandle, PSecBufferDesc, PULONG, PTimeStamp);
+    Isc real = nullptr;
+    bool ask_once = false;
+    int calls = 0;
+    SECURITY_STATUS status[32] = {};
+    ULONG flags[32] = {};
+};
+constinit SecuritySpy spy;
+
+SECURITY_STATUS SEC_ENTRY SpyOnIsc(PCredHandle cred, PCtxtHandle ctx, SEC_CHAR* target, ULONG request, ULONG r1,
+                                   ULONG rep, PSecBufferDesc in, ULONG r2, PCtxtHandle next, PSecBufferDesc out,
+                                   PULONG attributes, PTimeStamp expiry) {
+    SECURITY_STATUS status;
+    if (spy.ask_once && in != nullptr && in->cBuffers > 0 && in->pBuffers[0].cbBuffer > 0) {
+        spy.ask_once = false;
+        status = SEC_I_INCOMPLETE_CREDENTIALS;
+    } else {
+        status = spy.real(cred, ctx, target, request, r1, rep, in, r2, next, out, attributes, expiry);
+    }
+    if (spy.calls < 32) {
+        spy.status[spy.calls] = status;
+        spy.flags[spy.calls] = request;
+    }
+    ++spy.calls;
+    return status;
+}
+
+bool WatchSecurityCalls(Test& t, bool ask_once) {
+    spy.ask_once = ask_once;
+    spy.calls = 0;
+    void* original = t.PatchImport("secur32.dll", "InitializeSecurityContextA", reinterpret_cast<void*>(&SpyOnIsc));
+    // Watched already since this load: the spy stays in front of the real one.
+    if (original != reinterpret_cast<void*>(&SpyOnIsc)) spy.real = reinterpret_cast<SecuritySpy::Isc>(original);
+    return original != nullptr;
+}
+
+// The statuses seen, in hex, for the log.
+const char* SecurityStatuses(Test& t) {
+    Text text(t.arena);
+    for (int i = 0; i < spy.calls && i < 32; ++i) {
+        char hex[10] = {};
+        for (int k = 0; k < 8; ++k) hex[k] = "0123456789abcdef"[(static_cast<unsigned long>(spy.status[i]) >> (28 - 4 * k)) & 15];
+        hex[8] = i + 1 < spy.calls ? ' ' : '\0';
+        text.Append(hex);
+    }
+    return t.arena.Copy(text.c_str());
+}
+
+// irc.Connect, TLS without the certificate check, to a fresh TLS listener
+// ("ask": it asks for a client certificate; "require": it insists); true
+// once the registration has arrived.
+bool TlsRegistration(Test& t, const char* listen) {
+    if (!t.peer.Command("LISTEN", listen, nullptr)) return false;
+    const Results r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
+    return t.Check(r.count == 0, "irc.Connect gave '%s'", r.count > 0 ? r.text[0] : "") && t.peer.Accept() &&
+           t.peer.Expect("PASS pvrkqo618") && t.peer.Expect("NICK qv") && t.peer.Expect("USER u u u :Ann Lee");
+}
+
+// A server that asks for a certificate when none is set: the handshake goes
+// on without one.
+void TlsServerAsks(Test& t) {
+    if (!WatchSecurityCalls(t, false) || !TlsRegistration(t, "tls ask")) return;
+    if (t.peer.Command("PEERCERT", nullptr, nullptr))
+        t.Check(Same(t.peer.reply, "none"), "the server got a certificate: %s", t.peer.reply);
+    t.Note("InitializeSecurityContextA, a server that asks, none set: %s", SecurityStatuses(t));
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+}
+
+// The same as Windows tells it: Schannel asks the module to choose. The
+// server's bytes are offered again, with ISC_REQ_USE_SUPPLIED_CREDS, and
+// the handshake goes on.
+void TlsIncompleteCredentials(Test& t) {
+    if (!WatchSecurityCalls(t, true) || !TlsRegistration(t, "tls ask")) return;
+    t.Note("InitializeSecurityContextA, SEC_I_INCOMPLETE_CREDENTIALS once: %s", SecurityStatuses(t));
+    int asked = -1;
+    for (int i = 0; i < spy.calls && i < 32 && asked < 0; ++i)
+        if (spy.status[i] == SEC_I_INCOMPLETE_CREDENTIALS) asked = i;
+    if (t.Check(asked >= 0 && asked + 1 < spy.calls && asked + 1 < 32, "no call after SEC_I_INCOMPLETE_CREDENTIALS"))
+        t.Check((spy.flags[asked + 1] & ISC_REQ_USE_SUPPLIED_CREDS) != 0,
+                "the call after SEC_I_INCOMPLETE_CREDENTIALS did not ask ISC_REQ_USE_SUPPLIED_CREDS");
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+}
+
+// The text after `marker` in the console, up to the line's end.
+const char* ConsoleAfter(Test& t, const char* marker) {
+    const char* console = t.host.console.c_str();
+    const int n = Length(marker);
+    for (const char* p = console; *p != '\0'; ++p) {
+        int i = 0;
+        while (i < n && p[i] == marker[i]) ++i;
+        if (i < n) continue;
+        int end = 0;
+        while (p[n + end] != '\0' && p[n + end] != '\n') ++end;
+        return t.arena.Copy(p + n, end);
+    }
+    return "";
+}
+
+// A PKCS#12 certificate, its password checked, presented to a server that
+// insists on one: the server sees the fingerprint the console named. Without
+// one that server fails the connect, in words.
+void TlsClientCertificate(Test& t) {
+    if (!t.peer.Command("CLIENTCERT", nullptr, nullptr)) return;
+    const char* path = t.peer.reply;
+    Results r = t.host.Call("SetClientCert", path, "wrong");
+    t.Check(r.count == 1 && Same(r.text[0], "Client certificate: wrong password"), "a wrong password gave '%s'",
+            r.count > 0 ? r.text[0] : "");
+    r = t.host.Call("SetClientCert", t.arena.Format("%s.missing", path));
+    t.Check(r.count == 1 && Same(r.text[0], "Client certificate: no such file"), "a missing file gave '%s'",
+            r.count > 0 ? r.text[0] : "");
+    r = t.host.Call("SetClientCert", path, "s3cret");
+    if (!t.Check(r.count == 0, "irc.SetClientCert gave '%s'", r.count > 0 ? r.text[0] : "")) return;
+    const char* fingerprint = ConsoleAfter(t, "SHA-256 fingerprint ");
+    t.Note("SetClientCert: %s", ConsoleAfter(t, "present the client certificate "));
+    if (!WatchSecurityCalls(t, false) || !TlsRegistration(t, "tls require")) return;
+    if (t.peer.Command("PEERCERT", nullptr, nullptr))
+        t.Check(Same(t.peer.reply, fingerprint), "the server saw %s, the console named %s", t.peer.reply, fingerprint);
+    t.Note("InitializeSecurityContextA, a server that insists, ours set: %s", SecurityStatuses(t));
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+
+    t.host.Call("SetClientCert");
+    if (!WatchSecurityCalls(t, false) || !t.peer.Command("LISTEN", "tls require", nullptr)) return;
+    ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure"),
+                 "TLS handshake failed: the server wants a client certificate (irc.SetClientCert)");
+    t.Note("InitializeSecurityContextA, a server that insists, none set: %s", SecurityStatuses(t));
+}
+
 }  // namespace
 
 const Scenario kScenarios[] = {
@@ -416,5 +559,8 @@ const Scenario kScenarios[] = {
     {"sasl-login", SaslLogin},
     {"fault-in-tick", FaultInTick},
     {"utf8-round-trip", Utf8RoundTrip},
+    {"tls-server-asks", TlsServerAsks},
+    {"tls-incomplete-credentials", TlsIncompleteCredentials},
+    {"tls-client-certificate", TlsClientCertificate},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];

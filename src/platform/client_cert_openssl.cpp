@@ -1,0 +1,207 @@
+// Client certificates on POSIX: the file read here, parsed and checked by
+// OpenSSL.
+#include "platform/client_cert_openssl.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs12.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "platform/socket.h"
+#include "platform/tls.h"
+
+namespace platform {
+namespace {
+
+// The whole file, if it is a regular file of sensible size. O_NONBLOCK: a
+// FIFO named by mistake must not hold the host until a writer comes.
+bool ReadFile(const std::string& path, std::string& bytes, std::string& error) {
+    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) {
+        const int err = errno;
+        if (err == ENOENT || err == ENOTDIR) error = "no such file";
+        else if (err == EACCES || err == EPERM) error = "unreadable (permission denied)";
+        else error = "unreadable: " + ErrorText(err);
+        return false;
+    }
+    struct stat info {};
+    bool ok = fstat(fd, &info) == 0;
+    if (!ok) error = "unreadable: " + ErrorText(errno);
+    else if (S_ISDIR(info.st_mode)) error = "a directory, not a file";
+    else if (!S_ISREG(info.st_mode)) error = "not a regular file";
+    else if (info.st_size > static_cast<off_t>(kMaxClientCertFile)) error = "too large for a certificate file";
+    ok = ok && error.empty();
+    // One byte over the limit tells a file that grew since fstat.
+    bytes.resize(kMaxClientCertFile + 1);
+    std::size_t got = 0;
+    while (ok && got < bytes.size()) {
+        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
+        if (n == 0) break;
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) {
+            error = "unreadable: " + ErrorText(errno);
+            ok = false;
+        } else {
+            got += static_cast<std::size_t>(n);
+        }
+    }
+    close(fd);
+    if (ok && got > kMaxClientCertFile) {
+        error = "too large for a certificate file";
+        ok = false;
+    }
+    bytes.resize(ok ? got : 0);
+    return ok;
+}
+
+struct BioFree {
+    void operator()(BIO* bio) const { BIO_free(bio); }
+};
+using BioPtr = std::unique_ptr<BIO, BioFree>;
+
+BioPtr Reader(const std::string& bytes) { return BioPtr(BIO_new_mem_buf(bytes.data(), static_cast<int>(bytes.size()))); }
+
+// PEM's password callback. OpenSSL's own would ask on the terminal, which a
+// host has no one at.
+int GivePassword(char* buf, int size, int, void* u) {
+    const auto& password = *static_cast<const std::string*>(u);
+    if (password.empty() || password.size() > static_cast<std::size_t>(size)) return -1;
+    std::memcpy(buf, password.data(), password.size());
+    return static_cast<int>(password.size());
+}
+
+void* PasswordArg(const std::string& password) { return const_cast<std::string*>(&password); }
+
+bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
+    BioPtr certs = Reader(bytes);
+    n.cert.reset(certs ? PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password))
+                       : nullptr);
+    if (!n.cert) {
+        error = "no certificate in the file";
+        return false;
+    }
+    while (X509* more = PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password)))
+        n.chain.emplace_back(more);
+    ERR_clear_error();  // the read that found no more
+
+    if (bytes.find("PRIVATE KEY-----") == std::string::npos) {
+        error = "no private key";
+        return false;
+    }
+    BioPtr keys = Reader(bytes);
+    n.key.reset(keys ? PEM_read_bio_PrivateKey(keys.get(), nullptr, GivePassword, PasswordArg(password))
+                     : nullptr);
+    if (!n.key) {
+        if (bytes.find("ENCRYPTED PRIVATE KEY-----") != std::string::npos || bytes.find("Proc-Type: 4,ENCRYPTED") != std::string::npos)
+            error = password.empty() ? "the key is encrypted and no password was given" : "wrong password";
+        else
+            error = "the private key cannot be read";
+        return false;
+    }
+    return true;
+}
+
+bool ReadPkcs12(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
+    BioPtr in = Reader(bytes);
+    PKCS12* p12 = in ? d2i_PKCS12_bio(in.get(), nullptr) : nullptr;
+    if (p12 == nullptr) {
+        error = "not a certificate file (PKCS#12, or PEM with the certificate and its key)";
+        return false;
+    }
+    // An empty password may have been written as none at all; OpenSSL tries
+    // both for an empty one.
+    const char* pass = password.c_str();
+    if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pass, -1) != 1 &&
+        !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0) == 1)) {
+        PKCS12_free(p12);
+        error = "wrong password";
+        return false;
+    }
+    EVP_PKEY* key = nullptr;
+    X509* cert = nullptr;
+    STACK_OF(X509)* chain = nullptr;
+    const bool parsed = PKCS12_parse(p12, pass, &key, &cert, &chain) == 1;
+    PKCS12_free(p12);
+    n.cert.reset(cert);
+    n.key.reset(key);
+    for (int i = 0; chain != nullptr && i < sk_X509_num(chain); ++i) n.chain.emplace_back(sk_X509_value(chain, i));
+    sk_X509_free(chain);  // the certificates are n.chain's now
+    if (!parsed) {
+        const unsigned long code = ERR_peek_last_error();
+        const char* reason = ERR_reason_error_string(code);
+        // Older files are often encrypted with RC2 or RC4, which OpenSSL 3
+        // reads only with its legacy provider.
+        error = std::string("cannot be read (") + (reason != nullptr ? reason : "unknown error") +
+                "); export it again with openssl pkcs12 -export";
+        return false;
+    }
+    // Certificates without a key of theirs come back as the chain.
+    if (!n.key) error = n.cert || !n.chain.empty() ? "no private key" : "no certificate in the file";
+    else if (!n.cert) error = "no certificate in the file";
+    return error.empty();
+}
+
+// The subject's name, RFC 2253 style, UTF-8 left as it is.
+std::string Subject(X509* cert) {
+    BioPtr out(BIO_new(BIO_s_mem()));
+    if (!out || X509_NAME_print_ex(out.get(), X509_get_subject_name(cert), 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) < 0)
+        return "?";
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out.get(), &data);
+    // A console line, not a document: a subject of absurd length is cut.
+    return size > 0 ? std::string(data, std::min<std::size_t>(static_cast<std::size_t>(size), 256)) : std::string();
+}
+
+std::string Fingerprint(X509* cert) {
+    unsigned char md[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(cert, EVP_sha256(), md, &size) != 1) return {};
+    std::string hex;
+    for (unsigned int i = 0; i < size; ++i) {
+        hex += "0123456789abcdef"[md[i] >> 4];
+        hex += "0123456789abcdef"[md[i] & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
+ClientCert::ClientCert(std::string subject, std::string fingerprint, std::unique_ptr<Native> native)
+    : subject_(std::move(subject)), fingerprint_(std::move(fingerprint)), native_(std::move(native)) {}
+
+ClientCert::~ClientCert() = default;
+
+std::shared_ptr<const ClientCert> LoadClientCert(const std::string& path, const std::string& password,
+                                                 std::string& error) {
+    // OpenSSL readied, and the holder that frees our objects before it
+    // cleans up made, before any object exists.
+    PrepareTls();
+    std::string bytes;
+    if (!ReadFile(path, bytes, error)) return nullptr;
+    auto native = std::make_unique<ClientCert::Native>();
+    ERR_clear_error();
+    const bool pem = bytes.find("-----BEGIN ") != std::string::npos;
+    const bool read = pem ? ReadPem(bytes, password, *native, error) : ReadPkcs12(bytes, password, *native, error);
+    ERR_clear_error();
+    OPENSSL_cleanse(bytes.data(), bytes.size());  // it held the key
+    if (!read) return nullptr;
+
+    X509* cert = native->cert.get();
+    if (X509_check_private_key(cert, native->key.get()) != 1) error = "the key does not match the certificate";
+    else if (X509_cmp_current_time(X509_get0_notAfter(cert)) < 0) error = "certificate expired";
+    else if (X509_cmp_current_time(X509_get0_notBefore(cert)) > 0) error = "certificate not valid yet";
+    ERR_clear_error();
+    if (!error.empty()) return nullptr;
+    return std::make_shared<const ClientCert>(Subject(cert), Fingerprint(cert), std::move(native));
+}
+
+}  // namespace platform

@@ -1,0 +1,25 @@
+// A client certificate as OpenSSL holds it, for tls_openssl.cpp.
+#ifndef QV_PLATFORM_CLIENT_CERT_OPENSSL_H
+#define QV_PLATFORM_CLIENT_CERT_OPENSSL_H
+
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+#include <vector>
+
+#include "platform/client_cert.h"
+#include "platform/openssl_owned.h"
+
+namespace platform {
+
+struct ClientCert::Native {
+    Owned<X509, X509_free> cert;
+    Owned<EVP_PKEY, EVP_PKEY_free> key;
+    // The certificates that lead from ours towards the server's trusted
+    // roots, sent along with it; often none.
+    std::vector<Owned<X509, X509_free>> chain;
+};
+
+}  // namespace platform
+
+#endif

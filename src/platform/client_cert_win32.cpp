@@ -1,0 +1,209 @@
+// Client certificates on Windows: a PKCS#12 file imported by CryptoAPI into
+// a store in memory, whose key Schannel then signs with.
+#include "platform/client_cert_win32.h"
+
+#include <string>
+#include <utility>
+
+#include "platform/socket.h"
+
+namespace platform {
+namespace {
+
+// `text` from UTF-8, as scripts give it; false for bytes that are not UTF-8.
+bool Wide(const std::string& text, std::wstring& wide) {
+    wide.clear();
+    if (text.empty()) return true;
+    const int size = static_cast<int>(text.size());
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
+    if (n <= 0) return false;
+    wide.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n) == n;
+}
+
+std::string Utf8(const wchar_t* text) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return {};
+    std::string out(static_cast<std::size_t>(n), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
+    out.resize(static_cast<std::size_t>(n - 1));  // the NUL
+    return out;
+}
+
+std::string OpenFailure(DWORD code) {
+    switch (code) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_INVALID_NAME:
+        case ERROR_BAD_NETPATH: return "no such file";
+        case ERROR_ACCESS_DENIED: return "unreadable (permission denied)";
+        default: return "unreadable: " + ErrorText(static_cast<int>(code));
+    }
+}
+
+// The whole file, if it is a file on disk of sensible size.
+bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
+    std::wstring name;
+    if (!Wide(path, name)) {
+        error = "no such file";  // no name that is not UTF-8 can be opened
+        return false;
+    }
+    const DWORD attributes = GetFileAttributesW(name.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) {
+        error = OpenFailure(GetLastError());
+        return false;
+    }
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        error = "a directory, not a file";
+        return false;
+    }
+    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        error = OpenFailure(GetLastError());
+        return false;
+    }
+    LARGE_INTEGER size{};
+    if (GetFileType(file) != FILE_TYPE_DISK) error = "not a regular file";
+    else if (!GetFileSizeEx(file, &size)) error = "unreadable: " + ErrorText(static_cast<int>(GetLastError()));
+    else if (size.QuadPart > static_cast<LONGLONG>(kMaxClientCertFile)) error = "too large for a certificate file";
+    // One byte over the limit tells a file that grew since.
+    bytes.resize(error.empty() ? kMaxClientCertFile + 1 : 0);
+    std::size_t got = 0;
+    while (error.empty() && got < bytes.size()) {
+        DWORD n = 0;
+        if (!ReadFile(file, bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr)) {
+            error = "unreadable: " + ErrorText(static_cast<int>(GetLastError()));
+        } else if (n == 0) {
+            break;
+        }
+        got += n;
+    }
+    CloseHandle(file);
+    if (error.empty() && got > kMaxClientCertFile) error = "too large for a certificate file";
+    bytes.resize(error.empty() ? got : 0);
+    return error.empty();
+}
+
+// Whether CryptoAPI has linked a private key to the certificate, in any of
+// the ways an import may leave.
+bool HasKey(PCCERT_CONTEXT cert) {
+    for (DWORD property : {DWORD{CERT_KEY_PROV_INFO_PROP_ID}, DWORD{CERT_KEY_CONTEXT_PROP_ID},
+                           DWORD{CERT_NCRYPT_KEY_HANDLE_PROP_ID}}) {
+        DWORD size = 0;
+        if (CertGetCertificateContextProperty(cert, property, nullptr, &size)) return true;
+    }
+    return false;
+}
+
+bool Import(std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
+    CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), reinterpret_cast<BYTE*>(bytes.data())};
+    if (!PFXIsPFXBlob(&blob)) {
+        error = bytes.find("-----BEGIN ") != std::string::npos
+                    ? "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"
+                    : "not a certificate file (PKCS#12)";
+        return false;
+    }
+    std::wstring secret;
+    if (!Wide(password, secret)) {
+        error = "wrong password";
+        return false;
+    }
+    // The key is kept in the user's key store while the certificate is in
+    // use (Schannel signs with it from there); an empty password may have
+    // been written as none at all.
+    n.store = PFXImportCertStore(&blob, secret.c_str(), CRYPT_USER_KEYSET);
+    if (n.store == nullptr && password.empty()) n.store = PFXImportCertStore(&blob, nullptr, CRYPT_USER_KEYSET);
+    if (n.store == nullptr) {
+        // Not every system says why the import failed (Wine leaves no
+        // error): the password is checked on its own.
+        const DWORD code = GetLastError();
+        if (code == ERROR_INVALID_PASSWORD || !PFXVerifyPassword(&blob, secret.c_str(), 0))
+            error = "wrong password";
+        else
+            error = code != 0 ? "cannot be read: " + ErrorText(static_cast<int>(code)) : "cannot be read";
+        SecureZeroMemory(secret.data(), secret.size() * sizeof(wchar_t));
+        return false;
+    }
+    SecureZeroMemory(secret.data(), secret.size() * sizeof(wchar_t));
+    bool any = false;
+    for (PCCERT_CONTEXT c = nullptr; n.cert == nullptr && (c = CertEnumCertificatesInStore(n.store, c)) != nullptr;) {
+        any = true;
+        if (HasKey(c)) n.cert = c;  // the enumeration ends here, so it is ours to free
+    }
+    if (n.cert == nullptr) {
+        error = any ? "no private key" : "no certificate in the file";
+        return false;
+    }
+    // The key opens, without asking anyone, and is the certificate's own.
+    // Cached on the certificate (which then never asks the caller to release
+    // it): freed with it.
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
+    DWORD spec = 0;
+    BOOL release = FALSE;
+    if (!CryptAcquireCertificatePrivateKey(n.cert,
+                                           CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
+                                               CRYPT_ACQUIRE_COMPARE_KEY_FLAG | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
+                                           nullptr, &key, &spec, &release)) {
+        const DWORD code = GetLastError();
+        error = code == static_cast<DWORD>(NTE_BAD_PUBLIC_KEY) ? "the key does not match the certificate"
+                                                               : "no private key";
+        return false;
+    }
+    return true;
+}
+
+std::string Subject(PCCERT_CONTEXT cert) {
+    const DWORD type = CERT_X500_NAME_STR | CERT_NAME_STR_REVERSE_FLAG | CERT_NAME_STR_NO_QUOTING_FLAG;
+    CERT_NAME_BLOB* name = &cert->pCertInfo->Subject;
+    const DWORD n = CertNameToStrW(X509_ASN_ENCODING, name, type, nullptr, 0);
+    if (n <= 1) return {};
+    std::wstring text(n, L'\0');
+    CertNameToStrW(X509_ASN_ENCODING, name, type, text.data(), n);
+    std::string subject = Utf8(text.c_str());
+    // A console line, not a document: a subject of absurd length is cut.
+    if (subject.size() > 256) subject.resize(256);
+    return subject;
+}
+
+std::string Fingerprint(PCCERT_CONTEXT cert) {
+    BYTE hash[32];
+    DWORD size = sizeof hash;
+    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded, hash, &size)) return {};
+    std::string hex;
+    for (DWORD i = 0; i < size; ++i) {
+        hex += "0123456789abcdef"[hash[i] >> 4];
+        hex += "0123456789abcdef"[hash[i] & 15];
+    }
+    return hex;
+}
+
+}  // namespace
+
+ClientCert::Native::~Native() {
+    if (cert != nullptr) CertFreeCertificateContext(cert);
+    if (store != nullptr) CertCloseStore(store, 0);
+}
+
+ClientCert::ClientCert(std::string subject, std::string fingerprint, std::unique_ptr<Native> native)
+    : subject_(std::move(subject)), fingerprint_(std::move(fingerprint)), native_(std::move(native)) {}
+
+ClientCert::~ClientCert() = default;
+
+std::shared_ptr<const ClientCert> LoadClientCert(const std::string& path, const std::string& password,
+                                                 std::string& error) {
+    std::string bytes;
+    if (!ReadWholeFile(path, bytes, error)) return nullptr;
+    auto native = std::make_unique<ClientCert::Native>();
+    const bool imported = Import(bytes, password, *native, error);
+    SecureZeroMemory(bytes.data(), bytes.size());  // it held the key
+    if (!imported) return nullptr;
+    const LONG when = CertVerifyTimeValidity(nullptr, native->cert->pCertInfo);
+    if (when > 0) error = "certificate expired";
+    else if (when < 0) error = "certificate not valid yet";
+    if (!error.empty()) return nullptr;
+    const PCCERT_CONTEXT cert = native->cert;
+    return std::make_shared<const ClientCert>(Subject(cert), Fingerprint(cert), std::move(native));
+}
+
+}  // namespace platform
