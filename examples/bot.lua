@@ -25,14 +25,27 @@
 --                   any loss. Use it with TLS on a real network.
 --   --password      send QUORVANE_PASSWORD as the server password (PASS), for
 --                   a bouncer or a private server.
+--   --cert FILE     present the client certificate in FILE (PKCS#12, or on
+--                   Linux PEM with its key) on TLS links; its password, if
+--                   any, from QUORVANE_CERT_PASSWORD.
+--   --sasl-external ACCOUNT
+--                   log in to ACCOUNT by that certificate (SASL EXTERNAL):
+--                   no password anywhere. Needs --cert and TLS, and the
+--                   certificate's fingerprint added to the account first
+--                   (/msg NickServ CERT ADD). A refusal ends the bot as for --sasl.
 --   --help          print this and stop.
 
 local usage = [==[
-usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT | --sasl-external ACCOUNT] [--cert FILE] [--password]
+                                     [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
   --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
   --password      server password (PASS) from $QUORVANE_PASSWORD
+  --cert FILE     client certificate for TLS (PKCS#12, or PEM with its key),
+                  its password if any from $QUORVANE_CERT_PASSWORD
+  --sasl-external ACCOUNT
+                  SASL login to ACCOUNT by the client certificate (needs --cert, tls)
   SERVER          default 127.0.0.1; PORT default 6667; NICK default quorvbot
   CHANNELS        comma-separated, default #quorvane
   TLS             "tls" (certificate checked) or "insecure" (self-signed server)
@@ -51,9 +64,15 @@ do
     local a = arg[i]
     if a == "--utf8" then
       options.utf8 = true
-    elseif a == "--sasl" then
-      options.sasl_account = arg[i + 1]
-      if not options.sasl_account or options.sasl_account == "" then print(usage) host.Quit(2) return end
+    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" then
+      local value = arg[i + 1]
+      if not value or value == "" then print(usage) host.Quit(2) return end
+      if a == "--cert" then
+        options.cert = value
+      else
+        options.sasl_account = value
+        options.sasl_mechanism = a == "--sasl-external" and "EXTERNAL" or "PLAIN"
+      end
       i = i + 1
     elseif a == "--password" then
       options.password = true
@@ -89,7 +108,8 @@ local settings = {
   channels = positional[4] or "#quorvane",
   tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
   sasl_account = options.sasl_account,
-  sasl_password = options.sasl_account and required_env("QUORVANE_SASL_PASSWORD"),
+  sasl_mechanism = options.sasl_mechanism,
+  sasl_password = options.sasl_mechanism == "PLAIN" and required_env("QUORVANE_SASL_PASSWORD") or nil,
   server_password = options.password and required_env("QUORVANE_PASSWORD") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   -- The module raises IRC_Disconnected whenever the link ends or a connect
@@ -235,7 +255,7 @@ function connect()
   irc.SetPingTimeout(settings.ping_timeout)
   irc.SetPassword(settings.server_password)
   if settings.sasl_account then
-    irc.SetSASL(settings.sasl_account, settings.sasl_password)
+    irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
   end
   -- Returns at once: how the connect went comes as IRC_Disconnected if it
   -- failed, as the server's welcome if not. Only a mistake in the
@@ -264,4 +284,13 @@ if missing then
 end
 irc.Debug(false)
 irc.SetUTF8(options.utf8 == true)
+if options.cert then
+  -- Read once, now: the module keeps what it read.
+  local err = irc.SetClientCert(options.cert, os.getenv("QUORVANE_CERT_PASSWORD"))
+  if err then
+    log("%s", err)
+    host.Quit(2)
+    return
+  end
+end
 connect()
