@@ -22,8 +22,9 @@ __attribute__((target("avx"), noinline)) void ZeroAvx() noexcept {
     );
 }
 
-// Before AVX, only the SSE registers exist.
-__attribute__((noinline)) void ZeroSse() noexcept {
+// Before AVX, only the SSE registers exist (on 32-bit x86, not even they
+// on every processor).
+__attribute__((target("sse"), noinline)) void ZeroSse() noexcept {
     asm volatile(
         "xorps %%xmm0, %%xmm0\n xorps %%xmm1, %%xmm1\n xorps %%xmm2, %%xmm2\n xorps %%xmm3, %%xmm3\n"
         "xorps %%xmm4, %%xmm4\n xorps %%xmm5, %%xmm5\n xorps %%xmm6, %%xmm6\n xorps %%xmm7, %%xmm7\n"
@@ -61,7 +62,7 @@ __attribute__((target("avx512f"), noinline)) void ZeroAvx512High() noexcept {
 void WipeRegisters() noexcept {
     if (__builtin_cpu_supports("avx"))
         ZeroAvx();
-    else
+    else if (__builtin_cpu_supports("sse"))
         ZeroSse();
 #ifdef __x86_64__
     if (__builtin_cpu_supports("avx512f")) ZeroAvx512High();
