@@ -421,6 +421,11 @@ def prepare(prefix):
     status = status_file(prefix)
     if os.path.exists(status):
         os.remove(status)
+    # scripts/ensure-wine leaves apt's reason beside the build when it could
+    # not install this width's Wine (Debian's `wine` is there even then).
+    why = os.path.join(os.path.dirname(os.path.abspath(prefix)), 'wine-install.reason')
+    if os.path.exists(why):
+        return skip(status, open(why).read().strip())
     wine = wine_program()
     if not wine:
         return skip(status, '%d-bit wine is not installed (scripts/ensure-wine installs it)' % WIDTH)
