@@ -145,13 +145,42 @@ TEST_F(Poll, AFloodIsHandledInBoundedTicksInOrder) {
 }
 
 TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
-    server.Write("last\r\n");
-    server.CloseClient();
-    ASSERT_TRUE(PumpUntil([&] { return Globals::client->State() == ConnectionState::Dropped; }));
-    PumpFor(250);
-    EXPECT_THAT(RawLines(), ElementsAre("last"));
-    ASSERT_EQ(host.hook_calls.size(), 2u);
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_Disconnected", nil, "Connection closed by the server"}));
+    const std::string x399(399, 'x');
+    struct Case {
+        std::string last;    // what the server says before it closes
+        bool utf8;
+        std::string reason;  // after "Connection closed by the server"
+    };
+    // The server's own words, from its ERROR line, clean and on one line.
+    const Case cases[] = {
+        {"last\r\n", false, ""},
+        {"ERROR :Closing Link: 127.0.0.1 (Bad password)\r\n", false, ": Closing Link: 127.0.0.1 (Bad password)"},
+        {"ERROR :\r\n", false, ""},
+        {"ERROR\r\n", false, ""},
+        {":srv ERROR :K-lined\r\n:srv NOTICE bot :more\r\n", false, ": K-lined"},
+        {"ERROR :a\x01" "b\tc\x7f\rd\nx" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
+        {"ERROR :" + x399 + "\xE2\x82\xAC\r\n", true, ": " + x399},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.last);
+        if (!Globals::client->IsConnected()) {
+            server.TakeReceived();
+            ConnectToServer(server);
+        }
+        host.ClearRecords();
+        Globals::settings.utf8 = c.utf8;
+        server.Write(c.last);
+        server.CloseClient();
+        ASSERT_TRUE(PumpUntil([&] { return Globals::client->State() == ConnectionState::Dropped; }));
+        PumpFor(150);
+        const std::vector<std::string> names = host.EventNames();
+        ASSERT_EQ(names.back(), "IRC_Disconnected");
+        EXPECT_EQ(std::count(names.begin(), names.end(), "IRC_Disconnected"), 1);
+        EXPECT_EQ(host.hook_calls.back().args, (Args{"IRC_Disconnected", nil, "Connection closed by the server" + c.reason}));
+        EXPECT_EQ(host.console.find("!! Connection closed by the server" + c.reason + "\n") != std::string::npos,
+                  !c.reason.empty());
+    }
+    EXPECT_THAT(RawLines(), ElementsAre(std::string("ERROR :") + x399 + "\xE2\x82\xAC"));
 
     LoopbackServer next;
     EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(next)), IsEmpty());

@@ -1,5 +1,7 @@
 #include "net/connection.h"
 
+#include "net/utf8.h"
+
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
 SendQueue::Clock::time_point (*Connection::idle_clock)() = &SendQueue::Clock::now;
 
@@ -52,8 +54,12 @@ bool Connection::ReadMore() {
             session.alive.probed = false;
             return true;
         case platform::IoStatus::WouldBlock: return false;
-        case platform::IoStatus::EndOfStream: Drop("Connection closed by the server"); return false;
-        case platform::IoStatus::Failed: Drop(stream_->ErrorText(r)); return false;
+        case platform::IoStatus::EndOfStream: Drop(ClosedByServer()); return false;
+        // After its ERROR the server is ending the link; a reset then is
+        // its way of closing too.
+        case platform::IoStatus::Failed:
+            Drop(server_ended_ ? ClosedByServer() : stream_->ErrorText(r));
+            return false;
     }
     return false;
 }
@@ -98,8 +104,9 @@ void Connection::WriteOut() {
     while (IsConnected() && !out_.Unwritten().empty()) {
         const platform::IoResult r = stream_->Write(out_.Unwritten());
         if (r.status == platform::IoStatus::WouldBlock) break;
-        if (r.status == platform::IoStatus::EndOfStream) return Drop("Connection closed by the server");
-        if (r.status != platform::IoStatus::Ok) return Drop(stream_->ErrorText(r));
+        if (r.status == platform::IoStatus::EndOfStream) return Drop(ClosedByServer());
+        if (r.status != platform::IoStatus::Ok)
+            return Drop(server_ended_ ? ClosedByServer() : stream_->ErrorText(r));
         out_.Written(r.bytes);
         took_some = true;
     }
@@ -188,4 +195,23 @@ bool Connection::TakeLoss(std::string& reason) {
     loss_unreported_ = false;
     reason = std::move(loss_);
     return true;
+}
+
+void Connection::NoteServerError(std::string_view text) {
+    // Received text is already 7-bit or well-formed UTF-8; what is left to
+    // keep out of a one-line reason is control bytes, and length.
+    server_ended_ = true;
+    server_error_.clear();
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) server_error_ += c;
+    const std::size_t begin = server_error_.find_first_not_of(' ');
+    server_error_.erase(0, begin == std::string::npos ? server_error_.size() : begin);
+    if (server_error_.size() > kMaxServerError) server_error_.resize(utf8::CutAt(server_error_, kMaxServerError));
+    server_error_.erase(server_error_.find_last_not_of(' ') + 1);
+}
+
+std::string Connection::ClosedByServer() const {
+    std::string reason = "Connection closed by the server";
+    if (!server_error_.empty()) reason.append(": ").append(server_error_);
+    return reason;
 }
