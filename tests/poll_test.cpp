@@ -264,19 +264,26 @@ TEST_F(Poll, ASilentServerIsProbedAtHalfItsTimeoutAndDroppedAtAllOfIt) {
         PumpFor(120);
         return server.ReadFor(20).empty() ? std::string() : server.TakeReceived();
     };
-    // A busy link is never probed.
+    // A busy link is never probed; bytes waiting when the tick comes count.
     for (int i = 0; i < 5; ++i) EXPECT_EQ(after(100, ":srv NOTICE bot :busy\r\n"), "");
+    EXPECT_EQ(after(240, ":srv NOTICE bot :just in time\r\n"), "");
     EXPECT_EQ(after(119), "");
     EXPECT_EQ(after(1), "PING :quorvane\r\n");
     EXPECT_EQ(after(60), "") << "one probe per silence";
     // An answer late but in time keeps the link; silence starts anew.
     EXPECT_EQ(after(20, "PONG :quorvane\r\n"), "");
+    // The probe does not wait behind a script's backlog of paced lines.
+    PaceClock::stopped = true;
+    for (int i = 0; i < 30; ++i) host.CallIrc("SendRaw", {std::string("PRIVMSG #c :waits")});
+    server.ReadFor(50);
+    server.TakeReceived();
     EXPECT_EQ(after(119), "");
     EXPECT_EQ(after(1), "PING :quorvane\r\n");
     EXPECT_EQ(after(119), "");
     EXPECT_TRUE(Globals::client->IsConnected());
     EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
     after(1);
+    PaceClock::stopped = false;
     EXPECT_FALSE(Globals::client->IsConnected());
     ASSERT_FALSE(host.hook_calls.empty());
     EXPECT_EQ(host.hook_calls.back().args,

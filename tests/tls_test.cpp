@@ -35,7 +35,7 @@ std::string cert_dir;
 // tests/tls/tls_server.py in one of its modes, stopped when this goes.
 class TlsPeer {
 public:
-    TlsPeer(const std::string& mode, const std::string& cert) {
+    TlsPeer(const std::string& mode, const std::string& cert, bool ipv6 = false) {
         int fds[2];
         if (pipe(fds) != 0) return;
         posix_spawn_file_actions_t actions;
@@ -44,7 +44,8 @@ public:
         posix_spawn_file_actions_addclose(&actions, fds[0]);
         const std::string script = QV_SOURCE_DIR "/tests/tls/tls_server.py";
         const std::string crt = cert_dir + "/" + cert + ".pem", key = cert_dir + "/" + cert + ".key";
-        const char* argv[] = {"python3", script.c_str(), mode.c_str(), crt.c_str(), key.c_str(), nullptr};
+        const char* argv[] = {"python3", script.c_str(), mode.c_str(), crt.c_str(), key.c_str(), ipv6 ? "ipv6" : nullptr,
+                              nullptr};
         if (posix_spawnp(&pid_, "python3", &actions, nullptr, const_cast<char**>(argv), environ) != 0) pid_ = -1;
         posix_spawn_file_actions_destroy(&actions);
         close(fds[1]);
@@ -183,11 +184,16 @@ TEST_F(Tls, TheServerNameGoesInTheHelloForANameNotForAnAddress) {
         EXPECT_EQ(peer.NextLine(), "SNI localhost");
         host.CallIrc("Close");
     }
-    TlsPeer peer("sni", "server");
-    ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
-    ASSERT_TRUE(Connected());
-    EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
-    EXPECT_EQ(peer.NextLine(), "SNI none");
+    // An IPv6 address is checked, and left out of the hello, without its
+    // brackets.
+    for (const char* address : {"127.0.0.1", "[::1]"}) {
+        TlsPeer peer("sni", "server", address[0] == '[');
+        ASSERT_THAT(Connect(peer.port(), {true}, address), IsEmpty());
+        ASSERT_TRUE(Connected()) << address;
+        EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        EXPECT_EQ(peer.NextLine(), "SNI none");
+        host.CallIrc("Close");
+    }
 }
 
 TEST_F(Tls, BrokenHandshakesFailTheConnectWithAReason) {

@@ -3,7 +3,7 @@
 kernel picks. Prints "PORT <n>" first, then what it received, one "GOT"
 line each. Every wait is bounded; it ends by itself within a minute.
 
-  tls_server.py MODE CERT KEY
+  tls_server.py MODE CERT KEY [ipv6]     (ipv6: on ::1, not 127.0.0.1)
 
 MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
                three TLS records; waits for QUIT, then tells whether the
@@ -44,8 +44,9 @@ def lines_of(conn, until, limit=60):
 
 def main():
     mode, cert, key = sys.argv[1], sys.argv[2], sys.argv[3]
-    listener = socket.socket()
-    listener.bind(("127.0.0.1", 0))
+    ipv6 = sys.argv[4:] == ["ipv6"]
+    listener = socket.socket(socket.AF_INET6 if ipv6 else socket.AF_INET)
+    listener.bind(("::1" if ipv6 else "127.0.0.1", 0))
     listener.listen(1)
     listener.settimeout(60)
     say("PORT %d" % listener.getsockname()[1])
