@@ -235,9 +235,10 @@ hook.Add("IRC_Disconnected", "bot.reconnect", function(why)
   lost(why)
 end)
 
+-- A server that refuses us (a K-line, a full server) says why in an ERROR
+-- line before it closes; IRC_Disconnected carries that text.
 hook.Add("IRC_RawData", "bot.watch", function(line)
   if line:match("^:%S+ 422 ") then registered() end
-  if line:match("^ERROR ") then lost(line) end
 end)
 
 -- A server that takes the link but never lets us register (it is still

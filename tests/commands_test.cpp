@@ -136,9 +136,15 @@ TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
         LoopbackServer gone;
         closed_port = gone.port();
     }
-    // Known before anything waits: the call itself says so.
-    EXPECT_EQ(Connect("127.0.0.1", 70000), Results{"Connect failed: Port out of range"});
-    EXPECT_EQ(host.console, "[quorvane] !! Connect failed: Port out of range\n");
+    // Known before anything waits: the call itself says so. A port that
+    // is no number reads as 0.
+    for (const Arg& port : {Arg(70000), Arg(0), Arg(std::string("six"))}) {
+        host.ClearRecords();
+        EXPECT_EQ(host.CallIrc("Connect", {std::string("127.0.0.1"), port, std::string("x"), std::string("u"),
+                                           std::string("Ann Lee")}),
+                  Results{"Connect failed: Port out of range"});
+        EXPECT_EQ(host.console, "[quorvane] !! Connect failed: Port out of range\n");
+    }
     EXPECT_FALSE(PollTimerRunning());
 
     // Everything else returns at once and arrives from the poll, once; lines

@@ -118,21 +118,26 @@ void LoopbackServer::CloseListener() {
     listen_fd_ = -1;
 }
 
-SilentListener::SilentListener() {
-    fd_ = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    if (fd_ < 0 || bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || listen(fd_, 0) != 0 ||
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) != 0)
+SilentListener::SilentListener(bool ipv6, int port) {
+    fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+    sockaddr_in v4{};
+    v4.sin_family = AF_INET;
+    v4.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    v4.sin_port = htons(static_cast<uint16_t>(port));
+    sockaddr_in6 v6{};
+    v6.sin6_family = AF_INET6;
+    v6.sin6_addr = in6addr_loopback;
+    v6.sin6_port = htons(static_cast<uint16_t>(port));
+    auto* addr = ipv6 ? reinterpret_cast<sockaddr*>(&v6) : reinterpret_cast<sockaddr*>(&v4);
+    socklen_t len = ipv6 ? sizeof v6 : sizeof v4;
+    if (fd_ < 0 || bind(fd_, addr, len) != 0 || listen(fd_, 0) != 0 || getsockname(fd_, addr, &len) != 0)
         throw std::runtime_error("cannot listen on loopback");
-    port_ = ntohs(addr.sin_port);
+    port_ = ntohs(ipv6 ? v6.sin6_port : v4.sin_port);
     // Fill the accept queue; the connects that no longer fit are left
     // pending without blocking this thread.
     for (int i = 0; i < 8; ++i) {
-        int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        int c = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(c, addr, len);
         fillers_.push_back(c);
     }
 }

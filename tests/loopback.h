@@ -47,10 +47,11 @@ private:
 };
 
 // A listener that never accepts, its queue full: further connects get no
-// answer at all, as from a host that drops packets.
+// answer at all, as from a host that drops packets. On 127.0.0.1 or ::1,
+// at `port` (0: one the kernel picks).
 class SilentListener {
 public:
-    SilentListener();
+    explicit SilentListener(bool ipv6 = false, int port = 0);
     ~SilentListener();
     SilentListener(const SilentListener&) = delete;
     SilentListener& operator=(const SilentListener&) = delete;

@@ -145,13 +145,42 @@ TEST_F(Poll, AFloodIsHandledInBoundedTicksInOrder) {
 }
 
 TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
-    server.Write("last\r\n");
-    server.CloseClient();
-    ASSERT_TRUE(PumpUntil([&] { return Globals::client->State() == ConnectionState::Dropped; }));
-    PumpFor(250);
-    EXPECT_THAT(RawLines(), ElementsAre("last"));
-    ASSERT_EQ(host.hook_calls.size(), 2u);
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_Disconnected", nil, "Connection closed by the server"}));
+    const std::string x399(399, 'x');
+    struct Case {
+        std::string last;    // what the server says before it closes
+        bool utf8;
+        std::string reason;  // after "Connection closed by the server"
+    };
+    // The server's own words, from its ERROR line, clean and on one line.
+    const Case cases[] = {
+        {"last\r\n", false, ""},
+        {"ERROR :Closing Link: 127.0.0.1 (Bad password)\r\n", false, ": Closing Link: 127.0.0.1 (Bad password)"},
+        {"ERROR :\r\n", false, ""},
+        {"ERROR\r\n", false, ""},
+        {":srv ERROR :K-lined\r\n:srv NOTICE bot :more\r\n", false, ": K-lined"},
+        {"ERROR :a\x01" "b\tc\x7f\rd\nx" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
+        {"ERROR :" + x399 + "\xE2\x82\xAC\r\n", true, ": " + x399},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.last);
+        if (!Globals::client->IsConnected()) {
+            server.TakeReceived();
+            ConnectToServer(server);
+        }
+        host.ClearRecords();
+        Globals::settings.utf8 = c.utf8;
+        server.Write(c.last);
+        server.CloseClient();
+        ASSERT_TRUE(PumpUntil([&] { return Globals::client->State() == ConnectionState::Dropped; }));
+        PumpFor(150);
+        const std::vector<std::string> names = host.EventNames();
+        ASSERT_EQ(names.back(), "IRC_Disconnected");
+        EXPECT_EQ(std::count(names.begin(), names.end(), "IRC_Disconnected"), 1);
+        EXPECT_EQ(host.hook_calls.back().args, (Args{"IRC_Disconnected", nil, "Connection closed by the server" + c.reason}));
+        EXPECT_EQ(host.console.find("!! Connection closed by the server" + c.reason + "\n") != std::string::npos,
+                  !c.reason.empty());
+    }
+    EXPECT_THAT(RawLines(), ElementsAre(std::string("ERROR :") + x399 + "\xE2\x82\xAC"));
 
     LoopbackServer next;
     EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(next)), IsEmpty());
@@ -235,19 +264,26 @@ TEST_F(Poll, ASilentServerIsProbedAtHalfItsTimeoutAndDroppedAtAllOfIt) {
         PumpFor(120);
         return server.ReadFor(20).empty() ? std::string() : server.TakeReceived();
     };
-    // A busy link is never probed.
+    // A busy link is never probed; bytes waiting when the tick comes count.
     for (int i = 0; i < 5; ++i) EXPECT_EQ(after(100, ":srv NOTICE bot :busy\r\n"), "");
+    EXPECT_EQ(after(240, ":srv NOTICE bot :just in time\r\n"), "");
     EXPECT_EQ(after(119), "");
     EXPECT_EQ(after(1), "PING :quorvane\r\n");
     EXPECT_EQ(after(60), "") << "one probe per silence";
     // An answer late but in time keeps the link; silence starts anew.
     EXPECT_EQ(after(20, "PONG :quorvane\r\n"), "");
+    // The probe does not wait behind a script's backlog of paced lines.
+    PaceClock::stopped = true;
+    for (int i = 0; i < 30; ++i) host.CallIrc("SendRaw", {std::string("PRIVMSG #c :waits")});
+    server.ReadFor(50);
+    server.TakeReceived();
     EXPECT_EQ(after(119), "");
     EXPECT_EQ(after(1), "PING :quorvane\r\n");
     EXPECT_EQ(after(119), "");
     EXPECT_TRUE(Globals::client->IsConnected());
     EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
     after(1);
+    PaceClock::stopped = false;
     EXPECT_FALSE(Globals::client->IsConnected());
     ASSERT_FALSE(host.hook_calls.empty());
     EXPECT_EQ(host.hook_calls.back().args,

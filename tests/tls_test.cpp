@@ -196,11 +196,16 @@ TEST_F(Tls, TheServerNameGoesInTheHelloForANameNotForAnAddress) {
         EXPECT_EQ(peer.NextLine(), "SNI localhost");
         host.CallIrc("Close");
     }
-    TlsPeer peer("sni", "server");
-    ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
-    ASSERT_TRUE(Connected());
-    EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
-    EXPECT_EQ(peer.NextLine(), "SNI none");
+    // An IPv6 address is checked, and left out of the hello, without its
+    // brackets.
+    for (const char* address : {"127.0.0.1", "[::1]"}) {
+        TlsPeer peer("sni", "server", address[0] == '[' ? std::vector<std::string>{"--ipv6"} : std::vector<std::string>{});
+        ASSERT_THAT(Connect(peer.port(), {true}, address), IsEmpty());
+        ASSERT_TRUE(Connected()) << address;
+        EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        EXPECT_EQ(peer.NextLine(), "SNI none");
+        host.CallIrc("Close");
+    }
 }
 
 TEST_F(Tls, BrokenHandshakesFailTheConnectWithAReason) {

@@ -15,18 +15,24 @@ timer.Create("work", 0.01, 0, function()
   last = now
 end)
 
+local current, started, welcomed
+
 local function report(name, call_ms, outcome, took)
-  print(("%-10s Connect returned in %7.2f ms  longest host stall %7.2f ms  %-45s after %6.2f s"):format(
-    name, call_ms, longest * 1000, outcome, took))
+  print(("%-12s Connect returned in %7.2f ms  longest host stall %7.2f ms  %-45s after %6.2f s%s"):format(
+    name, call_ms, longest * 1000, outcome, took, welcomed and (" (welcomed, 001, after %.2f s)"):format(welcomed) or ""))
   io.stdout:flush()
 end
 
-local current, started
+-- A server that lets us register says so with 001.
+hook.Add("IRC_RawData", "bench", function(line)
+  if line:match("^:%S+ 001 ") then welcomed = host.Clock() - started end
+end)
+
 local function next_target()
   current = (current or 0) + 1
   local t = targets[current]
   if not t then return host.Quit(0) end
-  longest, last = 0, host.Clock()
+  longest, last, welcomed = 0, host.Clock(), nil
   local before = host.Clock()
   local err = irc.Connect(t.server, t.port, "bench", "bench", "connect bench", t.tls)
   started = host.Clock()

@@ -1,5 +1,6 @@
 #include "net/connection.h"
 
+#include "net/utf8.h"
 #include <utility>
 
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
@@ -54,8 +55,12 @@ bool Connection::ReadMore() {
             session.alive.probed = false;
             return true;
         case platform::IoStatus::WouldBlock: return false;
-        case platform::IoStatus::EndOfStream: Drop("Connection closed by the server"); return false;
-        case platform::IoStatus::Failed: Drop(stream_->ErrorText(r)); return false;
+        case platform::IoStatus::EndOfStream: Drop(ClosedByServer()); return false;
+        // After its ERROR the server is ending the link; a reset then is
+        // its way of closing too.
+        case platform::IoStatus::Failed:
+            Drop(session.server_ended ? ClosedByServer() : stream_->ErrorText(r));
+            return false;
     }
     return false;
 }
@@ -100,8 +105,9 @@ void Connection::WriteOut() {
     while (IsConnected() && !out_.Unwritten().empty()) {
         const platform::IoResult r = stream_->Write(out_.Unwritten());
         if (r.status == platform::IoStatus::WouldBlock) break;
-        if (r.status == platform::IoStatus::EndOfStream) return Drop("Connection closed by the server");
-        if (r.status != platform::IoStatus::Ok) return Drop(stream_->ErrorText(r));
+        if (r.status == platform::IoStatus::EndOfStream) return Drop(ClosedByServer());
+        if (r.status != platform::IoStatus::Ok)
+            return Drop(session.server_ended ? ClosedByServer() : stream_->ErrorText(r));
         out_.Written(r.bytes);
         took_some = true;
     }
@@ -190,4 +196,15 @@ bool Connection::TakeLoss(std::string& reason) {
     loss_unreported_ = false;
     reason = std::move(loss_);
     return true;
+}
+
+void Connection::NoteServerError(std::string_view text) {
+    session.server_ended = true;
+    session.server_error = utf8::OneLine(text, kMaxServerError);
+}
+
+std::string Connection::ClosedByServer() const {
+    std::string reason = "Connection closed by the server";
+    if (!session.server_error.empty()) reason.append(": ").append(session.server_error);
+    return reason;
 }

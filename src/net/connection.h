@@ -109,9 +109,16 @@ public:
     // false if it was not.
     bool TakeLoss(std::string& reason);
 
+    // The text of the server's ERROR line, the reason it gives for ending
+    // the link: the loss that follows carries it. Kept clean, as one line.
+    void NoteServerError(std::string_view text);
+    // The longest server text a reason carries.
+    static constexpr std::size_t kMaxServerError = 400;
+
 private:
     void WriteOut();
     void Drop(std::string reason);
+    std::string ClosedByServer() const;
     void DiscardUnread();
 
     std::unique_ptr<platform::Opening> opening_;

@@ -113,6 +113,16 @@ void AppendReplacingInvalid(std::string& out, std::string_view s) {
     Transcode(out, s, [](std::string& o, Byte) { o.push_back('?'); });
 }
 
+std::string OneLine(std::string_view text, std::size_t limit) {
+    std::string out;
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+    out.erase(0, std::min(out.size(), out.find_first_not_of(' ')));
+    if (out.size() > limit) out.resize(CutAt(out, limit));
+    out.erase(out.find_last_not_of(' ') + 1);
+    return out;
+}
+
 std::size_t CutAt(std::string_view s, std::size_t limit, bool more) {
     // A character is at most 4 bytes: only a lead in the last 3 before the
     // cut can cross it.

@@ -33,6 +33,11 @@ void AppendReplacingInvalid(std::string& out, std::string_view s);
 // gives npos: ask again with more bytes.
 std::size_t CutAt(std::string_view s, std::size_t limit, bool more = false);
 
+// A server's words (7-bit or well-formed UTF-8, as received) made fit for a
+// one-line reason: control bytes out, spaces trimmed, at most `limit` bytes,
+// cut on a character boundary.
+std::string OneLine(std::string_view text, std::size_t limit);
+
 }  // namespace utf8
 
 #endif

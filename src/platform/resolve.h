@@ -27,9 +27,12 @@ public:
     // Done: Addresses() holds at least one, in the resolver's order.
     virtual Status Check() = 0;
     const std::vector<Address>& Addresses() const { return addresses_; }
+    // Failed: why, when the system said more than that the name is unknown.
+    const std::string& Error() const { return error_; }
 
 protected:
     std::vector<Address> addresses_;
+    std::string error_;
 };
 
 // Starts resolving `host` (a name, or an IPv4 or IPv6 address, with or

@@ -32,6 +32,7 @@ class Resolved final : public Resolution {
 public:
     explicit Resolved(std::vector<Address> addresses) { addresses_ = std::move(addresses); }
     Status Check() override { return addresses_.empty() ? Status::Failed : Status::Done; }
+    void SetError(std::string why) { error_ = std::move(why); }
 };
 
 // Requests given up while the system still works on them: they are kept,

@@ -1,8 +1,9 @@
 // Names resolved with GetAddrInfoExW in its overlapped form: Windows runs
 // the lookup on threads of its own and the poll asks whether it is done.
-// Systems before Windows 8 lack that form; there the lookup blocks, as it
-// always did.
+// Systems before Windows 8 lack that form; there, and only there, the
+// lookup blocks, as it always did.
 #include "platform/resolve_common.h"
+#include "platform/socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -44,7 +45,25 @@ const Api& Functions() {
     return api;
 }
 
-std::wstring Wide(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+// The name as Windows' wide calls take it, from UTF-8 (an IDN stays whole);
+// false for bytes that are no UTF-8.
+bool Wide(const std::string& text, std::wstring& out) {
+    out.clear();
+    if (text.empty()) return true;
+    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
+                                      nullptr, 0);
+    if (n <= 0) return false;
+    out.resize(static_cast<std::size_t>(n));
+    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), out.data(),
+                               n) == n;
+}
+
+// A lookup's error code in the words Opening reports: an unknown name is
+// "Name not resolved" (its error left empty), anything else the system's text.
+std::string LookupError(int code) {
+    if (code == WSAHOST_NOT_FOUND || code == WSANO_DATA) return {};
+    return ErrorText(code);
+}
 
 // Everything Windows' lookup writes to; it stays put until the lookup ends.
 struct Request {
@@ -83,7 +102,10 @@ public:
         if (!req_) return addresses_.empty() ? Status::Failed : Status::Done;
         const int outcome = Functions().result(&req_->overlapped);
         if (outcome == WSAEINPROGRESS) return Status::Pending;
-        if (outcome == 0) CopyAddresses(req_->result, addresses_);
+        if (outcome == 0)
+            CopyAddresses(req_->result, addresses_);
+        else
+            error_ = LookupError(outcome);
         Release(*req_);
         req_.reset();
         return addresses_.empty() ? Status::Failed : Status::Done;
@@ -93,50 +115,67 @@ private:
     std::unique_ptr<Request> req_;
 };
 
+// Where the overlapped form is missing: the lookup waits, on the host's
+// thread, as it always did there.
 class Blocking final : public Resolution {
 public:
-    explicit Blocking(const std::string& host, int port) {
-        addrinfo hints{};
+    Blocking(const std::wstring& host, int port) {
+        ADDRINFOW hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_protocol = IPPROTO_TCP;
-        char service[16];
-        std::snprintf(service, sizeof service, "%d", port);
-        addrinfo* found = nullptr;
-        if (getaddrinfo(host.c_str(), service, &hints, &found) == 0) {
-            CopyAddresses(found, addresses_);
-            freeaddrinfo(found);
+        const std::wstring service = std::to_wstring(port);
+        ADDRINFOW* found = nullptr;
+        const int r = GetAddrInfoW(host.c_str(), service.c_str(), &hints, &found);
+        if (r != 0) {
+            error_ = LookupError(r);
+            return;
         }
+        CopyAddresses(found, addresses_);
+        FreeAddrInfoW(found);
     }
     Status Check() override { return addresses_.empty() ? Status::Failed : Status::Done; }
 };
 
+// A lookup that failed before it began.
+std::unique_ptr<Resolution> Failure(std::string why) {
+    auto failed = std::make_unique<Resolved>(std::vector<Address>{});
+    failed->SetError(std::move(why));
+    return failed;
+}
+
 }  // namespace
 
 std::unique_ptr<Resolution> ResolveName(const std::string& host, int port) {
+    std::wstring wide;
+    if (!Wide(host, wide)) return Failure({});
     const Api& api = Functions();
-    if (!api.usable()) return std::make_unique<Blocking>(host, port);
+    if (!api.usable()) return std::make_unique<Blocking>(wide, port);
     Abandoned<Request>::ForgetDone(Finished, Release);
     auto req = std::make_unique<Request>();
-    req->host = Wide(host);
-    req->service = Wide(std::to_string(port));
+    req->host = std::move(wide);
+    req->service = std::to_wstring(port);
     req->hints.ai_family = AF_UNSPEC;
     req->hints.ai_socktype = SOCK_STREAM;
     req->hints.ai_protocol = IPPROTO_TCP;
     req->overlapped.hEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-    if (req->overlapped.hEvent == nullptr) return std::make_unique<Blocking>(host, port);
+    if (req->overlapped.hEvent == nullptr) return Failure(ErrorText(static_cast<int>(GetLastError())));
     const int r = api.lookup(req->host.c_str(), req->service.c_str(), NS_DNS, nullptr, &req->hints, &req->result,
                              nullptr, &req->overlapped, nullptr, &req->cancel);
     if (r == WSA_IO_PENDING) return std::make_unique<NameResolution>(std::move(req));
-    // Answered at once (or refused the overlapped form): the answer is in.
+    // Answered at once: the answer is in.
     if (r == 0) {
         std::vector<Address> found;
         CopyAddresses(req->result, found);
         Release(*req);
-        if (!found.empty()) return std::make_unique<Resolved>(std::move(found));
+        return std::make_unique<Resolved>(std::move(found));
     }
     Release(*req);
-    return std::make_unique<Blocking>(host, port);
+    // A system that has the call but not its overlapped form refuses the
+    // form itself; only then is the blocking lookup the way. Any other
+    // error is the lookup's own, told from the poll like any failure.
+    if (r == WSAEOPNOTSUPP || r == WSAEINVAL) return std::make_unique<Blocking>(req->host, port);
+    return Failure(LookupError(r));
 }
 
 }  // namespace platform

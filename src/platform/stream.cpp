@@ -7,6 +7,7 @@
 
 #include "platform/resolve.h"
 #include "platform/socket_connect.h"
+#include "platform/staggered_connect.h"
 #include "platform/tls.h"
 
 namespace platform {
@@ -36,83 +37,78 @@ std::string TimedOutText(int timeout_ms) {
 
 }  // namespace
 
+Opening::Clock::time_point (*Opening::clock)() = &Opening::Clock::now;
+
 Opening::Opening(const std::string& host, int port, Security security, int timeout_ms,
+                 std::shared_ptr<const ClientCert> cert)
+    : Opening(host, nullptr, security, timeout_ms, std::move(cert)) {
+    if (status_ != Status::Pending) return;
+    // 0 is what a port that is no number reads as; nothing listens there.
+    if (port < 1 || port > 65535)
+        Fail("Port out of range");
+    else
+        resolution_ = Resolve(host, port);
+}
+
+Opening::Opening(const std::string& host, std::unique_ptr<Resolution> resolution, Security security, int timeout_ms,
                  std::shared_ptr<const ClientCert> cert)
     : host_(WithoutBrackets(host)),
       security_(security),
       cert_(std::move(cert)),
-      deadline_(std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms)),
-      timeout_ms_(timeout_ms) {
-    if (port < 0 || port > 65535) {
-        Fail("Port out of range");
-    } else if (!SocketLayerReady()) {
-        Fail("Sockets unavailable");
-    } else {
-        resolution_ = Resolve(host, port);
-    }
+      deadline_(clock() + std::chrono::milliseconds(timeout_ms)),
+      timeout_ms_(timeout_ms),
+      resolution_(std::move(resolution)) {
+    if (!SocketLayerReady()) Fail("Sockets unavailable");
 }
 
 Opening::~Opening() { TcpClose(sock_); }
 
 Opening::Status Opening::Fail(std::string why) {
+    connect_.reset();
     TcpClose(sock_);
     handshake_.reset();
     error_ = std::move(why);
     return status_ = Status::Failed;
 }
 
-// Starts connecting to the next address that takes a connect at all;
-// false when none is left.
-bool Opening::NextAddress() {
-    const auto& addresses = resolution_->Addresses();
-    while (next_address_ < addresses.size()) {
-        TcpClose(sock_);
-        int error = 0;
-        switch (ConnectStart(sock_, addresses[next_address_++], error)) {
-            case ConnectOutcome::Connected:
-            case ConnectOutcome::InProgress: return true;
-            case ConnectOutcome::Refused: last_refusal_ = "Connection refused"; break;
-            case ConnectOutcome::Failed: last_refusal_ = ErrorText(error); break;
-        }
-    }
-    TcpClose(sock_);
-    return false;
-}
-
 Opening::Status Opening::Step() {
     if (status_ != Status::Pending) return status_;
-    const bool late = std::chrono::steady_clock::now() >= deadline_;
+    const Clock::time_point now = clock();
+    const bool late = now >= deadline_;
 
-    if (sock_ == kNoSocket && !handshake_) {
-        // Still resolving.
+    if (resolution_) {
         switch (resolution_->Check()) {
             case Resolution::Status::Pending: return late ? Fail(TimedOutText(timeout_ms_)) : status_;
-            case Resolution::Status::Failed: return Fail("Name not resolved");
+            case Resolution::Status::Failed:
+                return Fail(resolution_->Error().empty() ? "Name not resolved" : resolution_->Error());
             case Resolution::Status::Done: break;
         }
-        if (!NextAddress()) return Fail(last_refusal_);
+        connect_ = std::make_unique<StaggeredConnect>(resolution_->Addresses());
+        resolution_.reset();
     }
 
-    // Connecting: an address that refuses hands over to the next; the last
-    // failure tells the story, as that is what the user can act on.
-    while (!handshake_) {
-        int error = 0;
-        const ConnectOutcome outcome = ConnectCheck(sock_, error);
-        if (outcome == ConnectOutcome::InProgress) return late ? Fail(TimedOutText(timeout_ms_)) : status_;
-        if (outcome == ConnectOutcome::Connected) {
-            if (security_ == Security::Plain) {
-                stream_ = std::make_unique<TcpStream>(std::exchange(sock_, kNoSocket));
-                return status_ = Status::Open;
-            }
-            std::string why;
-            handshake_ = StartTls(sock_, host_, security_ == Security::Tls, cert_, why);
-            if (!handshake_) return Fail(std::move(why));
-            break;
+    if (connect_) {
+        // When every address fails, the last failure tells the story, as
+        // that is what the user can act on.
+        switch (connect_->Step(now)) {
+            case StaggeredConnect::Status::Pending: return late ? Fail(TimedOutText(timeout_ms_)) : status_;
+            case StaggeredConnect::Status::Failed:
+                return Fail(connect_->LastError().empty() ? "Name not resolved" : connect_->LastError());
+            case StaggeredConnect::Status::Connected: break;
         }
-        last_refusal_ = outcome == ConnectOutcome::Refused ? "Connection refused" : ErrorText(error);
-        if (late || !NextAddress()) return Fail(last_refusal_);
+        sock_ = connect_->TakeWinner();
+        connect_.reset();
+        if (security_ == Security::Plain) {
+            stream_ = std::make_unique<TcpStream>(std::exchange(sock_, kNoSocket));
+            return status_ = Status::Open;
+        }
+        // TLS on the winner only; its handshake counts against the same bound.
+        std::string why;
+        handshake_ = StartTls(sock_, host_, security_ == Security::Tls, cert_, why);
+        if (!handshake_) return Fail(std::move(why));
     }
 
+    if (!handshake_) return Fail("Name not resolved");  // an opening given no resolution
     std::string why;
     switch (handshake_->Step(why)) {
         case TlsHandshake::Status::Pending:

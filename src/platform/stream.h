@@ -38,19 +38,30 @@ public:
 };
 
 class Resolution;
+class StaggeredConnect;
 class TlsHandshake;
 
 // Opening a stream without ever waiting: resolving the name, connecting to
-// each of its addresses in turn, then the TLS handshake. Each Step does what
-// can be done now and returns; the whole attempt is bounded in time.
+// its addresses (StaggeredConnect), then the TLS handshake. Each Step does
+// what can be done now and returns; the whole attempt is bounded in time.
 class Opening {
 public:
     enum class Status { Pending, Open, Failed };
+    using Clock = std::chrono::steady_clock;
+
+    // The clock the bound and the stagger are measured on; tests step it
+    // by hand.
+    static Clock::time_point (*clock)();
 
     // Fails at once (Error() says why) for what needs no waiting to know:
-    // a port out of range, no socket layer. `cert`, if any, is presented
-    // to a TLS server that asks for a client certificate.
+    // a port out of range (0 among them), no socket layer. `cert`, if any, is
+    // presented to a TLS server that asks for a client certificate.
     Opening(const std::string& host, int port, Security security, int timeout_ms,
+            std::shared_ptr<const ClientCert> cert = nullptr);
+    // The same with the resolver's answer for `host` given: a list of
+    // addresses, or a lookup that never ends. How tests stand in for the
+    // system's resolver.
+    Opening(const std::string& host, std::unique_ptr<Resolution> resolution, Security security, int timeout_ms,
             std::shared_ptr<const ClientCert> cert = nullptr);
     ~Opening();
     Opening(const Opening&) = delete;
@@ -64,20 +75,18 @@ public:
 
 private:
     Status Fail(std::string why);
-    bool NextAddress();
 
     std::string host_;
     Security security_;
     std::shared_ptr<const ClientCert> cert_;
-    std::chrono::steady_clock::time_point deadline_;
+    Clock::time_point deadline_;
     int timeout_ms_;
     std::unique_ptr<Resolution> resolution_;
-    std::size_t next_address_ = 0;
-    SocketHandle sock_ = kNoSocket;
+    std::unique_ptr<StaggeredConnect> connect_;
+    SocketHandle sock_ = kNoSocket;  // the winner, until TLS takes it
     std::unique_ptr<TlsHandshake> handshake_;
     std::unique_ptr<Stream> stream_;
     std::string error_;
-    std::string last_refusal_;
     Status status_ = Status::Pending;
 };
 

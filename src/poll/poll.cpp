@@ -104,6 +104,10 @@ void ReportLoss(Connection& link) {
         if (gLua != nullptr) gLua->PrintFormatted("[quorvane] !! %s\n", reason.c_str());
     } else {
         platform::DebuggerTrace("[DISCONNECTED] ", reason);
+        // The server's own words (a K-line, a wrong password) are worth a
+        // console line, as a failed connect is.
+        if (gLua != nullptr && reason.starts_with("Connection closed by the server: "))
+            gLua->PrintFormatted("[quorvane] !! %s\n", reason.c_str());
     }
     RaiseEvent("IRC_Disconnected", {reason});
 }

@@ -1,6 +1,7 @@
 #include "protocol/dispatch.h"
 
 #include <charconv>
+#include <optional>
 #include <string>
 
 #include "module/globals.h"
@@ -54,6 +55,15 @@ void AnswerQuery(std::string_view nick, std::string_view query) {
     Globals::SendIRCString(reply, LineKind::Reply);
 }
 
+// The text of a server's ERROR line (with or without a prefix): empty when
+// it gives none; nothing for any other line.
+std::optional<std::string_view> ServerErrorText(std::string_view line, const Tokens& tokens) {
+    const std::size_t at = line.starts_with(':') ? 1 : 0;
+    if (tokens[at] != "ERROR") return std::nullopt;
+    if (tokens.count <= at + 1) return std::string_view{};
+    return GetPRIVMSG(line, kTrailing);
+}
+
 }  // namespace
 
 void DebugMessage(std::string_view str) {
@@ -97,6 +107,8 @@ void ProcessLine(std::string_view strLine) {
     if (privmsg) AnswerQuery(nick, trailing);
     // A login under way goes on while the module is shut, like the replies.
     if (link != nullptr && link->session.login.Pending()) LoginOnLine(*link, tokens, strLine);
+    // The server's own reason for ending the link, for the loss that follows.
+    if (const auto text = ServerErrorText(strLine, tokens); text && link != nullptr) link->NoteServerError(*text);
 
     if (gLua == nullptr) return;
     if (Globals::bDebug) {

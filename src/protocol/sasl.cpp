@@ -3,6 +3,7 @@
 #include <string>
 
 #include "net/connection.h"
+#include "net/utf8.h"
 #include "platform/trace.h"
 
 namespace {
@@ -146,10 +147,11 @@ void OnCap(Connection& link, const Reply& r, std::string_view line) {
     // NEW and DEL (cap-notify, implied by 302) change nothing we asked for.
 }
 
-// The server's own words where it gave some, else ours.
-std::string_view ServerText(const Reply& r, std::string_view line, std::string_view fallback) {
-    const std::string_view text = r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{};
-    return text.empty() ? fallback : text;
+// The server's own words where it gave some, made one clean line, else ours.
+std::string ServerText(const Reply& r, std::string_view line, std::string_view fallback) {
+    std::string text = utf8::OneLine(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{},
+                                     Connection::kMaxServerError);
+    return text.empty() ? std::string(fallback) : text;
 }
 
 void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
@@ -180,7 +182,7 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(mechanisms).append(")");
         Fail(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
-        Fail(link, answering ? ServerText(r, line, "the server refused the login") : kUnexpected);
+        Fail(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpected));
     }
 }
 

@@ -42,6 +42,10 @@ struct Session {
     // When the link came up, on the pace clock: the login's time counts
     // from here, as the connect has a bound of its own.
     std::chrono::steady_clock::time_point up_since{};
+    // The server sent ERROR: it is ending the link, for this reason (its
+    // last such line's text, made one clean line).
+    bool server_ended = false;
+    std::string server_error;
 };
 
 #endif

@@ -38,7 +38,8 @@ qv_wait_for() {
 
 # qv_start_ircd DIR [PINGTIMEOUT]: sets QV_PORT, QV_IRCD_PID. Retries on
 # another port when the one picked was taken meanwhile. With QV_TLS_CERT
-# and QV_TLS_KEY set, it also takes TLS on QV_TLS_PORT.
+# and QV_TLS_KEY set, it also takes TLS on QV_TLS_PORT. It listens on
+# QV_IRCD_LISTEN (default: 127.0.0.1 and ::1).
 qv_start_ircd() {
   local dir=$1 ping=${2:-120} attempt port tls_port
   for attempt in 1 2 3 4 5 6 7 8; do
@@ -52,7 +53,7 @@ Name = irc.quorvane.test
 Info = quorvane test server
 AdminInfo1 = quorvane
 Password = $QV_PASSWORD
-Listen = 127.0.0.1,::1
+Listen = ${QV_IRCD_LISTEN:-127.0.0.1,::1}
 Ports = $port
 MotdPhrase = "quorvane test server"
 PidFile = $dir/ngircd.pid

@@ -3,7 +3,8 @@
 kernel picks. Prints "PORT <n>" first, then what it received, one "GOT"
 line each. Every wait is bounded; it ends by itself within a minute.
 
-  tls_server.py MODE CERT KEY [--ask CA | --require CA] [--tls12]
+  tls_server.py MODE CERT KEY [--ask CA | --require CA] [--tls12] [--ipv6]
+               (--ipv6: on ::1, not 127.0.0.1)
 
 MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
                three TLS records; waits for QUIT, then tells whether the
@@ -98,11 +99,12 @@ def count_lines(conn, limit=60):
 def main():
     mode, cert, key = sys.argv[1], sys.argv[2], sys.argv[3]
     options = sys.argv[4:]
-    listener = socket.socket()
+    ipv6 = "--ipv6" in options
+    listener = socket.socket(socket.AF_INET6 if ipv6 else socket.AF_INET)
     if mode == "stall":
         # Inherited by the accepted socket: the client's writes fill it soon.
         listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
-    listener.bind(("127.0.0.1", 0))
+    listener.bind(("::1" if ipv6 else "127.0.0.1", 0))
     listener.listen(1)
     listener.settimeout(60)
     say("PORT %d" % listener.getsockname()[1])

@@ -22,6 +22,11 @@ Peer.COMMANDS):
                          asking the client for a certificate of the test CA,
                          optional or not; with "ipv6": on ::1); OK <port>
   SILENT                 a listener that never answers a connect; OK <port>
+  DUAL                   one that never answers on ::1 and a fresh listener on
+                         127.0.0.1, at the same port; OK <port> [<name>], with
+                         the name the host's private hosts file gives both
+                         addresses (none where there is no such file; the
+                         file also gives 127.0.0.1 the name bücher.quorvane.test)
   REFUSED                a port nothing listens on; OK <port>
   ACCEPT <ms>            the module connects to the latest listener
   SEND <bytes>           write bytes to the module
@@ -252,17 +257,35 @@ class Peer:
         s.close()
         return str(port)
 
-    def silent(self):
+    def silent(self, ipv6=False, port=0):
         # Its accept queue filled and never served: further connects get no
         # answer at all, as from a host that drops packets.
-        s = loopback_listener(backlog=0)
+        s = socket.socket(socket.AF_INET6 if ipv6 else socket.AF_INET, socket.SOCK_STREAM)
+        s.bind(('::1' if ipv6 else '127.0.0.1', port))
+        s.listen(0)
         self.spare.append(s)
         for _ in range(8):
-            c = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            c = socket.socket(s.family, socket.SOCK_STREAM)
             c.setblocking(False)
-            c.connect_ex(s.getsockname())
+            c.connect_ex(s.getsockname()[:2])
             self.spare.append(c)
         return str(s.getsockname()[1])
+
+    def dual(self):
+        for _ in range(20):
+            port = int(self.silent(ipv6=True))
+            try:
+                live = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+                live.bind(('127.0.0.1', port))
+            except OSError:  # taken on 127.0.0.1: try another
+                live.close()
+                continue
+            live.listen(8)
+            if self.listener:
+                self.spare.append(self.listener)
+            self.listener, self.tls = live, False
+            return '%d %s' % (port, DUAL_NAME if HOSTS_FILE else '')
+        raise Failed('no port free on both ::1 and 127.0.0.1')
 
     def accept(self, ms):
         if not self.listener:
@@ -395,6 +418,7 @@ class Peer:
         'RESET': lambda p, a: p.reset(),
         'LISTEN': lambda p, a: p.listen(a),
         'SILENT': lambda p, a: p.silent(),
+        'DUAL': lambda p, a: p.dual(),
         'REFUSED': lambda p, a: p.refused(),
         'PINGS': lambda p, a: p.pings(a),
         'PONGS': lambda p, a: p.pongs(a),
@@ -467,6 +491,11 @@ def prepare(prefix):
     status = status_file(prefix)
     if os.path.exists(status):
         os.remove(status)
+    # scripts/ensure-wine leaves apt's reason beside the build when it could
+    # not install this width's Wine (Debian's `wine` is there even then).
+    why = os.path.join(os.path.dirname(os.path.abspath(prefix)), 'wine-install.reason')
+    if os.path.exists(why):
+        return skip(status, open(why).read().strip())
     wine = wine_program()
     if not wine:
         return skip(status, '%d-bit wine is not installed (scripts/ensure-wine installs it)' % WIDTH)
@@ -519,6 +548,35 @@ def stop(prefix):
     return 0
 
 
+# Wine resolves names through the system's resolver, which reads
+# /etc/hosts: in a mount namespace of its own (root only) the host gets a
+# hosts file that also names ::1 and 127.0.0.1 DUAL_NAME, for a name with
+# two addresses that need no network.
+DUAL_NAME = 'dual.quorvane.test'
+IDN_NAME = 'b\u00fccher.quorvane.test'
+PRIVATE_HOSTS = ['unshare', '--mount', '--propagation', 'private', 'sh', '-c',
+                 'mount --bind "$0" /etc/hosts && exec "$@"']
+HOSTS_FILE = None
+
+
+def private_hosts():
+    """A hosts file for the host's private mount namespace; None where none can be made."""
+    if os.geteuid() != 0 or not shutil.which('unshare'):
+        return None
+    where = tempfile.mkdtemp(prefix='quorvane-hosts-')
+    path = os.path.join(where, 'hosts')
+    with open('/etc/hosts') as system, open(path, 'w') as f:
+        f.write(system.read() + '\n::1 %s\n127.0.0.1 %s\n' % (DUAL_NAME, DUAL_NAME))
+        # An IDN, in UTF-8 and in the ASCII form Windows may turn it into.
+        f.write('127.0.0.1 %s %s\n' % (IDN_NAME, IDN_NAME.encode('idna').decode()))
+    probe = subprocess.run(PRIVATE_HOSTS + [path, 'true'], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL, timeout=30, check=False)
+    if probe.returncode != 0:
+        shutil.rmtree(where, ignore_errors=True)
+        return None
+    return path
+
+
 def windows_path(path):
     return 'Z:' + os.path.abspath(path).replace('/', '\\')
 
@@ -538,6 +596,10 @@ def run(prefix, exe, dll, scenarios, timeout):
     control = loopback_listener(backlog=1)
     deadline = time.monotonic() + timeout
     cmd = [wine_program(), exe, windows_path(dll), str(control.getsockname()[1])] + scenarios
+    global HOSTS_FILE
+    HOSTS_FILE = private_hosts()
+    if HOSTS_FILE:
+        cmd = PRIVATE_HOSTS + [HOSTS_FILE] + cmd
     proc = subprocess.Popen(cmd, env=wine_env(prefix), stdin=subprocess.DEVNULL, start_new_session=True)
     peer = Peer()
     try:
@@ -577,6 +639,8 @@ def run(prefix, exe, dll, scenarios, timeout):
         control.close()
         if proc.poll() is None:
             kill(proc)
+        if HOSTS_FILE:
+            shutil.rmtree(os.path.dirname(HOSTS_FILE), ignore_errors=True)
 
 
 def main():

@@ -179,10 +179,17 @@ void BoundedConnect(Test& t) {
     t.ConnectToPeer();
 }
 
+// Failures the system knows at once still come from a tick; a port of 0
+// (what a port that is no number reads as) is refused by the call itself.
 void ConnectRefused(Test& t) {
     if (!t.peer.Command("REFUSED", nullptr, nullptr)) return;
     const int port = ReplyNumber(t.peer.reply);
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", port, "quorvane", "u", "Ann Lee"), "Connection refused");
+    ConnectFails(t, t.host.Call("Connect", "no-such-host.invalid", port, "quorvane", "u", "Ann Lee"), "Name not resolved");
+    ConnectFails(t, t.host.Call("Connect", "bad\xff.invalid", port, "quorvane", "u", "Ann Lee"), "Name not resolved");
+    const Results zero = t.host.Call("Connect", "127.0.0.1", 0, "quorvane", "u", "Ann Lee");
+    t.Check(zero.count == 1 && Same(zero.text[0], "Connect failed: Port out of range"), "port 0 gave '%s'",
+            zero.count > 0 ? zero.text[0] : "");
 }
 
 // An IPv6 literal, in brackets as in a URL.
@@ -191,6 +198,39 @@ void Ipv6Loopback(Test& t) {
     const Results r = t.host.Call("Connect", "[::1]", ReplyNumber(t.peer.reply), "qv6", "u", "Ann Lee");
     if (!t.Check(r.count == 0, "irc.Connect to [::1] gave '%s'", r.count > 0 ? r.text[0] : "")) return;
     if (!t.peer.Accept() || !t.peer.Expect("PASS pvrkqo618") || !t.peer.Expect("NICK qv6")) return;
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+}
+
+// A name whose first address (::1) drops packets and whose second
+// (127.0.0.1, the same port) answers: the link comes up through the second
+// 250 ms on, where it used to give up after 10 s. The name is the peer's,
+// from a private hosts file (root only); without one it is not tried.
+void SecondAddress(Test& t) {
+    if (!t.peer.Command("DUAL", nullptr, nullptr)) return;
+    const int port = ReplyNumber(t.peer.reply);
+    const char* name = t.peer.reply;
+    while (*name != '\0' && *name != ' ') ++name;
+    while (*name == ' ') ++name;
+    if (*name == '\0') {
+        t.Note("not tried: no hosts file of our own here (needs root and unshare)");
+        return;
+    }
+    const int from = t.host.events.Count();
+    const double start = NowMs();
+    const Results r = t.host.Call("Connect", name, port, "qv", "u", "Ann Lee");
+    if (!t.Check(r.count == 0, "irc.Connect to %s gave '%s'", name, r.count > 0 ? r.text[0] : "")) return;
+    if (!t.peer.Accept(8000) || !t.peer.Expect("PASS pvrkqo618")) return;
+    t.Note("%s: the registration came through 127.0.0.1 %d ms after irc.Connect", name,
+           static_cast<int>(NowMs() - start));
+    t.Check(t.host.events.Count() == from, "an event while connecting: %s", from < t.host.events.Count() ? t.host.events[from].name : "");
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+
+    // A name in UTF-8 reaches the resolver whole, not byte by byte.
+    const Results idn = t.host.Call("Connect", "b\xc3\xbc" "cher.quorvane.test", port, "qv", "u", "Ann Lee");
+    if (!t.Check(idn.count == 0, "irc.Connect to the IDN gave '%s'", idn.count > 0 ? idn.text[0] : "")) return;
+    if (!t.peer.Accept(8000) || !t.peer.Expect("PASS pvrkqo618")) return;
     t.host.Call("Close");
     t.peer.Await("QUIT :Leaving");
 }
@@ -550,6 +590,7 @@ const Scenario kScenarios[] = {
     {"bounded-connect", BoundedConnect},
     {"connect-refused", ConnectRefused},
     {"ipv6-loopback", Ipv6Loopback},
+    {"second-address", SecondAddress},
     {"lost-link", LostLink},
     {"stalled-peer-catches-up", StalledPeerCatchesUp},
     {"stalled-peer-dropped", StalledPeerIsDropped},
