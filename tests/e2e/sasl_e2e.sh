@@ -1,9 +1,11 @@
 #!/bin/bash
 # examples/bot.lua --sasl against a real inspircd linked to atheme services:
 # an account registered through NickServ by a raw client, a login with its
-# password (the server confirms it with 900, and the bot joins), and a
-# wrong password (refused: IRC_Disconnected "SASL login failed: ...", the
-# bot stops, and never joins). The server's raw I/O log gives the wire of
+# password (the server confirms it with 900, and the bot joins), a wrong
+# password (refused: IRC_Disconnected "SASL login failed: ...", the bot
+# stops, and never joins), and over TLS a login by client certificate
+# (--cert, --sasl-external: the server asks for a certificate, services
+# know its fingerprint from CERT ADD, no password anywhere). The server's raw I/O log gives the wire of
 # the good login, printed with the AUTHENTICATE payload masked (and kept in
 # $QV_SASL_TRANSCRIPT when that is set).
 # Usage: sasl_e2e.sh HOST MODULE BOT_SCRIPT
@@ -31,6 +33,10 @@ cat >"$work/inspircd.conf" <<CONF
 <admin name="quorvane" nick="quorvane" email="quorvane@quorvane.test">
 <bind address="127.0.0.1" port="$port" type="clients">
 <bind address="127.0.0.1" port="$link" type="servers">
+<bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
+<module name="ssl_gnutls">
+<module name="sslinfo">
+<sslprofile name="Clients" provider="gnutls" certfile="$work/server.pem" keyfile="$work/server.key" dhfile="" hash="sha256" requestclientcert="yes">
 <connect name="main" allow="127.0.0.1" maxchans="20" timeout="20" pingfreq="120" hardsendq="1M" softsendq="8192" recvq="8192" threshold="100" commandrate="10000" fakelag="off" localmax="100" globalmax="100" useident="no" resolvehostnames="no" limit="500">
 <pid file="$work/inspircd.pid">
 <log method="file" type="* -USERINPUT -USEROUTPUT" level="default" flush="1" target="$work/inspircd.log">
@@ -66,6 +72,8 @@ loadmodule "modules/nickserv/identify";
 loadmodule "modules/nickserv/register";
 loadmodule "modules/saslserv/main";
 loadmodule "modules/saslserv/plain";
+loadmodule "modules/saslserv/external";
+loadmodule "modules/nickserv/cert";
 serverinfo {
 	name = "services.quorvane.test"; desc = "quorvane test services"; numeric = "00A";
 	recontime = 1; netname = "QuorvaneTest"; hidehostsuffix = "users.quorvane.test";
@@ -85,6 +93,16 @@ general {
 CONF
 }
 
+# The server's certificate, and the bot's: one file with its key, as the
+# README tells users to make it; its fingerprint is what services list.
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=irc.quorvane.test \
+  -keyout "$work/server.key" -out "$work/server.pem" 2>/dev/null || fail "could not make the server's certificate"
+openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=qvbot \
+  -keyout "$work/bot.pem" -out "$work/bot.pem" 2>/dev/null || fail "could not make the bot's certificate"
+FINGERPRINT=$(openssl x509 -in "$work/bot.pem" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g' | tr A-F a-f)
+
+# inspircd with TLS may crash as it is stopped; no core file is left about.
+ulimit -c 0
 asroot=()
 [ "$(id -u)" -eq 0 ] && asroot=(--runasroot)
 # The two ports come from below the range the kernel hands out to outgoing
@@ -93,8 +111,8 @@ asroot=()
 low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
 span=$((low > 21000 ? low - 20002 : 40000))
 for attempt in $(seq 8); do
-  port=$((20000 + (RANDOM * 32768 + RANDOM) % span)) link=$((port + 1))
-  { qv_port_open "$port" || qv_port_open "$link"; } && continue
+  port=$((20000 + (RANDOM * 32768 + RANDOM) % span)) link=$((port + 1)) tls=$((port + 2))
+  { qv_port_open "$port" || qv_port_open "$link" || qv_port_open "$tls"; } && continue
   write_configs
   inspircd --config="$work/inspircd.conf" --nofork "${asroot[@]}" >"$work/inspircd.out" 2>&1 &
   ircd=$!
@@ -110,9 +128,10 @@ QV_PIDS+=("$!")
 qv_wait_for "$work/atheme.log" "finished synching with uplink" 600 || fail "atheme did not link"
 
 # The account, registered as any user would: NickServ REGISTER from a raw client.
-timeout 90 python3 - "$port" "$ACCOUNT" "$PASSWORD" >"$work/register.out" 2>&1 <<'PY' || fail "could not register the account"
+# The certificate's fingerprint is added to it as its owner would: CERT ADD.
+timeout 90 python3 - "$port" "$ACCOUNT" "$PASSWORD" "$FINGERPRINT" >"$work/register.out" 2>&1 <<'PY' || fail "could not register the account"
 import socket, sys, time
-port, nick, pw = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+port, nick, pw, fp = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
 s = socket.create_connection(("127.0.0.1", port), timeout=60)
 f = s.makefile("rb")
 s.sendall(f"NICK {nick}\r\nUSER {nick} 0 * :register\r\n".encode())
@@ -124,6 +143,9 @@ for raw in f:
         s.sendall(f"PRIVMSG NickServ :REGISTER {pw} {nick}@quorvane.test\r\n".encode())
     if line.startswith(":NickServ!") and " is now registered to " in line:
         print("registered")
+        s.sendall(f"PRIVMSG NickServ :CERT ADD {fp}\r\n".encode())
+    if line.startswith(":NickServ!") and fp in line and "dded" in line:
+        print("fingerprint added")
         s.sendall(b"QUIT :done\r\n")
         sys.exit(0)
 sys.exit(1)
@@ -180,4 +202,19 @@ client_log wbot | grep -q "^I JOIN" && fail "the bot joined without a login"
 no_secrets wbot "wrong-$PASSWORD" || fail "the wrong password reached the bot's output or trace"
 echo "---- wire of the refused login"
 client_log wbot | grep -av " 37[25] " | sed -e 's/^I AUTHENTICATE [^+P].*/I AUTHENTICATE ****/' -e 's/^I PASS .*/I PASS ****/'
+# A login by certificate over TLS: no password anywhere, the server asks
+# for the certificate, services know its fingerprint, the bot joins.
+QUORVANE_TRACE=$work/bot-xbot.trace "$HOST" --module "$MODULE" "$BOT" --cert "$work/bot.pem" \
+  --sasl-external "$ACCOUNT" 127.0.0.1 "$tls" xbot "#sasl" insecure >"$work/bot-xbot.out" 2>&1 &
+bot=$!
+QV_PIDS+=("$bot")
+qv_wait_for "$work/bot-xbot.out" "registered as xbot, joining #sasl" 600 || fail "the bot did not log in by its certificate"
+for _ in $(seq 300); do client_log xbot | grep -q "^I JOIN #sasl" && break; sleep 0.1; done
+grep -qF "fingerprint $FINGERPRINT" "$work/bot-xbot.out" || fail "the console did not name the certificate"
+client_log xbot | grep -q "^I AUTHENTICATE EXTERNAL" || fail "no AUTHENTICATE EXTERNAL"
+client_log xbot | grep -q "^O :irc.quorvane.test 900 xbot .* $ACCOUNT :You are now logged in as $ACCOUNT" || fail "no 900 for the login by certificate"
+client_log xbot | grep -q "^I JOIN #sasl" || fail "the bot did not join after its login by certificate"
+kill -TERM "$bot"
+echo "---- wire of the login by certificate"
+client_log xbot | grep -av " 37[25] " | sed -n '1,/ 001 /p'
 echo "sasl e2e ok"
