@@ -6,6 +6,7 @@
 
 #include "commands/args.h"
 #include "commands/commands.h"
+#include "module/console.h"
 #include "module/globals.h"
 #include "platform/client_cert.h"
 #include "platform/secret.h"
@@ -15,7 +16,7 @@ int QV_CDECL SetClientCert(lua_State*) {
     if (lua == nullptr) return 0;
     const std::string path = TextArg(*lua, 1);
     if (path.empty()) {
-        if (Globals::settings.client_cert) lua->PrintFormatted("[quorvane] TLS links from now on present no client certificate\n");
+        if (Globals::settings.client_cert) ConsoleLine("TLS links from now on present no client certificate");
         Globals::settings.client_cert.reset();
         return 0;
     }
@@ -26,13 +27,10 @@ int QV_CDECL SetClientCert(lua_State*) {
     auto cert = platform::LoadClientCert(path, password, error);
     platform::Wipe(password.data(), password.size());
     if (!cert) {
-        const std::string text = "Client certificate: " + error;
-        lua->PrintFormatted("[quorvane] !! %s\n", text.c_str());
-        lua->PushText(text.c_str());
-        return 1;
+        return ReportFailure(*lua, "Client certificate: " + error);
     }
     Globals::settings.client_cert = std::move(cert);
-    lua->PrintFormatted("[quorvane] TLS links from now on present the client certificate %s, SHA-256 fingerprint %s\n",
-                        Globals::settings.client_cert->Subject().c_str(), Globals::settings.client_cert->Fingerprint().c_str());
+    ConsoleLine("TLS links from now on present the client certificate " + Globals::settings.client_cert->Subject() +
+                ", SHA-256 fingerprint " + Globals::settings.client_cert->Fingerprint());
     return 0;
 }

@@ -8,6 +8,7 @@
 #include "commands/args.h"
 #include "commands/commands.h"
 #include "commands/registration.h"
+#include "module/console.h"
 #include "module/globals.h"
 #include "net/connection.h"
 #include "poll/poll.h"
@@ -30,8 +31,8 @@ int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
     if (!Globals::client || Globals::client->IsConnected() || Globals::client->IsConnecting()) {
+        ConsoleWarning("Globals::client is invalid!!");
         lua->PushText("Invalid Socket!");
-        lua->PrintFormatted("[quorvane] !! Globals::client is invalid!!\n");
         return 1;
     }
     const std::string server = TextArg(*lua, 1);
@@ -59,18 +60,15 @@ int QV_CDECL Connect(lua_State*) {
     auto cert = security == platform::Security::Plain ? nullptr : Globals::settings.client_cert;
     if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, std::move(cert), error)) {
         // A failure must not look like success: the script gets the reason.
-        const std::string text = "Connect failed: " + error;
         platform::DebuggerTrace("[CONNECT FAILED] ", error);
-        lua->PrintFormatted("[quorvane] !! %s\n", text.c_str());
-        lua->PushText(text.c_str());
-        return 1;
+        return ReportFailure(*lua, "Connect failed: " + error);
     }
     if (security == platform::Security::TlsUnverified)
-        lua->PrintFormatted("[quorvane] !! TLS without a certificate check: the link to %s is not verified\n", host.c_str());
+        ConsoleWarning("TLS without a certificate check: the link to " + host + " is not verified");
 
     if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
         security == platform::Security::Plain)
-        lua->PrintFormatted("[quorvane] !! SASL over an unencrypted link: the password can be read on the way\n");
+        ConsoleWarning("SASL over an unencrypted link: the password can be read on the way");
 
     // The registration waits in the send queue until the link is up, ahead
     // of whatever scripts send meanwhile.

@@ -5,6 +5,7 @@
 
 #include "commands/args.h"
 #include "commands/commands.h"
+#include "module/console.h"
 #include "module/globals.h"
 
 namespace {
@@ -45,10 +46,7 @@ int QV_CDECL SetSASL(lua_State*) {
     if (!MechanismNamed(name, mechanism)) {
         // Nothing changes: the script learns of its mistake at once, not
         // from a login that fails later.
-        const std::string text = "SASL: unknown mechanism " + std::string(FirstLine(name));
-        lua->PrintFormatted("[quorvane] !! %s\n", text.c_str());
-        lua->PushText(text.c_str());
-        return 1;
+        return ReportFailure(*lua, "SASL: unknown mechanism " + std::string(FirstLine(name)));
     }
     Settings& s = Globals::settings;
     const std::string_view account = FirstLine(TextArgView(*lua, 1));

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "module/console.h"
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
@@ -44,7 +45,7 @@ bool MayRun(std::uintptr_t frame) {
     if (!in_tick) return true;
     if (frame < tick_frame) return false;
     platform::DebuggerTrace("[POLL] ", "the previous poll ended abnormally");
-    if (gLua != nullptr) gLua->PrintFormatted("[quorvane] !! the previous poll ended abnormally\n");
+    ConsoleWarning("the previous poll ended abnormally");
     return true;
 }
 
@@ -101,13 +102,12 @@ void ReportLoss(Connection& link) {
     constexpr std::string_view kConnectFailed = "Connect failed: ";
     if (reason.starts_with(kConnectFailed)) {
         platform::DebuggerTrace("[CONNECT FAILED] ", std::string_view(reason).substr(kConnectFailed.size()));
-        if (gLua != nullptr) gLua->PrintFormatted("[quorvane] !! %s\n", reason.c_str());
+        ConsoleWarning(reason);
     } else {
         platform::DebuggerTrace("[DISCONNECTED] ", reason);
         // The server's own words (a K-line, a wrong password) are worth a
         // console line, as a failed connect is.
-        if (gLua != nullptr && reason.starts_with("Connection closed by the server: "))
-            gLua->PrintFormatted("[quorvane] !! %s\n", reason.c_str());
+        if (reason.starts_with("Connection closed by the server: ")) ConsoleWarning(reason);
     }
     RaiseEvent("IRC_Disconnected", {reason});
 }
