@@ -150,6 +150,7 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
         std::string last;    // what the server says before it closes
         bool utf8;
         std::string reason;  // after "Connection closed by the server"
+        bool reset = false;  // closes with a reset, as a server does with our bytes unread
     };
     // The server's own words, from its ERROR line, clean and on one line.
     const Case cases[] = {
@@ -158,6 +159,10 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
         {"ERROR :\r\n", false, ""},
         {"ERROR\r\n", false, ""},
         {":srv ERROR :K-lined\r\n:srv NOTICE bot :more\r\n", false, ": K-lined"},
+        // Our PONG to the PING ahead of it fails on the reset: the ERROR is
+        // still read and told.
+        {"PING :x\r\nERROR :Closing Link: 127.0.0.1 (Excess Flood)\r\n", false, ": Closing Link: 127.0.0.1 (Excess Flood)",
+         true},
         {"ERROR :a\x01" "b\tc\x7f\rd\nx" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
         {"ERROR :" + x399 + "\xE2\x82\xAC\r\n", true, ": " + x399},
     };
@@ -170,7 +175,10 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
         host.ClearRecords();
         Globals::settings.utf8 = c.utf8;
         server.Write(c.last);
-        server.CloseClient();
+        if (c.reset)
+            server.ResetClient();
+        else
+            server.CloseClient();
         ASSERT_TRUE(PumpUntil([&] { return Globals::client->State() == ConnectionState::Dropped; }));
         PumpFor(150);
         const std::vector<std::string> names = host.EventNames();

@@ -54,12 +54,17 @@ bool Connection::ReadMore() {
             session.alive.heard = idle_clock();
             session.alive.probed = false;
             return true;
-        case platform::IoStatus::WouldBlock: return false;
+        // A write failed: all that had come is handled now, and no more will.
+        case platform::IoStatus::WouldBlock:
+            if (!write_failure_.empty()) Drop(session.server_ended ? ClosedByServer() : write_failure_);
+            return false;
         case platform::IoStatus::EndOfStream: Drop(ClosedByServer()); return false;
         // After its ERROR the server is ending the link; a reset then is
         // its way of closing too.
         case platform::IoStatus::Failed:
-            Drop(session.server_ended ? ClosedByServer() : stream_->ErrorText(r));
+            Drop(session.server_ended      ? ClosedByServer()
+                 : write_failure_.empty() ? stream_->ErrorText(r)
+                                          : write_failure_);
             return false;
     }
     return false;
@@ -102,17 +107,21 @@ void Connection::CheckAlive() {
 
 void Connection::WriteOut() {
     bool took_some = false;
-    while (IsConnected() && !out_.Unwritten().empty()) {
+    // A link whose write failed is ended by the reads, once they have
+    // handed on what came before: the server's reason may be among it.
+    while (IsConnected() && write_failure_.empty() && !out_.Unwritten().empty()) {
         const platform::IoResult r = stream_->Write(out_.Unwritten());
         if (r.status == platform::IoStatus::WouldBlock) break;
-        if (r.status == platform::IoStatus::EndOfStream) return Drop(ClosedByServer());
-        if (r.status != platform::IoStatus::Ok)
-            return Drop(session.server_ended ? ClosedByServer() : stream_->ErrorText(r));
+        if (r.status != platform::IoStatus::Ok) {
+            write_failure_ = r.status == platform::IoStatus::EndOfStream ? "Connection closed by the server"
+                                                                          : stream_->ErrorText(r);
+            return;
+        }
         out_.Written(r.bytes);
         took_some = true;
     }
     // Nothing is written while connecting: no fault of the server's.
-    if (!IsConnected()) return;
+    if (!IsConnected() || !write_failure_.empty()) return;
     // A slow reader still takes bytes now and then; one that takes none for
     // long while this much waits has stopped reading for good, and memory
     // may not grow for it.
@@ -128,14 +137,14 @@ void Connection::Close() {
         const auto deadline = Clock::now() + std::chrono::milliseconds(kCloseFlushMs);
         for (;;) {
             WriteOut();
-            if (!IsConnected() || out_.Unwritten().empty()) break;
+            if (!IsConnected() || !write_failure_.empty() || out_.Unwritten().empty()) break;
             const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0 || !stream_->WaitWritable(static_cast<int>(left))) break;
         }
     }
-    // A write while waiting may have found the link lost (the peer reset
-    // it): then there is no stream left to read off or shut down.
-    if (IsConnected()) {
+    // A write may have found the link lost (the peer reset it): then there
+    // is nothing to read off or shut down.
+    if (IsConnected() && write_failure_.empty()) {
         DiscardUnread();
         stream_->Shutdown();
     }
@@ -161,14 +170,12 @@ void Connection::DiscardUnread() {
 void Connection::Abandon(std::string reason) {
     if (!IsConnected()) return;
     WriteOut();
-    if (!IsConnected()) {
-        // The write failed and dropped the link already; the scripts need
-        // our reason more than the socket's.
-        loss_ = std::move(reason);
-        return;
+    // After a failed write the scripts still need our reason more than the
+    // socket's.
+    if (IsConnected() && write_failure_.empty()) {
+        DiscardUnread();
+        stream_->Shutdown();
     }
-    DiscardUnread();
-    stream_->Shutdown();
     Drop(std::move(reason));
 }
 

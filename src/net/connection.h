@@ -128,6 +128,9 @@ private:
     // When the socket last took bytes, or the backlog last was small.
     SendQueue::Clock::time_point progress_{};
     std::string loss_;
+    // Why a write failed, while the link is still read: what the server
+    // sent before it went (its ERROR above all) is not lost with it.
+    std::string write_failure_;
     LineReader in_;
     SendQueue out_;
 };
