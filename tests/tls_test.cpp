@@ -270,6 +270,9 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         {"missing.p12", "", "no such file"},
         {"client.der", "", "not a certificate file (PKCS#12, or PEM with the certificate and its key)"},
         {"/dev/zero", "", "not a regular file"},
+        {"weak.pem", "", "cannot be used for TLS (ee key too small)"},
+        {"slowmac.p12", "s3cret", "its password is made to take too long to check (over 600000 rounds)"},
+        {"slowkey.p12", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
     };
     std::string fingerprint;
     for (const Row& r : rows) {

@@ -110,6 +110,74 @@ bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::
     return true;
 }
 
+// A key is derived from the password in as many rounds as the file says;
+// a crafted file could ask for enough to hold the host for minutes. Files
+// that tools write use a few thousand (OpenSSL 2048, Windows 2000).
+constexpr long kMaxRounds = 600'000;
+
+bool TooMany(long rounds) { return rounds < 0 || rounds > kMaxRounds; }
+
+// The rounds an encryption algorithm of PKCS#5 asks for: PBES1, or PBES2
+// with PBKDF2. Any other key derivation is taken for too many.
+long Rounds(const X509_ALGOR* alg) {
+    if (alg == nullptr) return -1;
+    long rounds = -1;
+    if (OBJ_obj2nid(alg->algorithm) == NID_pbes2) {
+        auto* pbes2 = static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter));
+        if (pbes2 != nullptr && OBJ_obj2nid(pbes2->keyfunc->algorithm) == NID_id_pbkdf2) {
+            auto* kdf = static_cast<PBKDF2PARAM*>(
+                ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter));
+            if (kdf != nullptr) rounds = ASN1_INTEGER_get(kdf->iter);
+            PBKDF2PARAM_free(kdf);
+        }
+        PBE2PARAM_free(pbes2);
+        return rounds;
+    }
+    auto* pbe = static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter));
+    if (pbe != nullptr) rounds = ASN1_INTEGER_get(pbe->iter);
+    PBEPARAM_free(pbe);
+    return rounds;
+}
+
+// Whether a shrouded key among `bags`, nested ones included, asks for too many.
+bool BagsTooMany(const STACK_OF(PKCS12_SAFEBAG)* bags) {
+    for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+        const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+        const int nid = PKCS12_SAFEBAG_get_nid(bag);
+        if (nid == NID_pkcs8ShroudedKeyBag) {
+            const X509_ALGOR* alg = nullptr;
+            X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
+            if (TooMany(Rounds(alg))) return true;
+        } else if (nid == NID_safeContentsBag && BagsTooMany(PKCS12_SAFEBAG_get0_safes(bag))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Whether opening the file's contents (its MAC checked already) would ask
+// for too many rounds anywhere; an encrypted container is opened to look
+// inside, at a cost its own count, checked first, bounds.
+bool ContentsTooMany(PKCS12* p12, const char* pass) {
+    STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+    bool too_many = false;
+    for (int i = 0; !too_many && i < sk_PKCS7_num(safes); ++i) {
+        PKCS7* p7 = sk_PKCS7_value(safes, i);
+        STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+        const int nid = OBJ_obj2nid(p7->type);
+        if (nid == NID_pkcs7_data) {
+            bags = PKCS12_unpack_p7data(p7);
+        } else if (nid == NID_pkcs7_encrypted) {
+            too_many = TooMany(Rounds(p7->d.encrypted->enc_data->algorithm));
+            if (!too_many) bags = PKCS12_unpack_p7encdata(p7, pass, -1);
+        }
+        too_many = too_many || (bags != nullptr && BagsTooMany(bags));
+        sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+    }
+    sk_PKCS7_pop_free(safes, PKCS7_free);
+    return too_many;
+}
+
 bool ReadPkcs12(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
     BioPtr in = Reader(bytes);
     PKCS12* p12 = in ? d2i_PKCS12_bio(in.get(), nullptr) : nullptr;
@@ -120,10 +188,22 @@ bool ReadPkcs12(const std::string& bytes, const std::string& password, ClientCer
     // An empty password may have been written as none at all; OpenSSL tries
     // both for an empty one.
     const char* pass = password.c_str();
+    const ASN1_INTEGER* mac_rounds = nullptr;
+    if (PKCS12_mac_present(p12)) PKCS12_get0_mac(nullptr, nullptr, nullptr, &mac_rounds, p12);
+    if (mac_rounds != nullptr && TooMany(ASN1_INTEGER_get(mac_rounds))) {
+        PKCS12_free(p12);
+        error = "its password is made to take too long to check (over 600000 rounds)";
+        return false;
+    }
     if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pass, -1) != 1 &&
         !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0) == 1)) {
         PKCS12_free(p12);
         error = "wrong password";
+        return false;
+    }
+    if (ContentsTooMany(p12, pass)) {
+        PKCS12_free(p12);
+        error = "its key is made to take too long to open (over 600000 rounds)";
         return false;
     }
     EVP_PKEY* key = nullptr;
@@ -199,6 +279,7 @@ std::shared_ptr<const ClientCert> LoadClientCert(const std::string& path, const 
     if (X509_check_private_key(cert, native->key.get()) != 1) error = "the key does not match the certificate";
     else if (X509_cmp_current_time(X509_get0_notAfter(cert)) < 0) error = "certificate expired";
     else if (X509_cmp_current_time(X509_get0_notBefore(cert)) > 0) error = "certificate not valid yet";
+    else if (const std::string why = ClientCertUnusable(*native); !why.empty()) error = "cannot be used for TLS (" + why + ")";
     ERR_clear_error();
     if (!error.empty()) return nullptr;
     return std::make_shared<const ClientCert>(Subject(cert), Fingerprint(cert), std::move(native));

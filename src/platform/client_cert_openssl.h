@@ -5,6 +5,7 @@
 #include <openssl/evp.h>
 #include <openssl/x509.h>
 
+#include <string>
 #include <vector>
 
 #include "platform/client_cert.h"
@@ -19,6 +20,12 @@ struct ClientCert::Native {
     // roots, sent along with it; often none.
     std::vector<Owned<X509, X509_free>> chain;
 };
+
+// Why OpenSSL would not present it on a link (a key too weak for its
+// security level, say), in its words; empty when it would. Asked when the
+// file is loaded, so that a certificate no link can use is refused then,
+// not at every connect.
+std::string ClientCertUnusable(const ClientCert::Native& native);
 
 }  // namespace platform
 

@@ -368,9 +368,26 @@ private:
     Clock::time_point verdict_by_{};
 };
 
+// Gives `ssl` our certificate, its key and its chain; false when OpenSSL
+// will not take them (a key its security level holds too weak, say).
+bool UseClientCert(SSL* ssl, const ClientCert::Native& n) {
+    bool usable = n.cert && n.key && SSL_use_certificate(ssl, n.cert.get()) == 1 && SSL_use_PrivateKey(ssl, n.key.get()) == 1;
+    for (const auto& link : n.chain) usable = usable && SSL_add1_chain_cert(ssl, link.get()) == 1;
+    return usable;
+}
+
 }  // namespace
 
 void PrepareTls() { Context(); }
+
+std::string ClientCertUnusable(const ClientCert::Native& native) {
+    ERR_clear_error();
+    SSL_CTX* ctx = Context();
+    SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
+    if (ssl && UseClientCert(ssl.get(), native)) return {};
+    std::string why = TakeError();
+    return why.empty() ? "TLS is not available" : why;
+}
 
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
@@ -385,11 +402,7 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
     SSL_set_bio(ssl.get(), bio, bio);
     // Ours, for a server that asks; the SSL keeps its own references.
     if (cert) {
-        const ClientCert::Native& n = cert->Handles();
-        bool usable = n.cert && n.key && SSL_use_certificate(ssl.get(), n.cert.get()) == 1 &&
-                      SSL_use_PrivateKey(ssl.get(), n.key.get()) == 1;
-        for (const auto& link : n.chain) usable = usable && SSL_add1_chain_cert(ssl.get(), link.get()) == 1;
-        if (!usable) {
+        if (!UseClientCert(ssl.get(), cert->Handles())) {
             error = "TLS handshake failed: the client certificate cannot be used: " + TakeError();
             TcpClose(sock);
             return nullptr;

@@ -190,9 +190,9 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
 
 std::string_view LoginObstacle(const Settings& settings, bool tls) {
     // EXTERNAL proves who we are by the certificate the TLS link presented.
-    if (!settings.sasl_account.Empty() && settings.sasl_mechanism == SaslMechanism::External &&
-        (!tls || !settings.client_cert))
-        return "EXTERNAL needs a client certificate (irc.SetClientCert)";
+    if (settings.sasl_account.Empty() || settings.sasl_mechanism != SaslMechanism::External) return {};
+    if (!settings.client_cert) return "EXTERNAL needs a client certificate (irc.SetClientCert)";
+    if (!tls) return "EXTERNAL needs a TLS link, which presents the certificate";
     return {};
 }
 

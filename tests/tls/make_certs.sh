@@ -43,6 +43,14 @@ req -x509 -days 2 -subj "/CN=another CA" -keyout otherca.key -out otherca.pem \
 cp client.crt nokey.pem
 openssl pkcs12 -export -nokeys -in client.crt -passout pass: -out nokey.p12 -certpbe PBE-SHA1-3DES -macalg sha1
 cat client.crt self.key >wrongkey.pem
+# A key OpenSSL's default security level will not present; PKCS#12 files
+# that ask for more rounds than anyone writes, in their MAC or their key.
+openssl req -x509 -nodes -newkey rsa:1024 -days 2 -subj "/CN=weak bot" -keyout weak.key -out weak.crt 2>/dev/null
+cat weak.crt weak.key >weak.pem
+openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -out slowmac.p12 -iter 700000 \
+  -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
+openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -out slowkey.p12 -iter 700000 -nomaciter \
+  -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
 # Expired: `openssl ca` is the one command that takes dates in the past.
 printf '[ca]\ndefault_ca=t\n[t]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n' >ca.cnf
 : >index.txt
