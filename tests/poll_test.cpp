@@ -163,7 +163,7 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
         // still read and told.
         {"PING :x\r\nERROR :Closing Link: 127.0.0.1 (Excess Flood)\r\n", false, ": Closing Link: 127.0.0.1 (Excess Flood)",
          true},
-        {"ERROR :a\x01" "b\tc\x7f\rd\nx" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
+        {"ERROR :a\x01" "b\tc\x7f\rd\nx\xC2\x9B" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
         {"ERROR :" + x399 + "\xE2\x82\xAC\r\n", true, ": " + x399},
     };
     for (const Case& c : cases) {

@@ -115,8 +115,16 @@ void AppendReplacingInvalid(std::string& out, std::string_view s) {
 
 std::string OneLine(std::string_view text, std::size_t limit) {
     std::string out;
-    for (const char c : text)
-        if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7F) out += c;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<Byte>(text[i]);
+        // The C1 controls, U+0080 to U+009F, are controls too (a terminal
+        // takes U+009B as the start of an escape).
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<Byte>(text[i + 1]) <= 0x9F) {
+            ++i;
+            continue;
+        }
+        if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
+    }
     out.erase(0, std::min(out.size(), out.find_first_not_of(' ')));
     if (out.size() > limit) out.resize(CutAt(out, limit));
     out.erase(out.find_last_not_of(' ') + 1);

@@ -34,7 +34,7 @@ void AppendReplacingInvalid(std::string& out, std::string_view s);
 std::size_t CutAt(std::string_view s, std::size_t limit, bool more = false);
 
 // A server's words (7-bit or well-formed UTF-8, as received) made fit for a
-// one-line reason: control bytes out, spaces trimmed, at most `limit` bytes,
+// one-line reason: control characters out (C1 too), spaces trimmed, at most `limit` bytes,
 // cut on a character boundary.
 std::string OneLine(std::string_view text, std::size_t limit);
 
