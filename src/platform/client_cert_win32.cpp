@@ -139,12 +139,12 @@ bool Import(std::string& bytes, const std::string& password, ClientCert::Native&
     // Cached on the certificate (which then never asks the caller to release
     // it): freed with it.
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE key = 0;
-    DWORD spec = 0;
+    DWORD key_kind = 0;
     BOOL release = FALSE;
     if (!CryptAcquireCertificatePrivateKey(n.cert,
                                            CRYPT_ACQUIRE_CACHE_FLAG | CRYPT_ACQUIRE_SILENT_FLAG |
                                                CRYPT_ACQUIRE_COMPARE_KEY_FLAG | CRYPT_ACQUIRE_ALLOW_NCRYPT_KEY_FLAG,
-                                           nullptr, &key, &spec, &release)) {
+                                           nullptr, &key, &key_kind, &release)) {
         const DWORD code = GetLastError();
         error = code == static_cast<DWORD>(NTE_BAD_PUBLIC_KEY) ? "the key does not match the certificate"
                                                                : "no private key";
