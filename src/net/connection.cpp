@@ -56,16 +56,10 @@ bool Connection::ReadMore() {
             return true;
         // A write failed: all that had come is handled now, and no more will.
         case platform::IoStatus::WouldBlock:
-            if (!write_failure_.empty()) Drop(session.server_ended ? ClosedByServer() : write_failure_);
+            if (!write_failure_.empty()) Drop(Ending({}));
             return false;
         case platform::IoStatus::EndOfStream: Drop(ClosedByServer()); return false;
-        // After its ERROR the server is ending the link; a reset then is
-        // its way of closing too.
-        case platform::IoStatus::Failed:
-            Drop(session.server_ended      ? ClosedByServer()
-                 : write_failure_.empty() ? stream_->ErrorText(r)
-                                          : write_failure_);
-            return false;
+        case platform::IoStatus::Failed: Drop(Ending(stream_->ErrorText(r))); return false;
     }
     return false;
 }
@@ -208,6 +202,13 @@ bool Connection::TakeLoss(std::string& reason) {
 void Connection::NoteServerError(std::string_view text) {
     session.server_ended = true;
     session.server_error = utf8::OneLine(text, kMaxServerError);
+}
+
+std::string Connection::Ending(std::string socket_text) const {
+    // After its ERROR the server is ending the link; a reset then is its
+    // way of closing too.
+    if (session.server_ended) return ClosedByServer();
+    return write_failure_.empty() ? std::move(socket_text) : write_failure_;
 }
 
 std::string Connection::ClosedByServer() const {

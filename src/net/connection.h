@@ -119,6 +119,9 @@ private:
     void WriteOut();
     void Drop(std::string reason);
     std::string ClosedByServer() const;
+    // Why the link ends when the socket says `socket_text`: the server's
+    // ERROR first, then a write that failed before.
+    std::string Ending(std::string socket_text) const;
     void DiscardUnread();
 
     std::unique_ptr<platform::Opening> opening_;
