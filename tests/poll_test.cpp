@@ -201,11 +201,22 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
 }
 
 TEST_F(Poll, APeerThatResetsIsReportedWithTheSystemsReason) {
-    server.ResetClient();
-    ASSERT_TRUE(PumpUntilEvents(1));
-    PumpFor(250);
-    ASSERT_EQ(host.hook_calls.size(), 1u);
-    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_Disconnected", nil, "Connection reset by peer"}));
+    // Also when our PONG is the write that finds the reset.
+    for (const char* last : {"", "PING :x\r\n"}) {
+        SCOPED_TRACE(last);
+        if (!Globals::client->IsConnected()) {
+            server.TakeReceived();
+            ConnectToServer(server);
+        }
+        host.ClearRecords();
+        server.Write(last);
+        server.ResetClient();
+        ASSERT_TRUE(PumpUntil([] { return Globals::client->State() == ConnectionState::Dropped; }));
+        PumpFor(250);
+        const std::vector<std::string> names = host.EventNames();
+        ASSERT_EQ(std::count(names.begin(), names.end(), "IRC_Disconnected"), 1);
+        EXPECT_EQ(host.hook_calls.back().args, (Args{"IRC_Disconnected", nil, "Connection reset by peer"}));
+    }
 }
 
 TEST_F(Poll, AnIdleLinkIsPolledTenTimesASecond) {

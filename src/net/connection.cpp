@@ -58,7 +58,7 @@ bool Connection::ReadMore() {
         case platform::IoStatus::WouldBlock:
             if (!write_failure_.empty()) Drop(Ending({}));
             return false;
-        case platform::IoStatus::EndOfStream: Drop(ClosedByServer()); return false;
+        case platform::IoStatus::EndOfStream: Drop(Ending(ClosedByServer())); return false;
         case platform::IoStatus::Failed: Drop(Ending(stream_->ErrorText(r))); return false;
     }
     return false;
