@@ -26,6 +26,9 @@ void SendStep(Connection& link, std::string_view line, std::string_view shown) {
 }
 void SendStep(Connection& link, std::string_view line) { SendStep(link, line, line); }
 
+// The server's words in a reason: one clean line, as any text of its.
+std::string Clean(std::string_view words) { return utf8::OneLine(words, Connection::kMaxServerError); }
+
 // Ends the link: once, with QUIT, and the reason for the scripts.
 void Fail(Connection& link, std::string_view why) {
     link.session.login = {};
@@ -130,7 +133,7 @@ void OnCap(Connection& link, const Reply& r, std::string_view line) {
         if (!login.offered) return Fail(link, "the server does not offer SASL");
         if (!login.takes_ours) {
             std::string why = "the server does not offer SASL ";
-            why.append(MechanismName(login.mechanism)).append(" (only ").append(login.mechanisms).append(")");
+            why.append(MechanismName(login.mechanism)).append(" (only ").append(Clean(login.mechanisms)).append(")");
             return Fail(link, why);
         }
         SendStep(link, "CAP REQ :sasl");
@@ -149,8 +152,7 @@ void OnCap(Connection& link, const Reply& r, std::string_view line) {
 
 // The server's own words where it gave some, made one clean line, else ours.
 std::string ServerText(const Reply& r, std::string_view line, std::string_view fallback) {
-    std::string text = utf8::OneLine(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{},
-                                     Connection::kMaxServerError);
+    std::string text = Clean(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{});
     return text.empty() ? std::string(fallback) : text;
 }
 
@@ -179,7 +181,7 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
         if (!answering) return Fail(link, kUnexpected);
         if (HasWord(mechanisms, MechanismName(login.mechanism), ',')) return;
         std::string why = "the server does not take ";
-        why.append(MechanismName(login.mechanism)).append(" (it takes ").append(mechanisms).append(")");
+        why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
         Fail(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
         Fail(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpected));
