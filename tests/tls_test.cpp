@@ -273,6 +273,7 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         {"weak.pem", "", "cannot be used for TLS (ee key too small)"},
         {"slowmac.p12", "s3cret", "its password is made to take too long to check (over 600000 rounds)"},
         {"slowkey.p12", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
+        {"slowkey.pem", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
     };
     std::string fingerprint;
     for (const Row& r : rows) {

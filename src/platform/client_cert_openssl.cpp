@@ -81,41 +81,26 @@ int GivePassword(char* buf, int size, int, void* u) {
 
 void* PasswordArg(const std::string& password) { return const_cast<std::string*>(&password); }
 
-bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
-    BioPtr certs = Reader(bytes);
-    n.cert.reset(certs ? PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password))
-                       : nullptr);
-    if (!n.cert) {
-        error = "no certificate in the file";
-        return false;
-    }
-    while (X509* more = PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password)))
-        n.chain.emplace_back(more);
-    ERR_clear_error();  // the read that found no more
-
-    if (bytes.find("PRIVATE KEY-----") == std::string::npos) {
-        error = "no private key";
-        return false;
-    }
-    BioPtr keys = Reader(bytes);
-    n.key.reset(keys ? PEM_read_bio_PrivateKey(keys.get(), nullptr, GivePassword, PasswordArg(password))
-                     : nullptr);
-    if (!n.key) {
-        if (bytes.find("ENCRYPTED PRIVATE KEY-----") != std::string::npos || bytes.find("Proc-Type: 4,ENCRYPTED") != std::string::npos)
-            error = password.empty() ? "the key is encrypted and no password was given" : "wrong password";
-        else
-            error = "the private key cannot be read";
-        return false;
-    }
-    return true;
-}
-
 // A key is derived from the password in as many rounds as the file says;
 // a crafted file could ask for enough to hold the host for minutes. Files
 // that tools write use a few thousand (OpenSSL 2048, Windows 2000).
 constexpr long kMaxRounds = 600'000;
+// And in all, so that many items cannot add up to the same: the work of
+// the three a file has (its MAC and its container, each met twice, and
+// the key) each at the most.
+constexpr long kMaxTotalRounds = 5 * kMaxRounds;
+
+constexpr const char* kSlowKey = "its key is made to take too long to open (over 600000 rounds)";
 
 bool TooMany(long rounds) { return rounds < 0 || rounds > kMaxRounds; }
+
+// Takes `rounds`, spent `times` over, from what is `left` of the file's
+// allowance; true when one item or the file in all asks for too many.
+bool Spend(long rounds, long times, long& left) {
+    if (TooMany(rounds) || times * rounds > left) return true;
+    left -= times * rounds;
+    return false;
+}
 
 // The rounds an encryption algorithm of PKCS#5 asks for: PBES1, or PBES2
 // with PBKDF2. Any other key derivation is taken for too many.
@@ -139,16 +124,59 @@ long Rounds(const X509_ALGOR* alg) {
     return rounds;
 }
 
+bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
+    BioPtr certs = Reader(bytes);
+    n.cert.reset(certs ? PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password))
+                       : nullptr);
+    if (!n.cert) {
+        error = "no certificate in the file";
+        return false;
+    }
+    while (X509* more = PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password)))
+        n.chain.emplace_back(more);
+    ERR_clear_error();  // the read that found no more
+
+    if (bytes.find("PRIVATE KEY-----") == std::string::npos) {
+        error = "no private key";
+        return false;
+    }
+    // An encrypted key says how many rounds its password takes before any
+    // is spent.
+    BioPtr sealed = Reader(bytes);
+    if (X509_SIG* p8 = sealed ? PEM_read_bio_PKCS8(sealed.get(), nullptr, nullptr, nullptr) : nullptr) {
+        const X509_ALGOR* alg = nullptr;
+        X509_SIG_get0(p8, &alg, nullptr);
+        const bool too_many = TooMany(Rounds(alg));
+        X509_SIG_free(p8);
+        if (too_many) {
+            error = kSlowKey;
+            return false;
+        }
+    }
+    ERR_clear_error();  // the read that found no encrypted key
+    BioPtr keys = Reader(bytes);
+    n.key.reset(keys ? PEM_read_bio_PrivateKey(keys.get(), nullptr, GivePassword, PasswordArg(password))
+                     : nullptr);
+    if (!n.key) {
+        if (bytes.find("ENCRYPTED PRIVATE KEY-----") != std::string::npos || bytes.find("Proc-Type: 4,ENCRYPTED") != std::string::npos)
+            error = password.empty() ? "the key is encrypted and no password was given" : "wrong password";
+        else
+            error = "the private key cannot be read";
+        return false;
+    }
+    return true;
+}
+
 // Whether a shrouded key among `bags`, nested ones included, asks for too many.
-bool BagsTooMany(const STACK_OF(PKCS12_SAFEBAG)* bags) {
+bool BagsTooMany(const STACK_OF(PKCS12_SAFEBAG)* bags, long& left) {
     for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
         const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
         const int nid = PKCS12_SAFEBAG_get_nid(bag);
         if (nid == NID_pkcs8ShroudedKeyBag) {
             const X509_ALGOR* alg = nullptr;
             X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
-            if (TooMany(Rounds(alg))) return true;
-        } else if (nid == NID_safeContentsBag && BagsTooMany(PKCS12_SAFEBAG_get0_safes(bag))) {
+            if (Spend(Rounds(alg), 1, left)) return true;
+        } else if (nid == NID_safeContentsBag && BagsTooMany(PKCS12_SAFEBAG_get0_safes(bag), left)) {
             return true;
         }
     }
@@ -157,8 +185,9 @@ bool BagsTooMany(const STACK_OF(PKCS12_SAFEBAG)* bags) {
 
 // Whether opening the file's contents (its MAC checked already) would ask
 // for too many rounds anywhere; an encrypted container is opened to look
-// inside, at a cost its own count, checked first, bounds.
-bool ContentsTooMany(PKCS12* p12, const char* pass) {
+// inside, at a cost its own count, checked first, bounds; it is opened
+// twice (here, then to be read).
+bool ContentsTooMany(PKCS12* p12, const char* pass, long& left) {
     STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
     bool too_many = false;
     for (int i = 0; !too_many && i < sk_PKCS7_num(safes); ++i) {
@@ -168,10 +197,10 @@ bool ContentsTooMany(PKCS12* p12, const char* pass) {
         if (nid == NID_pkcs7_data) {
             bags = PKCS12_unpack_p7data(p7);
         } else if (nid == NID_pkcs7_encrypted) {
-            too_many = TooMany(Rounds(p7->d.encrypted->enc_data->algorithm));
+            too_many = Spend(Rounds(p7->d.encrypted->enc_data->algorithm), 2, left);
             if (!too_many) bags = PKCS12_unpack_p7encdata(p7, pass, -1);
         }
-        too_many = too_many || (bags != nullptr && BagsTooMany(bags));
+        too_many = too_many || (bags != nullptr && BagsTooMany(bags, left));
         sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
     }
     sk_PKCS7_pop_free(safes, PKCS7_free);
@@ -185,25 +214,32 @@ bool ReadPkcs12(const std::string& bytes, const std::string& password, ClientCer
         error = "not a certificate file (PKCS#12, or PEM with the certificate and its key)";
         return false;
     }
-    // An empty password may have been written as none at all; OpenSSL tries
-    // both for an empty one.
     const char* pass = password.c_str();
+    long left = kMaxTotalRounds;
     const ASN1_INTEGER* mac_rounds = nullptr;
     if (PKCS12_mac_present(p12)) PKCS12_get0_mac(nullptr, nullptr, nullptr, &mac_rounds, p12);
-    if (mac_rounds != nullptr && TooMany(ASN1_INTEGER_get(mac_rounds))) {
+    // Checked here and again when read.
+    if (mac_rounds != nullptr && Spend(ASN1_INTEGER_get(mac_rounds), 2, left)) {
         PKCS12_free(p12);
         error = "its password is made to take too long to check (over 600000 rounds)";
         return false;
     }
-    if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pass, -1) != 1 &&
-        !(password.empty() && PKCS12_verify_mac(p12, nullptr, 0) == 1)) {
-        PKCS12_free(p12);
-        error = "wrong password";
-        return false;
+    // An empty password may have been written as none at all: the one the
+    // MAC takes is the one the contents are opened with, here and when read.
+    if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pass, -1) != 1) {
+        if (!password.empty() || PKCS12_verify_mac(p12, nullptr, 0) != 1) {
+            PKCS12_free(p12);
+            error = "wrong password";
+            return false;
+        }
+        pass = nullptr;
     }
-    if (ContentsTooMany(p12, pass)) {
+    // Without a MAC to tell, an empty password may open the contents as
+    // none at all: both are looked at.
+    if (ContentsTooMany(p12, pass, left) ||
+        (!PKCS12_mac_present(p12) && password.empty() && ContentsTooMany(p12, nullptr, left))) {
         PKCS12_free(p12);
-        error = "its key is made to take too long to open (over 600000 rounds)";
+        error = kSlowKey;
         return false;
     }
     EVP_PKEY* key = nullptr;

@@ -61,6 +61,8 @@ openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -ou
   -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
 openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -out slowkey.p12 -iter 700000 -nomaciter \
   -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha1
+openssl pkcs8 -topk8 -in client.key -v2 aes-256-cbc -iter 700000 -passout pass:s3cret -out slowkey.key
+cat client.crt slowkey.key >slowkey.pem
 # Expired: `openssl ca` is the one command that takes dates in the past.
 printf '[ca]\ndefault_ca=t\n[t]\ndatabase=index.txt\nnew_certs_dir=.\nserial=serial\ndefault_md=sha256\npolicy=p\n[p]\ncommonName=supplied\n' >ca.cnf
 : >index.txt
