@@ -256,7 +256,7 @@ TEST_F(Poll, AHandlerReconnectingMidReadSendsNothingOfTheOldLinkToTheNewOne) {
     next.Write("new\r\n");
     ASSERT_TRUE(PumpUntilEvents(2));
     EXPECT_THAT(RawLines(), ElementsAre("one", "new"));
-    EXPECT_EQ(next.ReadFor(300), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Real Name\r\n");
+    EXPECT_EQ(next.ReadFor(300), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Real Name\r\n");
 }
 
 TEST_F(Poll, AHandlerThatPumpsTheLoopDoesNotReorderLines) {
@@ -338,7 +338,7 @@ TEST_F(EndToEnd, RegistersAnswersPingAndDeliversChatOnTicks) {
     EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(server, "Ann Lee")), IsEmpty());
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(PumpUntilReceived(server, "Ann Lee\r\n"));
-    EXPECT_EQ(server.received(), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
+    EXPECT_EQ(server.received(), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
 
     server.Write("PING :irc.example\r\n");
     EXPECT_TRUE(PumpUntilReceived(server, "PONG :irc.example\r\n"));

@@ -121,7 +121,7 @@ TEST_F(Sending, WithUtf8OnOnlyWellFormedCharactersGoOut) {
     Globals::SendIRCString("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE9 \xE2\x82");
     host.CallIrc("SetUTF8", {false});
     Globals::SendIRCString("\xC3\xA9");
-    EXPECT_EQ(Sent("??\r\n"), "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ?? ??? ???? ? ??\r\n??\r\n");
+    EXPECT_EQ(Sent("\r\n??\r\n"), "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ?? ??? ???? ? ??\r\n??\r\n");
 }
 
 TEST_F(Sending, EverySevenBitByteGoesOutUnchanged) {

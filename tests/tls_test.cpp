@@ -22,6 +22,7 @@
 #include "net/connection.h"
 #include "platform/tls_alert.h"
 #include "poll/poll.h"
+#include "protocol/sts.h"
 
 extern char** environ;
 
@@ -151,14 +152,15 @@ TEST_F(Tls, AVerifiedLinkRegistersChatsAndClosesWithCloseNotify) {
     ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
     ASSERT_TRUE(Connected());
     EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
-    EXPECT_THAT(peer.LinesUntil("GOT USER"),
-                ElementsAre("GOT PASS pvrkqo618", "GOT NICK bot", "GOT USER u u u :Real Name"));
+    EXPECT_THAT(peer.LinesUntil("GOT USER"), ElementsAre("GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                                                         "GOT USER u u u :Real Name"));
     ASSERT_TRUE(PumpUntil([&] { return RawLines().size() >= 3; }));
     EXPECT_THAT(RawLines(), ElementsAre(":srv 376 bot :End of MOTD", "PING :tls", ":alice!a@h PRIVMSG #c :hello over tls"));
     EXPECT_EQ(peer.NextLine(), "GOT PONG :tls");
     host.CallIrc("SendMessage", {std::string("#c"), std::string("hi")});
     host.CallIrc("Close");
-    EXPECT_THAT(peer.LinesUntil("CLOSE_NOTIFY"), ElementsAre("GOT PRIVMSG #c :hi", "GOT QUIT :Leaving", "CLOSE_NOTIFY"));
+    EXPECT_THAT(peer.LinesUntil("CLOSE_NOTIFY"),
+                ElementsAre("GOT CAP END", "GOT PRIVMSG #c :hi", "GOT QUIT :Leaving", "CLOSE_NOTIFY"));
     PumpFor(200);
     EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
 }
@@ -356,6 +358,52 @@ TEST_F(Tls, ServersThatAskForAClientCertificate) {
     }
 }
 
+// A server that requires TLS (STS) over plain TCP: that link ends with not
+// a byte more, the same registration goes over TLS on the port it names,
+// and the script's line waits for the negotiation there. The policy the
+// TLS link gives sends the next plain connect to the name straight to TLS
+// (never back to plain when that fails), until it expires.
+TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
+    IdleClock::Start();
+    sts_clock = &IdleClock::Now;
+    Globals::bDebug = false;
+    auto tls = std::make_unique<TlsPeer>("irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=duration=600,port=1"});
+    TlsPeer& peer = *tls;
+    LoopbackServer plain;
+    ASSERT_THAT(Connect(plain.port(), {}), IsEmpty());
+    host.CallIrc("Join", {std::string("#early")});
+    ASSERT_TRUE(plain.Accept());
+    ASSERT_TRUE(Connected());
+    plain.ReadUntil("Real Name\r\n");
+    const std::size_t registered = plain.received().size();
+    plain.Write(":srv CAP * LS :server-time sts=port=" + std::to_string(peer.port()) + ",duration=5\r\n");
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }, 10000));
+    EXPECT_EQ(plain.ReadToEnd(), 0);
+    EXPECT_EQ(plain.received().substr(registered), "");
+    EXPECT_THAT(peer.LinesUntil("GOT JOIN"),
+                ElementsAre("HANDSHAKE OK", "GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                            "GOT USER u u u :Real Name", "GOT CAP END", "GOT JOIN #early"));
+    EXPECT_EQ(host.console, "[quorvane] the server requires TLS (STS): reconnecting to 127.0.0.1 on port " +
+                                std::to_string(peer.port()) + "\n");
+    IdleClock::Advance(std::chrono::seconds(100));
+    host.CallIrc("Close");
+    EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+
+    // The peer is gone: the policy's port refuses, and plain is never tried.
+    // Its 600 s run from the close.
+    tls.reset();
+    host.ClearRecords();
+    IdleClock::Advance(std::chrono::seconds(550));
+    LoopbackServer later;
+    ASSERT_THAT(Connect(later.port(), {}), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !host.hook_calls.empty(); }));
+    EXPECT_EQ(host.hook_calls[0].args[2], "Connect failed: Connection refused (the server requires TLS)");
+    EXPECT_FALSE(later.Accept(100));
+    IdleClock::Advance(std::chrono::seconds(51));
+    ASSERT_THAT(Connect(later.port(), {}), IsEmpty());
+    EXPECT_TRUE(later.Accept());
+}
+
 // A peer that stops reading while more than its socket holds is written:
 // the TLS layer's "would block" on a write holds the lines back, and they
 // all arrive, in order, once it reads again; the link stays up.
@@ -365,6 +413,7 @@ TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
     ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
     ASSERT_TRUE(Connected());
     EXPECT_THAT(peer.LinesUntil("STALLING"), ::testing::Contains("STALLING"));
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }));
     const std::string filler(300, 'x');
     // Lines until the socket has stopped taking bytes and 256 KiB more
     // wait behind it (the pace is off: the test's clock leaps).
@@ -396,8 +445,9 @@ TEST_F(Tls, UnloadingWithACertificateAndATlsLinkUpLeavesNothing) {
     // Registered: the server's first lines have reached the loaded copy.
     EXPECT_TRUE(PumpUntil([&] { return !loaded.hook_calls.empty(); }, 15000));
     ASSERT_EQ(dlclose(lib), 0);
-    EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT PASS pvrkqo618",
-                                                           "GOT NICK n", "GOT USER u u u :r", "RAGGED_EOF"));
+    EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT CAP LS 302",
+                                                           "GOT PASS pvrkqo618", "GOT NICK n", "GOT USER u u u :r",
+                                                           "RAGGED_EOF"));
 }
 
 // What the Windows TLS layer reads off a server's TLS 1.2 flight itself:

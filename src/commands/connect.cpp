@@ -13,7 +13,9 @@
 #include "net/connection.h"
 #include "poll/poll.h"
 #include "platform/trace.h"
+#include "protocol/caps.h"
 #include "protocol/sasl.h"
+#include "protocol/sts.h"
 
 namespace {
 
@@ -36,16 +38,22 @@ int QV_CDECL Connect(lua_State*) {
         return 1;
     }
     const std::string server = TextArg(*lua, 1);
-    const int port = lua->ArgInt(2);
+    int port = lua->ArgInt(2);
     const std::string nick = TextArg(*lua, 3);
     const std::string user = TextArg(*lua, 4);
     const std::string realname = TextArg(*lua, 5);
-    const platform::Security security = SecurityArg(*lua, 6);
+    platform::Security security = SecurityArg(*lua, 6);
 
     // A closed, lost or failed link cannot be used again; a fresh one lets
     // scripts reconnect.
     if (!Globals::client->CanConnect()) RenewClient();
     const std::string host(FirstLine(server));
+    // A server that required TLS of this name before gets it again.
+    const int sts_port = security == platform::Security::Plain ? StsPolicyPort(host) : 0;
+    if (sts_port != 0) {
+        security = platform::Security::Tls;
+        port = sts_port;
+    }
     std::string error;
     Connection& link = *Globals::client;
     // A login that cannot work is told as any failed login, from the poll,
@@ -56,12 +64,15 @@ int QV_CDECL Connect(lua_State*) {
         StartPollTimer();
         return 0;
     }
-    // A plain link has no use for the certificate.
-    auto cert = security == platform::Security::Plain ? nullptr : Globals::settings.client_cert;
-    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, std::move(cert), error)) {
+    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, Globals::settings.client_cert, error)) {
         // A failure must not look like success: the script gets the reason.
         platform::DebuggerTrace("[CONNECT FAILED] ", error);
         return ReportFailure(*lua, "Connect failed: " + error);
+    }
+    if (sts_port != 0) {
+        link.RequireTls();
+        ConsoleLine("the server requires TLS (STS), as it said before: connecting to " + host + " on port " +
+                    std::to_string(port));
     }
     if (security == platform::Security::TlsUnverified)
         ConsoleWarning("TLS without a certificate check: the link to " + host + " is not verified");
@@ -88,6 +99,8 @@ int QV_CDECL SetPingTimeout(lua_State*) {
 
 int QV_CDECL Close(lua_State*) {
     if (!Globals::client) return 0;
+    StsLinkEnded(*Globals::client);
+    EndNegotiationForClose(*Globals::client);
     // What waits goes out first, then the QUIT, neither held back by the
     // pace: the link ends now.
     Globals::client->EndPacing();

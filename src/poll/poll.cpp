@@ -16,7 +16,8 @@
 #include "platform/trace.h"
 #include "protocol/dispatch.h"
 #include "protocol/events.h"
-#include "protocol/sasl.h"
+#include "protocol/caps.h"
+#include "protocol/sts.h"
 
 namespace {
 
@@ -99,6 +100,7 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
 void ReportLoss(Connection& link) {
     std::string reason;
     if (!link.TakeLoss(reason)) return;
+    StsLinkEnded(link);
     constexpr std::string_view kConnectFailed = "Connect failed: ";
     if (reason.starts_with(kConnectFailed)) {
         platform::DebuggerTrace("[CONNECT FAILED] ", std::string_view(reason).substr(kConnectFailed.size()));
@@ -155,7 +157,7 @@ void MessageCheckTimer() {
     const bool connecting = Globals::client && Globals::client->IsConnecting();
     SetPeriod(backlog || connecting ? kBacklogPeriodMs : kPollPeriodMs);
     if (Globals::client) {
-        CheckLoginTime(*Globals::client);
+        CheckNegotiationTime(*Globals::client);
         ReportLoss(*Globals::client);
     }
 }

@@ -10,7 +10,7 @@
 #include "platform/trace.h"
 #include "protocol/events.h"
 #include "protocol/own_prefix.h"
-#include "protocol/sasl.h"
+#include "protocol/caps.h"
 #include "protocol/tokenize.h"
 
 namespace {
@@ -105,8 +105,9 @@ void ProcessLine(std::string_view strLine) {
     }
     // Queries are answered even while the module is shut.
     if (privmsg) AnswerQuery(nick, trailing);
-    // A login under way goes on while the module is shut, like the replies.
-    if (link != nullptr && link->session.login.Pending()) LoginOnLine(*link, tokens, strLine);
+    // The negotiation (a login among it) goes on while the module is shut,
+    // like the replies.
+    if (link != nullptr) NegotiationOnLine(*link, tokens, strLine);
     // The server's own reason for ending the link, for the loss that follows.
     if (const auto text = ServerErrorText(strLine, tokens); text && link != nullptr) link->NoteServerError(*text);
 

@@ -13,8 +13,6 @@ using Step = LoginState::Step;
 // What AUTHENTICATE may carry in one line; a longer payload goes in pieces.
 constexpr std::size_t kPieceSize = 400;
 
-constexpr std::string_view kUnexpected = "unexpected reply from the server";
-
 std::string_view MechanismName(SaslMechanism m) { return m == SaslMechanism::External ? "EXTERNAL" : "PLAIN"; }
 
 // The exchange's lines answer the server one by one while it holds
@@ -29,31 +27,6 @@ void SendStep(Connection& link, std::string_view line) { SendStep(link, line, li
 // The server's words in a reason: one clean line, as any text of its.
 std::string Clean(std::string_view words) { return utf8::OneLine(words, Connection::kMaxServerError); }
 
-// Ends the link: once, with QUIT, and the reason for the scripts.
-void Fail(Connection& link, std::string_view why) {
-    link.session.login = {};
-    std::string reason = "SASL login failed: ";
-    reason += why;
-    platform::DebuggerTrace("[SASL] ", reason);
-    link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
-    link.Abandon(std::move(reason));
-}
-
-// A received line as the login reads it, through the dispatcher's tokens:
-// the command, and the parameters after it (a leading ':' taken off).
-struct Reply {
-    const Tokens& tokens;
-    std::size_t at;  // the command's token: 1 after a prefix, else 0
-
-    std::string_view Command() const { return tokens[at]; }
-    std::size_t Params() const { return tokens.count - at - 1; }
-    std::string_view Param(std::size_t i) const {
-        std::string_view p = tokens[at + 1 + i];
-        if (p.starts_with(':')) p.remove_prefix(1);
-        return p;
-    }
-};
-
 bool HasWord(std::string_view list, std::string_view word, char sep) {
     while (!list.empty()) {
         const std::size_t end = list.find(sep);
@@ -62,30 +35,6 @@ bool HasWord(std::string_view list, std::string_view word, char sep) {
         list.remove_prefix(end + 1);
     }
     return false;
-}
-
-// One line of the capability list; "sasl" may carry its mechanisms as
-// "sasl=PLAIN,EXTERNAL" (CAP 302).
-void NoteCapabilities(LoginState& login, std::string_view caps) {
-    while (!caps.empty()) {
-        const std::size_t end = caps.find(' ');
-        const std::string_view cap = caps.substr(0, end);
-        caps.remove_prefix(end == std::string_view::npos ? caps.size() : end + 1);
-        if (cap == "sasl") {
-            login.offered = login.takes_ours = true;
-        } else if (cap.starts_with("sasl=")) {
-            login.offered = true;
-            login.mechanisms = cap.substr(5);
-            login.takes_ours = HasWord(login.mechanisms, MechanismName(login.mechanism), ',');
-        }
-    }
-}
-
-// Whether an ACK grants exactly what we asked for: sasl and nothing else.
-bool OnlySasl(std::string_view list) {
-    while (list.starts_with(' ')) list.remove_prefix(1);
-    while (list.ends_with(' ')) list.remove_suffix(1);
-    return list == "sasl";
 }
 
 void SendCredentials(Connection& link) {
@@ -120,36 +69,6 @@ void SendCredentials(Connection& link) {
     login.step = Step::Verdict;
 }
 
-void OnCap(Connection& link, const Reply& r, std::string_view line) {
-    // CAP <nick> <subcommand> [*] :<list>
-    LoginState& login = link.session.login;
-    const std::string_view sub = r.Param(1);
-    const std::string_view list = r.Params() > 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{};
-    if (sub == "LS") {
-        if (login.step != Step::Listing) return Fail(link, kUnexpected);
-        NoteCapabilities(login, list);
-        // "CAP * LS * :..." says more lines follow.
-        if (r.Params() > 3 && r.Param(2) == "*") return;
-        if (!login.offered) return Fail(link, "the server does not offer SASL");
-        if (!login.takes_ours) {
-            std::string why = "the server does not offer SASL ";
-            why.append(MechanismName(login.mechanism)).append(" (only ").append(Clean(login.mechanisms)).append(")");
-            return Fail(link, why);
-        }
-        SendStep(link, "CAP REQ :sasl");
-        login.step = Step::Requested;
-    } else if (sub == "ACK") {
-        if (login.step != Step::Requested || !OnlySasl(list)) return Fail(link, kUnexpected);
-        std::string ask = "AUTHENTICATE ";
-        ask += MechanismName(login.mechanism);
-        SendStep(link, ask);
-        login.step = Step::Mechanism;
-    } else if (sub == "NAK") {
-        Fail(link, login.step == Step::Requested ? "the server refused the sasl capability" : kUnexpected);
-    }
-    // NEW and DEL (cap-notify, implied by 302) change nothing we asked for.
-}
-
 // The server's own words where it gave some, made one clean line, else ours.
 std::string ServerText(const Reply& r, std::string_view line, std::string_view fallback) {
     std::string text = Clean(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{});
@@ -162,29 +81,27 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
     // Replies to the mechanism we named or to our credentials.
     const bool answering = login.step == Step::Mechanism || login.step == Step::Verdict;
     if (n == "001") {
-        Fail(link, "the server registered the connection before the login");
+        FailLogin(link, "the server registered the connection before the login");
     } else if (n == "421") {
         // Only an old server answers so: it knows nothing of SASL. (A 421
         // for a line a script sent meanwhile is the script's business.)
         const std::string_view what = r.Param(1);
-        if (what == "CAP" || what == "AUTHENTICATE") Fail(link, "the server does not know " + std::string(what));
+        if (what == "CAP" || what == "AUTHENTICATE") FailLogin(link, "the server does not know " + std::string(what));
     } else if (n == "900") {
         // Logged in; success is the 903 that follows.
-        if (login.step != Step::Verdict) Fail(link, kUnexpected);
+        if (login.step != Step::Verdict) FailLogin(link, kUnexpectedReply);
     } else if (n == "903") {
-        if (login.step != Step::Verdict) return Fail(link, kUnexpected);
+        if (login.step != Step::Verdict) return FailLogin(link, kUnexpectedReply);
         login.step = Step::Done;
-        SendStep(link, "CAP END");
-        link.ReleaseScriptLines();
     } else if (n == "908") {
         const std::string_view mechanisms = r.Param(1);
-        if (!answering) return Fail(link, kUnexpected);
+        if (!answering) return FailLogin(link, kUnexpectedReply);
         if (HasWord(mechanisms, MechanismName(login.mechanism), ',')) return;
         std::string why = "the server does not take ";
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
-        Fail(link, why);
+        FailLogin(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
-        Fail(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpected));
+        FailLogin(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpectedReply));
     }
 }
 
@@ -198,34 +115,66 @@ std::string_view LoginObstacle(const Settings& settings, bool tls) {
     return {};
 }
 
-void BeginLogin(Connection& link, const Settings& settings) {
+void PrepareLogin(Connection& link, const Settings& settings) {
     LoginState& login = link.session.login;
     login = {};
     if (settings.sasl_account.Empty()) return;
     login.account = settings.sasl_account;
     login.password = settings.sasl_password;
     login.mechanism = settings.sasl_mechanism;
-    login.step = Step::Listing;
-    SendStep(link, "CAP LS 302");
+    login.step = Step::Waiting;
 }
 
-void LoginOnLine(Connection& link, const Tokens& tokens, std::string_view line) {
-    const Reply r{tokens, tokens[0].starts_with(':') ? std::size_t{1} : std::size_t{0}};
-    if (tokens.count < r.at + 2) return;  // no command, or nothing after it: no reply of the login
-    const std::string_view command = r.Command();
-    if (command == "CAP") return OnCap(link, r, line);
-    if (command == "AUTHENTICATE") {
-        if (link.session.login.step != Step::Mechanism) return Fail(link, kUnexpected);
-        if (r.Param(0) != "+") return Fail(link, "the server sent an unexpected AUTHENTICATE challenge");
+void NoteSaslOffer(Connection& link, std::optional<std::string_view> mechanisms) {
+    LoginState& login = link.session.login;
+    login.offered = true;
+    if (!mechanisms) {
+        login.takes_ours = true;
+        return;
+    }
+    login.mechanisms = *mechanisms;
+    login.takes_ours = HasWord(login.mechanisms, MechanismName(login.mechanism), ',');
+}
+
+bool LoginFitsOffer(Connection& link) {
+    const LoginState& login = link.session.login;
+    if (!login.offered) {
+        FailLogin(link, "the server does not offer SASL");
+        return false;
+    }
+    if (!login.takes_ours) {
+        std::string why = "the server does not offer SASL ";
+        why.append(MechanismName(login.mechanism)).append(" (only ").append(Clean(login.mechanisms)).append(")");
+        FailLogin(link, why);
+        return false;
+    }
+    return true;
+}
+
+void StartAuthenticate(Connection& link) {
+    LoginState& login = link.session.login;
+    std::string ask = "AUTHENTICATE ";
+    ask += MechanismName(login.mechanism);
+    SendStep(link, ask);
+    login.step = Step::Mechanism;
+}
+
+void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
+    if (r.Command() == "AUTHENTICATE") {
+        if (link.session.login.step != Step::Mechanism) return FailLogin(link, kUnexpectedReply);
+        if (r.Param(0) != "+") return FailLogin(link, "the server sent an unexpected AUTHENTICATE challenge");
         return SendCredentials(link);
     }
-    if (command.size() == 3 && command[0] >= '0' && command[0] <= '9') OnNumeric(link, r, line);
+    if (r.IsNumeric()) OnNumeric(link, r, line);
 }
 
-void CheckLoginTime(Connection& link) {
-    if (!link.IsConnected() || !link.session.login.Pending()) return;
-    if (Connection::pace_clock() - link.session.up_since > kSaslTimeLimit)
-        Fail(link, "the server did not finish the login within 10 s");
+void FailLogin(Connection& link, std::string_view why) {
+    link.session.login = {};
+    std::string reason = "SASL login failed: ";
+    reason += why;
+    platform::DebuggerTrace("[SASL] ", reason);
+    link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
+    link.Abandon(std::move(reason));
 }
 
 void AppendBase64(platform::Secret& out, std::string_view bytes) {

@@ -14,11 +14,10 @@ struct LoginState {
     // that belongs to the exchange ends the link.
     enum class Step {
         Off,         // no login asked for, or it failed
-        Listing,     // CAP LS sent: the capability list, maybe in several lines
-        Requested,   // CAP REQ :sasl sent: its ACK
-        Mechanism,   // AUTHENTICATE <mechanism> sent: the server's "+"
+        Waiting,     // the capability negotiation lists and requests sasl
+        Mechanism,   // sasl acknowledged, AUTHENTICATE <mechanism> sent: the server's "+"
         Verdict,     // our credentials sent: 903
-        Done,        // 903 came and CAP END went out
+        Done,        // 903 came
     };
 
     Step step = Step::Off;

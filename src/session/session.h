@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <string>
 
+#include "session/caps.h"
 #include "session/login.h"
 
 // What the server puts in front of the lines it relays from us,
@@ -37,6 +38,7 @@ struct Liveness {
 
 struct Session {
     OwnPrefix self;
+    CapState caps;
     LoginState login;
     Liveness alive;
     // When the link came up, on the pace clock: the login's time counts

@@ -26,6 +26,8 @@ MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
 
 --ask CA asks the client for a certificate (one is optional) and checks it
 against CA; --require CA insists on one. --tls12: TLS 1.2 at most.
+--say LINE: in the modes that take a registration, LINE (CR LF added) is
+the first answer to it; stall mode answers CAP as an old server by itself.
 """
 import array
 import fcntl
@@ -152,7 +154,11 @@ def main():
         lines_of(conn, "QUIT")
         return
     lines_of(conn, "USER ")
+    if "--say" in options:
+        conn.sendall(options[options.index("--say") + 1].encode() + b"\r\n")
     if mode == "stall":
+        # The client's lines wait until it knows CAP is not spoken here.
+        conn.sendall(b":srv 421 bot CAP :Unknown command\r\n")
         say("STALLING")
         wait_until_full(conn)
         count_lines(conn)

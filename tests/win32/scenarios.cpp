@@ -11,7 +11,7 @@
 
 namespace {
 
-// PASS, NICK and USER in this order (ConnectToPeer checks them).
+// CAP LS 302, PASS, NICK and USER in this order (ConnectToPeer checks them).
 void Registration(Test& t) { t.ConnectToPeer("quorvane"); }
 
 void PingPong(Test& t) {
@@ -197,7 +197,7 @@ void Ipv6Loopback(Test& t) {
     if (!t.peer.Command("LISTEN", "ipv6", nullptr)) return;
     const Results r = t.host.Call("Connect", "[::1]", ReplyNumber(t.peer.reply), "qv6", "u", "Ann Lee");
     if (!t.Check(r.count == 0, "irc.Connect to [::1] gave '%s'", r.count > 0 ? r.text[0] : "")) return;
-    if (!t.peer.Accept() || !t.peer.Expect("PASS pvrkqo618") || !t.peer.Expect("NICK qv6")) return;
+    if (!t.peer.Accept() || !t.peer.ExpectRegistration("qv6")) return;
     t.host.Call("Close");
     t.peer.Await("QUIT :Leaving");
 }
@@ -220,7 +220,7 @@ void SecondAddress(Test& t) {
     const double start = NowMs();
     const Results r = t.host.Call("Connect", name, port, "qv", "u", "Ann Lee");
     if (!t.Check(r.count == 0, "irc.Connect to %s gave '%s'", name, r.count > 0 ? r.text[0] : "")) return;
-    if (!t.peer.Accept(8000) || !t.peer.Expect("PASS pvrkqo618")) return;
+    if (!t.peer.Accept(8000) || !t.peer.ExpectRegistration()) return;
     t.Note("%s: the registration came through 127.0.0.1 %d ms after irc.Connect", name,
            static_cast<int>(NowMs() - start));
     t.Check(t.host.events.Count() == from, "an event while connecting: %s", from < t.host.events.Count() ? t.host.events[from].name : "");
@@ -230,7 +230,7 @@ void SecondAddress(Test& t) {
     // A name in UTF-8 reaches the resolver whole, not byte by byte.
     const Results idn = t.host.Call("Connect", "b\xc3\xbc" "cher.quorvane.test", port, "qv", "u", "Ann Lee");
     if (!t.Check(idn.count == 0, "irc.Connect to the IDN gave '%s'", idn.count > 0 ? idn.text[0] : "")) return;
-    if (!t.peer.Accept(8000) || !t.peer.Expect("PASS pvrkqo618")) return;
+    if (!t.peer.Accept(8000) || !t.peer.ExpectRegistration()) return;
     t.host.Call("Close");
     t.peer.Await("QUIT :Leaving");
 }
@@ -298,9 +298,7 @@ void TlsChat(Test& t) {
     if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
     const Results r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
     if (!t.Check(r.count == 0, "insecure TLS gave '%s'", r.count > 0 ? r.text[0] : "")) return;
-    if (!t.peer.Accept() || !t.peer.Expect("PASS pvrkqo618") || !t.peer.Expect("NICK qv") ||
-        !t.peer.Expect("USER u u u :Ann Lee"))
-        return;
+    if (!t.peer.Accept() || !t.peer.ExpectRegistration()) return;
     const int from = t.host.events.Count();
     t.peer.Send("PING :secure\r\n:alice!a@h PRIVMSG #lobby :hi over TLS\r\n");
     t.peer.Expect("PONG :secure");
@@ -496,7 +494,7 @@ bool TlsRegistration(Test& t, const char* listen) {
     if (!t.peer.Command("LISTEN", listen, nullptr)) return false;
     const Results r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
     return t.Check(r.count == 0, "irc.Connect gave '%s'", r.count > 0 ? r.text[0] : "") && t.peer.Accept() &&
-           t.peer.Expect("PASS pvrkqo618") && t.peer.Expect("NICK qv") && t.peer.Expect("USER u u u :Ann Lee");
+           t.peer.ExpectRegistration();
 }
 
 // A server that asks for a certificate when none is set: the handshake goes
