@@ -61,8 +61,9 @@ void SplitLine(Test& t) {
 // flag through the interface, stops it.
 void DebugEcho(Test& t) {
     if (!t.ConnectToPeer()) return;
+    const int sent = t.host.events.Count();
     t.peer.Send(":irc.example.net 372 quorvane :- 100%s %d\r\n");
-    if (t.WaitEvent("IRC_RawData") < 0) return;
+    if (t.WaitEvent("IRC_RawData", sent) < 0) return;
     t.Check(Contains(t.host.console.c_str(), "LINE: :irc.example.net 372 quorvane :- 100%s %d\n"),
             "no console echo of the line: '%s'", Escaped(t.arena, t.host.console.c_str()));
     t.host.Call("Debug", false);
