@@ -20,7 +20,10 @@ PUCHAR KeyBytes(std::string_view key) {
     return const_cast<PUCHAR>(key.empty() ? &kZero : reinterpret_cast<const unsigned char*>(key.data()));
 }
 ULONG KeySize(std::string_view key) { return key.empty() ? 1 : static_cast<ULONG>(key.size()); }
-bool Fits(std::string_view text) { return static_cast<std::uint64_t>(text.size()) <= 0xFFFFFFFFull; }
+// BCrypt's lengths are 32-bit. (Two shifts: one of 32 would be undefined
+// where size_t has 32 bits, and every size fits there.)
+bool Fits(std::size_t size) { return (size >> 16 >> 16) == 0; }
+bool Fits(std::string_view text) { return Fits(text.size()); }
 
 // An algorithm provider for SHA-256, plain or keyed, closed when it goes.
 class Provider {
@@ -68,7 +71,7 @@ bool Digest256(const Provider& provider, PUCHAR key, ULONG key_size, std::string
 }  // namespace
 
 bool RandomBytes(unsigned char* out, std::size_t size) noexcept {
-    if (static_cast<std::uint64_t>(size) > 0xFFFFFFFFull) return false;
+    if (!Fits(size)) return false;
     return BCRYPT_SUCCESS(BCryptGenRandom(nullptr, out, static_cast<ULONG>(size), BCRYPT_USE_SYSTEM_PREFERRED_RNG));
 }
 
