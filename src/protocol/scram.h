@@ -14,9 +14,9 @@
 #include "platform/secret.h"
 
 // The most PBKDF2 rounds a server may ask of us. They are spent on the
-// host's thread in one go, when its first message comes: this many cost
-// about 0.2 s there (scripts/bench scram). A server that asks for more is
-// refused rather than let freeze the host.
+// host's thread in one go, when its first message comes: this many take
+// about 0.15 s of CPU on the benchmark's machine (scripts/bench scram). A
+// server that asks for more is refused rather than let freeze the host.
 constexpr std::uint32_t kScramMaxIterations = 250000;
 
 // The most base64 a server message of the exchange may take, in all its
