@@ -32,24 +32,24 @@ std::string Shown(std::string_view word) {
     return utf8::OneLine(ascii, Connection::kMaxServerError);
 }
 
-// One "x=value" attribute of a message, by its letter; `found` false when
-// the message has none. A message whose parts are not all attributes is
-// malformed.
+bool Letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+
+// A message's "x=value" attributes, separated by commas.
 struct Attributes {
     std::string_view message;
 
+    // Whether every part is an attribute.
     bool WellFormed() const {
         std::string_view rest = message;
         while (true) {
             const std::size_t end = rest.find(',');
             const std::string_view part = rest.substr(0, end);
-            if (part.size() < 2 || part[1] != '=' || !((part[0] >= 'a' && part[0] <= 'z') || (part[0] >= 'A' && part[0] <= 'Z')))
-                return false;
+            if (part.size() < 2 || !Letter(part[0]) || part[1] != '=') return false;
             if (end == std::string_view::npos) return true;
             rest.remove_prefix(end + 1);
         }
     }
-    // The first attribute named `letter`.
+    // The value of the first attribute named `letter`; false when none is.
     bool Find(char letter, std::string_view& value) const {
         std::string_view rest = message;
         while (!rest.empty()) {
@@ -153,8 +153,8 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
         answer.error = kScramMalformed;
         return answer;
     }
-    // The server adds its part to ours: a nonce of its own choosing could
-    // replay an exchange it saw elsewhere.
+    // The server adds its part to ours, which keeps every exchange fresh:
+    // what we sign is this one, not one recorded earlier.
     if (!combined.starts_with(nonce)) {
         answer.error = "the server's SCRAM nonce does not start with ours";
         return answer;
