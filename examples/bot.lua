@@ -23,6 +23,10 @@
 --                   cannot help, and services count the failures. A server
 --                   that does not answer in time is tried again, as after
 --                   any loss. Use it with TLS on a real network.
+--   --sasl-mechanism NAME
+--                   the mechanism --sasl logs in with: PLAIN (the default),
+--                   SCRAM-SHA-256 (the password never leaves the bot, and
+--                   the server must prove it knows it too) or EXTERNAL.
 --   --password      send QUORVANE_PASSWORD as the server password (PASS), for
 --                   a bouncer or a private server.
 --   --cert FILE     present the client certificate in FILE (PKCS#12, or on
@@ -33,14 +37,17 @@
 --                   no password anywhere. Needs --cert and TLS, and the
 --                   certificate's fingerprint added to the account first
 --                   (/msg NickServ CERT ADD). A refusal ends the bot as for --sasl.
+--                   The same as --sasl ACCOUNT --sasl-mechanism EXTERNAL.
 --   --help          print this and stop.
 
 local usage = [==[
-usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT | --sasl-external ACCOUNT] [--cert FILE] [--password]
-                                     [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism NAME] | --sasl-external ACCOUNT]
+                                     [--cert FILE] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
   --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
+  --sasl-mechanism NAME
+                  PLAIN (default), SCRAM-SHA-256 (the password is never sent) or EXTERNAL
   --password      server password (PASS) from $QUORVANE_PASSWORD
   --cert FILE     client certificate for TLS (PKCS#12, or PEM with its key),
                   its password if any from $QUORVANE_CERT_PASSWORD
@@ -64,11 +71,13 @@ do
     local a = arg[i]
     if a == "--utf8" then
       options.utf8 = true
-    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" then
+    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" or a == "--sasl-mechanism" then
       local value = arg[i + 1]
       if not value or value == "" then print(usage) host.Quit(2) return end
       if a == "--cert" then
         options.cert = value
+      elseif a == "--sasl-mechanism" then
+        options.mechanism_named = value:upper()
       else
         options.sasl_account = value
         options.sasl_mechanism = a == "--sasl-external" and "EXTERNAL" or "PLAIN"
@@ -87,6 +96,16 @@ do
     end
     i = i + 1
   end
+end
+
+-- --sasl-mechanism names the mechanism of --sasl (or of --sasl-external).
+if options.mechanism_named then
+  if not options.sasl_account then
+    io.stderr:write("--sasl-mechanism needs --sasl ACCOUNT\n" .. usage .. "\n")
+    host.Quit(2)
+    return
+  end
+  options.sasl_mechanism = options.mechanism_named
 end
 
 local missing = false
@@ -109,7 +128,8 @@ local settings = {
   tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
   sasl_account = options.sasl_account,
   sasl_mechanism = options.sasl_mechanism,
-  sasl_password = options.sasl_mechanism == "PLAIN" and required_env("QUORVANE_SASL_PASSWORD") or nil,
+  sasl_password = options.sasl_account and options.sasl_mechanism ~= "EXTERNAL" and required_env("QUORVANE_SASL_PASSWORD")
+    or nil,
   server_password = options.password and required_env("QUORVANE_PASSWORD") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   -- The module raises IRC_Disconnected whenever the link ends or a connect
@@ -282,6 +302,15 @@ end)
 if missing then
   host.Quit(2)
   return
+end
+-- A mechanism the module does not know is a mistake in the arguments.
+if settings.sasl_account then
+  local err = irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
+  if err then
+    log("%s", err)
+    host.Quit(2)
+    return
+  end
 end
 irc.Debug(false)
 irc.SetUTF8(options.utf8 == true)

@@ -17,6 +17,7 @@
 #include "platform/secret.h"
 #include "platform/trace.h"
 #include "protocol/sasl.h"
+#include "protocol/scram.h"
 
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
@@ -61,6 +62,13 @@ std::string Pieces(const std::string& payload) {
     return out;
 }
 
+// RFC 7677's example exchange; the client's nonce is ours through the seam.
+const std::string kNonce = "rOprNGfwEbeRWgbNEkqO";
+const std::string kServerNonce = kNonce + "%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0";
+const std::string kServerFirst = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
+const std::string kClientFinal = "c=biws,r=" + kServerNonce + ",p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
+const std::string kServerFinal = "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=";
+
 class Login : public ModuleTest {
 protected:
     void SetUp() override {
@@ -73,8 +81,10 @@ protected:
         platform::ConfigureTrace();
         // The exchange is timed on the pace clock: it moves only when told.
         PaceClock::stopped = true;
+        scram_nonce = [] { return kNonce; };
     }
     void TearDown() override {
+        scram_nonce = random_nonce;
         unsetenv("QUORVANE_TRACE");
         platform::ConfigureTrace();
         std::remove(trace_path.c_str());
@@ -98,6 +108,7 @@ protected:
     bool Connected() { return Globals::client && Globals::client->IsConnected(); }
 
     std::string trace_path;
+    std::string (*const random_nonce)() = scram_nonce;
 };
 
 }  // namespace
@@ -107,7 +118,52 @@ TEST(Base64, EncodesAsTheStandardSays) {
         {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},           {"foo", "Zm9v"},
         {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {std::string("a\0a\0\xff", 5), "YQBhAP8="},
     };
-    for (const auto& [in, out] : cases) EXPECT_EQ(Base64(in), out) << in;
+    platform::Secret back;
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(Base64(in), out) << in;
+        EXPECT_TRUE(DecodeBase64(out, back) && back.View() == in) << out;
+    }
+    // What a server may not pass off as base64: stray or misplaced padding,
+    // foreign bytes, a cut group, bits set past the last byte.
+    for (const char* bad : {"Zg=", "Zg", "Z===", "====", "=Zm9", "Zg==Zm9v", "Zm 9", "Zm9v\n", "Zh==", "Zm9=", "Zm-v"})
+        EXPECT_FALSE(DecodeBase64(bad, back)) << bad;
+}
+
+// What a server's first message must hold before anything is computed
+// (the exchange itself, and the lies that matter most, are Login rows).
+TEST(Scram, AServerFirstMessageIsCheckedBeforeAnyRound) {
+    const std::string salt = ",s=W22ZaJ0SNY7soEsUEjb6gQ==", r = "r=" + kServerNonce;
+    const std::string malformed = "malformed SCRAM message from the server";
+    const std::pair<std::string, std::string> cases[] = {
+        {kServerFirst + ",x=an extension of its own", ""},
+        {"r=" + kNonce + salt + ",i=4096", "the server's SCRAM nonce adds nothing to ours"},
+        {"r=" + kNonce.substr(1) + "x" + salt + ",i=4096", "the server's SCRAM nonce does not start with ours"},
+        {r + ",s=W22Z*J0S,i=4096", "the server's SCRAM salt is not base64"},
+        {r + ",s=,i=4096", "the server sent no SCRAM salt"},
+        {r + salt + ",i=18446744073709551617",
+         "the server asks for 18446744073709551617 SCRAM iterations (at most " + std::to_string(kScramMaxIterations) + ")"},
+        {r + salt, malformed},
+        {r + salt + ",i=0", malformed},
+        {r + salt + ",i=-1", malformed},
+        {r + salt + ",i=", malformed},
+        {r + "\x01" + salt + ",i=4096", malformed},
+        {r + salt + ",i=4096,", malformed},
+        {"", malformed},
+        {"hello", malformed},
+        {"m=ext," + kServerFirst, "the server asks for a SCRAM extension we do not know"},
+        {kServerFirst + ",e=other-error", "the server refused the SCRAM login: other-error"},
+    };
+    for (const auto& [server_first, error] : cases)
+        EXPECT_EQ(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, server_first).error, error) << server_first;
+}
+
+// The cap on what a server may make us spend: the cap itself is paid,
+// one round more is refused before anything is computed.
+TEST(Scram, TheIterationCapHoldsExactly) {
+    const std::string at_cap = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMaxIterations);
+    EXPECT_EQ(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, at_cap).error, "");
+    const std::string over = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMaxIterations + 1);
+    EXPECT_NE(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, over).error, "");
 }
 
 TEST_F(Login, SaslExchanges) {
@@ -135,7 +191,7 @@ TEST_F(Login, SaslExchanges) {
     closed.CloseListener();
     const std::string closed_port = std::to_string(closed.port());
     const std::string unexpected = "SASL login failed: unexpected reply from the server";
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"a capability list in several lines; a payload in three pieces",
          "acct", pw700,
          {{"", ":srv CAP * LS * :multi-prefix away-notify\r\n:srv CAP * LS * :sasl=EXTERNAL,PLAIN\r\n"},
@@ -293,6 +349,83 @@ TEST_F(Login, SaslExchanges) {
          "CAP END\r\n", "", "", 0ms, SaslMechanism::Plain, "names no valid port: ignored"},
     };
 
+    // SCRAM-SHA-256: RFC 7677's exchange, the same with messages in pieces,
+    // and servers that lie in it (each aborts before any CAP END).
+    auto Auth = [](const std::string& message) { return "AUTHENTICATE " + Base64(message) + "\r\n"; };
+    const std::string first = "n,,n=user,r=" + kNonce;
+    const std::vector<Turn> to_first = {{"", ":srv CAP * LS :sasl=PLAIN,SCRAM-SHA-256\r\n"},
+                                        {"CAP REQ :sasl\r\n", ack},
+                                        {"AUTHENTICATE SCRAM-SHA-256\r\n", "AUTHENTICATE +\r\n"}};
+    const std::string asked = "CAP REQ :sasl\r\nAUTHENTICATE SCRAM-SHA-256\r\n" + Auth(first);
+    const std::string abort = "AUTHENTICATE *\r\n" + quit;
+    auto Scram = [&](const char* name, std::vector<Turn> more, std::string wire, std::string why) {
+        std::vector<Turn> turns = to_first;
+        turns.insert(turns.end(), more.begin(), more.end());
+        return Case{name, "user", "pencil", turns, asked + wire, why.empty() ? why : "SASL login failed: " + why,
+                    "", 0ms, SaslMechanism::ScramSha256};
+    };
+    // A lie (a whole line) for the server's first message, or for its last.
+    auto LiesFirst = [&](const char* name, const std::string& line, const std::string& why) {
+        return Scram(name, {{Auth(first), line}}, abort, why);
+    };
+    auto LiesLast = [&](const char* name, const std::string& line, const std::string& why) {
+        return Scram(name, {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), line}}, Auth(kClientFinal) + abort, why);
+    };
+    // A login whose account and server's first message are long enough for
+    // pieces: the server's message of `size` bytes of base64, its nonce
+    // padded, RFC 7677's salt and count; the proof and signature for it from
+    // Python's hashlib.
+    auto InPieces = [&](const char* name, const std::string& account, const std::string& escaped, std::size_t size,
+                        const std::string& proof, const std::string& signature) {
+        std::string server_first = "r=" + kNonce + "%,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
+        server_first.insert(kNonce.size() + 3, size / 4 * 3 - server_first.size(), 'x');
+        const std::string ours = Pieces(Base64("n,,n=" + escaped + ",r=" + kNonce));
+        const std::string final = Pieces(Base64("c=biws," + server_first.substr(0, server_first.find(',')) + ",p=" + proof));
+        Case c = Scram(name,
+                       {{ours, Pieces(Base64(server_first))}, {final, Auth("v=" + signature)},
+                        {"AUTHENTICATE +\r\n", success}},
+                       "", "");
+        c.account = account;
+        c.wire = "CAP REQ :sasl\r\nAUTHENTICATE SCRAM-SHA-256\r\n" + ours + final + "AUTHENTICATE +\r\nCAP END\r\n";
+        return c;
+    };
+    const std::string salt = ",s=W22ZaJ0SNY7soEsUEjb6gQ==";
+    const std::string count = ",i=4096";
+    cases.insert(cases.end(), {
+        Scram("SCRAM-SHA-256: RFC 7677's own exchange",
+              {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), Auth(kServerFinal)}, {"AUTHENTICATE +\r\n", success}},
+              Auth(kClientFinal) + "AUTHENTICATE +\r\nCAP END\r\n", ""),
+        InPieces("SCRAM: our first message in two pieces, the account escaped; the server's in two",
+                 "a,b=c" + std::string(300, 'u'), "a=2Cb=3Dc" + std::string(300, 'u'), 600,
+                 "QW82mNEUjWqL/EEfcgsdbg64fS6MHTPjjQR/bs+ORVo=", "Sg4SxifuxypZXgg+eB4LoVxfeldvCdEVhpR3TuUXc4Q="),
+        InPieces("SCRAM: the server's first message exactly 400, then +", "user", "user", 400,
+                 "JWVOSS/MxEuqb/6HKDu9ye3+4AshmuSuGn3OCrM5E6Q=", "XrlA7QpdzwdpDrcc8fU/JICNsoaMwCw8Rzm2CT7tsDY="),
+        LiesLast("SCRAM: a wrong server signature", Auth("v=" + Base64(std::string(32, '\0'))),
+                 "the server did not prove it knows the password (wrong SCRAM signature)"),
+        LiesLast("SCRAM: an error for our proof", Auth("e=invalid-proof"),
+                 "the server refused the SCRAM login: invalid-proof"),
+        LiesLast("SCRAM: an empty last message", "AUTHENTICATE +\r\n", "malformed SCRAM message from the server"),
+        Scram("SCRAM: logged in without the server's signature",
+              {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), success}}, Auth(kClientFinal) + quit,
+              "unexpected reply from the server"),
+        LiesFirst("SCRAM: a nonce not ours", Auth("r=someone-else" + kServerNonce + salt + count),
+                  "the server's SCRAM nonce does not start with ours"),
+        LiesFirst("SCRAM: no salt", Auth("r=" + kServerNonce + count), "the server sent no SCRAM salt"),
+        LiesFirst("SCRAM: an error at once", Auth("e=unknown-user\x01"), "the server refused the SCRAM login: unknown-user?"),
+        LiesFirst("SCRAM: one round over the cap", Auth("r=" + kServerNonce + salt + ",i=" + std::to_string(kScramMaxIterations + 1)),
+                  "the server asks for " + std::to_string(kScramMaxIterations + 1) + " SCRAM iterations (at most " +
+                      std::to_string(kScramMaxIterations) + ")"),
+        LiesFirst("SCRAM: a count with a tail", Auth("r=" + kServerNonce + salt + ",i=4096x"), "malformed SCRAM message from the server"),
+        LiesFirst("SCRAM: base64 garbage", "AUTHENTICATE cj1y*3Bz\r\n", "the server's SCRAM message is not base64"),
+        LiesFirst("SCRAM: a piece over 400", "AUTHENTICATE " + std::string(404, 'A') + "\r\n",
+                  "malformed SCRAM message from the server"),
+        Scram("SCRAM: pieces without end", {{Auth(first), [] {
+                  std::string lines;
+                  for (int i = 0; i < 11; ++i) lines += "AUTHENTICATE " + std::string(400, 'A') + "\r\n";
+                  return lines;
+              }()}}, abort, "the server's SCRAM message is too long"),
+    });
+
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         host.ClearRecords();
@@ -351,8 +484,17 @@ TEST_F(Login, SaslExchanges) {
         if (c.wire.find("AUTHENTICATE " + Payload(c.account, c.password).substr(0, 20)) != std::string::npos) {
             EXPECT_THAT(trace, HasSubstr("[SASL] > AUTHENTICATE ****\n"));
         }
+        // The trace shows what we sent to log in with masked, whatever it is.
+        std::stringstream traced(trace);
+        for (std::string line; std::getline(traced, line);) {
+            if (line.starts_with("[SASL] > AUTHENTICATE ")) {
+                EXPECT_THAT(line.substr(22), ::testing::AnyOf("****", "+", "*", "PLAIN", "EXTERNAL", "SCRAM-SHA-256"));
+            }
+        }
         // Sent, refused or lost, the link keeps no copy of the credentials.
-        EXPECT_TRUE(Globals::client->session.login.account.Empty() && Globals::client->session.login.password.Empty());
+        const LoginState& login = Globals::client->session.login;
+        EXPECT_TRUE(login.account.Empty() && login.password.Empty());
+        EXPECT_TRUE(login.scram.first_bare.Empty() && login.scram.server_signature.Empty());
         host.CallIrc("Close");
     }
 }
@@ -406,8 +548,10 @@ TEST_F(Login, ExternalWithoutACertificateFailsAtOnceAndUnknownMechanismsAreRefus
     LoopbackServer server;
     const std::vector<Arg> connect = {std::string("127.0.0.1"), server.port(), std::string("bot"), std::string("u"),
                                       std::string("Real Name")};
-    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("pw"), std::string("scram-sha-256")}),
-                ::testing::ElementsAre("SASL: unknown mechanism scram-sha-256"));
+    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("pw"), std::string("scram-sha-256")}), IsEmpty());
+    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("pw"), std::string("SCRAM-SHA-1")}),
+                ::testing::ElementsAre("SASL: unknown mechanism SCRAM-SHA-1"));
+    EXPECT_EQ(Globals::settings.sasl_password.View(), "pw");
     EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("ignored"), std::string("external")}), IsEmpty());
     EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct2"), std::string("pw"), std::string("MD5")}), Not(IsEmpty()));
     // EXTERNAL kept, with no certificate: nothing is sent, not even a connect.

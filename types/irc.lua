@@ -60,8 +60,8 @@ function irc.SetPassword(text) end
 
 --- A SASL login to `account` for the next `Connect`; no account turns it off.
 ---@param account? string
----@param password? string ignored for EXTERNAL
----@param mechanism? "PLAIN"|"EXTERNAL" PLAIN at first; EXTERNAL needs irc.SetClientCert and TLS
+---@param password? string the script's bytes as they are; ignored for EXTERNAL
+---@param mechanism? "PLAIN"|"SCRAM-SHA-256"|"EXTERNAL" PLAIN at first; SCRAM-SHA-256 never sends the password; EXTERNAL needs irc.SetClientCert and TLS
 ---@return string? error "SASL: unknown mechanism <name>" (nothing changed)
 function irc.SetSASL(account, password, mechanism) end
 

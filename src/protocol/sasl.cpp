@@ -5,6 +5,7 @@
 #include "net/connection.h"
 #include "net/utf8.h"
 #include "platform/trace.h"
+#include "protocol/scram.h"
 
 namespace {
 
@@ -13,7 +14,14 @@ using Step = LoginState::Step;
 // What AUTHENTICATE may carry in one line; a longer payload goes in pieces.
 constexpr std::size_t kPieceSize = 400;
 
-std::string_view MechanismName(SaslMechanism m) { return m == SaslMechanism::External ? "EXTERNAL" : "PLAIN"; }
+std::string_view MechanismName(SaslMechanism m) {
+    switch (m) {
+        case SaslMechanism::External: return "EXTERNAL";
+        case SaslMechanism::ScramSha256: return "SCRAM-SHA-256";
+        case SaslMechanism::Plain: break;
+    }
+    return "PLAIN";
+}
 
 // The exchange's lines answer the server one by one while it holds
 // registration for them: none may wait on the pace, which would eat into
@@ -37,8 +45,45 @@ bool HasWord(std::string_view list, std::string_view word, char sep) {
     return false;
 }
 
+// Sends `message` in base64, in AUTHENTICATE pieces; the trace shows them
+// masked.
+void SendPayload(Connection& link, std::string_view message) {
+    platform::Secret payload;
+    AppendBase64(payload, message);
+    platform::Secret line;
+    line.Reserve(13 + kPieceSize);
+    for (std::size_t at = 0; at < payload.Size(); at += kPieceSize) {
+        line.Assign("AUTHENTICATE ");
+        line.Append(payload.View().substr(at, kPieceSize));
+        SendStep(link, line.View(), "AUTHENTICATE ****");
+    }
+    // A last piece of exactly the full size leaves the server waiting
+    // for more: an empty one says there is none.
+    if (payload.Size() % kPieceSize == 0) SendStep(link, "AUTHENTICATE +");
+}
+
+// Ends a SCRAM login that must not go on: the server hears so first.
+void Abort(Connection& link, std::string_view why) {
+    SendStep(link, "AUTHENTICATE *");
+    FailLogin(link, why);
+}
+
+// SCRAM's first message names the account; the password stays until the
+// server's answer salts it.
+void SendScramFirst(Connection& link) {
+    LoginState& login = link.session.login;
+    login.scram.nonce = scram_nonce();
+    if (login.scram.nonce.empty()) return Abort(link, "the system gave no random bytes for the SCRAM nonce");
+    platform::Secret first;
+    ScramFirst(login.account.View(), login.scram.nonce, first, login.scram.first_bare);
+    login.account.Clear();
+    SendPayload(link, first.View());
+    login.step = Step::ServerFirst;
+}
+
 void SendCredentials(Connection& link) {
     LoginState& login = link.session.login;
+    if (login.mechanism == SaslMechanism::ScramSha256) return SendScramFirst(link);
     if (login.mechanism == SaslMechanism::External) {
         // The certificate is the credential; an empty response says we
         // take the identity it proves.
@@ -51,21 +96,43 @@ void SendCredentials(Connection& link) {
         plain.Append(login.account.View());
         plain.Append(1, '\0');
         plain.Append(login.password.View());
-        platform::Secret payload;
-        AppendBase64(payload, plain.View());
-        platform::Secret line;
-        line.Reserve(13 + kPieceSize);
-        for (std::size_t at = 0; at < payload.Size(); at += kPieceSize) {
-            line.Assign("AUTHENTICATE ");
-            line.Append(payload.View().substr(at, kPieceSize));
-            SendStep(link, line.View(), "AUTHENTICATE ****");
-        }
-        // A last piece of exactly the full size leaves the server waiting
-        // for more: an empty one says there is none.
-        if (payload.Size() % kPieceSize == 0) SendStep(link, "AUTHENTICATE +");
+        SendPayload(link, plain.View());
     }
     login.account.Clear();
     login.password.Clear();
+    login.step = Step::Verdict;
+}
+
+// One AUTHENTICATE piece of the server's SCRAM message. A piece of exactly
+// the full size says more follows; "+" is an empty one.
+void OnScramPiece(Connection& link, const Reply& r) {
+    LoginState& login = link.session.login;
+    std::string_view piece = r.Param(0);
+    if (r.Params() != 1 || piece.empty() || piece.size() > kPieceSize) return Abort(link, kScramMalformed);
+    if (piece == "+") piece = {};
+    login.scram.received += piece;
+    if (login.scram.received.size() > kScramMaxMessage) return Abort(link, "the server's SCRAM message is too long");
+    if (piece.size() == kPieceSize) return;
+    platform::Secret message;
+    const bool base64 = DecodeBase64(login.scram.received, message);
+    login.scram.received.clear();
+    if (!base64) return Abort(link, "the server's SCRAM message is not base64");
+    if (login.step == Step::ServerFirst) {
+        ScramAnswer answer =
+            ScramAnswerFirst(login.password.View(), login.scram.first_bare.View(), login.scram.nonce, message.View());
+        login.password.Clear();
+        if (!answer.error.empty()) return Abort(link, answer.error);
+        login.scram.server_signature = std::move(answer.server_signature);
+        SendPayload(link, answer.final.View());
+        login.step = Step::ServerFinal;
+        return;
+    }
+    // Only a server that knows the password can sign the exchange: until
+    // it has, nothing counts as logged in.
+    const std::string wrong = ScramCheckFinal(message.View(), login.scram.server_signature.View());
+    if (!wrong.empty()) return Abort(link, wrong);
+    login.scram = {};
+    SendStep(link, "AUTHENTICATE +");
     login.step = Step::Verdict;
 }
 
@@ -79,7 +146,8 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
     LoginState& login = link.session.login;
     const std::string_view n = r.Command();
     // Replies to the mechanism we named or to our credentials.
-    const bool answering = login.step == Step::Mechanism || login.step == Step::Verdict;
+    const bool answering = login.step == Step::Mechanism || login.step == Step::ServerFirst ||
+                           login.step == Step::ServerFinal || login.step == Step::Verdict;
     if (n == "001") {
         FailLogin(link, "the server registered the connection before the login");
     } else if (n == "421") {
@@ -161,7 +229,9 @@ void StartAuthenticate(Connection& link) {
 
 void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
     if (r.Command() == "AUTHENTICATE") {
-        if (link.session.login.step != Step::Mechanism) return FailLogin(link, kUnexpectedReply);
+        const Step step = link.session.login.step;
+        if (step == Step::ServerFirst || step == Step::ServerFinal) return OnScramPiece(link, r);
+        if (step != Step::Mechanism) return FailLogin(link, kUnexpectedReply);
         if (r.Param(0) != "+") return FailLogin(link, "the server sent an unexpected AUTHENTICATE challenge");
         return SendCredentials(link);
     }

@@ -6,6 +6,7 @@ format (see the comment at the top of each fuzz_*.cpp); regress-* files are
 inputs that once found a fault. Files the fuzzer adds later (named by their
 hash) are kept; run this again after changing a format.
 """
+import base64
 import os
 import struct
 
@@ -112,11 +113,16 @@ def commands():
 
 def login():
     # First byte: bit 0 an early JOIN, bit 1 a long password, bit 2 a server
-    # password, bit 3 EXTERNAL; then the server's lines, each ended by LF; FF lets 11 s pass.
+    # password, bit 3 EXTERNAL, bit 4 SCRAM-SHA-256 (RFC 7677's exchange);
+    # then the server's lines, each ended by LF; FF lets 11 s pass.
     ls = b":srv CAP * LS :multi-prefix sasl"
     ack = b":srv CAP fuzz ACK :sasl"
     plus = b"AUTHENTICATE +"
     ok = b":srv 900 fuzz fuzz!u@h acct :You are now logged in\n:srv 903 fuzz :SASL authentication successful"
+    scram_ls = b":srv CAP * LS :sasl=PLAIN,SCRAM-SHA-256"
+    scram_first = b"AUTHENTICATE " + base64.b64encode(
+        b"r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096")
+    scram_final = b"AUTHENTICATE " + base64.b64encode(b"v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=")
     seeds = {
         "good": (1, [ls, ack, plus, ok, b":srv 001 fuzz :Welcome"]),
         "good-long": (3, [b":srv CAP * LS * :multi-prefix", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
@@ -133,6 +139,10 @@ def login():
         "ping": (1, [b"PING :x", ls, b"PING :y", ack, plus, ok]),
         "external": (9, [b":srv CAP * LS :sasl=PLAIN,EXTERNAL", ack, plus, ok]),
         "external-unlisted": (8, [b":srv CAP * LS :sasl=PLAIN", ack, plus, ok]),
+        "scram": (17, [scram_ls, ack, plus, scram_first, scram_final, ok]),
+        "scram-lying": (16, [scram_ls, ack, plus, scram_first, b"AUTHENTICATE dj1lcnI=", ok]),
+        "scram-pieces": (16, [scram_ls, ack, plus, b"AUTHENTICATE " + b"A" * 400, plus, ok]),
+        "scram-no-signature": (17, [scram_ls, ack, plus, scram_first, ok]),
     }
     for name, (flags, lines) in seeds.items():
         write("login", "seed-" + name, bytes([flags]) + b"".join(l + b"\n" for l in lines))

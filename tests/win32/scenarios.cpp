@@ -329,10 +329,10 @@ void TlsByName(Test& t) {
 // A SASL PLAIN login while registering, then a refused one: the refusal
 // sends QUIT and is reported once as IRC_Disconnected. Neither the console
 // nor the debugger trace ever shows the password or its base64.
-bool SaslRegistration(Test& t, const char* password) {
+bool SaslRegistration(Test& t, const char* password, const char* mechanism = "PLAIN") {
     const int port = t.peer.Listen();
     if (port == 0) return false;
-    t.host.Call("SetSASL", "acct", password);
+    t.host.Call("SetSASL", "acct", password, mechanism);
     const Results r = t.host.Call("Connect", "127.0.0.1", port, "qv", "u", "Ann Lee");
     if (!t.Check(r.count == 0, "irc.Connect gave '%s'", r.count > 0 ? r.text[0] : "")) return false;
     return t.peer.Accept() && t.peer.Expect("CAP LS 302") && t.peer.Expect("PASS pvrkqo618") &&
@@ -380,6 +380,40 @@ void SaslLogin(Test& t) {
         masked = masked || Contains(t.host.trace[i], "AUTHENTICATE ****");
     }
     t.Check(masked, "the trace does not show the masked AUTHENTICATE");
+}
+
+// SCRAM-SHA-256 through BCrypt: the peer plays RFC 7677's server (its
+// salt, count and password) and takes only the proof its own sums give;
+// then a server whose signature is wrong is aborted, never a login.
+bool ScramUpToProof(Test& t, const char* how) {
+    if (!SaslRegistration(t, "pencil", "scram-sha-256")) return false;
+    t.peer.Send(":srv CAP * LS :sasl=PLAIN,SCRAM-SHA-256\r\n");
+    if (!t.peer.Expect("CAP REQ :sasl")) return false;
+    t.peer.Send(":srv CAP qv ACK :sasl\r\n");
+    if (!t.peer.Expect("AUTHENTICATE SCRAM-SHA-256")) return false;
+    t.peer.Send("AUTHENTICATE +\r\n");
+    return t.peer.Command("SCRAM", how, nullptr, 5000);
+}
+
+void ScramLogin(Test& t) {
+    if (!ScramUpToProof(t, "5000")) return;
+    if (!t.peer.Expect("AUTHENTICATE +")) return;
+    t.peer.Send(":srv 900 qv qv!u@h acct :You are now logged in as acct\r\n:srv 903 qv :SASL authentication successful\r\n");
+    if (!t.peer.Expect("CAP END")) return;
+    t.host.Call("Close");
+    t.peer.Expect("QUIT :Leaving");
+
+    const int from = t.host.events.Count();
+    if (!ScramUpToProof(t, "5000 lie")) return;
+    t.peer.Expect("AUTHENTICATE *");
+    t.peer.Expect("QUIT :SASL login failed");
+    const int lost = t.WaitEvent("IRC_Disconnected", from);
+    if (lost >= 0)
+        t.CheckEvent(lost, "IRC_Disconnected",
+                     "SASL login failed: the server did not prove it knows the password (wrong SCRAM signature)");
+    t.Check(!Contains(t.host.console.c_str(), "pencil"), "the console shows the password");
+    for (int i = 0; i < t.host.trace.Count(); ++i)
+        t.Check(!Contains(t.host.trace[i], "pencil"), "the trace shows the password");
 }
 
 // A fault inside a tick (here a handler's access violation, which the
@@ -597,6 +631,7 @@ const Scenario kScenarios[] = {
     {"tls-chat", TlsChat},
     {"tls-by-name", TlsByName},
     {"sasl-login", SaslLogin},
+    {"scram-login", ScramLogin},
     {"fault-in-tick", FaultInTick},
     {"utf8-round-trip", Utf8RoundTrip},
     {"tls-server-asks", TlsServerAsks},
