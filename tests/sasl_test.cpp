@@ -16,6 +16,7 @@
 #include "net/connection.h"
 #include "platform/secret.h"
 #include "platform/trace.h"
+#include "protocol/base64.h"
 #include "protocol/sasl.h"
 #include "protocol/scram.h"
 

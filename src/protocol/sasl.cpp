@@ -5,6 +5,7 @@
 #include "net/connection.h"
 #include "net/utf8.h"
 #include "platform/trace.h"
+#include "protocol/base64.h"
 #include "protocol/scram.h"
 
 namespace {
@@ -245,22 +246,4 @@ void FailLogin(Connection& link, std::string_view why) {
     platform::DebuggerTrace("[SASL] ", reason);
     link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
     link.Abandon(std::move(reason));
-}
-
-void AppendBase64(platform::Secret& out, std::string_view bytes) {
-    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    out.Reserve(out.Size() + (bytes.size() + 2) / 3 * 4);
-    char quad[4];
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t left = bytes.size() - i;
-        unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-        if (left > 1) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (left > 2) n |= static_cast<unsigned char>(bytes[i + 2]);
-        quad[0] = kDigits[n >> 18 & 63];
-        quad[1] = kDigits[n >> 12 & 63];
-        quad[2] = left > 1 ? kDigits[n >> 6 & 63] : '=';
-        quad[3] = left > 2 ? kDigits[n & 63] : '=';
-        out.Append({quad, 4});
-    }
-    platform::Wipe(quad, sizeof quad);
 }

@@ -44,7 +44,4 @@ void FailLogin(Connection& link, std::string_view why);
 // What ends the link for a reply of the exchange out of its order.
 inline constexpr std::string_view kUnexpectedReply = "unexpected reply from the server";
 
-// Appends the base64 of `bytes` (with padding), as AUTHENTICATE carries it.
-void AppendBase64(platform::Secret& out, std::string_view bytes);
-
 #endif

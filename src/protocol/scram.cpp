@@ -3,6 +3,7 @@
 #include "net/connection.h"
 #include "net/utf8.h"
 #include "platform/crypto.h"
+#include "protocol/base64.h"
 #include "protocol/sasl.h"
 
 namespace {
@@ -96,14 +97,6 @@ bool SameBytes(std::string_view a, std::string_view b) {
     return diff == 0;
 }
 
-int Base64Digit(char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 }  // namespace
 
@@ -229,28 +222,4 @@ std::string ScramCheckFinal(std::string_view server_final, std::string_view serv
     if (!SameBytes(shown.View(), server_signature))
         return "the server did not prove it knows the password (wrong SCRAM signature)";
     return {};
-}
-
-bool DecodeBase64(std::string_view text, platform::Secret& out) {
-    out.Clear();
-    if (text.size() % 4 != 0) return false;
-    out.Reserve(text.size() / 4 * 3);
-    for (std::size_t at = 0; at < text.size(); at += 4) {
-        const bool last = at + 4 == text.size();
-        // Padding only at the very end: "xx==" or "xxx=".
-        const std::size_t pad = last ? (text[at + 3] == '=') + (text[at + 2] == '=' && text[at + 3] == '=') : 0;
-        unsigned n = 0;
-        for (std::size_t i = 0; i < 4 - pad; ++i) {
-            const int d = Base64Digit(text[at + i]);
-            if (d < 0) return false;
-            n |= static_cast<unsigned>(d) << (18 - 6 * i);
-        }
-        // The bits past the last byte must be zero, or two texts would
-        // stand for the same bytes.
-        if ((pad == 1 && (n & 0xFF) != 0) || (pad == 2 && (n & 0xFFFF) != 0)) return false;
-        const char bytes[3] = {static_cast<char>(n >> 16), static_cast<char>(n >> 8 & 0xFF),
-                               static_cast<char>(n & 0xFF)};
-        out.Append({bytes, 3 - pad});
-    }
-    return true;
 }

@@ -48,8 +48,4 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
 // why the login must not count.
 std::string ScramCheckFinal(std::string_view server_final, std::string_view server_signature);
 
-// The bytes `text` stands for in base64 (padded, nothing else, unused bits
-// zero); false for anything else.
-bool DecodeBase64(std::string_view text, platform::Secret& out);
-
 #endif

@@ -36,6 +36,7 @@
 #include "platform/trace.h"
 #include "poll/poll.h"
 #include "protocol/dispatch.h"
+#include "protocol/base64.h"
 #include "protocol/sasl.h"
 #include "protocol/scram.h"
 
