@@ -11,14 +11,30 @@
 #include <string_view>
 
 #include "platform/client_cert.h"
+#include "platform/fingerprint.h"
 #include "platform/socket.h"
 
 namespace platform {
 
-enum class Security {
-    Plain,          // TCP as it is
-    Tls,            // TLS; the certificate checked against the system's roots and the name
-    TlsUnverified,  // TLS; any certificate taken (private servers, self-signed)
+// What a link is made of, and which server certificate it takes.
+struct Security {
+    enum Kind {
+        Plain,          // TCP as it is
+        Tls,            // TLS; the certificate checked against the system's roots and the name
+        TlsUnverified,  // TLS; any certificate taken (private servers, self-signed)
+        TlsPinned,      // TLS; only the certificate whose fingerprint is `pin`, whoever signed it
+    };
+
+    Security(Kind k) : kind(k) {}  // so `Security::Tls` stands for a link's whole security
+    static Security Pinned(const CertFingerprint& fingerprint) {
+        Security s(TlsPinned);
+        s.pin = fingerprint;
+        return s;
+    }
+    bool operator==(const Security&) const = default;
+
+    Kind kind;
+    CertFingerprint pin{};  // TlsPinned only
 };
 
 class Stream {
