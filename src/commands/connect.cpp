@@ -80,9 +80,6 @@ int QV_CDECL Connect(lua_State*) {
         platform::DebuggerTrace("[CONNECT FAILED] ", error);
         return ReportFailure(*lua, "Connect failed: " + error);
     }
-    if (security == platform::Security::TlsUnverified)
-        ConsoleWarning("TLS without a certificate check: the link to " + host + " is not verified");
-
     if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
         security == platform::Security::Plain)
         ConsoleWarning("SASL over an unencrypted link: the password can be read on the way");

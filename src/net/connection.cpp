@@ -23,6 +23,8 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
         return false;
     }
     state_ = ConnectionState::Connecting;
+    host_ = host;
+    security_ = security;
     session.alive.timeout_s = ping_timeout_s;
     // Under way at once, so the server sees the connect before the first
     // tick; how it went is taken up by the tick, even when already known.
@@ -30,19 +32,21 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
     return true;
 }
 
-void Connection::Advance() {
-    if (!IsConnecting()) return;
+bool Connection::Advance() {
+    if (!IsConnecting()) return false;
     switch (opening_->Step()) {
-        case platform::Opening::Status::Pending: return;
-        case platform::Opening::Status::Failed: return Drop("Connect failed: " + opening_->Error());
+        case platform::Opening::Status::Pending: return false;
+        case platform::Opening::Status::Failed: Drop("Connect failed: " + opening_->Error()); return false;
         case platform::Opening::Status::Open: break;
     }
     stream_ = opening_->TakeStream();
+    session.server_certificate = opening_->ServerCertificate();
     opening_.reset();
     state_ = ConnectionState::Connected;
     session.alive.heard = idle_clock();
     session.up_since = progress_ = pace_clock();
     WriteOut();
+    return true;
 }
 
 bool Connection::ReadMore() {

@@ -56,9 +56,13 @@ public:
     // if any, is presented to a TLS server that asks for one.
     bool Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
                  std::shared_ptr<const platform::ClientCert> cert, std::string& error);
-    // Moves a connect on as far as it goes without waiting. A failed one is
-    // then a lost link whose reason starts "Connect failed: ".
-    void Advance();
+    // Moves a connect on as far as it goes without waiting; true when the
+    // link came up in this call. A failed one is then a lost link whose
+    // reason starts "Connect failed: ".
+    bool Advance();
+    // What Connect was asked for: the server, and the link's security.
+    const std::string& Host() const { return host_; }
+    const platform::Security& LinkSecurity() const { return security_; }
 
     // Receiving: the lines read so far, and one more read into them. False
     // when nothing came; a lost link is then Dropped.
@@ -124,6 +128,8 @@ private:
     std::string Ending(std::string socket_text) const;
     void DiscardUnread();
 
+    std::string host_;
+    platform::Security security_ = platform::Security::Plain;
     std::unique_ptr<platform::Opening> opening_;
     std::unique_ptr<platform::Stream> stream_;
     ConnectionState state_ = ConnectionState::Unconnected;

@@ -116,6 +116,7 @@ Opening::Status Opening::Step() {
         case TlsHandshake::Status::Failed: return Fail(std::move(why));
         case TlsHandshake::Status::Done: break;
     }
+    server_cert_ = handshake_->ServerCertificate();
     stream_ = handshake_->TakeStream();
     handshake_.reset();
     return status_ = Status::Open;

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -88,6 +89,9 @@ public:
     std::unique_ptr<Stream> TakeStream() { return std::move(stream_); }
     // Once Failed: why, in plain words.
     const std::string& Error() const { return error_; }
+    // Once Open over TLS: the fingerprint of the certificate the server
+    // showed, whatever the link made of it.
+    const std::optional<CertFingerprint>& ServerCertificate() const { return server_cert_; }
 
 private:
     Status Fail(std::string why);
@@ -102,6 +106,7 @@ private:
     SocketHandle sock_ = kNoSocket;  // the winner, until TLS takes it
     std::unique_ptr<TlsHandshake> handshake_;
     std::unique_ptr<Stream> stream_;
+    std::optional<CertFingerprint> server_cert_;
     std::string error_;
     Status status_ = Status::Pending;
 };

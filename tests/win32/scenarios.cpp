@@ -289,6 +289,9 @@ void BacklogPeriod(Test& t) {
     t.Check(period > 0 && period <= 50, "ticks %d ms apart while lines waited, not about 10 ms", static_cast<int>(period));
 }
 
+// The text after `marker` in the console, up to the line's end.
+const char* ConsoleAfter(Test& t, const char* marker);
+
 // The fingerprint of the certificate a TLS listener presents, as openssl
 // prints it; null when the peer cannot say.
 const char* ServerCert(Test& t) {
@@ -296,17 +299,22 @@ const char* ServerCert(Test& t) {
 }
 
 // TLS through Schannel: a self-signed server is refused with `true`, and
-// taken with "insecure", then registration and chat go as on plain TCP.
+// taken with "insecure", which names on the console the certificate it
+// took, for the user to pin; then registration and chat go as on plain TCP.
 void TlsChat(Test& t) {
     if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", true),
                  "certificate not trusted");
-    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    const char* fingerprint = ServerCert(t);
+    if (fingerprint == nullptr || !t.peer.Command("LISTEN", "tls", nullptr)) return;
     const Results r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
     if (!t.Check(r.count == 0, "insecure TLS gave '%s'", r.count > 0 ? r.text[0] : "")) return;
     if (!t.peer.Accept() || !t.peer.Expect("PASS pvrkqo618") || !t.peer.Expect("NICK qv") ||
         !t.peer.Expect("USER u u u :Ann Lee"))
         return;
+    const char* named = ConsoleAfter(t, "the server's certificate has the SHA-256 fingerprint ");
+    t.Check(Same(named, t.arena.Format("%s (irc.Connect takes it in place of \"insecure\" to pin it)", fingerprint)),
+            "the console named the certificate '%s', the server's is %s", named, fingerprint);
     const int from = t.host.events.Count();
     t.peer.Send("PING :secure\r\n:alice!a@h PRIVMSG #lobby :hi over TLS\r\n");
     t.peer.Expect("PONG :secure");
