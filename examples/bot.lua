@@ -7,8 +7,10 @@
 --   quorvane-host examples/bot.lua --help
 --
 -- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
--- the server's certificate checked (port 6697 on most networks), or
--- "insecure" for TLS to a private server with a self-signed certificate.
+-- the server's certificate checked (port 6697 on most networks), the
+-- SHA-256 fingerprint of a private server's own certificate (as openssl
+-- prints it; see "Private servers" in README.md) to take that one only, or
+-- "insecure" for TLS with any certificate.
 -- Set QV_NICKSERV_PASSWORD in the environment to identify with NickServ. The QV_BOT_* variables below tune
 -- how soon a silent server counts as gone, and the back-off.
 --
@@ -42,7 +44,7 @@
 
 local usage = [==[
 usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism NAME] | --sasl-external ACCOUNT]
-                                     [--cert FILE] [--password] [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+                                     [--cert FILE] [--password] [SERVER [PORT [NICK [CHANNELS [tls|FINGERPRINT|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
   --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
@@ -55,7 +57,8 @@ usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism
                   SASL login to ACCOUNT by the client certificate (needs --cert, tls)
   SERVER          default 127.0.0.1; PORT default 6667; NICK default quorvbot
   CHANNELS        comma-separated, default #quorvane
-  TLS             "tls" (certificate checked) or "insecure" (self-signed server)
+  TLS             "tls" (certificate checked), the SHA-256 fingerprint of the
+                  server's certificate (AB:CD:..., taken alone), or "insecure"
 Passwords are read from the environment only, never from the command line.
 QV_NICKSERV_PASSWORD in the environment: identify with NickServ.]==]
 
@@ -125,7 +128,8 @@ local settings = {
   user = "quorvane",
   realname = "quorvane example bot",
   channels = positional[4] or "#quorvane",
-  tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
+  -- irc.Connect itself refuses what is neither "insecure" nor a fingerprint.
+  tls = positional[5] == "tls" or positional[5],
   sasl_account = options.sasl_account,
   sasl_mechanism = options.sasl_mechanism,
   sasl_password = options.sasl_account and options.sasl_mechanism ~= "EXTERNAL" and required_env("QUORVANE_SASL_PASSWORD")
@@ -280,11 +284,13 @@ function connect()
   end
   -- Returns at once: how the connect went comes as IRC_Disconnected if it
   -- failed, as the server's welcome if not. Only a mistake in the
-  -- arguments (a port out of range) is told here.
+  -- arguments (a port out of range, a damaged fingerprint) is told here,
+  -- and trying again cannot mend it.
   local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname, settings.tls)
   if err then
-    log("%s", err)
-    lost(err)
+    log("%s; giving up", err)
+    state = "offline"
+    host.Quit(2)
   end
 end
 

@@ -156,6 +156,23 @@ TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
                   Results{"Connect failed: Port out of range"});
         EXPECT_EQ(host.console, "[quorvane] !! Connect failed: Port out of range\n");
     }
+    // So is a TLS argument that names no kind of link: a word, a number, a
+    // fingerprint of another length (SHA-1's) or damaged; nothing is tried.
+    const std::string hex64(64, 'a');
+    std::string joined = "AB";
+    while (joined.size() < 95) joined += ":AB";
+    const std::string bad_tls = "Connect failed: the TLS argument must be true, \"insecure\" or the server "
+                                "certificate's SHA-256 fingerprint (64 hex digits, colons optional)";
+    for (const Arg& tls : {Arg(std::string("tls")), Arg(std::string()), Arg(std::string("Insecure")), Arg(1),
+                           Arg(joined.substr(0, 59)), Arg(hex64.substr(1) + "g"), Arg(hex64 + ":"),
+                           Arg(joined.substr(0, 2) + joined.substr(3, 1) + ":" + joined.substr(4)),
+                           Arg(std::string(joined).replace(2, 1, "-"))}) {
+        host.ClearRecords();
+        EXPECT_EQ(host.CallIrc("Connect", {std::string("127.0.0.1"), 6667, std::string("x"), std::string("u"),
+                                           std::string("Ann Lee"), tls}),
+                  Results{bad_tls});
+        EXPECT_EQ(host.console, "[quorvane] !! " + bad_tls + "\n");
+    }
     EXPECT_FALSE(PollTimerRunning());
 
     // Everything else returns at once and arrives from the poll, once; lines

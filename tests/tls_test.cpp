@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -136,6 +137,19 @@ protected:
     Results SetClientCert(const std::string& name, const std::string& password = "") {
         return host.CallIrc("SetClientCert", {name.starts_with("/") ? name : cert_dir + "/" + name, password});
     }
+    // What `openssl x509 -noout -fingerprint -sha256` prints after "=" for
+    // the test certificate `name`: the form a user pins.
+    static std::string OpensslFingerprint(const std::string& name) {
+        const std::string command = "openssl x509 -noout -fingerprint -sha256 -in " + cert_dir + "/" + name + ".pem";
+        FILE* out = popen(command.c_str(), "r");
+        char line[256] = {};
+        const bool read = out != nullptr && std::fgets(line, sizeof line, out) != nullptr;
+        if (out != nullptr) pclose(out);
+        std::string text = read ? line : "";
+        text = text.substr(text.find('=') + 1);
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
     std::vector<std::string> RawLines() const {
         std::vector<std::string> lines;
         for (const HookCall& c : host.hook_calls)
@@ -170,12 +184,67 @@ TEST_F(Tls, ASelfSignedCertificateIsRefusedUnlessInsecureIsAsked) {
         TlsPeer peer("irc", "self");
         EXPECT_EQ(Failure(peer.port(), {true}), "Connect failed: certificate not trusted");
     }
+    // Once up, the console names the certificate taken, as openssl does, so
+    // that it can be pinned.
     TlsPeer peer("irc", "self");
     host.console.clear();
     EXPECT_THAT(Connect(peer.port(), {std::string("insecure")}), IsEmpty());
-    EXPECT_EQ(host.console, "[quorvane] !! TLS without a certificate check: the link to 127.0.0.1 is not verified\n");
+    EXPECT_EQ(host.console, "");
     ASSERT_TRUE(Connected());
     EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+    EXPECT_EQ(host.console, "[quorvane] !! TLS without a certificate check: the link to 127.0.0.1 is not verified; "
+                            "the server's certificate has the SHA-256 fingerprint " +
+                                OpensslFingerprint("self") + " (irc.Connect takes it in place of \"insecure\" to pin it)\n");
+}
+
+// A pinned link takes the one certificate whose fingerprint it was given, in
+// openssl's form or bare in any case, whoever signed it and whatever name it
+// bears (the name still goes in the hello). Any other, a server's whose
+// certificate changed since the pin was set among them, ends the handshake
+// before our side of it is done, so nothing of ours reaches it, not one
+// line; the reason names what it showed.
+TEST_F(Tls, APinnedLinkTakesThatCertificateAndNoOther) {
+    const std::string self = OpensslFingerprint("self"), server = OpensslFingerprint("server");
+    ASSERT_EQ(self.size(), 95u);
+    std::string bare;
+    for (const char c : self) bare += c == ':' ? "" : std::string(1, static_cast<char>(std::tolower(c)));
+    struct Row {
+        const char* cert;
+        const char* mode;
+        std::string pin;
+        const char* name;
+        std::string shown;  // empty: the link comes up
+        bool tls12;
+    };
+    const Row rows[] = {
+        {"self", "irc", self, "127.0.0.1", "", false},
+        {"self", "irc", bare, "127.0.0.1", "", true},
+        {"other", "sni", OpensslFingerprint("other"), "localhost", "", false},
+        {"server", "irc", self, "127.0.0.1", server, false},
+        {"server", "irc", self, "localhost", server, true},
+        {"self", "irc", server, "127.0.0.1", self, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.cert) + " pinned to " + r.pin + " by " + r.name + (r.tls12 ? ", TLS 1.2" : ""));
+        TlsPeer peer(r.mode, r.cert, r.tls12 ? std::vector<std::string>{"--tls12"} : std::vector<std::string>{});
+        if (!r.shown.empty()) {
+            EXPECT_EQ(Failure(peer.port(), {r.pin}, r.name),
+                      "Connect failed: certificate fingerprint mismatch (the server's: " + r.shown + ")");
+            EXPECT_THAT(peer.LinesUntil("GOT "), ElementsAre(StartsWith("HANDSHAKE FAILED")));
+            continue;
+        }
+        ASSERT_THAT(Connect(peer.port(), {r.pin}, r.name), IsEmpty());
+        ASSERT_TRUE(Connected());
+        EXPECT_EQ(host.console, "");  // no warning: the link is verified by its pin
+        EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        if (std::string_view(r.mode) == "sni")
+            EXPECT_EQ(peer.NextLine(), "SNI localhost");
+        else
+            EXPECT_THAT(peer.LinesUntil("GOT USER"), ElementsAre("GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                                                                 "GOT USER u u u :Real Name"));
+        host.CallIrc("Close");
+        host.ClearRecords();
+    }
 }
 
 TEST_F(Tls, ACertificateForAnotherNameIsRefused) {

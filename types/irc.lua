@@ -12,8 +12,8 @@ irc = {}
 ---@param nick string
 ---@param user string
 ---@param realname string
----@param tls? boolean|"insecure" true: TLS, the certificate checked; "insecure": TLS without the check
----@return string? error "Connect failed: Port out of range", or "Invalid Socket!" while a link is up or coming up
+---@param tls? boolean|"insecure"|string true: TLS, the certificate checked; a SHA-256 fingerprint as openssl prints it ("3A:7F:...:C2", colons optional, any case): TLS with that certificate only; "insecure": TLS without the check
+---@return string? error "Connect failed: Port out of range", "Connect failed: the TLS argument must be ..." for any other `tls` text, or "Invalid Socket!" while a link is up or coming up
 function irc.Connect(server, port, nick, user, realname, tls) end
 
 --- Sends what waits, then `QUIT :Leaving`, and closes the link.

@@ -2,7 +2,9 @@
 // it; irc.SetPingTimeout, which the next Connect takes.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "commands/args.h"
@@ -11,21 +13,31 @@
 #include "module/console.h"
 #include "module/globals.h"
 #include "net/connection.h"
-#include "poll/poll.h"
+#include "platform/fingerprint.h"
 #include "platform/trace.h"
 #include "protocol/caps.h"
+#include "poll/poll.h"
 #include "protocol/sasl.h"
 #include "protocol/sts.h"
 
 namespace {
 
 // The sixth argument: absent, nil or false for plain TCP; true for TLS
-// with the certificate checked; the text "insecure" for TLS without.
-platform::Security SecurityArg(ILuaInterface& lua, int pos) {
+// with the certificate checked; the text "insecure" for TLS without; a
+// certificate's SHA-256 fingerprint for TLS with that certificate only.
+// Nothing for any other text: a mistyped word or a damaged fingerprint
+// must not quietly become some other kind of link.
+std::optional<platform::Security> SecurityArg(ILuaInterface& lua, int pos) {
     const char* text = lua.ArgText(pos);
-    if (text != nullptr && std::strcmp(text, "insecure") == 0) return platform::Security::TlsUnverified;
-    return lua.ArgFlag(pos) ? platform::Security::Tls : platform::Security::Plain;
+    if (text == nullptr) return lua.ArgFlag(pos) ? platform::Security::Tls : platform::Security::Plain;
+    if (std::strcmp(text, "insecure") == 0) return platform::Security::TlsUnverified;
+    if (const auto pin = platform::ParseFingerprint(text)) return platform::Security::Pinned(*pin);
+    return std::nullopt;
 }
+
+constexpr std::string_view kBadSecurity =
+    "the TLS argument must be true, \"insecure\" or the server certificate's SHA-256 fingerprint "
+    "(64 hex digits, colons optional)";
 
 }  // namespace
 
@@ -42,7 +54,12 @@ int QV_CDECL Connect(lua_State*) {
     const std::string nick = TextArg(*lua, 3);
     const std::string user = TextArg(*lua, 4);
     const std::string realname = TextArg(*lua, 5);
-    platform::Security security = SecurityArg(*lua, 6);
+    const std::optional<platform::Security> asked = SecurityArg(*lua, 6);
+    if (!asked) {
+        platform::DebuggerTrace("[CONNECT FAILED] ", kBadSecurity);
+        return ReportFailure(*lua, "Connect failed: " + std::string(kBadSecurity));
+    }
+    platform::Security security = *asked;
 
     // A closed, lost or failed link cannot be used again; a fresh one lets
     // scripts reconnect.
@@ -74,8 +91,6 @@ int QV_CDECL Connect(lua_State*) {
         ConsoleLine("the server requires TLS (STS), as it said before: connecting to " + host + " on port " +
                     std::to_string(port));
     }
-    if (security == platform::Security::TlsUnverified)
-        ConsoleWarning("TLS without a certificate check: the link to " + host + " is not verified");
 
     if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
         security == platform::Security::Plain)

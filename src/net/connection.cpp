@@ -35,23 +35,26 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
     return true;
 }
 
-void Connection::Advance() {
-    if (!IsConnecting()) return;
+bool Connection::Advance() {
+    if (!IsConnecting()) return false;
     switch (opening_->Step()) {
-        case platform::Opening::Status::Pending: return;
+        case platform::Opening::Status::Pending: return false;
         case platform::Opening::Status::Failed: {
             std::string reason = "Connect failed: " + opening_->Error();
             if (tls_required_) reason += " (the server requires TLS)";
-            return Drop(std::move(reason));
+            Drop(std::move(reason));
+            return false;
         }
         case platform::Opening::Status::Open: break;
     }
     stream_ = opening_->TakeStream();
+    session.server_certificate = opening_->ServerCertificate();
     opening_.reset();
     state_ = ConnectionState::Connected;
     session.alive.heard = idle_clock();
     session.up_since = progress_ = pace_clock();
     WriteOut();
+    return true;
 }
 
 void Connection::Reopen(int port, platform::Security security, std::string_view first) {

@@ -57,9 +57,10 @@ public:
     // keeps it for a reopen with TLS).
     bool Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
                  std::shared_ptr<const platform::ClientCert> cert, std::string& error);
-    // Moves a connect on as far as it goes without waiting. A failed one is
-    // then a lost link whose reason starts "Connect failed: ".
-    void Advance();
+    // Moves a connect on as far as it goes without waiting; true when the
+    // link came up in this call. A failed one is then a lost link whose
+    // reason starts "Connect failed: ".
+    bool Advance();
     // The server requires TLS: the link ends without another byte and the
     // same host is connected again on `port` with `security`. `first` goes
     // out first there, then the script's lines on hold, still held.
@@ -68,9 +69,11 @@ public:
     // says so.
     void RequireTls() { tls_required_ = true; }
 
+    // What Connect was asked for (or Reopen): the server, its port, and
+    // the link's security.
     const std::string& Host() const { return host_; }
     int Port() const { return port_; }
-    platform::Security Security() const { return security_; }
+    const platform::Security& LinkSecurity() const { return security_; }
 
     // Receiving: the lines read so far, and one more read into them. False
     // when nothing came; a lost link is then Dropped.

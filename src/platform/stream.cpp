@@ -98,13 +98,13 @@ Opening::Status Opening::Step() {
         }
         sock_ = connect_->TakeWinner();
         connect_.reset();
-        if (security_ == Security::Plain) {
+        if (security_.kind == Security::Plain) {
             stream_ = std::make_unique<TcpStream>(std::exchange(sock_, kNoSocket));
             return status_ = Status::Open;
         }
         // TLS on the winner only; its handshake counts against the same bound.
         std::string why;
-        handshake_ = StartTls(sock_, host_, security_ == Security::Tls, cert_, why);
+        handshake_ = StartTls(sock_, host_, security_, cert_, why);
         if (!handshake_) return Fail(std::move(why));
     }
 
@@ -116,6 +116,7 @@ Opening::Status Opening::Step() {
         case TlsHandshake::Status::Failed: return Fail(std::move(why));
         case TlsHandshake::Status::Done: break;
     }
+    server_cert_ = handshake_->ServerCertificate();
     stream_ = handshake_->TakeStream();
     handshake_.reset();
     return status_ = Status::Open;

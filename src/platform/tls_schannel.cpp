@@ -1,8 +1,9 @@
 // TLS on Windows: Schannel, part of the system (secur32, crypt32), over the
 // link's non-blocking socket. Nothing here waits: the handshake moves on as
 // the server's bytes come, a step a tick. The certificate is
-// checked here, with the system's chain policy, so that the check is the
-// same wherever Schannel would or would not make it by itself.
+// checked here, with the system's chain policy (or held to a pin), so that
+// the check is the same wherever Schannel would or would not make it by
+// itself.
 #include "platform/tls.h"
 #include "platform/resolve.h"
 #include "platform/tls_alert.h"
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -256,11 +258,40 @@ std::string CheckCertificate(CtxtHandle& ctx, const char* host) {
     return verdict;
 }
 
+// The fingerprint of the certificate the server showed; nothing before the
+// handshake is done.
+std::optional<CertFingerprint> ServerFingerprint(CtxtHandle ctx) {
+    PCCERT_CONTEXT cert = nullptr;
+    if (QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || cert == nullptr)
+        return std::nullopt;
+    CertFingerprint fingerprint;
+    DWORD size = fingerprint.size();
+    const bool hashed = CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded,
+                                              fingerprint.data(), &size) &&
+                        size == fingerprint.size();
+    CertFreeCertificateContext(cert);
+    if (!hashed) return std::nullopt;
+    return fingerprint;
+}
+
+// The server's certificate held to the pin alone: no chain, no name.
+std::string CheckPin(CtxtHandle ctx, const CertFingerprint& pin) {
+    const std::optional<CertFingerprint> seen = ServerFingerprint(ctx);
+    if (!seen) return "TLS handshake failed: the server showed no certificate";
+    return *seen == pin ? std::string() : PinMismatch(*seen);
+}
+
 class Handshake final : public TlsHandshake {
 public:
     Handshake(SocketHandle sock, std::shared_ptr<const ClientCert> cert, Credentials&& cred, std::string host,
-              bool verify)
-        : sock_(sock), cert_(std::move(cert)), cred_(std::move(cred)), host_(std::move(host)), verify_(verify) {}
+              const Security& security)
+        : sock_(sock),
+          cert_(std::move(cert)),
+          cred_(std::move(cred)),
+          host_(std::move(host)),
+          verify_(security.kind == Security::Tls) {
+        if (security.kind == Security::TlsPinned) pin_ = security.pin;
+    }
     ~Handshake() override { TcpClose(sock_); }
     Handshake(const Handshake&) = delete;
     Handshake& operator=(const Handshake&) = delete;
@@ -281,6 +312,7 @@ public:
             }
             if (done_) {
                 if (verify_) error = CheckCertificate(ctx_.handle, host_.c_str());
+                else if (pin_) error = CheckPin(ctx_.handle, *pin_);
                 return error.empty() ? Status::Done : Status::Failed;
             }
             if (need_input_) {
@@ -301,6 +333,10 @@ public:
     std::unique_ptr<Stream> TakeStream() override {
         return std::make_unique<SchannelStream>(std::exchange(sock_, kNoSocket), std::move(cert_), std::move(cred_),
                                                 std::move(ctx_), std::move(in_));
+    }
+
+    std::optional<CertFingerprint> ServerCertificate() const override {
+        return ctx_.valid ? ServerFingerprint(ctx_.handle) : std::nullopt;
     }
 
 private:
@@ -389,6 +425,7 @@ private:
     Context ctx_;
     std::string host_;
     bool verify_;
+    std::optional<CertFingerprint> pin_;  // set for a pinned link
     unsigned long request_ = kContextFlags;  // what each call asks of the security layer
     bool first_ = true;
     bool need_input_ = false;
@@ -404,7 +441,7 @@ private:
 // Schannel reads the system's roots itself, cheaply, at each handshake.
 void PrepareTls() {}
 
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
@@ -428,7 +465,7 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
         return nullptr;
     }
     cred.valid = true;
-    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cert), std::move(cred), host, verify);
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cert), std::move(cred), host, security);
 }
 
 }  // namespace platform

@@ -11,6 +11,7 @@
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
+#include "platform/fingerprint.h"
 #include "platform/secret.h"
 #include "platform/timer.h"
 #include "platform/trace.h"
@@ -114,6 +115,17 @@ void ReportLoss(Connection& link) {
     RaiseEvent("IRC_Disconnected", {reason});
 }
 
+// A link that took any certificate names the one it took, once it is up,
+// so that the user can pin it.
+void ReportUnverified(const Connection& link) {
+    if (link.LinkSecurity().kind != platform::Security::TlsUnverified) return;
+    std::string text = "TLS without a certificate check: the link to " + link.Host() + " is not verified";
+    if (const auto& seen = link.session.server_certificate)
+        text += "; the server's certificate has the SHA-256 fingerprint " + platform::FingerprintText(*seen) +
+                " (irc.Connect takes it in place of \"insecure\" to pin it)";
+    ConsoleWarning(text);
+}
+
 }  // namespace
 
 void StartPollTimer() {
@@ -147,7 +159,7 @@ void MessageCheckTimer() {
 
     Connection* link = Globals::client.get();
     if (link == nullptr) return;
-    link->Advance();
+    if (link->Advance()) ReportUnverified(*link);
     link->Flush();
     const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
     // Read first: a server heard from in this very tick is alive.

@@ -171,7 +171,7 @@ void OnNew(Connection& link, std::string_view list) {
     ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
         // A policy may be renewed at any time; a move to TLS comes only
         // with the list that opens the registration.
-        if (name == "sts" && link.Security() != platform::Security::Plain) StsOnList(link, value.value_or(""));
+        if (name == "sts" && link.LinkSecurity() != platform::Security::Plain) StsOnList(link, value.value_or(""));
         added |= BitOf(name);
     });
     caps.offered |= added;

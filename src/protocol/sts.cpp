@@ -54,7 +54,7 @@ void Ignored(std::string_view value, std::string_view why) {
 }  // namespace
 
 int StsOnList(Connection& link, std::string_view value) {
-    if (link.Security() == platform::Security::Plain) {
+    if (link.LinkSecurity() == platform::Security::Plain) {
         // Over plain TCP only the port counts: anyone on the path could
         // have written a duration.
         const auto port = Field(value, "port");
@@ -73,7 +73,7 @@ int StsOnList(Connection& link, std::string_view value) {
     }
     // A policy is only as good as the link it came on: an unverified or
     // pinned certificate proves nothing about the name.
-    if (link.Security() != platform::Security::Tls) return 0;
+    if (link.LinkSecurity() != platform::Security::Tls) return 0;
     const auto duration = Field(value, "duration");
     if (!duration) return 0;
     std::uint64_t seconds = 0;
@@ -104,7 +104,7 @@ int StsPolicyPort(std::string_view host) {
 }
 
 void StsLinkEnded(const Connection& link) {
-    if (link.Security() != platform::Security::Tls || link.session.up_since == decltype(link.session.up_since){}) return;
+    if (link.LinkSecurity() != platform::Security::Tls || link.session.up_since == decltype(link.session.up_since){}) return;
     const auto it = Globals::stsPolicies.find(Key(link.Host()));
     if (it != Globals::stsPolicies.end() && it->second.port == link.Port())
         it->second.expires = sts_clock() + it->second.duration;

@@ -41,6 +41,8 @@ Peer.COMMANDS):
   PONGS <ms> <n> <size>  the next n lines are the PONGs to those PINGs, in order
   SNI                    the server name the latest TLS hello carried; OK <name>
                          (OK none without one)
+  SERVERCERT             the SHA-256 of the certificate a TLS listener presents,
+                         as openssl x509 -fingerprint prints it: OK AB:CD:...
   PEERCERT               the SHA-256 of the certificate the module presented on
                          the TLS link; OK <hex> (OK none without one)
   CLIENTCERT             the test's client certificate, PKCS#12 with the
@@ -197,6 +199,14 @@ def tls_context(verify=''):
 
 tls_context.ctx = {}
 tls_context.sni = None
+
+
+def server_fingerprint():
+    """What `openssl x509 -noout -fingerprint -sha256` prints after '=' for
+    the certificate a TLS listener presents."""
+    with open(os.path.join(cert_dir(), 'self.pem')) as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    return ':'.join('%02X' % b for b in hashlib.sha256(der).digest())
 
 
 class Peer:
@@ -481,6 +491,7 @@ class Peer:
         'PINGS': lambda p, a: p.pings(a),
         'PONGS': lambda p, a: p.pongs(a),
         'SNI': lambda p, a: tls_context.sni or 'none',
+        'SERVERCERT': lambda p, a: server_fingerprint(),
         'PEERCERT': lambda p, a: p.peer_cert(),
         'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), 'client.p12')),
         'ACCEPT': lambda p, a: p.accept(a),

@@ -290,16 +290,30 @@ void BacklogPeriod(Test& t) {
     t.Check(period > 0 && period <= 50, "ticks %d ms apart while lines waited, not about 10 ms", static_cast<int>(period));
 }
 
+// The text after `marker` in the console, up to the line's end.
+const char* ConsoleAfter(Test& t, const char* marker);
+
+// The fingerprint of the certificate a TLS listener presents, as openssl
+// prints it; null when the peer cannot say.
+const char* ServerCert(Test& t) {
+    return t.peer.Command("SERVERCERT", nullptr, nullptr) ? t.arena.Copy(t.peer.reply) : nullptr;
+}
+
 // TLS through Schannel: a self-signed server is refused with `true`, and
-// taken with "insecure", then registration and chat go as on plain TCP.
+// taken with "insecure", which names on the console the certificate it
+// took, for the user to pin; then registration and chat go as on plain TCP.
 void TlsChat(Test& t) {
     if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", true),
                  "certificate not trusted");
-    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    const char* fingerprint = ServerCert(t);
+    if (fingerprint == nullptr || !t.peer.Command("LISTEN", "tls", nullptr)) return;
     const Results r = t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
     if (!t.Check(r.count == 0, "insecure TLS gave '%s'", r.count > 0 ? r.text[0] : "")) return;
     if (!t.peer.Accept() || !t.peer.ExpectRegistration()) return;
+    const char* named = ConsoleAfter(t, "the server's certificate has the SHA-256 fingerprint ");
+    t.Check(Same(named, t.arena.Format("%s (irc.Connect takes it in place of \"insecure\" to pin it)", fingerprint)),
+            "the console named the certificate '%s', the server's is %s", named, fingerprint);
     const int from = t.host.events.Count();
     t.peer.Send("PING :secure\r\n:alice!a@h PRIVMSG #lobby :hi over TLS\r\n");
     t.peer.Expect("PONG :secure");
@@ -324,6 +338,31 @@ void TlsByName(Test& t) {
     if (!t.peer.Await("PONG :named")) return;
     t.host.Call("Close");
     t.peer.Await("QUIT :Leaving");
+}
+
+// A pinned link takes the self-signed certificate whose fingerprint it was
+// given, by a name the certificate does not bear, and registers as usual.
+void TlsPinned(Test& t) {
+    const char* fingerprint = ServerCert(t);
+    if (fingerprint == nullptr || !t.peer.Command("LISTEN", "tls", nullptr)) return;
+    const Results r = t.host.Call("Connect", "localhost", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", fingerprint);
+    if (!t.Check(r.count == 0, "pinned TLS gave '%s'", r.count > 0 ? r.text[0] : "") || !t.peer.Accept() ||
+        !t.peer.ExpectRegistration())
+        return;
+    t.host.Call("Close");
+    t.peer.Await("QUIT :Leaving");
+}
+
+// The server shows another certificate than the one pinned: the connect
+// fails naming the one shown, and not a line goes out.
+void TlsPinMismatch(Test& t) {
+    const char* shown = ServerCert(t);
+    if (shown == nullptr || !t.peer.Command("LISTEN", "tls", nullptr)) return;
+    char* pinned = const_cast<char*>(t.arena.Copy(shown));
+    pinned[0] = pinned[0] == '0' ? '1' : '0';
+    ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", pinned),
+                 t.arena.Format("certificate fingerprint mismatch (the server's: %s)", shown));
+    if (t.peer.Accept()) t.peer.Eof();
 }
 
 // A SASL PLAIN login while registering, then a refused one: the refusal
@@ -630,6 +669,8 @@ const Scenario kScenarios[] = {
     {"backlog-period", BacklogPeriod},
     {"tls-chat", TlsChat},
     {"tls-by-name", TlsByName},
+    {"tls-pinned", TlsPinned},
+    {"tls-pin-mismatch", TlsPinMismatch},
     {"sasl-login", SaslLogin},
     {"scram-login", ScramLogin},
     {"fault-in-tick", FaultInTick},
