@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,6 +21,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/stream.h"
 #include "platform/tls_alert.h"
 #include "poll/poll.h"
 
@@ -72,6 +74,12 @@ public:
     TlsPeer& operator=(const TlsPeer&) = delete;
 
     int port() const { return port_; }
+    // Whether a report has come (or comes within `wait_ms`), to read
+    // without blocking; only before the first read after one.
+    bool Reported(int wait_ms) const {
+        pollfd p{out_ != nullptr ? fileno(out_) : -1, POLLIN, 0};
+        return poll(&p, 1, wait_ms) > 0;
+    }
     // The peer's next report; blocks until it comes (the peer is bounded).
     std::string NextLine() {
         char buf[4096];
@@ -356,6 +364,44 @@ TEST_F(Tls, ServersThatAskForAClientCertificate) {
     }
 }
 
+// Under TLS 1.3 a server that asked for a certificate gives its verdict
+// after our side of the handshake is done; the wait for it runs on the
+// attempt's clock (stepped here, stopped between steps), a quarter second
+// at least, and never past the attempt's bound, where the handshake, done,
+// is taken as up rather than timed out.
+TEST_F(Tls, TheWaitForATls13VerdictRunsOnTheAttemptsClockWithinItsBound) {
+    using namespace std::chrono_literals;
+    struct SteppedClock {
+        SteppedClock() {
+            PaceClock::stopped = true;
+            platform::Opening::clock = &PaceClock::Now;
+        }
+        ~SteppedClock() {
+            platform::Opening::clock = &std::chrono::steady_clock::now;
+            PaceClock::stopped = false;
+        }
+    } stepped;
+    struct Row {
+        std::chrono::milliseconds before;  // on the attempt's clock, before the handshake
+        std::chrono::milliseconds after;   // once it is done on our side
+    };
+    for (const Row r : {Row{0ms, 300ms}, Row{9900ms, 100ms}}) {
+        SCOPED_TRACE(r.before.count());
+        TlsPeer peer("sni", "server", {"--ask", "CA:ca", "--no-tickets"});
+        ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
+        PaceClock::Advance(r.before);
+        for (int i = 0; i < 1500 && !peer.Reported(0); ++i) PumpOnce(10);
+        ASSERT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        PumpFor(400);
+        EXPECT_FALSE(Globals::client->IsConnected()) << "the wait ran on another clock";
+        PaceClock::Advance(r.after);
+        EXPECT_TRUE(Connected());
+        EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+        host.CallIrc("Close");
+        host.ClearRecords();
+    }
+}
+
 // A peer that stops reading while more than its socket holds is written:
 // the TLS layer's "would block" on a write holds the lines back, and they
 // all arrive, in order, once it reads again; the link stays up.
@@ -436,4 +482,24 @@ TEST(ServerFlight, ReadsTheRequestAndTheAlertInTheClearWhereverTheBytesAreCut) {
             EXPECT_EQ(f->Alert(), r.alert);
         }
     }
+}
+
+// A server's fatal alert in words: certificate_required tells a script
+// with no certificate to set one, and one with a certificate that the
+// server did not take it.
+TEST(AlertWords, SayWhatTheUserCanDo) {
+    struct Row {
+        int alert;
+        bool asked, presented;
+        const char* words;
+    };
+    const Row rows[] = {
+        {116, true, false, "the server wants a client certificate (irc.SetClientCert)"},
+        {116, true, true, "the server did not take our client certificate (its key type or its issuer)"},
+        {40, true, false, "the server wants a client certificate (irc.SetClientCert)"},
+        {40, true, true, "the server refused the handshake (handshake failure)"},
+        {48, true, true, "the server does not trust our client certificate (unknown CA)"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(platform::AlertWords(r.alert, r.asked, r.presented), r.words) << r.alert << r.asked << r.presented;
 }
