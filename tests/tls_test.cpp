@@ -16,11 +16,14 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/cert_file.h"
 #include "platform/stream.h"
 #include "platform/tls_alert.h"
 #include "poll/poll.h"
@@ -264,12 +267,29 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         const char* password;
         const char* result;  // empty: loaded
     };
+    const std::string slow_mac = "its password is made to take too long to check (over 40000 rounds)";
+    const std::string slow_key = "its key is made to take too long to open (over 40000 rounds)";
     const Row rows[] = {
         {"client.p12", "s3cret", ""},
         {"client-nopass.p12", "", ""},
         {"client.pem", "", ""},
+        {"client-ber.p12", "s3cret", ""},
+        {"aes.p12", "s3cret", ""},
+        // Without a MAC the contents tell the password: the one given, or
+        // for an empty one either form of it.
+        {"nomac.p12", "s3cret", ""},
+        {"nomac-nopass.p12", "", ""},
+        {"nomac.p12", "wrong", "wrong password"},
+        {"nomac.p12", "", "needs a password"},
+        // PKCS#12 first, whatever its bytes hold; PEM only where a line
+        // starts a block.
+        {"begin.p12", "s3cret", ""},
+        {"mention.txt", "", "not a certificate file (PKCS#12, or PEM with the certificate and its key)"},
+        {"certs16.pem", "", ""},
+        {"certs17.pem", "", "holds too many certificates (over 16)"},
+        {"certs17.p12", "s3cret", "holds too many certificates (over 16)"},
         {"client.p12", "wrong", "wrong password"},
-        {"client.p12", "", "wrong password"},
+        {"client.p12", "", "needs a password"},
         {"nokey.pem", "", "no private key"},
         {"nokey.p12", "", "no private key"},
         {"wrongkey.pem", "", "the key does not match the certificate"},
@@ -279,9 +299,15 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         {"client.der", "", "not a certificate file (PKCS#12, or PEM with the certificate and its key)"},
         {"/dev/zero", "", "not a regular file"},
         {"weak.pem", "", "cannot be used for TLS (ee key too small)"},
-        {"slowmac.p12", "s3cret", "its password is made to take too long to check (over 600000 rounds)"},
-        {"slowkey.p12", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
-        {"slowkey.pem", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
+        {"slowmac.p12", "s3cret", slow_mac.c_str()},
+        {"slowkey.p12", "s3cret", slow_key.c_str()},
+        {"slowkey.pem", "s3cret", slow_key.c_str()},
+        {"slowsum.p12", "s3cret", slow_key.c_str()},
+        {"hugemac.p12", "s3cret", slow_mac.c_str()},
+        {"hugemac.p12", "", slow_mac.c_str()},
+        {"hugekey.p12", "s3cret", slow_key.c_str()},
+        {"pbmac1.p12", "s3cret", slow_mac.c_str()},
+        {"sha3mac.p12", "s3cret", "its password check is of a kind whose cost cannot be told"},
     };
     std::string fingerprint;
     for (const Row& r : rows) {
@@ -305,6 +331,15 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         EXPECT_EQ(Globals::settings.client_cert->Fingerprint(), fingerprint);
         EXPECT_THAT(host.console, ::testing::Not(HasSubstr("s3cret")));
     }
+    // A subject is shown clean (no C1 control, bidi override or line
+    // separator) and cut at 256 bytes, not inside the character there.
+    host.console.clear();
+    EXPECT_THAT(SetClientCert("oddname.pem"), IsEmpty());
+    const std::string shown = "CN=oddbotxy,O=" + std::string(60, 'o') + ",OU=" + std::string(60, 'u') + ",L=" +
+                              std::string(114, 'l');
+    EXPECT_THAT(host.console, StartsWith("[quorvane] TLS links from now on present the client certificate " + shown +
+                                         ", SHA-256 fingerprint "));
+
     host.console.clear();
     EXPECT_THAT(host.CallIrc("SetClientCert"), IsEmpty());
     EXPECT_FALSE(Globals::settings.client_cert);
@@ -482,6 +517,49 @@ TEST(ServerFlight, ReadsTheRequestAndTheAlertInTheClearWhereverTheBytesAreCut) {
             EXPECT_EQ(f->Alert(), r.alert);
         }
     }
+}
+
+// What a PKCS#12 file's bytes show of its costs without the password, as
+// the Windows reader counts them before the system's import spends them:
+// the MAC (its count, or PBMAC1's in its PBKDF2 parameters, times the
+// blocks of its key), each encrypted container, each key and the
+// certificates in the clear; the same from BER as from DER.
+TEST_F(Tls, APkcs12FilesCostsAreReadFromItsBytes) {
+    struct Row {
+        const char* file;
+        long long mac;
+        std::vector<long long> containers, keys;
+        std::size_t certificates = 0;  // in the clear
+    };
+    const Row rows[] = {
+        {"client.p12", 2048, {2048}, {2048}},
+        {"client-ber.p12", 2048, {2048}, {2048}},
+        {"aes.p12", 3000, {3000}, {3000}},
+        {"nomac.p12", 0, {2048}, {2048}},
+        {"begin.p12", 2048, {}, {2048}, 2},
+        {"hugemac.p12", 2147483647, {2048}, {2048}},
+        {"hugekey.p12", 0, {2048}, {2147483647}},
+        {"pbmac1.p12", 100000, {2048}, {2048}},
+        {"sha3mac.p12", -1, {2048}, {2048}},
+    };
+    auto bytes = [](const std::string& name) {
+        std::ifstream in(cert_dir + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.file);
+        platform::Pkcs12Costs costs;
+        ASSERT_TRUE(platform::ReadPkcs12Costs(bytes(r.file), costs));
+        EXPECT_EQ(costs.mac, r.mac);
+        EXPECT_EQ(costs.containers, r.containers);
+        EXPECT_EQ(costs.keys, r.keys);
+        EXPECT_EQ(costs.certificates, r.certificates);
+    }
+    platform::Pkcs12Costs costs;
+    for (const char* other : {"client.der", "client.pem"}) EXPECT_FALSE(platform::ReadPkcs12Costs(bytes(other), costs));
+    // Cut short anywhere, a file is no PKCS#12 (and nothing is read past its end).
+    const std::string whole = bytes("client-ber.p12");
+    for (std::size_t n = 0; n < whole.size(); n += 7) EXPECT_FALSE(platform::ReadPkcs12Costs(whole.substr(0, n), costs));
 }
 
 // A server's fatal alert in words: certificate_required tells a script

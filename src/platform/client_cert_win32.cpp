@@ -160,10 +160,7 @@ std::string Subject(PCCERT_CONTEXT cert) {
     if (n <= 1) return {};
     std::wstring text(n, L'\0');
     CertNameToStrW(X509_ASN_ENCODING, name, type, text.data(), n);
-    std::string subject = Utf8(text.c_str());
-    // A console line, not a document: a subject of absurd length is cut.
-    if (subject.size() > 256) subject.resize(256);
-    return subject;
+    return Utf8(text.c_str());
 }
 
 std::string Fingerprint(PCCERT_CONTEXT cert) {
