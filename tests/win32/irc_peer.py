@@ -43,8 +43,9 @@ Peer.COMMANDS):
                          (OK none without one)
   PEERCERT               the SHA-256 of the certificate the module presented on
                          the TLS link; OK <hex> (OK none without one)
-  CLIENTCERT             the test's client certificate, PKCS#12 with the
-                         password s3cret; OK <its Windows path>
+  CLIENTCERT [NAME]      a test file of tests/tls/make_certs.sh by name, by
+                         default the client certificate, PKCS#12 with the
+                         password s3cret (client.p12); OK <its Windows path>
 
 Exit codes: the host's (0 all passed), 1 for a failure here, 77 when Wine
 cannot run on this machine (the tests are then skipped, with the reason).
@@ -424,7 +425,7 @@ class Peer:
         'PONGS': lambda p, a: p.pongs(a),
         'SNI': lambda p, a: tls_context.sni or 'none',
         'PEERCERT': lambda p, a: p.peer_cert(),
-        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), 'client.p12')),
+        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), os.path.basename(a) or 'client.p12')),
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),
         'TRICKLE': lambda p, a: p.trickle(a),

@@ -550,6 +550,9 @@ void TlsClientCertificate(Test& t) {
     Results r = t.host.Call("SetClientCert", path, "wrong");
     t.Check(r.count == 1 && Same(r.text[0], "Client certificate: wrong password"), "a wrong password gave '%s'",
             r.count > 0 ? r.text[0] : "");
+    r = t.host.Call("SetClientCert", path);
+    t.Check(r.count == 1 && Same(r.text[0], "Client certificate: needs a password"), "no password gave '%s'",
+            r.count > 0 ? r.text[0] : "");
     r = t.host.Call("SetClientCert", t.arena.Format("%s.missing", path));
     t.Check(r.count == 1 && Same(r.text[0], "Client certificate: no such file"), "a missing file gave '%s'",
             r.count > 0 ? r.text[0] : "");
@@ -569,6 +572,31 @@ void TlsClientCertificate(Test& t) {
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure"),
                  "TLS handshake failed: the server wants a client certificate (irc.SetClientCert)");
     t.Note("InitializeSecurityContextA, a server that insists, none set: %s", SecurityStatuses(t));
+}
+
+// Files the limits refuse, before the system's import spends anything:
+// counts that would hold it for hours (the scenario would run out of time
+// otherwise), a limit passed by the parts together, a MAC whose cost is not
+// known; PEM, and a file that only mentions a PEM header.
+void ClientCertificateLimits(Test& t) {
+    const char* const slow_key = "its key is made to take too long to open (over 40000 rounds)";
+    const struct {
+        const char* file;
+        const char* why;
+    } rows[] = {
+        {"hugemac.p12", "its password is made to take too long to check (over 40000 rounds)"},
+        {"hugekey.p12", slow_key},
+        {"slowsum.p12", slow_key},
+        {"sha3mac.p12", "its password check is of a kind whose cost cannot be told"},
+        {"client.pem", "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"},
+        {"mention.txt", "not a certificate file (PKCS#12)"},
+    };
+    for (const auto& row : rows) {
+        if (!t.peer.Command("CLIENTCERT", row.file, nullptr)) return;
+        const Results r = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
+        const char* want = t.arena.Format("Client certificate: %s", row.why);
+        t.Check(r.count == 1 && Same(r.text[0], want), "%s gave '%s'", row.file, r.count > 0 ? r.text[0] : "");
+    }
 }
 
 }  // namespace
@@ -603,5 +631,6 @@ const Scenario kScenarios[] = {
     {"tls-server-asks", TlsServerAsks},
     {"tls-incomplete-credentials", TlsIncompleteCredentials},
     {"tls-client-certificate", TlsClientCertificate},
+    {"client-certificate-limits", ClientCertificateLimits},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
