@@ -599,6 +599,30 @@ void ClientCertificateLimits(Test& t) {
     }
 }
 
+// The security layer's record sizes, refused: a link that cannot make a
+// record fails at its first write (the registration), in words, instead of
+// offering the same bytes for good.
+using QueryAttributes = SECURITY_STATUS(SEC_ENTRY*)(PCtxtHandle, ULONG, void*);
+constinit QueryAttributes real_query = nullptr;
+
+SECURITY_STATUS SEC_ENTRY NoStreamSizes(PCtxtHandle ctx, ULONG attribute, void* buffer) {
+    return attribute == SECPKG_ATTR_STREAM_SIZES ? SEC_E_UNSUPPORTED_FUNCTION : real_query(ctx, attribute, buffer);
+}
+
+void TlsWithoutRecordSizes(Test& t) {
+    void* original = t.PatchImport("secur32.dll", "QueryContextAttributesA", reinterpret_cast<void*>(&NoStreamSizes));
+    if (original == nullptr) return;
+    if (original != reinterpret_cast<void*>(&NoStreamSizes)) real_query = reinterpret_cast<QueryAttributes>(original);
+    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    const int from = t.host.events.Count();
+    t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
+    if (!t.peer.Accept()) return;
+    const int lost = t.WaitEvent("IRC_Disconnected", from, 5000);
+    if (lost < 0) return;
+    const char* why = t.host.events[lost].args[0] != nullptr ? t.host.events[lost].args[0] : "";
+    t.Check(Contains(why, "TLS error: the security layer gives no record sizes: "), "the link ended with '%s'", why);
+}
+
 }  // namespace
 
 const Scenario kScenarios[] = {
@@ -632,5 +656,6 @@ const Scenario kScenarios[] = {
     {"tls-incomplete-credentials", TlsIncompleteCredentials},
     {"tls-client-certificate", TlsClientCertificate},
     {"client-certificate-limits", ClientCertificateLimits},
+    {"tls-without-record-sizes", TlsWithoutRecordSizes},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
