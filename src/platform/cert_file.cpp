@@ -222,14 +222,16 @@ bool ReadBags(std::string_view bags, Pkcs12Costs& costs, int depth) {
 // One of the AuthenticatedSafe's ContentInfos: bags in the clear, or an
 // encrypted container, whose own cost alone can be read.
 bool ReadSafe(std::string_view info, Pkcs12Costs& costs) {
-    std::string bags;
-    if (DataContent(info, bags)) {
-        Element list;
+    Element oid, content, data, version, sealed, type, algorithm;
+    if (std::string_view peek = info; !Take(peek, kOid, oid)) return false;
+    if (oid.body == kData) {
+        std::string bags;
+        if (!DataContent(info, bags)) return false;
         std::string_view in = bags;
+        Element list;
         return Take(in, kSequence, list) && ReadBags(list.body, costs, 0);
     }
-    Element oid, content, data, version, sealed, type, algorithm;
-    if (!Take(info, kOid, oid)) return false;
+    Take(info, kOid, oid);
     if (oid.body != kEncryptedData) return true;  // nothing a password opens
     if (!Take(info, kExplicit0, content) || !Take(content.body, kSequence, data) ||
         !Take(data.body, kInteger, version) || !Take(data.body, kSequence, sealed) || !Take(sealed.body, kOid, type) ||
