@@ -11,7 +11,6 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
