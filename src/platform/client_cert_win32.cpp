@@ -104,8 +104,7 @@ bool HasKey(PCCERT_CONTEXT cert) {
 // any of it. A key sealed inside an encrypted container cannot be seen
 // without the password's work, which is the system's to do here: those are
 // not counted (no tool writes one there; they put keys in the clear).
-bool WithinLimits(std::string_view bytes, int imports, std::string& error) {
-    Pkcs12Costs costs;
+bool WithinLimits(std::string_view bytes, int imports, Pkcs12Costs& costs, std::string& error) {
     if (!ReadPkcs12Costs(bytes, costs)) {
         error = "cannot be read (not laid out as a PKCS#12 file)";
         return false;
@@ -140,7 +139,8 @@ bool Import(std::string& bytes, const std::string& password, ClientCert::Native&
     }
     // An empty password may have been written as none at all: a second
     // import, counted.
-    if (!WithinLimits(bytes, password.empty() ? 2 : 1, error)) return false;
+    Pkcs12Costs costs;
+    if (!WithinLimits(bytes, password.empty() ? 2 : 1, costs, error)) return false;
     // The key stays in memory with the certificate, for Schannel to sign
     // with, and is gone with it: none is left in the user's key store.
     constexpr DWORD kFlags = CRYPT_USER_KEYSET | PKCS12_NO_PERSIST_KEY;
@@ -150,7 +150,10 @@ bool Import(std::string& bytes, const std::string& password, ClientCert::Native&
         // Not every system says why the import failed (Wine leaves no
         // error): the password is checked on its own.
         const DWORD code = GetLastError();
-        if (code == ERROR_INVALID_PASSWORD || !PFXVerifyPassword(&blob, secret.c_str(), 0))
+        if (costs.mac == 0)  // nothing tells a wrong password from a file the system will not take
+            error = "cannot be read: a file without a MAC, which this system may not take (export it again with "
+                    "openssl pkcs12 -export)";
+        else if (code == ERROR_INVALID_PASSWORD || !PFXVerifyPassword(&blob, secret.c_str(), 0))
             error = password.empty() ? "needs a password" : "wrong password";
         else
             error = code != 0 ? "cannot be read: " + ErrorText(static_cast<int>(code)) : "cannot be read";
