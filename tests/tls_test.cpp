@@ -273,6 +273,10 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         {"client.p12", "s3cret", ""},
         {"client-nopass.p12", "", ""},
         {"client.pem", "", ""},
+        {"legacy.pem", "s3cret", ""},
+        {"legacy-plain.pem", "", ""},
+        {"legacy.pem", "", "the key is encrypted and no password was given"},
+        {"badfirst.pem", "s3cret", "the private key cannot be read"},
         {"client-ber.p12", "s3cret", ""},
         {"aes.p12", "s3cret", ""},
         // Without a MAC the contents tell the password: the one given, or

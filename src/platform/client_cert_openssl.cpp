@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <openssl/bio.h>
+#include <openssl/decoder.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
@@ -96,6 +97,71 @@ bool PemKeyRefused(const std::string& password, std::string& error) {
     return false;
 }
 
+// Opens a PEM key's DER: PKCS#8 sealed with the password, its rounds counted
+// first (OpenSSL's own reader takes a wrong password twice over), PKCS#8 in
+// the clear, or a key of the older kinds, whose encryption costs a round.
+bool OpenPemKey(std::string_view kind, const char* header, unsigned char* der, long size,
+                const std::string& password, ClientCert::Native& n, std::string& error) {
+    const unsigned char* p = der;
+    if (kind == "ENCRYPTED PRIVATE KEY") {
+        X509_SIG* p8 = d2i_X509_SIG(nullptr, &p, size);
+        if (p8 == nullptr) return false;
+        const X509_ALGOR* alg = nullptr;
+        X509_SIG_get0(p8, &alg, nullptr);
+        RoundAllowance allowance;
+        PKCS8_PRIV_KEY_INFO* info = nullptr;
+        if (allowance.Spend(DerivationRounds(Der(alg)), false, error))
+            info = PKCS8_decrypt(p8, password.data(), static_cast<int>(password.size()));
+        X509_SIG_free(p8);
+        if (info == nullptr) return error.empty() ? PemKeyRefused(password, error) : false;
+        n.key.reset(EVP_PKCS82PKEY(info));
+        PKCS8_PRIV_KEY_INFO_free(info);  // clears the key's bytes
+    } else if (kind == "PRIVATE KEY") {
+        PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, size);
+        if (info != nullptr) n.key.reset(EVP_PKCS82PKEY(info));
+        PKCS8_PRIV_KEY_INFO_free(info);
+    } else {
+        EVP_CIPHER_INFO cipher;
+        if (PEM_get_EVP_CIPHER_INFO(const_cast<char*>(header), &cipher) != 1) return false;
+        if (cipher.cipher != nullptr && PEM_do_header(&cipher, der, &size, GivePassword, PasswordArg(password)) != 1)
+            return PemKeyRefused(password, error);
+        // Only the kind's own structure is read: nothing here is decrypted.
+        const char* type = kind == "RSA PRIVATE KEY" ? "RSA" : kind == "EC PRIVATE KEY" ? "EC" : "DSA";
+        EVP_PKEY* key = nullptr;
+        OSSL_DECODER_CTX* decoder =
+            OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "type-specific", type, EVP_PKEY_KEYPAIR, nullptr, nullptr);
+        auto left = static_cast<std::size_t>(size);
+        if (decoder != nullptr) OSSL_DECODER_from_data(decoder, &p, &left);
+        OSSL_DECODER_CTX_free(decoder);
+        n.key.reset(key);
+    }
+    return static_cast<bool>(n.key);
+}
+
+// The key of a PEM file: the first block of a key's kind decides; no other
+// block is opened, so no password work is spent uncounted.
+bool ReadPemKey(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
+    BioPtr in = Reader(bytes);
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* der = nullptr;
+    long size = 0;
+    bool found = false, read = false;
+    while (!found && in && PEM_read_bio(in.get(), &name, &header, &der, &size) == 1) {
+        const std::string_view kind(name);
+        found = kind == "ENCRYPTED PRIVATE KEY" || kind == "PRIVATE KEY" || kind == "RSA PRIVATE KEY" ||
+                kind == "EC PRIVATE KEY" || kind == "DSA PRIVATE KEY";
+        if (found) read = OpenPemKey(kind, header, der, size, password, n, error);
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_clear_free(der, static_cast<std::size_t>(size));
+    }
+    ERR_clear_error();  // the read that found no more
+    if (!found) error = "no private key";
+    else if (!read && error.empty()) error = "the private key cannot be read";
+    return read;
+}
+
 bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
     BioPtr certs = Reader(bytes);
     n.cert.reset(certs ? PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password))
@@ -112,38 +178,7 @@ bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::
         }
     }
     ERR_clear_error();  // the read that found no more
-
-    if (bytes.find("PRIVATE KEY-----") == std::string::npos) {
-        error = "no private key";
-        return false;
-    }
-    // A PKCS#8 key is opened here, once, its rounds counted first (OpenSSL's
-    // own reader tries a wrong password twice over).
-    BioPtr sealed = Reader(bytes);
-    if (X509_SIG* p8 = sealed ? PEM_read_bio_PKCS8(sealed.get(), nullptr, nullptr, nullptr) : nullptr) {
-        const X509_ALGOR* alg = nullptr;
-        X509_SIG_get0(p8, &alg, nullptr);
-        RoundAllowance allowance;
-        PKCS8_PRIV_KEY_INFO* info = nullptr;
-        if (allowance.Spend(DerivationRounds(Der(alg)), false, error))
-            info = PKCS8_decrypt(p8, password.data(), static_cast<int>(password.size()));
-        X509_SIG_free(p8);
-        if (info == nullptr) return error.empty() ? PemKeyRefused(password, error) : false;
-        n.key.reset(EVP_PKCS82PKEY(info));
-        PKCS8_PRIV_KEY_INFO_free(info);  // clears the key's bytes
-        if (!n.key) error = "the private key cannot be read";
-        return error.empty();
-    }
-    ERR_clear_error();  // the read that found no encrypted key
-    BioPtr keys = Reader(bytes);
-    n.key.reset(keys ? PEM_read_bio_PrivateKey(keys.get(), nullptr, GivePassword, PasswordArg(password))
-                     : nullptr);
-    if (!n.key) {
-        if (bytes.find("Proc-Type: 4,ENCRYPTED") != std::string::npos) return PemKeyRefused(password, error);
-        error = "the private key cannot be read";
-        return false;
-    }
-    return true;
+    return ReadPemKey(bytes, password, n, error);
 }
 
 // Opening a PKCS#12 file's contents with its password, every derivation
