@@ -163,6 +163,12 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
         // still read and told.
         {"PING :x\r\nERROR :Closing Link: 127.0.0.1 (Excess Flood)\r\n", false, ": Closing Link: 127.0.0.1 (Excess Flood)",
          true},
+        // Line and paragraph separators, bidi embeddings, overrides and
+        // isolates (U+2028-202E, U+2066-2069) are dropped; U+2027 and U+206A
+        // around them are plain characters and stay.
+        {"ERROR :a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xAA" "d\xE2\x80\xAE" "e\xE2\x81\xA6" "f\xE2\x81\xA9"
+         "g\xE2\x80\xA7\xE2\x81\xAA\r\n",
+         true, ": abcdefg\xE2\x80\xA7\xE2\x81\xAA"},
         {"ERROR :a\x01" "b\tc\x7f\rd\nx\xC2\x9B" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
         {"ERROR :" + x399 + "\xE2\x82\xAC\r\n", true, ": " + x399},
     };

@@ -112,7 +112,11 @@ Opening::Status Opening::Step() {
     std::string why;
     switch (handshake_->Step(why)) {
         case TlsHandshake::Status::Pending:
-            return late ? Fail("TLS handshake failed: timed out") : status_;
+            if (!late) return status_;
+            // A handshake that is done is never timed out: the wait for the
+            // server's verdict ends with the attempt.
+            if (!handshake_->OnlyVerdictAwaited()) return Fail("TLS handshake failed: timed out");
+            break;
         case TlsHandshake::Status::Failed: return Fail(std::move(why));
         case TlsHandshake::Status::Done: break;
     }

@@ -25,6 +25,10 @@ public:
     virtual std::unique_ptr<Stream> TakeStream() = 0;
     // Once Done: the fingerprint of the certificate the server showed.
     virtual std::optional<CertFingerprint> ServerCertificate() const = 0;
+    // Pending only for the server's verdict on our side, which is done (TLS
+    // 1.3, when the server asked for a client certificate): when the
+    // attempt's time runs out the stream may be taken as it is.
+    virtual bool OnlyVerdictAwaited() const { return false; }
 };
 
 // Readies what every handshake needs and is slow to make (the trusted

@@ -363,14 +363,17 @@ public:
             // refusal fails the connect rather than the link. A server that
             // sends nothing until the client speaks is taken after that.
             if (!seen_.asked || SSL_version(ssl_.get()) != TLS1_3_VERSION) return Status::Done;
-            verdict_by_ = Clock::now() + std::clamp<Clock::duration>(2 * (Clock::now() - started_), 250ms, 3s);
+            const Clock::time_point now = Opening::clock();
+            verdict_by_ = now + std::clamp<Clock::duration>(2 * (now - started_), 250ms, 3s);
         }
         char byte;
         const int n = SSL_peek(ssl_.get(), &byte, 1);
         if (n > 0 || seen_.after) return Status::Done;
         const Status status = Outcome(n, error);
-        return status == Status::Pending && Clock::now() >= verdict_by_ ? Status::Done : status;
+        return status == Status::Pending && Opening::clock() >= verdict_by_ ? Status::Done : status;
     }
+
+    bool OnlyVerdictAwaited() const override { return seen_.done; }
 
     std::unique_ptr<Stream> TakeStream() override {
         SSL_set_msg_callback(ssl_.get(), nullptr);  // seen_ and pin_ go with this object
@@ -384,7 +387,8 @@ public:
     }
 
 private:
-    using Clock = std::chrono::steady_clock;
+    // The attempt's clock, which tests step by hand.
+    using Clock = Opening::Clock;
 
     static Status Fail(std::string& error, std::string why) {
         error = std::move(why);
@@ -416,7 +420,7 @@ private:
     bool presented_;
     Seen seen_;
     std::optional<PinCheck> pin_;  // set for a pinned link
-    Clock::time_point started_ = Clock::now();
+    Clock::time_point started_ = Opening::clock();
     Clock::time_point verdict_by_{};
 };
 

@@ -88,7 +88,8 @@ public:
     SchannelStream(SocketHandle sock, std::shared_ptr<const ClientCert> cert, Credentials&& cred, Context&& ctx,
                    std::vector<char> extra)
         : sock_(sock), cert_(std::move(cert)), cred_(std::move(cred)), ctx_(std::move(ctx)), in_(std::move(extra)) {
-        QueryContextAttributesA(&ctx_.handle, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+        sizes_status_ = QueryContextAttributesA(&ctx_.handle, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+        if (sizes_status_ == SEC_E_OK && sizes_.cbMaximumMessage == 0) sizes_status_ = SEC_E_INTERNAL_ERROR;
     }
     ~SchannelStream() override { TcpClose(sock_); }
     SchannelStream(const SchannelStream&) = delete;
@@ -122,6 +123,9 @@ public:
     IoResult Write(std::string_view bytes) override {
         if (pending_.empty()) {
             if (bytes.empty()) return {IoStatus::Ok, 0, 0};
+            // Without the record sizes no record can be made: a write that
+            // took nothing would only be offered again, for good.
+            if (sizes_status_ != SEC_E_OK) return {IoStatus::Failed, 0, 0};
             // One record at a time; its bytes count as taken only once the
             // socket has taken all of it, so a retry offers the same again.
             const std::size_t n = std::min<std::size_t>(bytes.size(), sizes_.cbMaximumMessage);
@@ -159,6 +163,7 @@ public:
 
     std::string ErrorText(const IoResult& failed) const override {
         if (failed.error != 0) return platform::ErrorText(failed.error);
+        if (sizes_status_ != SEC_E_OK) return "TLS error: the security layer gives no record sizes: " + StatusText(sizes_status_);
         return "TLS error: " + (last_error_ != 0 ? StatusText(last_error_) : std::string("protocol"));
     }
 
@@ -217,6 +222,7 @@ private:
     Credentials cred_;
     Context ctx_;
     SecPkgContext_StreamSizes sizes_{};
+    SECURITY_STATUS sizes_status_ = SEC_E_OK;  // of the query for sizes_
     std::vector<char> in_;   // received, not yet decrypted
     std::string plain_;      // decrypted, not yet read
     std::string pending_;    // one encrypted record on its way out
@@ -297,9 +303,9 @@ public:
     Handshake& operator=(const Handshake&) = delete;
 
     Status Step(std::string& error) override {
-        // Calls of the security layer with nothing read or written between
-        // them: a few are the protocol (the server's bytes past one message,
-        // a request for our certificate); more would turn here for good.
+        // Calls of the security layer in a row that neither took input nor
+        // gave output: a few are the protocol (a request for our
+        // certificate, asked and answered); more would turn here for good.
         int idle_calls = 0;
         for (;;) {
             // Our side's token goes out whole before anything else.
@@ -326,7 +332,12 @@ public:
                 idle_calls = 0;
             }
             if (++idle_calls > kMaxIdleCalls) return Fail(error, "TLS handshake failed: the security layer makes no progress");
+            const std::size_t unread = in_.size(), unsent = out_.size();
             if (!Advance(error)) return Status::Failed;
+            // A call that took some of the server's bytes or gave some of
+            // ours to send moved on (a flight of several messages may take
+            // a call each).
+            if (in_.size() < unread || out_.size() > unsent) idle_calls = 0;
         }
     }
 

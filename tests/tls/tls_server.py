@@ -28,6 +28,8 @@ MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
 against CA; --require CA insists on one. --tls12: TLS 1.2 at most.
 --say LINE: in the modes that take a registration, LINE (CR LF added) is
 the first answer to it; stall mode answers CAP as an old server by itself.
+--no-tickets: no session tickets after a TLS 1.3 handshake, so the server
+sends nothing until the client speaks.
 """
 import array
 import fcntl
@@ -134,6 +136,8 @@ def main():
             ctx.load_verify_locations(options[options.index(flag) + 1])
     if "--tls12" in options:
         ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    if "--no-tickets" in options:
+        ctx.num_tickets = 0
     sni = []
     ctx.sni_callback = lambda _sock, name, _ctx: sni.append(name)
     try:

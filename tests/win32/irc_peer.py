@@ -45,8 +45,9 @@ Peer.COMMANDS):
                          as openssl x509 -fingerprint prints it: OK AB:CD:...
   PEERCERT               the SHA-256 of the certificate the module presented on
                          the TLS link; OK <hex> (OK none without one)
-  CLIENTCERT             the test's client certificate, PKCS#12 with the
-                         password s3cret; OK <its Windows path>
+  CLIENTCERT [NAME]      a test file of tests/tls/make_certs.sh by name, by
+                         default the client certificate, PKCS#12 with the
+                         password s3cret (client.p12); OK <its Windows path>
   SCRAM <ms> [lie]       play a SCRAM-SHA-256 server with RFC 7677's salt, count
                          and password ("pencil") from the module's first
                          message on: the proof it sends must be what Python's
@@ -493,7 +494,7 @@ class Peer:
         'SNI': lambda p, a: tls_context.sni or 'none',
         'SERVERCERT': lambda p, a: server_fingerprint(),
         'PEERCERT': lambda p, a: p.peer_cert(),
-        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), 'client.p12')),
+        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), os.path.basename(a) or 'client.p12')),
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),
         'TRICKLE': lambda p, a: p.trickle(a),

@@ -622,6 +622,9 @@ void TlsClientCertificate(Test& t) {
     Results r = t.host.Call("SetClientCert", path, "wrong");
     t.Check(r.count == 1 && Same(r.text[0], "Client certificate: wrong password"), "a wrong password gave '%s'",
             r.count > 0 ? r.text[0] : "");
+    r = t.host.Call("SetClientCert", path);
+    t.Check(r.count == 1 && Same(r.text[0], "Client certificate: needs a password"), "no password gave '%s'",
+            r.count > 0 ? r.text[0] : "");
     r = t.host.Call("SetClientCert", t.arena.Format("%s.missing", path));
     t.Check(r.count == 1 && Same(r.text[0], "Client certificate: no such file"), "a missing file gave '%s'",
             r.count > 0 ? r.text[0] : "");
@@ -641,6 +644,64 @@ void TlsClientCertificate(Test& t) {
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure"),
                  "TLS handshake failed: the server wants a client certificate (irc.SetClientCert)");
     t.Note("InitializeSecurityContextA, a server that insists, none set: %s", SecurityStatuses(t));
+}
+
+// Files the limits refuse, before the system's import spends anything:
+// counts that would hold it for hours (the scenario would run out of time
+// otherwise), a limit passed by the parts together, a MAC whose cost is not
+// known; PEM, and a file that only mentions a PEM header. Files within
+// them that the reading of their costs must follow: BER, OpenSSL 3's AES,
+// no MAC.
+void ClientCertificateLimits(Test& t) {
+    const char* const readable[] = {"client-ber.p12", "aes.p12", "nomac.p12"};
+    for (const char* file : readable) {
+        if (!t.peer.Command("CLIENTCERT", file, nullptr)) return;
+        const Results r = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
+        t.Check(r.count == 0, "%s gave '%s'", file, r.count > 0 ? r.text[0] : "");
+    }
+    t.host.Call("SetClientCert");
+    const char* const slow_key = "its key is made to take too long to open (over 40000 rounds)";
+    const struct {
+        const char* file;
+        const char* why;
+    } rows[] = {
+        {"hugemac.p12", "its password is made to take too long to check (over 40000 rounds)"},
+        {"hugekey.p12", slow_key},
+        {"slowsum.p12", slow_key},
+        {"sha3mac.p12", "its password check is of a kind whose cost cannot be told"},
+        {"client.pem", "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"},
+        {"mention.txt", "not a certificate file (PKCS#12)"},
+    };
+    for (const auto& row : rows) {
+        if (!t.peer.Command("CLIENTCERT", row.file, nullptr)) return;
+        const Results r = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
+        const char* want = t.arena.Format("Client certificate: %s", row.why);
+        t.Check(r.count == 1 && Same(r.text[0], want), "%s gave '%s'", row.file, r.count > 0 ? r.text[0] : "");
+    }
+}
+
+// The security layer's record sizes, refused: a link that cannot make a
+// record fails at its first write (the registration), in words, instead of
+// offering the same bytes for good.
+using QueryAttributes = SECURITY_STATUS(SEC_ENTRY*)(PCtxtHandle, ULONG, void*);
+constinit QueryAttributes real_query = nullptr;
+
+SECURITY_STATUS SEC_ENTRY NoStreamSizes(PCtxtHandle ctx, ULONG attribute, void* buffer) {
+    return attribute == SECPKG_ATTR_STREAM_SIZES ? SEC_E_UNSUPPORTED_FUNCTION : real_query(ctx, attribute, buffer);
+}
+
+void TlsWithoutRecordSizes(Test& t) {
+    void* original = t.PatchImport("secur32.dll", "QueryContextAttributesA", reinterpret_cast<void*>(&NoStreamSizes));
+    if (original == nullptr) return;
+    if (original != reinterpret_cast<void*>(&NoStreamSizes)) real_query = reinterpret_cast<QueryAttributes>(original);
+    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    const int from = t.host.events.Count();
+    t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", "insecure");
+    if (!t.peer.Accept()) return;
+    const int lost = t.WaitEvent("IRC_Disconnected", from, 5000);
+    if (lost < 0) return;
+    const char* why = t.host.events[lost].args[0] != nullptr ? t.host.events[lost].args[0] : "";
+    t.Check(Contains(why, "TLS error: the security layer gives no record sizes: "), "the link ended with '%s'", why);
 }
 
 }  // namespace
@@ -678,5 +739,7 @@ const Scenario kScenarios[] = {
     {"tls-server-asks", TlsServerAsks},
     {"tls-incomplete-credentials", TlsIncompleteCredentials},
     {"tls-client-certificate", TlsClientCertificate},
+    {"client-certificate-limits", ClientCertificateLimits},
+    {"tls-without-record-sizes", TlsWithoutRecordSizes},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
