@@ -230,6 +230,11 @@ TEST_F(Login, SaslExchanges) {
         {"an ACK for more than we asked", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :sasl multi-prefix\r\n"}}, "CAP REQ :sasl\r\n" + quit,
          unexpected},
+        {"replies with tags, read as the same replies without them", "acct", "wrong",
+         {{"", "@time=1 " + ls}, {"CAP REQ :sasl\r\n", "@a=b;c  " + ack}, {"AUTHENTICATE PLAIN\r\n", "@x=y AUTHENTICATE +\r\n"},
+          {Payload("acct", "wrong") + "\r\n", "@time=2 :srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
+         "SASL login failed: SASL authentication failed"},
     };
 
     for (const Case& c : cases) {
