@@ -196,7 +196,7 @@ struct Corpus {
     // The last line's tags ("@...;... ", or empty), and the bytes of the
     // account and time they name. They draw nothing from `rng`: with or
     // without them the lines are the same.
-    std::string tags;
+    std::string tags = {};
     long tag_text = 0;
     long made = 0;
 
@@ -362,7 +362,9 @@ int main(int argc, char** argv) {
     fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) | O_NONBLOCK);
 
     Expect expect;
-    Corpus corpus{Rng{seed | 1}, count, mixed, tagged};
+    Corpus corpus{Rng{seed | 1}, count};
+    corpus.mixed = mixed;
+    corpus.tagged = tagged;
     std::string out;
     std::size_t off = 0;
     auto add = [&](const std::string& line, long growth = 0, const std::string& tags = {}, long tag_text = 0) {
