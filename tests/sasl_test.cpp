@@ -348,6 +348,11 @@ TEST_F(Login, SaslExchanges) {
          0ms, SaslMechanism::Plain, "\"port=65536\" names no valid port: ignored"},
         {"sts with a port that is no number", "", "", {{"", ":srv CAP * LS :sts=port=+66,duration=1\r\n"}},
          "CAP END\r\n", "", "", 0ms, SaslMechanism::Plain, "names no valid port: ignored"},
+        {"replies with tags, read as the same replies without them", "acct", "wrong",
+         {{"", "@time=1 " + ls}, {"CAP REQ :sasl\r\n", "@a=b;c  " + ack}, {"AUTHENTICATE PLAIN\r\n", "@x=y AUTHENTICATE +\r\n"},
+          {Payload("acct", "wrong") + "\r\n", "@time=2 :srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
+         "SASL login failed: SASL authentication failed"},
     };
 
     // SCRAM-SHA-256: RFC 7677's exchange, the same with messages in pieces,

@@ -77,9 +77,9 @@ function irc.SetUTF8(flag) end
 function irc.SetClientCert(path, password) end
 
 ---@alias IrcEvent
----| "IRC_RawData"      # (line): every line the server sends
----| "IRC_OnChat"       # (nick, target, text): a channel or private message
----| "IRC_OnNotice"     # (nick, target, text)
+---| "IRC_RawData"      # (line, tags): every line the server sends, without its message tags; their text (no '@'), or nil
+---| "IRC_OnChat"       # (nick, target, text, account, time): a channel or private message; account and time from its tags, or nil
+---| "IRC_OnNotice"     # (nick, target, text, account, time)
 ---| "IRC_OnNickServ"   # (prefix, target, text): a notice from NickServ, before its IRC_OnNotice
 ---| "IRC_EndOfMOTD"    # (): numeric 376, registration has ended
 ---| "IRC_ErroneusNick" # (): numeric 432
@@ -90,9 +90,9 @@ function irc.SetClientCert(path, password) end
 ---@class hook
 hook = hook or {}
 
----@overload fun(event: "IRC_RawData", id: any, handler: fun(line: string))
----@overload fun(event: "IRC_OnChat", id: any, handler: fun(nick: string, target: string, text: string))
----@overload fun(event: "IRC_OnNotice", id: any, handler: fun(nick: string, target: string, text: string))
+---@overload fun(event: "IRC_RawData", id: any, handler: fun(line: string, tags: string?))
+---@overload fun(event: "IRC_OnChat", id: any, handler: fun(nick: string, target: string, text: string, account: string?, time: string?))
+---@overload fun(event: "IRC_OnNotice", id: any, handler: fun(nick: string, target: string, text: string, account: string?, time: string?))
 ---@overload fun(event: "IRC_OnNickServ", id: any, handler: fun(prefix: string, target: string, text: string))
 ---@overload fun(event: "IRC_EndOfMOTD"|"IRC_ErroneusNick"|"IRC_NickInUse", id: any, handler: fun())
 ---@overload fun(event: "IRC_Disconnected", id: any, handler: fun(reason: string))

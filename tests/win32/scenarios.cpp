@@ -20,7 +20,8 @@ void PingPong(Test& t) {
     t.peer.Expect("PONG :irc.example.net 42");
 }
 
-// A chat line raises IRC_RawData and then IRC_OnChat, inside one tick.
+// A chat line raises IRC_RawData and then IRC_OnChat, inside one tick; a
+// line without tags gives nil for them, one with tags their texts.
 void ChatEvents(Test& t) {
     if (!t.ConnectToPeer()) return;
     const int from = t.host.events.Count();
@@ -28,10 +29,18 @@ void ChatEvents(Test& t) {
     const int chat = t.WaitEvent("IRC_OnChat", from);
     if (chat < 0) return;
     t.Check(chat == from + 1, "%d events before IRC_OnChat, not 1", chat - from);
-    t.CheckEvent(from, "IRC_RawData", ":alice!ali@example.net PRIVMSG #lobby :hi there");
-    t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "hi there");
+    t.CheckEvent(from, "IRC_RawData", ":alice!ali@example.net PRIVMSG #lobby :hi there", nullptr);
+    t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "hi there", nullptr, nullptr);
     const unsigned tick = t.host.events[chat].tick;
     t.Check(tick != 0 && t.host.events[from].tick == tick, "the events were not raised inside one WM_TIMER tick");
+
+    const int tagged = t.host.events.Count();
+    t.peer.Send("@time=2026-12-09T20:00:00.000Z;account=al\\sice :alice!ali@example.net PRIVMSG #lobby :tagged\r\n");
+    const int said = t.WaitEvent("IRC_OnChat", tagged);
+    if (said < 0) return;
+    t.CheckEvent(tagged, "IRC_RawData", ":alice!ali@example.net PRIVMSG #lobby :tagged",
+                 "time=2026-12-09T20:00:00.000Z;account=al\\sice");
+    t.CheckEvent(said, "IRC_OnChat", "alice", "#lobby", "tagged", "al ice", "2026-12-09T20:00:00.000Z");
 }
 
 void CtcpVersion(Test& t) {
@@ -52,7 +61,7 @@ void SplitLine(Test& t) {
     t.peer.Send(", second half\r\n");
     const int chat = t.WaitEvent("IRC_OnChat", from);
     if (chat < 0) return;
-    t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "first half, second half");
+    t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "first half, second half", nullptr, nullptr);
     t.Check(t.host.events.Count() - from == 2, "%d events, not 2", t.host.events.Count() - from);
 }
 
@@ -318,7 +327,7 @@ void TlsChat(Test& t) {
     t.peer.Send("PING :secure\r\n:alice!a@h PRIVMSG #lobby :hi over TLS\r\n");
     t.peer.Expect("PONG :secure");
     const int chat = t.WaitEvent("IRC_OnChat", from);
-    if (chat >= 0) t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "hi over TLS");
+    if (chat >= 0) t.CheckEvent(chat, "IRC_OnChat", "alice", "#lobby", "hi over TLS", nullptr, nullptr);
     t.host.Call("Close");
     t.peer.Expect("QUIT :Leaving");
 }
@@ -496,8 +505,8 @@ void Utf8RoundTrip(Test& t) {
     const int first = t.WaitEvent("IRC_OnChat", from);
     const int second = first < 0 ? -1 : t.WaitEvent("IRC_OnChat", first + 1);
     if (second < 0) return;
-    t.CheckEvent(first, "IRC_OnChat", "alice", "#lobby", "caf\xc3\xa9 \xe2\x82\xac");
-    t.CheckEvent(second, "IRC_OnChat", "bob", "#lobby", "caf\xc3\xa9 \xe2\x82\xac");
+    t.CheckEvent(first, "IRC_OnChat", "alice", "#lobby", "caf\xc3\xa9 \xe2\x82\xac", nullptr, nullptr);
+    t.CheckEvent(second, "IRC_OnChat", "bob", "#lobby", "caf\xc3\xa9 \xe2\x82\xac", nullptr, nullptr);
     t.host.Call("SendMessage", "#lobby", "Gr\xc3\xbc\xc3\x9f\x65 \xff");
     t.peer.Expect("PRIVMSG #lobby :Gr\xc3\xbc\xc3\x9f\x65 ?");
     t.host.Call("SetUTF8", false);
