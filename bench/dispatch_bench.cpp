@@ -38,6 +38,8 @@ public:
 };
 
 const std::string kChat = ":alice!ali@host.example PRIVMSG #lobby :hello there, how is everyone today?";
+// The same line as a server with server-time and account-tag sends it.
+const std::string kTaggedChat = "@time=2026-12-09T20:00:00.000Z;account=alice " + kChat;
 
 void BM_Baseline_CopyLine(benchmark::State& state) {
     for (auto _ : state) {
@@ -65,6 +67,16 @@ void BM_ProcessChatLine(benchmark::State& state) {
     benchmark::DoNotOptimize(host.calls);
 }
 BENCHMARK(BM_ProcessChatLine);
+
+void BM_ProcessTaggedChatLine(benchmark::State& state) {
+    NullHost host;
+    gLua = &host;
+    Globals::bDebug = false;
+    for (auto _ : state) ProcessLine(kTaggedChat);
+    gLua = nullptr;
+    benchmark::DoNotOptimize(host.calls);
+}
+BENCHMARK(BM_ProcessTaggedChatLine);
 
 void BM_ProcessLineWhileShut(benchmark::State& state) {
     gLua = nullptr;

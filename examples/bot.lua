@@ -1,14 +1,18 @@
 -- A bot to adapt. It joins its channels once registered, picks another
 -- nick when its own is taken, identifies with NickServ when asked, answers
--- a few commands, reconnects with a growing back-off when the link is lost
--- or a connect fails, and says goodbye when the host is stopped.
+-- a few commands (!quit only from its admin's account), runs none that a
+-- bouncer replays from before the link came up, reconnects with a growing
+-- back-off when the link is lost or a connect fails, and says goodbye when
+-- the host is stopped.
 --
 --   quorvane-host examples/bot.lua [OPTIONS] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
 --   quorvane-host examples/bot.lua --help
 --
 -- CHANNELS is a comma-separated list. TLS is "tls" to connect with TLS,
--- the server's certificate checked (port 6697 on most networks), or
--- "insecure" for TLS to a private server with a self-signed certificate.
+-- the server's certificate checked (port 6697 on most networks), the
+-- SHA-256 fingerprint of a private server's own certificate (as openssl
+-- prints it; see "Private servers" in README.md) to take that one only, or
+-- "insecure" for TLS with any certificate.
 -- Set QV_NICKSERV_PASSWORD in the environment to identify with NickServ. The QV_BOT_* variables below tune
 -- how soon a silent server counts as gone, and the back-off.
 --
@@ -23,6 +27,10 @@
 --                   cannot help, and services count the failures. A server
 --                   that does not answer in time is tried again, as after
 --                   any loss. Use it with TLS on a real network.
+--   --sasl-mechanism NAME
+--                   the mechanism --sasl logs in with: PLAIN (the default),
+--                   SCRAM-SHA-256 (the password never leaves the bot, and
+--                   the server must prove it knows it too) or EXTERNAL.
 --   --password      send QUORVANE_PASSWORD as the server password (PASS), for
 --                   a bouncer or a private server.
 --   --cert FILE     present the client certificate in FILE (PKCS#12, or on
@@ -33,22 +41,32 @@
 --                   no password anywhere. Needs --cert and TLS, and the
 --                   certificate's fingerprint added to the account first
 --                   (/msg NickServ CERT ADD). A refusal ends the bot as for --sasl.
+--                   The same as --sasl ACCOUNT --sasl-mechanism EXTERNAL.
+--   --admin ACCOUNT !quit obeys only a user logged in to ACCOUNT, as the
+--                   server tells it (the account tag of the message: a nick
+--                   anyone can take is no proof). Without it, or from anyone
+--                   else, !quit is refused.
 --   --help          print this and stop.
 
 local usage = [==[
-usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT | --sasl-external ACCOUNT] [--cert FILE] [--password]
-                                     [SERVER [PORT [NICK [CHANNELS [tls|insecure]]]]]
+usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism NAME] | --sasl-external ACCOUNT]
+                                     [--cert FILE] [--password] [--admin ACCOUNT]
+                                     [SERVER [PORT [NICK [CHANNELS [tls|FINGERPRINT|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
   --sasl ACCOUNT  SASL login to ACCOUNT, password from $QUORVANE_SASL_PASSWORD
+  --sasl-mechanism NAME
+                  PLAIN (default), SCRAM-SHA-256 (the password is never sent) or EXTERNAL
   --password      server password (PASS) from $QUORVANE_PASSWORD
   --cert FILE     client certificate for TLS (PKCS#12, or PEM with its key),
                   its password if any from $QUORVANE_CERT_PASSWORD
   --sasl-external ACCOUNT
                   SASL login to ACCOUNT by the client certificate (needs --cert, tls)
+  --admin ACCOUNT !quit is obeyed from a user logged in to ACCOUNT only
   SERVER          default 127.0.0.1; PORT default 6667; NICK default quorvbot
   CHANNELS        comma-separated, default #quorvane
-  TLS             "tls" (certificate checked) or "insecure" (self-signed server)
+  TLS             "tls" (certificate checked), the SHA-256 fingerprint of the
+                  server's certificate (AB:CD:..., taken alone), or "insecure"
 Passwords are read from the environment only, never from the command line.
 QV_NICKSERV_PASSWORD in the environment: identify with NickServ.]==]
 
@@ -64,11 +82,15 @@ do
     local a = arg[i]
     if a == "--utf8" then
       options.utf8 = true
-    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" then
+    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" or a == "--sasl-mechanism" or a == "--admin" then
       local value = arg[i + 1]
       if not value or value == "" then print(usage) host.Quit(2) return end
       if a == "--cert" then
         options.cert = value
+      elseif a == "--sasl-mechanism" then
+        options.mechanism_named = value:upper()
+      elseif a == "--admin" then
+        options.admin = value
       else
         options.sasl_account = value
         options.sasl_mechanism = a == "--sasl-external" and "EXTERNAL" or "PLAIN"
@@ -89,6 +111,16 @@ do
   end
 end
 
+-- --sasl-mechanism names the mechanism of --sasl (or of --sasl-external).
+if options.mechanism_named then
+  if not options.sasl_account then
+    io.stderr:write("--sasl-mechanism needs --sasl ACCOUNT\n" .. usage .. "\n")
+    host.Quit(2)
+    return
+  end
+  options.sasl_mechanism = options.mechanism_named
+end
+
 local missing = false
 local function required_env(name)
   local value = os.getenv(name)
@@ -106,12 +138,15 @@ local settings = {
   user = "quorvane",
   realname = "quorvane example bot",
   channels = positional[4] or "#quorvane",
-  tls = (positional[5] == "tls" and true) or (positional[5] == "insecure" and "insecure") or nil,
+  -- irc.Connect itself refuses what is neither "insecure" nor a fingerprint.
+  tls = positional[5] == "tls" or positional[5],
   sasl_account = options.sasl_account,
   sasl_mechanism = options.sasl_mechanism,
-  sasl_password = options.sasl_mechanism == "PLAIN" and required_env("QUORVANE_SASL_PASSWORD") or nil,
+  sasl_password = options.sasl_account and options.sasl_mechanism ~= "EXTERNAL" and required_env("QUORVANE_SASL_PASSWORD")
+    or nil,
   server_password = options.password and required_env("QUORVANE_PASSWORD") or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
+  admin = options.admin,
   -- The module raises IRC_Disconnected whenever the link ends or a connect
   -- fails, and also when the server falls silent (it probes at half this
   -- many seconds). The bot only watches that registration finishes.
@@ -141,6 +176,8 @@ end
 ---------------------------------------------------------------------------
 local started = os.time()
 local commands = {}
+local admin_only = { quit = true }
+local link_up = nil  -- os.time() when the link came up (the server's welcome)
 
 function commands.ping(from, target)
   reply(from, target, "pong")
@@ -157,13 +194,56 @@ function commands.help(from, target)
   reply(from, target, "commands: " .. table.concat(names, " "))
 end
 
-hook.Add("IRC_OnChat", "bot.commands", function(from, target, text)
-  local name, rest = text:match("^!(%w+)%s*(.*)$")
-  local fn = name and commands[name:lower()]
-  if fn then
-    log("%s asked %s in %s", from, text, target)
-    fn(from, target, rest)
+local stop  -- defined below
+
+function commands.quit(from, target, rest, account)
+  log("!quit from %s (account %s): leaving", from, account)
+  stop()
+  host.Quit(0)
+end
+
+-- Seconds since 1970 of a server's time stamp, "2026-12-09T20:00:00.000Z"
+-- (always UTC); nil for any other text.
+local function utc_seconds(stamp)
+  local y, m, d, hh, mm, ss = stamp:match("^(%d%d%d%d)%-(%d%d)%-(%d%d)T(%d%d):(%d%d):(%d%d%.?%d*)Z$")
+  if not y then return nil end
+  y, m, d = tonumber(y), tonumber(m), tonumber(d)
+  -- Days from 1970-01-01 to the date, in the proleptic Gregorian calendar.
+  if m <= 2 then y = y - 1 end
+  local era = math.floor(y / 400)
+  local yoe = y - era * 400
+  local doy = math.floor((153 * ((m + 9) % 12) + 2) / 5) + d - 1
+  local days = era * 146097 + yoe * 365 + math.floor(yoe / 4) - math.floor(yoe / 100) + doy - 719468
+  return days * 86400 + tonumber(hh) * 3600 + tonumber(mm) * 60 + tonumber(ss)
+end
+
+-- A line stamped before our link came up is one a bouncer kept for us and
+-- replays now: what it asked for is long past.
+local function replayed(time)
+  local at = time and utc_seconds(time)
+  return at ~= nil and link_up ~= nil and at < link_up
+end
+
+hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, time)
+  if account or time then
+    log("chat %s account=%s time=%s %s: %s", from, account or "-", time or "-", target, text)
   end
+  local name, rest = text:match("^!(%w+)%s*(.*)$")
+  name = name and name:lower()
+  local fn = name and commands[name]
+  if not fn then return end
+  if replayed(time) then
+    log("replayed, not run: %s", text)
+    return
+  end
+  -- Only the server's account tag names who is speaking: anyone may take
+  -- a nick while its owner is away.
+  if admin_only[name] and (account == nil or account ~= settings.admin) then
+    log("!%s from %s refused: not the admin account", name, from)
+    return
+  end
+  log("%s asked %s in %s", from, text, target)
+  fn(from, target, rest, account)
 end)
 
 ---------------------------------------------------------------------------
@@ -238,6 +318,7 @@ end)
 -- A server that refuses us (a K-line, a full server) says why in an ERROR
 -- line before it closes; IRC_Disconnected carries that text.
 hook.Add("IRC_RawData", "bot.watch", function(line)
+  if line:match("^:%S+ 001 ") then link_up = os.time() end
   if line:match("^:%S+ 422 ") then registered() end
 end)
 
@@ -252,7 +333,7 @@ end)
 function connect()
   nick = settings.nick
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
-  state, waited = "registering", 0
+  state, waited, link_up = "registering", 0, os.time()
   irc.SetPingTimeout(settings.ping_timeout)
   irc.SetPassword(settings.server_password)
   if settings.sasl_account then
@@ -260,28 +341,40 @@ function connect()
   end
   -- Returns at once: how the connect went comes as IRC_Disconnected if it
   -- failed, as the server's welcome if not. Only a mistake in the
-  -- arguments (a port out of range) is told here.
+  -- arguments (a port out of range, a damaged fingerprint) is told here,
+  -- and trying again cannot mend it.
   local err = irc.Connect(settings.server, settings.port, nick, settings.user, settings.realname, settings.tls)
   if err then
-    log("%s", err)
-    lost(err)
+    log("%s; giving up", err)
+    state = "offline"
+    host.Quit(2)
   end
 end
 
--- quorvane-host raises ShutDown on SIGINT and SIGTERM: leave with our own
--- QUIT rather than a dropped link.
-hook.Add("ShutDown", "bot.quit", function()
+-- Leaves with our own QUIT rather than a dropped link, and reconnects no more.
+function stop()
   timer.Remove("bot.reconnect")
   if state ~= "offline" then
     log("shutting down")
     state = "offline"
     irc.Close()
   end
-end)
+end
+-- quorvane-host raises ShutDown on SIGINT and SIGTERM.
+hook.Add("ShutDown", "bot.quit", stop)
 
 if missing then
   host.Quit(2)
   return
+end
+-- A mechanism the module does not know is a mistake in the arguments.
+if settings.sasl_account then
+  local err = irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
+  if err then
+    log("%s", err)
+    host.Quit(2)
+    return
+  end
 end
 irc.Debug(false)
 irc.SetUTF8(options.utf8 == true)

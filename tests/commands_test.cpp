@@ -25,15 +25,21 @@ protected:
         return host.CallIrc("Connect", {server, port, nick, user, realname});
     }
     // Connects with the given names and gives what the server received
-    // through the end of the registration.
+    // through the end of the registration; unless told not to, the server
+    // then answers CAP as one that knows none (421).
     std::string Register(LoopbackServer& server, const std::string& nick, const std::string& user,
-                         const std::string& realname, const std::string& host_name = "127.0.0.1") {
+                         const std::string& realname, const std::string& host_name = "127.0.0.1",
+                         bool answer_cap = true) {
         EXPECT_THAT(Connect(host_name, server.port(), nick, user, realname), IsEmpty());
         EXPECT_TRUE(server.Accept());
         EXPECT_TRUE(PumpUntil([] { return !Globals::client->IsConnecting(); }));
         server.ReadUntil("USER ");
         std::size_t at = server.received().find("USER ");
         if (at != std::string::npos) server.ReadUntil("\r\n", 3000, at);
+        if (answer_cap) {
+            server.Write(":srv 421 * CAP :Unknown command\r\n");
+            EXPECT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }));
+        }
         return server.received();
     }
     // Everything after the registration, once the peer has seen `until`.
@@ -47,16 +53,20 @@ protected:
 
 TEST_F(Commands, EveryCommandSendsItsLine) {
     LoopbackServer server;
-    EXPECT_EQ(Register(server, "x", "u", "Ann Lee"), "PASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
+    // The server has not answered CAP yet: the script's lines wait.
+    EXPECT_EQ(Register(server, "x", "u", "Ann Lee", "127.0.0.1", false),
+              "CAP LS 302\r\nPASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
     std::size_t from = server.received().size();
     for (auto [name, arg] : std::vector<std::pair<std::string, std::string>>{
              {"Join", "#a,#b"}, {"Part", "#c"}, {"NickServ", "identify pw"}, {"SendRaw", "A\r\nB"},
              {"SendRaw", "caf\xE9"}})
         EXPECT_THAT(host.CallIrc(name, {arg}), IsEmpty()) << name;
     EXPECT_THAT(host.CallIrc("SendMessage", {std::string("#c"), std::string("a b")}), IsEmpty());
+    EXPECT_EQ(server.ReadFor(100).substr(from), "");
+    // Closing ends the negotiation, so that they go out before the QUIT.
     EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
     EXPECT_EQ(After(server, from, "QUIT :Leaving\r\n"),
-              "JOIN #a,#b\r\nPART #c\r\nNICKSERV identify pw\r\nA\r\nB\r\ncaf?\r\n"
+              "CAP END\r\nJOIN #a,#b\r\nPART #c\r\nNICKSERV identify pw\r\nA\r\nB\r\ncaf?\r\n"
               "PRIVMSG #c :a b\r\nQUIT :Leaving\r\n");
     EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
 }
@@ -66,7 +76,7 @@ TEST_F(Commands, EmptyOrMissingNamesStayEmpty) {
     EXPECT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("")}), IsEmpty());
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(PumpUntil([&] { return Connected(); }));
-    EXPECT_EQ(server.ReadUntil(":\r\n"), "PASS pvrkqo618\r\nNICK \r\nUSER    :\r\n");
+    EXPECT_EQ(server.ReadUntil(":\r\n"), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK \r\nUSER    :\r\n");
 }
 
 TEST_F(Commands, ConnectWhileConnectedIsRefusedAndChangesNothing) {
@@ -106,7 +116,7 @@ TEST_F(Commands, LinesAreDroppedWhileNotConnected) {
     host.CallIrc("Join", {std::string("#early")});
     LoopbackServer server;
     ConnectToServer(server);
-    EXPECT_EQ(server.received().rfind("PASS pvrkqo618\r\n", 0), 0u);
+    EXPECT_EQ(server.received().rfind("CAP LS 302\r\nPASS pvrkqo618\r\n", 0), 0u);
 
     host.CallIrc("Close");
     host.CallIrc("SendRaw", {std::string("late")});
@@ -146,6 +156,23 @@ TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
                   Results{"Connect failed: Port out of range"});
         EXPECT_EQ(host.console, "[quorvane] !! Connect failed: Port out of range\n");
     }
+    // So is a TLS argument that names no kind of link: a word, a number, a
+    // fingerprint of another length (SHA-1's) or damaged; nothing is tried.
+    const std::string hex64(64, 'a');
+    std::string joined = "AB";
+    while (joined.size() < 95) joined += ":AB";
+    const std::string bad_tls = "Connect failed: the TLS argument must be true, \"insecure\" or the server "
+                                "certificate's SHA-256 fingerprint (64 hex digits, colons optional)";
+    for (const Arg& tls : {Arg(std::string("tls")), Arg(std::string()), Arg(std::string("Insecure")), Arg(1),
+                           Arg(joined.substr(0, 59)), Arg(hex64.substr(1) + "g"), Arg(hex64 + ":"),
+                           Arg(joined.substr(0, 2) + joined.substr(3, 1) + ":" + joined.substr(4)),
+                           Arg(std::string(joined).replace(2, 1, "-"))}) {
+        host.ClearRecords();
+        EXPECT_EQ(host.CallIrc("Connect", {std::string("127.0.0.1"), 6667, std::string("x"), std::string("u"),
+                                           std::string("Ann Lee"), tls}),
+                  Results{bad_tls});
+        EXPECT_EQ(host.console, "[quorvane] !! " + bad_tls + "\n");
+    }
     EXPECT_FALSE(PollTimerRunning());
 
     // Everything else returns at once and arrives from the poll, once; lines
@@ -166,7 +193,7 @@ TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
         EXPECT_THAT(host.console, ::testing::EndsWith("[quorvane] !! Connect failed: " + why + "\n"));
         ASSERT_TRUE(server.Accept());
         ASSERT_TRUE(PumpUntil([&] { return Connected(); }));
-        EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "PASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
+        EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
         server.TakeReceived();
         EXPECT_EQ(host.hook_calls.size(), 1u);
         EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
@@ -180,9 +207,14 @@ TEST_F(Commands, LinesSentWhileConnectingFollowTheRegistrationAndCloseEndsTheAtt
     EXPECT_THAT(host.CallIrc("SendMessage", {std::string("#early"), std::string("hi")}), IsEmpty());
     ASSERT_TRUE(PumpUntil([&] { return server.Accept(0); }));
     ASSERT_TRUE(PumpUntil([&] { return Connected(); }));
-    EXPECT_EQ(server.ReadUntil("hi\r\n"),
-              "PASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\nJOIN #early\r\nPRIVMSG #early :hi\r\n");
+    // They wait behind the registration until the negotiation is over.
+    EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
+    server.Write(":srv CAP * LS :multi-prefix\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return server.ReadUntil("hi\r\n", 20).ends_with("hi\r\n"); }));
+    EXPECT_EQ(server.received().substr(server.received().find("Ann Lee\r\n") + 9),
+              "CAP END\r\nJOIN #early\r\nPRIVMSG #early :hi\r\n");
     EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
+    host.ClearRecords();
 
     SilentListener silent;
     EXPECT_THAT(Connect("127.0.0.1", silent.port()), IsEmpty());
@@ -213,7 +245,7 @@ TEST_F(Commands, AConnectThatGetsNoAnswerGivesUpAfterTenSecondsWithoutHoldingThe
 TEST_F(Commands, LineBreaksInArgumentsCannotStartACommand) {
     LoopbackServer server;
     EXPECT_EQ(Register(server, "bot\r\nJOIN #evil", "u\nQUIT", "Ann\rQUIT", "127.0.0.1\r\nJOIN #evil"),
-              "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann\r\n");
+              "CAP LS 302\r\nPASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann\r\n");
     std::size_t from = server.received().size();
     auto send = [&](const char* name, std::vector<Arg> args) {
         EXPECT_THAT(host.CallIrc(name, std::move(args)), IsEmpty()) << name;

@@ -12,6 +12,7 @@
 
 #include "module/globals.h"
 #include "module_fixture.h"
+#include "net/line_reader.h"
 #include "protocol/dispatch.h"
 
 using ::testing::ElementsAre;
@@ -47,7 +48,7 @@ TEST_F(Dispatch, PingIsAnsweredAndRaisesRawDataOnly) {
     EXPECT_EQ(Replies("\r\n"), "PONG :abc\r\n");
     ASSERT_EQ(host.hook_calls.size(), 1u);
     EXPECT_EQ(host.hook_calls[0].function, "hook.Call");
-    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, "PING :abc"}));
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, "PING :abc", nil}));
 }
 
 TEST_F(Dispatch, PingReplyStartsAtTheSixthCharacter) {
@@ -65,9 +66,9 @@ TEST_F(Dispatch, PingReplyStartsAtTheSixthCharacter) {
 TEST_F(Dispatch, ChatRaisesRawDataThenOnChat) {
     ProcessLine(":alice!ali PRIVMSG #lobby :hi");
     ASSERT_EQ(host.hook_calls.size(), 2u);
-    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi"}));
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi"}));
-    EXPECT_THAT(host.ops, ::testing::Contains("CallFunction 5 1"));
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi", nil}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi", nil, nil}));
+    EXPECT_THAT(host.ops, ::testing::Contains("CallFunction 7 1"));
 }
 
 TEST_F(Dispatch, VersionAndTimeQueriesAreAnsweredBeforeTheirEvents) {
@@ -83,8 +84,8 @@ TEST_F(Dispatch, VersionAndTimeQueriesAreAnsweredBeforeTheirEvents) {
               "NOTICE a :\x01VERSION quorvane, Version 1.2, Build 200, [Windows]\x01\r\n"
               "NOTICE a :\x01TIME to get a watch...\x01\r\n");
     // Queries are delivered too, as chat.
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "a", "me", "\x01VERSION\x01"}));
-    EXPECT_EQ(host.hook_calls[3].args, (Args{"IRC_OnChat", nil, "a", "me", "\x01TIME\x01"}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "a", "me", "\x01VERSION\x01", nil, nil}));
+    EXPECT_EQ(host.hook_calls[3].args, (Args{"IRC_OnChat", nil, "a", "me", "\x01TIME\x01", nil, nil}));
 }
 
 TEST_F(Dispatch, OnlyExactQueriesAreAnswered) {
@@ -104,13 +105,13 @@ TEST_F(Dispatch, NickServNoticeRaisesBothNoticeEvents) {
                                                "IRC_OnNickServ", "IRC_OnNotice"));
     // The service event carries the raw prefix, the notice the bare nick.
     EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnNickServ", nil, ":NickServ!svc", "me", "hi"}));
-    EXPECT_EQ(host.hook_calls[2].args, (Args{"IRC_OnNotice", nil, "NickServ", "me", "hi"}));
+    EXPECT_EQ(host.hook_calls[2].args, (Args{"IRC_OnNotice", nil, "NickServ", "me", "hi", nil, nil}));
 }
 
 TEST_F(Dispatch, ServerNoticeNamesTheServer) {
     ProcessLine(":srv NOTICE me :hi!");
     ASSERT_EQ(host.hook_calls.size(), 2u);
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnNotice", nil, "srv", "me", "hi!"}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnNotice", nil, "srv", "me", "hi!", nil, nil}));
 }
 
 TEST_F(Dispatch, NumericsRaiseTheirEventsWithoutArguments) {
@@ -122,6 +123,58 @@ TEST_F(Dispatch, NumericsRaiseTheirEventsWithoutArguments) {
                                                "IRC_RawData", "IRC_NickInUse", "IRC_RawData"));
     EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_EndOfMOTD", nil}));
     EXPECT_THAT(host.ops, ::testing::Contains("CallFunction 2 1"));
+}
+
+// Tags come off before anything reads the line: it raises what the line
+// without them raises, and gets the same replies; the raw line's event
+// carries the tags' text, the chat events who said it and when.
+TEST_F(Dispatch, ATaggedLineActsAsTheLineWithoutItsTags) {
+    struct Case {
+        std::string line;
+        std::vector<Args> events;
+    };
+    const std::string chat = ":alice!a@h PRIVMSG #c :hi", stamp = "2026-12-09T20:00:00.000Z";
+    const std::string filler(LineReader::kMaxLine - 1, 'x');
+    auto raw = [](std::string line, std::optional<std::string> tags) { return Args{"IRC_RawData", nil, line, tags}; };
+    auto said = [](std::optional<std::string> account, std::optional<std::string> time) {
+        return Args{"IRC_OnChat", nil, "alice", "#c", "hi", account, time};
+    };
+    const Case cases[] = {
+        {"@time=" + stamp + ";account=alice " + chat,
+         {raw(chat, "time=" + stamp + ";account=alice"), said("alice", stamp)}},
+        // Anyone can send a client-only tag; names that only contain
+        // these are other tags.
+        {"@+account=admin;+time=1;example.com/account=x;accounts=y;xtime=z " + chat,
+         {raw(chat, "+account=admin;+time=1;example.com/account=x;accounts=y;xtime=z"), said(nil, nil)}},
+        // The last tag of a name wins; an empty value says nothing.
+        {"@account=mallory;time=1;account=alice;time= " + chat,
+         {raw(chat, "account=mallory;time=1;account=alice;time="), said("alice", nil)}},
+        {"@account=\\sa\\:b\\\\c\\rd\\ne\\xf\\;time=\\ " + chat,
+         {raw(chat, "account=\\sa\\:b\\\\c\\rd\\ne\\xf\\;time=\\"), said(" a;b\\c\rd\nexf", nil)}},
+        {"@account=svc   :NickServ!s@h NOTICE me :identify",
+         {raw(":NickServ!s@h NOTICE me :identify", "account=svc"), {"IRC_OnNickServ", nil, ":NickServ!s@h", "me", "identify"},
+          {"IRC_OnNotice", nil, "NickServ", "me", "identify", "svc", nil}}},
+        {"@time=1 :srv 433 me bob :taken", {raw(":srv 433 me bob :taken", "time=1"), {"IRC_NickInUse", nil}}},
+        {"@time=1 PING :t", {raw("PING :t", "time=1")}},
+        {"@account=a :a!b PRIVMSG me :\x01TIME\x01",
+         {raw(":a!b PRIVMSG me :\x01TIME\x01", "account=a"), {"IRC_OnChat", nil, "a", "me", "\x01TIME\x01", "a", nil}}},
+        // Broken sections lose no line.
+        {"@ " + chat, {raw(chat, nil), said(nil, nil)}},
+        {"@;;=;account " + chat, {raw(chat, ";;=;account"), said(nil, nil)}},
+        {"@", {raw("", nil)}},
+        {"@time=1", {raw("", "time=1")}},
+        {"@" + filler, {raw("", filler)}},
+        {"@a=" + filler + " " + chat, {raw(chat, "a=" + filler), said(nil, nil)}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.line.substr(0, 100));
+        host.ClearRecords();
+        ProcessLine(c.line);
+        std::vector<Args> events;
+        for (const HookCall& call : host.hook_calls) events.push_back(call.args);
+        EXPECT_EQ(events, c.events);
+    }
+    EXPECT_EQ(Replies("watch...\x01\r\n"), "PONG :t\r\nNOTICE a :\x01TIME to get a watch...\x01\r\n");
 }
 
 TEST_F(Dispatch, CommandsMatchInUpperCaseOnly) {
@@ -139,6 +192,10 @@ TEST_F(Dispatch, EchoPrintsCountAndLineVerbatim) {
     host.console.clear();
     ProcessLine("100% %s %n");
     EXPECT_EQ(host.console, "[Vorsk] Arglen = 3\nLINE: 100% %s %n\n");
+    host.console.clear();
+    // The line as received; the count is that of the line without its tags.
+    ProcessLine("@time=1;a=b\\s :srv 376 me :End");
+    EXPECT_EQ(host.console, "[Vorsk] Arglen = 4\nLINE: @time=1;a=b\\s :srv 376 me :End\n");
     host.console.clear();
     Globals::bDebug = false;
     ProcessLine("x");
@@ -208,10 +265,13 @@ TEST_F(Dispatch, AQueryWithNoSendersNickIsNotAnswered) {
 
 TEST_F(Dispatch, AwkwardLinesNeitherCrashNorThrow) {
     for (std::string_view line : {"", " ", ":", "::", "  :", ": PRIVMSG", ":a PRIVMSG", ":a PRIVMSG  ", "PRIVMSG a b",
-                                  ": NOTICE :", ":! NOTICE x", " PRIVMSG x :\x01VERSION\x01", "\x01\x01\x01"})
+                                  ": NOTICE :", ":! NOTICE x", " PRIVMSG x :\x01VERSION\x01", "\x01\x01\x01", "@@", "@\\",
+                                  "@account=\\", "@ ", "@  ", "@;", "@=", "@a=b ", "@time=1 PRIVMSG", "@a :b PRIVMSG"})
         EXPECT_NO_THROW(ProcessLine(line)) << line;
     std::string big(200000, 'A');
     EXPECT_NO_THROW(ProcessLine(":a!b PRIVMSG #c :" + big));
+    EXPECT_NO_THROW(ProcessLine("@account=" + big + " :a!b PRIVMSG #c :x"));
+    EXPECT_NO_THROW(ProcessLine("@account=" + std::string(200000, '\\') + " :a!b PRIVMSG #c :x"));
 }
 
 TEST_F(Dispatch, EveryLineGoesToTheTrace) {
@@ -225,6 +285,7 @@ TEST_F(Dispatch, EveryLineGoesToTheTrace) {
     gmod_close(host.state);  // traced whether open or shut
     ProcessLine("PING :x");
     ProcessLine("");
+    ProcessLine("@time=1 :a!b PRIVMSG #c :hi");
     unsetenv("QUORVANE_TRACE");
     gmod_open(&host);
     ProcessLine("untraced");
@@ -232,5 +293,6 @@ TEST_F(Dispatch, EveryLineGoesToTheTrace) {
     std::stringstream text;
     text << in.rdbuf();
     std::remove(path);
-    EXPECT_EQ(text.str(), "[PROCESS LINE CALL] PING :x\n[PROCESS LINE CALL] \n");
+    EXPECT_EQ(text.str(),
+              "[PROCESS LINE CALL] PING :x\n[PROCESS LINE CALL] \n[PROCESS LINE CALL] @time=1 :a!b PRIVMSG #c :hi\n");
 }

@@ -5,6 +5,7 @@
 #include "module/globals.h"
 #include "net/connection.h"
 #include "poll/poll.h"
+#include "protocol/sts.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -38,6 +39,8 @@ void ModuleTest::TearDown() {
     Globals::bDebug = true;
     // Settings outlive a link, as they would a script's Connect.
     Globals::settings = {};
+    Globals::stsPolicies.clear();
+    sts_clock = &std::chrono::steady_clock::now;
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
     Connection::idle_clock = &std::chrono::steady_clock::now;
@@ -50,6 +53,9 @@ void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick
     // The link comes up, and the registration goes out, from the poll.
     ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
     server.ReadUntil("Real Name\r\n");
+    // A server of before capabilities: the script's lines need not wait.
+    server.Write(":srv 421 " + nick + " CAP :Unknown command\r\n");
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }));
     host.ClearRecords();
 }
 

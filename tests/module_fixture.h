@@ -19,8 +19,9 @@ protected:
     void SetUp() override;
     void TearDown() override;
 
-    // irc.Connect to the loopback server, accepted and with the
-    // registration lines read off; the records start empty afterwards.
+    // irc.Connect to the loopback server, accepted, with the registration
+    // lines read off and CAP answered as a server that knows none does
+    // (421); the records start empty afterwards.
     void ConnectToServer(LoopbackServer& server, const std::string& nick = "bot");
     // Pumps the message loop until `done` holds, within a bounded time.
     template <class Done>

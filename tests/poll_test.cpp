@@ -24,7 +24,7 @@ namespace {
 const std::optional<std::string> nil;
 
 bool IsRawLine(const HookCall& call, std::string_view line) {
-    return call.args.size() == 3 && call.args[0] == "IRC_RawData" && call.args[2] == line;
+    return call.args.size() == 4 && call.args[0] == "IRC_RawData" && call.args[2] == line;
 }
 
 std::vector<Arg> ConnectArgs(const LoopbackServer& server, std::string realname = "Real Name") {
@@ -43,7 +43,7 @@ protected:
     std::vector<std::string> RawLines() const {
         std::vector<std::string> lines;
         for (const HookCall& c : host.hook_calls)
-            if (c.args.size() == 3 && c.args[0] == "IRC_RawData") lines.push_back(c.args[2].value_or("<nil>"));
+            if (c.args.size() == 4 && c.args[0] == "IRC_RawData") lines.push_back(c.args[2].value_or("<nil>"));
         return lines;
     }
 };
@@ -89,7 +89,7 @@ TEST_F(Poll, ALineSplitAcrossReadsArrivesWhole) {
     server.Write("bby :hi\r\n");
     ASSERT_TRUE(PumpUntilEvents(2));
     EXPECT_THAT(RawLines(), ElementsAre(":alice!ali PRIVMSG #lobby :hi"));
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi"}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi", nil, nil}));
 
     // Even the CR LF itself may be split.
     server.Write("x\r");
@@ -159,10 +159,17 @@ TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
         {"ERROR :\r\n", false, ""},
         {"ERROR\r\n", false, ""},
         {":srv ERROR :K-lined\r\n:srv NOTICE bot :more\r\n", false, ": K-lined"},
+        {"@time=1;a=b :srv ERROR :Banned\r\n", false, ": Banned"},
         // Our PONG to the PING ahead of it fails on the reset: the ERROR is
         // still read and told.
         {"PING :x\r\nERROR :Closing Link: 127.0.0.1 (Excess Flood)\r\n", false, ": Closing Link: 127.0.0.1 (Excess Flood)",
          true},
+        // Line and paragraph separators, bidi embeddings, overrides and
+        // isolates (U+2028-202E, U+2066-2069) are dropped; U+2027 and U+206A
+        // around them are plain characters and stay.
+        {"ERROR :a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xAA" "d\xE2\x80\xAE" "e\xE2\x81\xA6" "f\xE2\x81\xA9"
+         "g\xE2\x80\xA7\xE2\x81\xAA\r\n",
+         true, ": abcdefg\xE2\x80\xA7\xE2\x81\xAA"},
         {"ERROR :a\x01" "b\tc\x7f\rd\nx\xC2\x9B" + x399 + "\r\n", true, ": abcdx" + x399.substr(0, 395)},
         {"ERROR :" + x399 + "\xE2\x82\xAC\r\n", true, ": " + x399},
     };
@@ -256,7 +263,7 @@ TEST_F(Poll, AHandlerReconnectingMidReadSendsNothingOfTheOldLinkToTheNewOne) {
     next.Write("new\r\n");
     ASSERT_TRUE(PumpUntilEvents(2));
     EXPECT_THAT(RawLines(), ElementsAre("one", "new"));
-    EXPECT_EQ(next.ReadFor(300), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Real Name\r\n");
+    EXPECT_EQ(next.ReadFor(300), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Real Name\r\n");
 }
 
 TEST_F(Poll, AHandlerThatPumpsTheLoopDoesNotReorderLines) {
@@ -338,7 +345,7 @@ TEST_F(EndToEnd, RegistersAnswersPingAndDeliversChatOnTicks) {
     EXPECT_THAT(host.CallIrc("Connect", ConnectArgs(server, "Ann Lee")), IsEmpty());
     ASSERT_TRUE(server.Accept());
     ASSERT_TRUE(PumpUntilReceived(server, "Ann Lee\r\n"));
-    EXPECT_EQ(server.received(), "PASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
+    EXPECT_EQ(server.received(), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK bot\r\nUSER u u u :Ann Lee\r\n");
 
     server.Write("PING :irc.example\r\n");
     EXPECT_TRUE(PumpUntilReceived(server, "PONG :irc.example\r\n"));
@@ -346,8 +353,8 @@ TEST_F(EndToEnd, RegistersAnswersPingAndDeliversChatOnTicks) {
     server.Write(":alice!ali PRIVMSG #lobby :hi\r\n");
     ASSERT_TRUE(PumpUntilEvents(3));
     ASSERT_EQ(host.hook_calls.size(), 3u);
-    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, "PING :irc.example"}));
-    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi"}));
-    EXPECT_EQ(host.hook_calls[2].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi"}));
+    EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, "PING :irc.example", nil}));
+    EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi", nil}));
+    EXPECT_EQ(host.hook_calls[2].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi", nil, nil}));
     EXPECT_EQ(host.hook_calls[2].function, "hook.Call");
 }

@@ -2,8 +2,12 @@
 // the module neither fails nor loses, reorders or merges lines.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
+#include <utility>
 #include <vector>
 
 #include "module/globals.h"
@@ -32,6 +36,19 @@ std::string Dropped(std::string line) {
     return line;
 }
 
+// What scripts see of a line: its tags (the text after '@' up to the first
+// space; none when empty), and the rest after the spaces that follow them.
+std::pair<std::string, std::optional<std::string>> TagsOff(std::string_view line) {
+    if (!line.starts_with('@')) return {std::string(line), std::nullopt};
+    const std::size_t space = std::min(line.find(' '), line.size());
+    const std::size_t rest = std::min(line.find_first_not_of(' ', space), line.size());
+    std::optional<std::string> tags;
+    if (space > 1) tags = line.substr(1, space - 1);
+    return {std::string(line.substr(rest)), tags};
+}
+
+std::string UpToNul(std::string_view text) { return std::string(text.substr(0, text.find('\0'))); }
+
 class RandomTraffic : public ModuleTest {};
 
 }  // namespace
@@ -46,8 +63,10 @@ TEST_F(RandomTraffic, AnyLineIsHandledAndAlwaysRaisesRawDataFirst) {
         host.console.clear();
         ASSERT_NO_THROW(ProcessLine(line)) << i;
         ASSERT_FALSE(host.hook_calls.empty()) << i;
-        // Scripts see the line cut at its first NUL.
-        EXPECT_EQ(host.hook_calls[0].args[2], line.substr(0, line.find('\0'))) << i;
+        // Scripts see the line without its tags, each cut at its first NUL.
+        const auto [rest, tags] = TagsOff(line);
+        EXPECT_EQ(host.hook_calls[0].args[2], UpToNul(rest)) << i;
+        EXPECT_EQ(host.hook_calls[0].args[3], tags ? std::optional(UpToNul(*tags)) : std::nullopt) << i;
         if (i % 1000 == 0) server.ReadFor(0);  // keep the replies from filling the socket
     }
 }
@@ -64,7 +83,7 @@ TEST_F(RandomTraffic, AStreamCutAnywhereArrivesAsTheSameLines) {
         // Only CR LF ends a line: keep the pair out of the line itself.
         for (std::size_t at; (at = line.find("\r\n")) != std::string::npos;) line.erase(at, 2);
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        sent.push_back(Dropped(line).substr(0, line.find('\0')));
+        sent.push_back(UpToNul(TagsOff(Dropped(line)).first));
         stream += line + "\r\n";
     }
     std::uniform_int_distribution<std::size_t> cut(1, 40);

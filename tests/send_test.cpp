@@ -121,7 +121,7 @@ TEST_F(Sending, WithUtf8OnOnlyWellFormedCharactersGoOut) {
     Globals::SendIRCString("\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 \xC0\xAF \xED\xA0\x80 \xF4\x90\x80\x80 \xE9 \xE2\x82");
     host.CallIrc("SetUTF8", {false});
     Globals::SendIRCString("\xC3\xA9");
-    EXPECT_EQ(Sent("??\r\n"), "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ?? ??? ???? ? ??\r\n??\r\n");
+    EXPECT_EQ(Sent("\r\n??\r\n"), "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80 ?? ??? ???? ? ??\r\n??\r\n");
 }
 
 TEST_F(Sending, EverySevenBitByteGoesOutUnchanged) {
@@ -336,6 +336,7 @@ TEST_F(Sending, PiecesLeaveRoomForThePrefixTheServerPutsInFront) {
         {":srv 001 " + n30 + " :Welcome to the net\r\n", "#c", 390},  // the nick, 30 long
         {":" + n30 + "!~bot@" + h63 + " JOIN #c\r\n", "#c", 397},     // user and host, from our JOIN
         {":srv 396 " + n30 + " cloak.example :is now your displayed host\r\n", t60, 389},
+        {"@time=1;account=x :" + n30 + "!~bot@" + h63 + " JOIN #d\r\n", "#c", 397},  // tags are no part of it
         {":" + n30 + "!~bot@cloak.example NICK :bot\r\n", t100, 376},  // our new nick
         {":other!x@y JOIN #c\r\n:other!x@y NICK :zz\r\n", t100, 376},  // not ours: nothing learnt
         {":srv 001 bot :Welcome bot!u@h\r\n", t100, 391},        // a new registration, prefix in its text

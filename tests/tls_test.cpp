@@ -7,21 +7,28 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
 
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/cert_file.h"
+#include "platform/stream.h"
 #include "platform/tls_alert.h"
 #include "poll/poll.h"
+#include "protocol/sts.h"
 
 extern char** environ;
 
@@ -72,6 +79,12 @@ public:
     TlsPeer& operator=(const TlsPeer&) = delete;
 
     int port() const { return port_; }
+    // Whether a report has come (or comes within `wait_ms`), to read
+    // without blocking; only before the first read after one.
+    bool Reported(int wait_ms) const {
+        pollfd p{out_ != nullptr ? fileno(out_) : -1, POLLIN, 0};
+        return poll(&p, 1, wait_ms) > 0;
+    }
     // The peer's next report; blocks until it comes (the peer is bounded).
     std::string NextLine() {
         char buf[4096];
@@ -135,6 +148,19 @@ protected:
     Results SetClientCert(const std::string& name, const std::string& password = "") {
         return host.CallIrc("SetClientCert", {name.starts_with("/") ? name : cert_dir + "/" + name, password});
     }
+    // What `openssl x509 -noout -fingerprint -sha256` prints after "=" for
+    // the test certificate `name`: the form a user pins.
+    static std::string OpensslFingerprint(const std::string& name) {
+        const std::string command = "openssl x509 -noout -fingerprint -sha256 -in " + cert_dir + "/" + name + ".pem";
+        FILE* out = popen(command.c_str(), "r");
+        char line[256] = {};
+        const bool read = out != nullptr && std::fgets(line, sizeof line, out) != nullptr;
+        if (out != nullptr) pclose(out);
+        std::string text = read ? line : "";
+        text = text.substr(text.find('=') + 1);
+        while (!text.empty() && text.back() == '\n') text.pop_back();
+        return text;
+    }
     std::vector<std::string> RawLines() const {
         std::vector<std::string> lines;
         for (const HookCall& c : host.hook_calls)
@@ -151,14 +177,15 @@ TEST_F(Tls, AVerifiedLinkRegistersChatsAndClosesWithCloseNotify) {
     ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
     ASSERT_TRUE(Connected());
     EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
-    EXPECT_THAT(peer.LinesUntil("GOT USER"),
-                ElementsAre("GOT PASS pvrkqo618", "GOT NICK bot", "GOT USER u u u :Real Name"));
+    EXPECT_THAT(peer.LinesUntil("GOT USER"), ElementsAre("GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                                                         "GOT USER u u u :Real Name"));
     ASSERT_TRUE(PumpUntil([&] { return RawLines().size() >= 3; }));
     EXPECT_THAT(RawLines(), ElementsAre(":srv 376 bot :End of MOTD", "PING :tls", ":alice!a@h PRIVMSG #c :hello over tls"));
     EXPECT_EQ(peer.NextLine(), "GOT PONG :tls");
     host.CallIrc("SendMessage", {std::string("#c"), std::string("hi")});
     host.CallIrc("Close");
-    EXPECT_THAT(peer.LinesUntil("CLOSE_NOTIFY"), ElementsAre("GOT PRIVMSG #c :hi", "GOT QUIT :Leaving", "CLOSE_NOTIFY"));
+    EXPECT_THAT(peer.LinesUntil("CLOSE_NOTIFY"),
+                ElementsAre("GOT CAP END", "GOT PRIVMSG #c :hi", "GOT QUIT :Leaving", "CLOSE_NOTIFY"));
     PumpFor(200);
     EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
 }
@@ -168,12 +195,67 @@ TEST_F(Tls, ASelfSignedCertificateIsRefusedUnlessInsecureIsAsked) {
         TlsPeer peer("irc", "self");
         EXPECT_EQ(Failure(peer.port(), {true}), "Connect failed: certificate not trusted");
     }
+    // Once up, the console names the certificate taken, as openssl does, so
+    // that it can be pinned.
     TlsPeer peer("irc", "self");
     host.console.clear();
     EXPECT_THAT(Connect(peer.port(), {std::string("insecure")}), IsEmpty());
-    EXPECT_EQ(host.console, "[quorvane] !! TLS without a certificate check: the link to 127.0.0.1 is not verified\n");
+    EXPECT_EQ(host.console, "");
     ASSERT_TRUE(Connected());
     EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+    EXPECT_EQ(host.console, "[quorvane] !! TLS without a certificate check: the link to 127.0.0.1 is not verified; "
+                            "the server's certificate has the SHA-256 fingerprint " +
+                                OpensslFingerprint("self") + " (irc.Connect takes it in place of \"insecure\" to pin it)\n");
+}
+
+// A pinned link takes the one certificate whose fingerprint it was given, in
+// openssl's form or bare in any case, whoever signed it and whatever name it
+// bears (the name still goes in the hello). Any other, a server's whose
+// certificate changed since the pin was set among them, ends the handshake
+// before our side of it is done, so nothing of ours reaches it, not one
+// line; the reason names what it showed.
+TEST_F(Tls, APinnedLinkTakesThatCertificateAndNoOther) {
+    const std::string self = OpensslFingerprint("self"), server = OpensslFingerprint("server");
+    ASSERT_EQ(self.size(), 95u);
+    std::string bare;
+    for (const char c : self) bare += c == ':' ? "" : std::string(1, static_cast<char>(std::tolower(c)));
+    struct Row {
+        const char* cert;
+        const char* mode;
+        std::string pin;
+        const char* name;
+        std::string shown;  // empty: the link comes up
+        bool tls12;
+    };
+    const Row rows[] = {
+        {"self", "irc", self, "127.0.0.1", "", false},
+        {"self", "irc", bare, "127.0.0.1", "", true},
+        {"other", "sni", OpensslFingerprint("other"), "localhost", "", false},
+        {"server", "irc", self, "127.0.0.1", server, false},
+        {"server", "irc", self, "localhost", server, true},
+        {"self", "irc", server, "127.0.0.1", self, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.cert) + " pinned to " + r.pin + " by " + r.name + (r.tls12 ? ", TLS 1.2" : ""));
+        TlsPeer peer(r.mode, r.cert, r.tls12 ? std::vector<std::string>{"--tls12"} : std::vector<std::string>{});
+        if (!r.shown.empty()) {
+            EXPECT_EQ(Failure(peer.port(), {r.pin}, r.name),
+                      "Connect failed: certificate fingerprint mismatch (the server's: " + r.shown + ")");
+            EXPECT_THAT(peer.LinesUntil("GOT "), ElementsAre(StartsWith("HANDSHAKE FAILED")));
+            continue;
+        }
+        ASSERT_THAT(Connect(peer.port(), {r.pin}, r.name), IsEmpty());
+        ASSERT_TRUE(Connected());
+        EXPECT_EQ(host.console, "");  // no warning: the link is verified by its pin
+        EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        if (std::string_view(r.mode) == "sni")
+            EXPECT_EQ(peer.NextLine(), "SNI localhost");
+        else
+            EXPECT_THAT(peer.LinesUntil("GOT USER"), ElementsAre("GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                                                                 "GOT USER u u u :Real Name"));
+        host.CallIrc("Close");
+        host.ClearRecords();
+    }
 }
 
 TEST_F(Tls, ACertificateForAnotherNameIsRefused) {
@@ -256,12 +338,33 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         const char* password;
         const char* result;  // empty: loaded
     };
+    const std::string slow_mac = "its password is made to take too long to check (over 40000 rounds)";
+    const std::string slow_key = "its key is made to take too long to open (over 40000 rounds)";
     const Row rows[] = {
         {"client.p12", "s3cret", ""},
         {"client-nopass.p12", "", ""},
         {"client.pem", "", ""},
+        {"legacy.pem", "s3cret", ""},
+        {"legacy-plain.pem", "", ""},
+        {"legacy.pem", "", "the key is encrypted and no password was given"},
+        {"badfirst.pem", "s3cret", "the private key cannot be read"},
+        {"client-ber.p12", "s3cret", ""},
+        {"aes.p12", "s3cret", ""},
+        // Without a MAC the contents tell the password: the one given, or
+        // for an empty one either form of it.
+        {"nomac.p12", "s3cret", ""},
+        {"nomac-nopass.p12", "", ""},
+        {"nomac.p12", "wrong", "wrong password"},
+        {"nomac.p12", "", "needs a password"},
+        // PKCS#12 first, whatever its bytes hold; PEM only where a line
+        // starts a block.
+        {"begin.p12", "s3cret", ""},
+        {"mention.txt", "", "not a certificate file (PKCS#12, or PEM with the certificate and its key)"},
+        {"certs16.pem", "", ""},
+        {"certs17.pem", "", "holds too many certificates (over 16)"},
+        {"certs17.p12", "s3cret", "holds too many certificates (over 16)"},
         {"client.p12", "wrong", "wrong password"},
-        {"client.p12", "", "wrong password"},
+        {"client.p12", "", "needs a password"},
         {"nokey.pem", "", "no private key"},
         {"nokey.p12", "", "no private key"},
         {"wrongkey.pem", "", "the key does not match the certificate"},
@@ -271,9 +374,15 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         {"client.der", "", "not a certificate file (PKCS#12, or PEM with the certificate and its key)"},
         {"/dev/zero", "", "not a regular file"},
         {"weak.pem", "", "cannot be used for TLS (ee key too small)"},
-        {"slowmac.p12", "s3cret", "its password is made to take too long to check (over 600000 rounds)"},
-        {"slowkey.p12", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
-        {"slowkey.pem", "s3cret", "its key is made to take too long to open (over 600000 rounds)"},
+        {"slowmac.p12", "s3cret", slow_mac.c_str()},
+        {"slowkey.p12", "s3cret", slow_key.c_str()},
+        {"slowkey.pem", "s3cret", slow_key.c_str()},
+        {"slowsum.p12", "s3cret", slow_key.c_str()},
+        {"hugemac.p12", "s3cret", slow_mac.c_str()},
+        {"hugemac.p12", "", slow_mac.c_str()},
+        {"hugekey.p12", "s3cret", slow_key.c_str()},
+        {"pbmac1.p12", "s3cret", slow_mac.c_str()},
+        {"sha3mac.p12", "s3cret", "its password check is of a kind whose cost cannot be told"},
     };
     std::string fingerprint;
     for (const Row& r : rows) {
@@ -297,6 +406,15 @@ TEST_F(Tls, SetClientCertReadsTheFileAtOnceAndKeepsThePreviousOneOnAnyFault) {
         EXPECT_EQ(Globals::settings.client_cert->Fingerprint(), fingerprint);
         EXPECT_THAT(host.console, ::testing::Not(HasSubstr("s3cret")));
     }
+    // A subject is shown clean (no C1 control, bidi override or line
+    // separator) and cut at 256 bytes, not inside the character there.
+    host.console.clear();
+    EXPECT_THAT(SetClientCert("oddname.pem"), IsEmpty());
+    const std::string shown = "CN=oddbotxy,O=" + std::string(60, 'o') + ",OU=" + std::string(60, 'u') + ",L=" +
+                              std::string(114, 'l');
+    EXPECT_THAT(host.console, StartsWith("[quorvane] TLS links from now on present the client certificate " + shown +
+                                         ", SHA-256 fingerprint "));
+
     host.console.clear();
     EXPECT_THAT(host.CallIrc("SetClientCert"), IsEmpty());
     EXPECT_FALSE(Globals::settings.client_cert);
@@ -356,6 +474,90 @@ TEST_F(Tls, ServersThatAskForAClientCertificate) {
     }
 }
 
+// A server that requires TLS (STS) over plain TCP: that link ends with not
+// a byte more, the same registration goes over TLS on the port it names,
+// and the script's line waits for the negotiation there. The policy the
+// TLS link gives sends the next plain connect to the name straight to TLS
+// (never back to plain when that fails), until it expires.
+TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
+    IdleClock::Start();
+    sts_clock = &IdleClock::Now;
+    Globals::bDebug = false;
+    auto tls = std::make_unique<TlsPeer>("irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=duration=600,port=1"});
+    TlsPeer& peer = *tls;
+    LoopbackServer plain;
+    ASSERT_THAT(Connect(plain.port(), {}), IsEmpty());
+    host.CallIrc("Join", {std::string("#early")});
+    ASSERT_TRUE(plain.Accept());
+    ASSERT_TRUE(Connected());
+    plain.ReadUntil("Real Name\r\n");
+    const std::size_t registered = plain.received().size();
+    plain.Write(":srv CAP * LS :server-time sts=port=" + std::to_string(peer.port()) + ",duration=5\r\n");
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }, 10000));
+    EXPECT_EQ(plain.ReadToEnd(), 0);
+    EXPECT_EQ(plain.received().substr(registered), "");
+    EXPECT_THAT(peer.LinesUntil("GOT JOIN"),
+                ElementsAre("HANDSHAKE OK", "GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                            "GOT USER u u u :Real Name", "GOT CAP END", "GOT JOIN #early"));
+    EXPECT_EQ(host.console, "[quorvane] the server requires TLS (STS): reconnecting to 127.0.0.1 on port " +
+                                std::to_string(peer.port()) + "\n");
+    IdleClock::Advance(std::chrono::seconds(100));
+    host.CallIrc("Close");
+    EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+
+    // The peer is gone: the policy's port refuses, and plain is never tried.
+    // Its 600 s run from the close.
+    tls.reset();
+    host.ClearRecords();
+    IdleClock::Advance(std::chrono::seconds(550));
+    LoopbackServer later;
+    ASSERT_THAT(Connect(later.port(), {}), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !host.hook_calls.empty(); }));
+    EXPECT_EQ(host.hook_calls[0].args[2], "Connect failed: Connection refused (the server requires TLS)");
+    EXPECT_FALSE(later.Accept(100));
+    IdleClock::Advance(std::chrono::seconds(51));
+    ASSERT_THAT(Connect(later.port(), {}), IsEmpty());
+    EXPECT_TRUE(later.Accept());
+}
+
+// Under TLS 1.3 a server that asked for a certificate gives its verdict
+// after our side of the handshake is done; the wait for it runs on the
+// attempt's clock (stepped here, stopped between steps), a quarter second
+// at least, and never past the attempt's bound, where the handshake, done,
+// is taken as up rather than timed out.
+TEST_F(Tls, TheWaitForATls13VerdictRunsOnTheAttemptsClockWithinItsBound) {
+    using namespace std::chrono_literals;
+    struct SteppedClock {
+        SteppedClock() {
+            PaceClock::stopped = true;
+            platform::Opening::clock = &PaceClock::Now;
+        }
+        ~SteppedClock() {
+            platform::Opening::clock = &std::chrono::steady_clock::now;
+            PaceClock::stopped = false;
+        }
+    } stepped;
+    struct Row {
+        std::chrono::milliseconds before;  // on the attempt's clock, before the handshake
+        std::chrono::milliseconds after;   // once it is done on our side
+    };
+    for (const Row r : {Row{0ms, 300ms}, Row{9900ms, 100ms}}) {
+        SCOPED_TRACE(r.before.count());
+        TlsPeer peer("sni", "server", {"--ask", "CA:ca", "--no-tickets"});
+        ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
+        PaceClock::Advance(r.before);
+        for (int i = 0; i < 1500 && !peer.Reported(0); ++i) PumpOnce(10);
+        ASSERT_EQ(peer.NextLine(), "HANDSHAKE OK");
+        PumpFor(400);
+        EXPECT_FALSE(Globals::client->IsConnected()) << "the wait ran on another clock";
+        PaceClock::Advance(r.after);
+        EXPECT_TRUE(Connected());
+        EXPECT_THAT(host.EventNames(), ::testing::Not(::testing::Contains("IRC_Disconnected")));
+        host.CallIrc("Close");
+        host.ClearRecords();
+    }
+}
+
 // A peer that stops reading while more than its socket holds is written:
 // the TLS layer's "would block" on a write holds the lines back, and they
 // all arrive, in order, once it reads again; the link stays up.
@@ -365,6 +567,7 @@ TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
     ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
     ASSERT_TRUE(Connected());
     EXPECT_THAT(peer.LinesUntil("STALLING"), ::testing::Contains("STALLING"));
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }));
     const std::string filler(300, 'x');
     // Lines until the socket has stopped taking bytes and 256 KiB more
     // wait behind it (the pace is off: the test's clock leaps).
@@ -396,8 +599,9 @@ TEST_F(Tls, UnloadingWithACertificateAndATlsLinkUpLeavesNothing) {
     // Registered: the server's first lines have reached the loaded copy.
     EXPECT_TRUE(PumpUntil([&] { return !loaded.hook_calls.empty(); }, 15000));
     ASSERT_EQ(dlclose(lib), 0);
-    EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT PASS pvrkqo618",
-                                                           "GOT NICK n", "GOT USER u u u :r", "RAGGED_EOF"));
+    EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT CAP LS 302",
+                                                           "GOT PASS pvrkqo618", "GOT NICK n", "GOT USER u u u :r",
+                                                           "RAGGED_EOF"));
 }
 
 // What the Windows TLS layer reads off a server's TLS 1.2 flight itself:
@@ -436,4 +640,75 @@ TEST(ServerFlight, ReadsTheRequestAndTheAlertInTheClearWhereverTheBytesAreCut) {
             EXPECT_EQ(f->Alert(), r.alert);
         }
     }
+}
+
+// What a PKCS#12 file's bytes show of its costs without the password, as
+// the Windows reader counts them before the system's import spends them:
+// the MAC (its count, or PBMAC1's in its PBKDF2 parameters, times the
+// blocks of its key), each encrypted container, each key and the
+// certificates in the clear; the same from BER as from DER.
+TEST_F(Tls, APkcs12FilesCostsAreReadFromItsBytes) {
+    struct Row {
+        const char* file;
+        long long mac;
+        std::vector<long long> containers, keys;
+        std::size_t certificates = 0;  // in the clear
+    };
+    const Row rows[] = {
+        {"client.p12", 2048, {2048}, {2048}},
+        {"client-ber.p12", 2048, {2048}, {2048}},
+        {"aes.p12", 3000, {3000}, {3000}},
+        {"nomac.p12", 0, {2048}, {2048}},
+        {"begin.p12", 2048, {}, {2048}, 2},
+        {"hugemac.p12", 2147483647, {2048}, {2048}},
+        {"hugekey.p12", 0, {2048}, {2147483647}},
+        {"pbmac1.p12", 100000, {2048}, {2048}},
+        {"sha3mac.p12", -1, {2048}, {2048}},
+    };
+    auto bytes = [](const std::string& name) {
+        std::ifstream in(cert_dir + "/" + name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), {});
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.file);
+        platform::Pkcs12Costs costs;
+        ASSERT_TRUE(platform::ReadPkcs12Costs(bytes(r.file), costs));
+        EXPECT_EQ(costs.mac, r.mac);
+        EXPECT_EQ(costs.containers, r.containers);
+        EXPECT_EQ(costs.keys, r.keys);
+        EXPECT_EQ(costs.certificates, r.certificates);
+    }
+    platform::Pkcs12Costs costs;
+    for (const char* other : {"client.der", "client.pem"}) EXPECT_FALSE(platform::ReadPkcs12Costs(bytes(other), costs));
+    // Cut short anywhere, a file is no PKCS#12; with any byte changed it may
+    // be one, but nothing is read outside it (the sanitizer build tells).
+    for (const char* name : {"client-ber.p12", "client.p12"}) {
+        const std::string whole = bytes(name);
+        for (std::size_t n = 0; n < whole.size(); n += 7) EXPECT_FALSE(platform::ReadPkcs12Costs(whole.substr(0, n), costs));
+        for (std::size_t at = 0; at < whole.size(); ++at) {
+            std::string changed = whole;
+            changed[at] = static_cast<char>(changed[at] ^ (at % 2 == 0 ? 0x80 : 0x01));
+            platform::ReadPkcs12Costs(changed, costs);
+        }
+    }
+}
+
+// A server's fatal alert in words: certificate_required tells a script
+// with no certificate to set one, and one with a certificate that the
+// server did not take it.
+TEST(AlertWords, SayWhatTheUserCanDo) {
+    struct Row {
+        int alert;
+        bool asked, presented;
+        const char* words;
+    };
+    const Row rows[] = {
+        {116, true, false, "the server wants a client certificate (irc.SetClientCert)"},
+        {116, true, true, "the server did not take our client certificate (its key type or its issuer)"},
+        {40, true, false, "the server wants a client certificate (irc.SetClientCert)"},
+        {40, true, true, "the server refused the handshake (handshake failure)"},
+        {48, true, true, "the server does not trust our client certificate (unknown CA)"},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(platform::AlertWords(r.alert, r.asked, r.presented), r.words) << r.alert << r.asked << r.presented;
 }

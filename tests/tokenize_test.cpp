@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include "protocol/tags.h"
 #include "protocol/tokenize.h"
 
 #include <algorithm>
+#include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -67,4 +70,41 @@ TEST(GetPRIVMSG, WithoutAColonTheLastParameterIsTheTrailingText) {
     EXPECT_EQ(GetPRIVMSG(":srv", kTrailing), "");
     EXPECT_EQ(GetPRIVMSG("", kTrailing), "");
     EXPECT_EQ(GetPRIVMSG("x", kTrailing), "x");
+}
+
+TEST(SplitTags, TakesTheSectionOffAndTheLastValueOfEachName) {
+    struct Case {
+        std::string_view line, rest;
+        std::optional<std::string_view> text, account, time;
+    };
+    const Case cases[] = {
+        {"@a=1;account=x;time=t;account=y  :n PRIVMSG #c :hi", ":n PRIVMSG #c :hi", "a=1;account=x;time=t;account=y",
+         "y", "t"},
+        {"@account;time= PING", "PING", "account;time=", "", ""},  // present, with no value
+        {"@a\tb\x01=c\rd x", "x", "a\tb\x01=c\rd", {}, {}},  // only a space ends the section
+        {"@a=b ", "", "a=b", {}, {}},
+        {"@ \t", "\t", {}, {}, {}},
+        // Tags only at the very start.
+        {" @account=x :n", " @account=x :n", {}, {}, {}},
+        {":n PRIVMSG #c :@account=x ", ":n PRIVMSG #c :@account=x ", {}, {}, {}},
+    };
+    for (const Case& c : cases) {
+        MessageTags tags;
+        tags.account = "stale";  // nothing of an earlier line is left
+        EXPECT_EQ(SplitTags(c.line, tags), c.rest) << c.line;
+        EXPECT_EQ(tags.text, c.text) << c.line;
+        EXPECT_EQ(tags.account, c.account) << c.line;
+        EXPECT_EQ(tags.time, c.time) << c.line;
+    }
+}
+
+TEST(TagText, UnescapesOnlyWhatHoldsABackslash) {
+    std::string scratch = "earlier";
+    const std::pair<std::optional<std::string_view>, std::optional<std::string_view>> cases[] = {
+        {"alice", "alice"}, {"\\:\\s\\\\\\r\\n", "; \\\r\n"}, {"a\\b\\", "ab"}, {"\\", {}}, {"", {}}, {{}, {}},
+    };
+    for (const auto& [raw, text] : cases) EXPECT_EQ(TagText(raw, scratch), text) << raw.value_or("<none>");
+    // A value without escapes is the line's own bytes, not a copy.
+    const std::string_view plain = "alice";
+    EXPECT_EQ(TagText(plain, scratch)->data(), plain.data());
 }

@@ -12,8 +12,8 @@ irc = {}
 ---@param nick string
 ---@param user string
 ---@param realname string
----@param tls? boolean|"insecure" true: TLS, the certificate checked; "insecure": TLS without the check
----@return string? error "Connect failed: Port out of range", or "Invalid Socket!" while a link is up or coming up
+---@param tls? boolean|"insecure"|string true: TLS, the certificate checked; a SHA-256 fingerprint as openssl prints it ("3A:7F:...:C2", colons optional, any case): TLS with that certificate only; "insecure": TLS without the check
+---@return string? error "Connect failed: Port out of range", "Connect failed: the TLS argument must be ..." for any other `tls` text, or "Invalid Socket!" while a link is up or coming up
 function irc.Connect(server, port, nick, user, realname, tls) end
 
 --- Sends what waits, then `QUIT :Leaving`, and closes the link.
@@ -60,8 +60,8 @@ function irc.SetPassword(text) end
 
 --- A SASL login to `account` for the next `Connect`; no account turns it off.
 ---@param account? string
----@param password? string ignored for EXTERNAL
----@param mechanism? "PLAIN"|"EXTERNAL" PLAIN at first; EXTERNAL needs irc.SetClientCert and TLS
+---@param password? string the script's bytes as they are; ignored for EXTERNAL
+---@param mechanism? "PLAIN"|"SCRAM-SHA-256"|"EXTERNAL" PLAIN at first; SCRAM-SHA-256 never sends the password; EXTERNAL needs irc.SetClientCert and TLS
 ---@return string? error "SASL: unknown mechanism <name>" (nothing changed)
 function irc.SetSASL(account, password, mechanism) end
 
@@ -77,9 +77,9 @@ function irc.SetUTF8(flag) end
 function irc.SetClientCert(path, password) end
 
 ---@alias IrcEvent
----| "IRC_RawData"      # (line): every line the server sends
----| "IRC_OnChat"       # (nick, target, text): a channel or private message
----| "IRC_OnNotice"     # (nick, target, text)
+---| "IRC_RawData"      # (line, tags): every line the server sends, without its message tags; their text (no '@'), or nil
+---| "IRC_OnChat"       # (nick, target, text, account, time): a channel or private message; account and time from its tags, or nil
+---| "IRC_OnNotice"     # (nick, target, text, account, time)
 ---| "IRC_OnNickServ"   # (prefix, target, text): a notice from NickServ, before its IRC_OnNotice
 ---| "IRC_EndOfMOTD"    # (): numeric 376, registration has ended
 ---| "IRC_ErroneusNick" # (): numeric 432
@@ -90,9 +90,9 @@ function irc.SetClientCert(path, password) end
 ---@class hook
 hook = hook or {}
 
----@overload fun(event: "IRC_RawData", id: any, handler: fun(line: string))
----@overload fun(event: "IRC_OnChat", id: any, handler: fun(nick: string, target: string, text: string))
----@overload fun(event: "IRC_OnNotice", id: any, handler: fun(nick: string, target: string, text: string))
+---@overload fun(event: "IRC_RawData", id: any, handler: fun(line: string, tags: string?))
+---@overload fun(event: "IRC_OnChat", id: any, handler: fun(nick: string, target: string, text: string, account: string?, time: string?))
+---@overload fun(event: "IRC_OnNotice", id: any, handler: fun(nick: string, target: string, text: string, account: string?, time: string?))
 ---@overload fun(event: "IRC_OnNickServ", id: any, handler: fun(prefix: string, target: string, text: string))
 ---@overload fun(event: "IRC_EndOfMOTD"|"IRC_ErroneusNick"|"IRC_NickInUse", id: any, handler: fun())
 ---@overload fun(event: "IRC_Disconnected", id: any, handler: fun(reason: string))

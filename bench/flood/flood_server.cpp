@@ -7,13 +7,16 @@
 // back:
 //   expect raw=... raw_bytes=... chat=... ... pongs=... got_pongs=...
 //
-//   qv_bench_flood_server [--tls CERT KEY] [--mixed] [--utf8] flood N [SEED]   the flood
+//   qv_bench_flood_server [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED]   the flood
 //   qv_bench_flood_server [--tls CERT KEY] idle             registers the client, then stays silent
 //
 // With --tls the client speaks TLS (OpenSSL, the certificate given). With
 // --mixed one line in ten carries non-ASCII words, half of them UTF-8 and
 // half Windows-1252; --utf8 counts what a client must see with UTF-8 on
 // (Windows-1252 bytes grow into UTF-8), else every such byte is one byte.
+// With --tags every PRIVMSG line carries the tags a server with
+// server-time and account-tag puts there, `@time=...;account=... `, and
+// is otherwise the same line.
 // Every wait is bounded; the program ends when the client hangs up or after
 // a minute of silence. All socket I/O goes through Link.
 #include <arpa/inet.h>
@@ -98,13 +101,16 @@ SSL* AcceptTls(int fd, const char* cert, const char* key) {
 // for each line the server sends.
 struct Expect {
     long raw = 0, raw_bytes = 0, chat = 0, chat_bytes = 0, notice = 0, notice_bytes = 0;
+    // Chat events with an account and a time, and the bytes of both.
+    long chat_tagged = 0, tag_bytes = 0;
     long nickserv = 0, motd = 0, erroneus = 0, nickinuse = 0, pongs = 0, ctcp = 0;
     // What came back.
     long got_pongs = 0, got_ctcp = 0;
 
     // `growth`: how many bytes the line's text gains when a client turns
-    // its Windows-1252 words into UTF-8.
-    void Count(std::string_view line, long growth = 0) {
+    // its Windows-1252 words into UTF-8. `line` is without its tags, whose
+    // account and time `tag_text` holds.
+    void Count(std::string_view line, long growth = 0, long tag_text = 0) {
         ++raw;
         raw_bytes += static_cast<long>(line.size()) + growth;
         if (line.starts_with("PING")) ++pongs;
@@ -129,6 +135,7 @@ struct Expect {
         if (privmsg) {
             ++chat;
             chat_bytes += static_cast<long>(trailing.size()) + growth;
+            if (tag_text > 0) ++chat_tagged, tag_bytes += tag_text;
             if (trailing == "\x01VERSION\x01" || trailing == "\x01TIME\x01") ++ctcp;
         } else {
             ++notice;
@@ -142,9 +149,9 @@ struct Expect {
     void Print() const {
         std::printf(
             "expect raw=%ld raw_bytes=%ld chat=%ld chat_bytes=%ld notice=%ld notice_bytes=%ld nickserv=%ld motd=%ld "
-            "erroneus=%ld nickinuse=%ld pongs=%ld ctcp=%ld got_pongs=%ld got_ctcp=%ld\n",
-            raw, raw_bytes, chat, chat_bytes, notice, notice_bytes, nickserv, motd, erroneus, nickinuse, pongs, ctcp,
-            got_pongs, got_ctcp);
+            "erroneus=%ld nickinuse=%ld chat_tagged=%ld tag_bytes=%ld pongs=%ld ctcp=%ld got_pongs=%ld got_ctcp=%ld\n",
+            raw, raw_bytes, chat, chat_bytes, notice, notice_bytes, nickserv, motd, erroneus, nickinuse, chat_tagged,
+            tag_bytes, pongs, ctcp, got_pongs, got_ctcp);
     }
 };
 
@@ -184,7 +191,14 @@ struct Corpus {
     Rng rng;
     long left;
     bool mixed = false;
+    bool tagged = false;
     long growth = 0;  // of the last line
+    // The last line's tags ("@...;... ", or empty), and the bytes of the
+    // account and time they name. They draw nothing from `rng`: with or
+    // without them the lines are the same.
+    std::string tags = {};
+    long tag_text = 0;
+    long made = 0;
 
     std::string Nick(unsigned i) { return "user" + std::to_string(i % 500); }
     std::string Who(unsigned i) { return ":" + Nick(i) + "!~u" + std::to_string(i % 500) + "@host-" + std::to_string(i % 97) + ".isp.example"; }
@@ -209,6 +223,15 @@ struct Corpus {
         }
         return t;
     }
+    // A line's time (a millisecond apart each) and its sender's account.
+    void Tag(const std::string& account) {
+        const long ms = made % 86400000;
+        char stamp[32];
+        std::snprintf(stamp, sizeof stamp, "2026-12-09T%02ld:%02ld:%02ld.%03ldZ", ms / 3600000, ms / 60000 % 60,
+                      ms / 1000 % 60, ms % 1000);
+        tags = std::string("@time=") + stamp + ";account=" + account + " ";
+        tag_text = static_cast<long>(std::strlen(stamp) + account.size());
+    }
     // Whether the next line's text has non-ASCII words: one text line in
     // eight, and 80% of lines have text, so one line in ten.
     bool Wide() { return mixed && rng.Below(8) == 0; }
@@ -217,6 +240,9 @@ struct Corpus {
     // (a third from NickServ), 10 JOIN/PART/QUIT/MODE, 5 numerics, 5 PING.
     std::string Line() {
         growth = 0;
+        tags.clear();
+        tag_text = 0;
+        ++made;
         unsigned who = rng.Below(100000);
         unsigned kind = rng.Below(1000);
         if (kind < 700) {
@@ -229,6 +255,7 @@ struct Corpus {
                 text = "\x01TIME\x01";
             else
                 text = Text(28, 110, Wide());
+            if (tagged) Tag(Nick(who));
             return Who(who) + " PRIVMSG " + target + " :" + text;
         }
         if (kind < 800) {
@@ -282,7 +309,7 @@ void TakeReplies(Link& link, Expect& e, bool* go) {
 int main(int argc, char** argv) {
     const char* program = argv[0];
     const char *cert = nullptr, *key = nullptr;
-    bool mixed = false, utf8 = false;
+    bool mixed = false, utf8 = false, tagged = false;
     for (;;) {
         if (argc > 3 && std::strcmp(argv[1], "--tls") == 0) {
             cert = argv[2];
@@ -295,13 +322,16 @@ int main(int argc, char** argv) {
         } else if (argc > 1 && std::strcmp(argv[1], "--utf8") == 0) {
             utf8 = true;
             ++argv, --argc;
+        } else if (argc > 1 && std::strcmp(argv[1], "--tags") == 0) {
+            tagged = true;
+            ++argv, --argc;
         } else {
             break;
         }
     }
     bool flood = argc > 1 && std::strcmp(argv[1], "flood") == 0;
     if (argc < 2 || (flood && argc < 3) || (!flood && std::strcmp(argv[1], "idle") != 0)) {
-        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] flood N [SEED] | idle\n", program);
+        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED] | idle\n", program);
         return 2;
     }
     long count = flood ? std::strtol(argv[2], nullptr, 10) : 0;
@@ -332,11 +362,14 @@ int main(int argc, char** argv) {
     fcntl(link.fd, F_SETFL, fcntl(link.fd, F_GETFL) | O_NONBLOCK);
 
     Expect expect;
-    Corpus corpus{Rng{seed | 1}, count, mixed};
+    Corpus corpus{Rng{seed | 1}, count};
+    corpus.mixed = mixed;
+    corpus.tagged = tagged;
     std::string out;
     std::size_t off = 0;
-    auto add = [&](const std::string& line, long growth = 0) {
-        expect.Count(line, utf8 ? growth : 0);
+    auto add = [&](const std::string& line, long growth = 0, const std::string& tags = {}, long tag_text = 0) {
+        expect.Count(line, utf8 ? growth : 0, tag_text);
+        out += tags;
         out += line;
         out += "\r\n";
     };
@@ -351,7 +384,7 @@ int main(int argc, char** argv) {
             if (go && !ended) {
                 while (corpus.left > 0 && out.size() < (1 << 16)) {
                     const std::string line = corpus.Line();
-                    add(line, corpus.growth);
+                    add(line, corpus.growth, corpus.tags, corpus.tag_text);
                     --corpus.left;
                 }
                 if (corpus.left == 0) {

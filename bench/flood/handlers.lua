@@ -7,14 +7,19 @@ local bench = {}
 
 local raw, raw_bytes, chat, chat_bytes, notice, notice_bytes = 0, 0, 0, 0, 0, 0
 local nickserv, motd, erroneus, nickinuse = 0, 0, 0, 0
+local chat_tagged, tag_bytes = 0, 0  -- chat with an account and a time, and their bytes
 
 hook.Add("IRC_RawData", "bench", function(line)
   raw = raw + 1
   raw_bytes = raw_bytes + #line
 end)
-hook.Add("IRC_OnChat", "bench", function(nick, target, text)
+hook.Add("IRC_OnChat", "bench", function(nick, target, text, account, time)
   chat = chat + 1
   chat_bytes = chat_bytes + #text
+  if account and time then
+    chat_tagged = chat_tagged + 1
+    tag_bytes = tag_bytes + #account + #time
+  end
   if nick == "bench.end" then bench.on_end() end
 end)
 hook.Add("IRC_OnNotice", "bench", function(nick, target, text)
@@ -30,8 +35,8 @@ hook.Add("IRC_ErroneusNick", "bench", function() erroneus = erroneus + 1 end)
 hook.Add("IRC_NickInUse", "bench", function() nickinuse = nickinuse + 1 end)
 
 function bench.counts()
-  return ("raw=%d raw_bytes=%d chat=%d chat_bytes=%d notice=%d notice_bytes=%d nickserv=%d motd=%d erroneus=%d nickinuse=%d")
-    :format(raw, raw_bytes, chat, chat_bytes, notice, notice_bytes, nickserv, motd, erroneus, nickinuse)
+  return ("raw=%d raw_bytes=%d chat=%d chat_bytes=%d notice=%d notice_bytes=%d nickserv=%d motd=%d erroneus=%d nickinuse=%d chat_tagged=%d tag_bytes=%d")
+    :format(raw, raw_bytes, chat, chat_bytes, notice, notice_bytes, nickserv, motd, erroneus, nickinuse, chat_tagged, tag_bytes)
 end
 
 -- Resident set now and at its peak, in KB.

@@ -38,7 +38,8 @@ for line in io.lines(path) do
 end
 
 -- What the client saw and sent back against what the server sent.
-local checked = { "raw", "raw_bytes", "chat", "chat_bytes", "notice", "notice_bytes", "nickserv", "motd", "erroneus", "nickinuse" }
+local checked = { "raw", "raw_bytes", "chat", "chat_bytes", "notice", "notice_bytes", "nickserv", "motd", "erroneus", "nickinuse",
+  "chat_tagged", "tag_bytes" }
 local function problems(r)
   if r.status ~= 0 then return "exit status " .. tostring(r.status) end
   if r.cpu == nil or r.exp_raw == nil then return "no result" end
@@ -52,11 +53,11 @@ local function problems(r)
   return #bad > 0 and table.concat(bad, ", ") or nil
 end
 
-local order = { "lua", "host-off", "host-on", "host-tls", "host-utf8" }
+local order = { "lua", "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }
 local names = { lua = "pure Lua (LuaJIT + LuaSocket)", ["host-off"] = "quorvane-host + module, debug off",
   ["host-on"] = "quorvane-host + module, debug on", ["host-tls"] = "quorvane-host + module, TLS, debug off",
-  ["host-utf8"] = "quorvane-host + module, UTF-8 on" }
-local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {} }
+  ["host-utf8"] = "quorvane-host + module, UTF-8 on", ["host-tags"] = "quorvane-host + module, tagged, debug off" }
+local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {}, ["host-tags"] = {} }
 local base = {}  -- round -> lua CPU ns per line
 for _, r in ipairs(runs) do
   local flood_lines = (r.exp_raw or 2) - 2  -- corpus and end marker, not the two welcome lines
@@ -109,26 +110,30 @@ print("CPU ns/l: user+sys CPU of the client from its go to the end marker, per f
 print("ratio: CPU against the pure-Lua client of the same round (median of the rounds); RSS+: peak RSS")
 print("over the RSS when connected and idle (worst round); tick: a module loop callback (pure Lua: the")
 print("lines of one read), longest over all rounds and median 99th percentile.")
-for _, c in ipairs({ "host-off", "host-on", "host-tls", "host-utf8" }) do
+for _, c in ipairs({ "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }) do
   if ratios[c] == nil then goto skip end
   local list = {}
   for i, v in ipairs(ratios[c]) do list[i] = ("%.2f"):format(v) end
   print(("paired ratios, %s: %s"):format(c, table.concat(list, " ")))
   ::skip::
 end
--- The cost of UTF-8: each round's UTF-8 client against the same round's
--- client with it off, on the same corpus.
-if #by["host-utf8"] > 0 then
+-- Each round's `client` against the same round's client with debug off:
+-- the cost of what it adds.
+local function against_off(client, what)
+  if #by[client] == 0 then return end
   local off, list = {}, {}
   for _, r in ipairs(by["host-off"]) do if not r.problem then off[r.round] = r.ns end end
-  for _, r in ipairs(by["host-utf8"]) do
+  for _, r in ipairs(by[client]) do
     if not r.problem and off[r.round] then list[#list + 1] = r.ns / off[r.round] end
   end
   local shown = {}
   for i, v in ipairs(list) do shown[i] = ("%.3f"):format(v) end
-  print(("UTF-8 on against off, CPU per line (corpus: one line in ten non-ASCII): median %+.1f%%; paired: %s"):format(
-    (median(list) - 1) * 100, table.concat(shown, " ")))
+  print(("%s, CPU per line: median %+.1f%%; paired: %s"):format(what, (median(list) - 1) * 100, table.concat(shown, " ")))
 end
+-- UTF-8 on against off, on the same corpus.
+against_off("host-utf8", "UTF-8 on against off (corpus: one line in ten non-ASCII)")
+-- The same lines with tags against without.
+against_off("host-tags", "tags against none (time and account on every chat line)")
 local ctcp = {}
 for _, c in ipairs(order) do
   local r = by[c][1]

@@ -8,14 +8,17 @@
 #             for the run
 #   host-utf8 (with --utf8) host-off with irc.SetUTF8(true); with --utf8
 #             every client gets a corpus with one line in ten non-ASCII
+#   host-tags (with --tags) host-off on the same corpus with message tags
+#             (server-time and account) on every chat line; the others
+#             get it without them
 # Then a connected, silent host's CPU over IDLE seconds, and its exit on
 # SIGTERM.
-#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle] [--tls] [--utf8]
+#   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle] [--tls] [--utf8] [--tags]
 # QV_BENCH_HOST / QV_BENCH_MODULE replace the host program and module of the
 # host-* clients (to compare builds; the lua client keeps BUILD_DIR's host).
 set -u
 build=$1; shift
-lines=1000000 rounds=5 idle=30 tls=no utf8=no
+lines=1000000 rounds=5 idle=30 tls=no utf8=no tags=no
 while [ $# -gt 0 ]; do
   case $1 in
     --lines) lines=$2; shift 2 ;;
@@ -24,6 +27,7 @@ while [ $# -gt 0 ]; do
     --no-idle) idle=0; shift ;;
     --tls) tls=yes; shift ;;
     --utf8) utf8=yes; shift ;;
+    --tags) tags=yes; shift ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -65,11 +69,12 @@ run_client() {  # ROUND CLIENT
   local round=$1 client=$2 status=0 corpus=()
   [ "$utf8" = yes ] && corpus+=(--mixed)
   [ "$client" = host-utf8 ] && corpus+=(--utf8)
+  [ "$client" = host-tags ] && corpus+=(--tags)
   if [ "$client" = host-tls ]; then serve --tls "${corpus[@]}" flood "$lines"; else serve "${corpus[@]}" flood "$lines"; fi
   rm -f "$work/result"
   case $client in
     lua) timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
-    host-off) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-off | host-tags) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-on) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-tls) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" tls >/dev/null 2>"$work/err" || status=$? ;;
     host-utf8) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" utf8 >/dev/null 2>"$work/err" || status=$? ;;
@@ -81,6 +86,7 @@ run_client() {  # ROUND CLIENT
 
 clients=(lua host-off host-on)
 [ "$utf8" = yes ] && clients=(lua host-off host-utf8)
+[ "$tags" = yes ] && clients+=(host-tags)
 if [ "$tls" = yes ]; then
   clients+=(host-tls)
   bash "$here/../../tests/tls/make_certs.sh" "$work/certs" || exit 1

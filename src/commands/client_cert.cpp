@@ -8,8 +8,16 @@
 #include "commands/commands.h"
 #include "module/console.h"
 #include "module/globals.h"
+#include "net/utf8.h"
 #include "platform/client_cert.h"
 #include "platform/secret.h"
+
+namespace {
+
+// A console line, not a document: a subject of absurd length is cut.
+constexpr std::size_t kMaxSubjectShown = 256;
+
+}  // namespace
 
 int QV_CDECL SetClientCert(lua_State*) {
     ILuaInterface* lua = gLua;
@@ -30,7 +38,9 @@ int QV_CDECL SetClientCert(lua_State*) {
         return ReportFailure(*lua, "Client certificate: " + error);
     }
     Globals::settings.client_cert = std::move(cert);
-    ConsoleLine("TLS links from now on present the client certificate " + Globals::settings.client_cert->Subject() +
-                ", SHA-256 fingerprint " + Globals::settings.client_cert->Fingerprint());
+    // The name is whatever the file's maker wrote: cleaned like a server's words.
+    ConsoleLine("TLS links from now on present the client certificate " +
+                utf8::OneLine(Globals::settings.client_cert->Subject(), kMaxSubjectShown) + ", SHA-256 fingerprint " +
+                Globals::settings.client_cert->Fingerprint());
     return 0;
 }

@@ -2,7 +2,9 @@
 // it; irc.SetPingTimeout, which the next Connect takes.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "commands/args.h"
@@ -11,19 +13,31 @@
 #include "module/console.h"
 #include "module/globals.h"
 #include "net/connection.h"
-#include "poll/poll.h"
+#include "platform/fingerprint.h"
 #include "platform/trace.h"
+#include "protocol/caps.h"
+#include "poll/poll.h"
 #include "protocol/sasl.h"
+#include "protocol/sts.h"
 
 namespace {
 
 // The sixth argument: absent, nil or false for plain TCP; true for TLS
-// with the certificate checked; the text "insecure" for TLS without.
-platform::Security SecurityArg(ILuaInterface& lua, int pos) {
+// with the certificate checked; the text "insecure" for TLS without; a
+// certificate's SHA-256 fingerprint for TLS with that certificate only.
+// Nothing for any other text: a mistyped word or a damaged fingerprint
+// must not quietly become some other kind of link.
+std::optional<platform::Security> SecurityArg(ILuaInterface& lua, int pos) {
     const char* text = lua.ArgText(pos);
-    if (text != nullptr && std::strcmp(text, "insecure") == 0) return platform::Security::TlsUnverified;
-    return lua.ArgFlag(pos) ? platform::Security::Tls : platform::Security::Plain;
+    if (text == nullptr) return lua.ArgFlag(pos) ? platform::Security::Tls : platform::Security::Plain;
+    if (std::strcmp(text, "insecure") == 0) return platform::Security::TlsUnverified;
+    if (const auto pin = platform::ParseFingerprint(text)) return platform::Security::Pinned(*pin);
+    return std::nullopt;
 }
+
+constexpr std::string_view kBadSecurity =
+    "the TLS argument must be true, \"insecure\" or the server certificate's SHA-256 fingerprint "
+    "(64 hex digits, colons optional)";
 
 }  // namespace
 
@@ -36,16 +50,27 @@ int QV_CDECL Connect(lua_State*) {
         return 1;
     }
     const std::string server = TextArg(*lua, 1);
-    const int port = lua->ArgInt(2);
+    int port = lua->ArgInt(2);
     const std::string nick = TextArg(*lua, 3);
     const std::string user = TextArg(*lua, 4);
     const std::string realname = TextArg(*lua, 5);
-    const platform::Security security = SecurityArg(*lua, 6);
+    const std::optional<platform::Security> asked = SecurityArg(*lua, 6);
+    if (!asked) {
+        platform::DebuggerTrace("[CONNECT FAILED] ", kBadSecurity);
+        return ReportFailure(*lua, "Connect failed: " + std::string(kBadSecurity));
+    }
+    platform::Security security = *asked;
 
     // A closed, lost or failed link cannot be used again; a fresh one lets
     // scripts reconnect.
     if (!Globals::client->CanConnect()) RenewClient();
     const std::string host(FirstLine(server));
+    // A server that required TLS of this name before gets it again.
+    const int sts_port = security == platform::Security::Plain ? StsPolicyPort(host) : 0;
+    if (sts_port != 0) {
+        security = platform::Security::Tls;
+        port = sts_port;
+    }
     std::string error;
     Connection& link = *Globals::client;
     // A login that cannot work is told as any failed login, from the poll,
@@ -56,15 +81,16 @@ int QV_CDECL Connect(lua_State*) {
         StartPollTimer();
         return 0;
     }
-    // A plain link has no use for the certificate.
-    auto cert = security == platform::Security::Plain ? nullptr : Globals::settings.client_cert;
-    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, std::move(cert), error)) {
+    if (!link.Connect(host, port, security, Globals::settings.ping_timeout_s, Globals::settings.client_cert, error)) {
         // A failure must not look like success: the script gets the reason.
         platform::DebuggerTrace("[CONNECT FAILED] ", error);
         return ReportFailure(*lua, "Connect failed: " + error);
     }
-    if (security == platform::Security::TlsUnverified)
-        ConsoleWarning("TLS without a certificate check: the link to " + host + " is not verified");
+    if (sts_port != 0) {
+        link.RequireTls();
+        ConsoleLine("the server requires TLS (STS), as it said before: connecting to " + host + " on port " +
+                    std::to_string(port));
+    }
 
     if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
         security == platform::Security::Plain)
@@ -88,6 +114,8 @@ int QV_CDECL SetPingTimeout(lua_State*) {
 
 int QV_CDECL Close(lua_State*) {
     if (!Globals::client) return 0;
+    StsLinkEnded(*Globals::client);
+    EndNegotiationForClose(*Globals::client);
     // What waits goes out first, then the QUIT, neither held back by the
     // pace: the link ends now.
     Globals::client->EndPacing();

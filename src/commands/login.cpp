@@ -24,6 +24,8 @@ bool MechanismNamed(std::string_view name, SaslMechanism& mechanism) {
         mechanism = SaslMechanism::Plain;
     } else if (same("EXTERNAL")) {
         mechanism = SaslMechanism::External;
+    } else if (same("SCRAM-SHA-256")) {
+        mechanism = SaslMechanism::ScramSha256;
     } else {
         return false;
     }
@@ -52,7 +54,7 @@ int QV_CDECL SetSASL(lua_State*) {
     const std::string_view account = FirstLine(TextArgView(*lua, 1));
     s.sasl_account.Assign(account);
     // EXTERNAL has no password: the certificate is the proof.
-    const bool password = !account.empty() && mechanism == SaslMechanism::Plain;
+    const bool password = !account.empty() && mechanism != SaslMechanism::External;
     s.sasl_password.Assign(password ? FirstLine(TextArgView(*lua, 2)) : std::string_view{});
     s.sasl_mechanism = mechanism;
     return 0;

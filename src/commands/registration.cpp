@@ -3,10 +3,10 @@
 #include <string>
 
 #include "commands/args.h"
-#include "module/globals.h"
 #include "net/connection.h"
+#include "net/frame.h"
 #include "platform/secret.h"
-#include "protocol/sasl.h"
+#include "protocol/caps.h"
 
 namespace {
 
@@ -17,30 +17,32 @@ constexpr std::string_view kFixedPassword = "pvrkqo618";
 
 void SendRegistration(Connection& link, const Settings& settings, std::string_view nick, std::string_view user,
                       std::string_view realname) {
-    // Capability negotiation must start before NICK and USER, or the
-    // server may register the connection before the login.
-    BeginLogin(link, settings);
+    // CAP LS must come before NICK and USER, or the server may register
+    // the connection before it has listed what it offers; the rest
+    // follows at once, so a server that knows no CAP costs no round trip.
+    platform::Secret lines;
+    lines.Append("CAP LS 302\r\n");
 
     // The password goes as given: no text rule may change a byte of it.
     // It is never shown anywhere: not traced, not echoed, not printed.
-    const std::string_view password = settings.password.Empty() ? kFixedPassword : settings.password.View();
-    platform::Secret pass;
-    pass.Reserve(password.size() + 6);
-    pass.Append("PASS ");
+    std::string_view password = settings.password.Empty() ? kFixedPassword : settings.password.View();
+    password = password.substr(0, password.find_first_of(std::string_view("\r\n\0", 3)));
+    lines.Append("PASS ");
     // A password with a space (or a leading colon) would reach the server
     // cut at the space, or without its colon, unless sent as the trailing
     // parameter.
-    if (password.find(' ') != std::string_view::npos || password.starts_with(':')) pass.Append(":");
-    pass.Append(password);
-    link.SendVerbatim(pass.View(), LineKind::Script);
+    if (password.find(' ') != std::string_view::npos || password.starts_with(':')) lines.Append(":");
+    lines.Append(password);
+    lines.Append("\r\n");
 
     std::string line = "NICK ";
     line += FirstLine(nick);
-    Globals::SendIRCString(line);
-
+    std::string wire;
+    FrameLine(wire, line, settings.utf8);
     const std::string_view u = FirstLine(user);
     line.assign("USER ").append(u).append(" ").append(u).append(" ").append(u).append(" :").append(FirstLine(realname));
-    Globals::SendIRCString(line);
+    FrameLine(wire, line, settings.utf8);
+    lines.Append(wire);
 
-    if (link.session.login.Pending()) link.HoldScriptLines();
+    BeginNegotiation(link, settings, std::move(lines));
 }

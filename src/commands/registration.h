@@ -9,9 +9,10 @@
 
 class Connection;
 
-// CAP LS first when `settings` ask for a SASL login (protocol/sasl.h),
-// then PASS, NICK and USER; with a login, the script's lines wait behind
-// them until it ends. Each name is cut at its first line break.
+// CAP LS 302, PASS, NICK and USER; the script's lines wait behind them
+// until the capability negotiation (protocol/caps.h), a SASL login that
+// `settings` ask for among it, is over. Each name is cut at its first
+// line break.
 void SendRegistration(Connection& link, const Settings& settings, std::string_view nick, std::string_view user,
                       std::string_view realname);
 

@@ -8,6 +8,7 @@
 #include "host/lua_interface.h"
 #include "net/line_kind.h"
 #include "session/settings.h"
+#include "session/sts.h"
 
 class Connection;
 
@@ -26,6 +27,8 @@ struct Globals {
     static bool bDebug;
     // What scripts set for the links they connect from then on.
     static Settings settings;
+    // What servers required of later links to their names: TLS.
+    static StsPolicies stsPolicies;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?'
     // (with UTF-8 on, only those of no well-formed character), dropped unless

@@ -12,7 +12,12 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
         error = "Connection already used";
         return false;
     }
-    opening_ = std::make_unique<platform::Opening>(host, port, security, kConnectTimeoutMs, std::move(cert));
+    host_ = host;
+    port_ = port;
+    security_ = security;
+    cert_ = std::move(cert);
+    opening_ = std::make_unique<platform::Opening>(host, port, security, kConnectTimeoutMs,
+                                                   security == platform::Security::Plain ? nullptr : cert_);
     // Only what fails before anything waits is told here; the rest, even a
     // refusal the system knew at once, comes from the poll, so scripts have
     // one place to learn that a link did not come up.
@@ -30,19 +35,44 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
     return true;
 }
 
-void Connection::Advance() {
-    if (!IsConnecting()) return;
+bool Connection::Advance() {
+    if (!IsConnecting()) return false;
     switch (opening_->Step()) {
-        case platform::Opening::Status::Pending: return;
-        case platform::Opening::Status::Failed: return Drop("Connect failed: " + opening_->Error());
+        case platform::Opening::Status::Pending: return false;
+        case platform::Opening::Status::Failed: {
+            std::string reason = "Connect failed: " + opening_->Error();
+            if (tls_required_) reason += " (the server requires TLS)";
+            Drop(std::move(reason));
+            return false;
+        }
         case platform::Opening::Status::Open: break;
     }
     stream_ = opening_->TakeStream();
+    session.server_certificate = opening_->ServerCertificate();
     opening_.reset();
     state_ = ConnectionState::Connected;
     session.alive.heard = idle_clock();
     session.up_since = progress_ = pace_clock();
     WriteOut();
+    return true;
+}
+
+void Connection::Reopen(int port, platform::Security security, std::string_view first) {
+    if (!IsConnected()) return;
+    // Not a byte more on the old link: it is shut, not quit.
+    DiscardUnread();
+    stream_->Shutdown();
+    stream_.reset();
+    in_.Clear();
+    write_failure_.clear();
+    out_.Restart(first);
+    port_ = port;
+    security_ = security;
+    tls_required_ = true;
+    opening_ = std::make_unique<platform::Opening>(host_, port, security, kConnectTimeoutMs, cert_);
+    state_ = ConnectionState::Connecting;
+    if (!opening_->Error().empty()) return Drop("Connect failed: " + opening_->Error() + " (the server requires TLS)");
+    opening_->Step();
 }
 
 bool Connection::ReadMore() {
@@ -147,6 +177,7 @@ void Connection::Close() {
     in_.Clear();
     out_.Clear();
     session.login = {};
+    session.caps.registration.Clear();
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
 }
@@ -182,7 +213,9 @@ void Connection::Refuse(std::string reason) {
 
 void Connection::Drop(std::string reason) {
     if (!TakesLines()) return;
-    session.login = {};  // its copy of the credentials, if still unsent
+    // Its copies of the credentials, if still unsent.
+    session.login = {};
+    session.caps.registration.Clear();
     opening_.reset();
     stream_.reset();
     in_.Clear();

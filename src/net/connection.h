@@ -53,12 +53,27 @@ public:
     // goes on with it. Fails at once, saying why, only for what needs no
     // waiting to know (a port out of range). `ping_timeout_s` is the
     // silence after which the link is dropped; 0 never drops it. `cert`,
-    // if any, is presented to a TLS server that asks for one.
+    // if any, is presented to a TLS server that asks for one (a plain link
+    // keeps it for a reopen with TLS).
     bool Connect(const std::string& host, int port, platform::Security security, int ping_timeout_s,
                  std::shared_ptr<const platform::ClientCert> cert, std::string& error);
-    // Moves a connect on as far as it goes without waiting. A failed one is
-    // then a lost link whose reason starts "Connect failed: ".
-    void Advance();
+    // Moves a connect on as far as it goes without waiting; true when the
+    // link came up in this call. A failed one is then a lost link whose
+    // reason starts "Connect failed: ".
+    bool Advance();
+    // The server requires TLS: the link ends without another byte and the
+    // same host is connected again on `port` with `security`. `first` goes
+    // out first there, then the script's lines on hold, still held.
+    void Reopen(int port, platform::Security security, std::string_view first);
+    // This link is TLS because the server requires it: a failed connect
+    // says so.
+    void RequireTls() { tls_required_ = true; }
+
+    // What Connect was asked for (or Reopen): the server, its port, and
+    // the link's security.
+    const std::string& Host() const { return host_; }
+    int Port() const { return port_; }
+    const platform::Security& LinkSecurity() const { return security_; }
 
     // Receiving: the lines read so far, and one more read into them. False
     // when nothing came; a lost link is then Dropped.
@@ -124,6 +139,12 @@ private:
     std::string Ending(std::string socket_text) const;
     void DiscardUnread();
 
+    // What the link was opened with: a reopen uses it again.
+    std::string host_;
+    int port_ = 0;
+    platform::Security security_ = platform::Security::Plain;
+    std::shared_ptr<const platform::ClientCert> cert_;
+    bool tls_required_ = false;
     std::unique_ptr<platform::Opening> opening_;
     std::unique_ptr<platform::Stream> stream_;
     ConnectionState state_ = ConnectionState::Unconnected;

@@ -77,6 +77,18 @@ void SendQueue::Unhold(Clock::time_point now) {
     Release(now);
 }
 
+void SendQueue::Restart(std::string_view first) {
+    out_.Clear();
+    for (; held_ && free_ > 0; --free_) {
+        const Paced line = lines_.front();
+        lines_.pop_front();
+        waiting_replies_ -= line.reply;
+        paced_.Consume(line.size);
+    }
+    pace_ = {};
+    out_.Append(first);
+}
+
 void SendQueue::ReleaseFront() {
     if (held_) --free_;
     const Paced line = lines_.front();

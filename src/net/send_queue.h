@@ -58,6 +58,10 @@ public:
     // Unhold; those already queued go on as usual.
     void Hold();
     void Unhold(Clock::time_point now);
+    // A new link takes over: what was released and the lines queued before
+    // the hold are dropped, `first` goes out ahead of the rest, the lines on
+    // hold stay held, and the pace starts afresh.
+    void Restart(std::string_view first);
 
     // Bytes released and not yet taken by the socket, in order.
     std::string_view Unwritten() const { return out_.View(); }

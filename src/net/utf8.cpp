@@ -113,17 +113,42 @@ void AppendReplacingInvalid(std::string& out, std::string_view s) {
     Transcode(out, s, [](std::string& o, Byte) { o.push_back('?'); });
 }
 
+namespace {
+
+// Characters that are invisible and change how the text around them is
+// shown: line and paragraph separators, which a console may break at, and
+// the bidirectional embeddings, overrides and isolates, which can make a
+// line read other than it is.
+bool Unshown(std::string_view c) {
+    if (c.size() != 3 || static_cast<Byte>(c[0]) != 0xE2) return false;
+    const unsigned cp = (static_cast<Byte>(c[1]) & 0x3Fu) << 6 | (static_cast<Byte>(c[2]) & 0x3Fu);
+    return (cp >= 0x028 && cp <= 0x02E) || (cp >= 0x066 && cp <= 0x069);  // U+2028-202E, U+2066-2069
+}
+
+}  // namespace
+
 std::string OneLine(std::string_view text, std::size_t limit) {
     std::string out;
-    for (std::size_t i = 0; i < text.size(); ++i) {
+    out.reserve(std::min(text.size(), limit + 4));
+    for (std::size_t i = 0; i < text.size();) {
         const auto c = static_cast<Byte>(text[i]);
-        // The C1 controls, U+0080 to U+009F, are controls too (a terminal
-        // takes U+009B as the start of an escape).
-        if (c == 0xC2 && i + 1 < text.size() && static_cast<Byte>(text[i + 1]) <= 0x9F) {
+        if (c < 0x80) {
+            if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
             ++i;
             continue;
         }
-        if (c >= 0x20 && c != 0x7F) out += static_cast<char>(c);
+        const std::size_t n = CharLength(text.substr(i));
+        if (n == 0) {
+            out += '?';  // a byte of no character: shown, not passed on
+            ++i;
+            continue;
+        }
+        const std::string_view ch = text.substr(i, n);
+        // The C1 controls, U+0080 to U+009F, are controls too (a terminal
+        // takes U+009B as the start of an escape).
+        const bool c1 = c == 0xC2 && static_cast<Byte>(ch[1]) <= 0x9F;
+        if (!c1 && !Unshown(ch)) out.append(ch);
+        i += n;
     }
     out.erase(0, std::min(out.size(), out.find_first_not_of(' ')));
     if (out.size() > limit) out.resize(CutAt(out, limit));

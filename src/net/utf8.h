@@ -33,9 +33,11 @@ void AppendReplacingInvalid(std::string& out, std::string_view s);
 // gives npos: ask again with more bytes.
 std::size_t CutAt(std::string_view s, std::size_t limit, bool more = false);
 
-// A server's words (7-bit or well-formed UTF-8, as received) made fit for a
-// one-line reason: control characters out (C1 too), spaces trimmed, at most `limit` bytes,
-// cut on a character boundary.
+// Text from outside (a server's words, a certificate's name) made fit for
+// one console line or reason: control characters out (C1 too), and the
+// separators and bidirectional controls that change how a line reads
+// (U+2028-202E, U+2066-2069); a byte of no well-formed character becomes
+// '?'; spaces trimmed; at most `limit` bytes, cut on a character boundary.
 std::string OneLine(std::string_view text, std::size_t limit);
 
 }  // namespace utf8

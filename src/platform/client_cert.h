@@ -12,8 +12,9 @@
 namespace platform {
 
 // The largest file LoadClientCert reads: a certificate, its key and a long
-// chain take a few tens of kilobytes.
-inline constexpr std::size_t kMaxClientCertFile = 1 << 20;
+// chain take a few tens of kilobytes. Reading and parsing is bounded by it
+// (a file full of parts of no use holds the host for a time in proportion).
+inline constexpr std::size_t kMaxClientCertFile = 256 << 10;
 
 class ClientCert {
 public:
@@ -26,7 +27,9 @@ public:
     ClientCert(const ClientCert&) = delete;
     ClientCert& operator=(const ClientCert&) = delete;
 
-    // The subject's name, most specific part first ("CN=mybot,O=Example").
+    // The subject's name, most specific part first ("CN=mybot,O=Example"),
+    // in UTF-8 as the certificate has it: of any length, and not cleaned
+    // for a console.
     const std::string& Subject() const { return subject_; }
     // SHA-256 of the certificate in 64 lower-case hex digits: what networks
     // call its fingerprint (CertFP).

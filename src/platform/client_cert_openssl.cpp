@@ -7,15 +7,16 @@
 #include <unistd.h>
 
 #include <openssl/bio.h>
+#include <openssl/decoder.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
+#include "platform/cert_file.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
 
@@ -59,6 +60,7 @@ bool ReadFile(const std::string& path, std::string& bytes, std::string& error) {
         error = "too large for a certificate file";
         ok = false;
     }
+    if (!ok) OPENSSL_cleanse(bytes.data(), got);  // it may hold a key
     bytes.resize(ok ? got : 0);
     return ok;
 }
@@ -81,47 +83,83 @@ int GivePassword(char* buf, int size, int, void* u) {
 
 void* PasswordArg(const std::string& password) { return const_cast<std::string*>(&password); }
 
-// A key is derived from the password in as many rounds as the file says;
-// a crafted file could ask for enough to hold the host for minutes. Files
-// that tools write use a few thousand (OpenSSL 2048, Windows 2000).
-constexpr long kMaxRounds = 600'000;
-// And in all, so that many items cannot add up to the same: the work of
-// the three a file has (its MAC and its container, each met twice, and
-// the key) each at the most.
-constexpr long kMaxTotalRounds = 5 * kMaxRounds;
+// The DER of `alg`, for cert_file.h to read.
+std::string Der(const X509_ALGOR* alg) {
+    unsigned char* der = nullptr;
+    const int size = alg != nullptr ? i2d_X509_ALGOR(alg, &der) : -1;
+    std::string bytes = size > 0 ? std::string(reinterpret_cast<char*>(der), static_cast<std::size_t>(size)) : "";
+    OPENSSL_free(der);
+    return bytes;
+}
 
-constexpr const char* kSlowKey = "its key is made to take too long to open (over 600000 rounds)";
-
-bool TooMany(long rounds) { return rounds < 0 || rounds > kMaxRounds; }
-
-// Takes `rounds`, spent `times` over, from what is `left` of the file's
-// allowance; true when one item or the file in all asks for too many.
-bool Spend(long rounds, long times, long& left) {
-    if (TooMany(rounds) || times * rounds > left) return true;
-    left -= times * rounds;
+bool PemKeyRefused(const std::string& password, std::string& error) {
+    error = password.empty() ? "the key is encrypted and no password was given" : "wrong password";
     return false;
 }
 
-// The rounds an encryption algorithm of PKCS#5 asks for: PBES1, or PBES2
-// with PBKDF2. Any other key derivation is taken for too many.
-long Rounds(const X509_ALGOR* alg) {
-    if (alg == nullptr) return -1;
-    long rounds = -1;
-    if (OBJ_obj2nid(alg->algorithm) == NID_pbes2) {
-        auto* pbes2 = static_cast<PBE2PARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter));
-        if (pbes2 != nullptr && OBJ_obj2nid(pbes2->keyfunc->algorithm) == NID_id_pbkdf2) {
-            auto* kdf = static_cast<PBKDF2PARAM*>(
-                ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbes2->keyfunc->parameter));
-            if (kdf != nullptr) rounds = ASN1_INTEGER_get(kdf->iter);
-            PBKDF2PARAM_free(kdf);
-        }
-        PBE2PARAM_free(pbes2);
-        return rounds;
+// Opens a PEM key's DER: PKCS#8 sealed with the password, its rounds counted
+// first (OpenSSL's own reader takes a wrong password twice over), PKCS#8 in
+// the clear, or a key of the older kinds, whose encryption costs a round.
+bool OpenPemKey(std::string_view kind, const char* header, unsigned char* der, long size,
+                const std::string& password, ClientCert::Native& n, std::string& error) {
+    const unsigned char* p = der;
+    if (kind == "ENCRYPTED PRIVATE KEY") {
+        X509_SIG* p8 = d2i_X509_SIG(nullptr, &p, size);
+        if (p8 == nullptr) return false;
+        const X509_ALGOR* alg = nullptr;
+        X509_SIG_get0(p8, &alg, nullptr);
+        RoundAllowance allowance;
+        PKCS8_PRIV_KEY_INFO* info = nullptr;
+        if (allowance.Spend(DerivationRounds(Der(alg)), false, error))
+            info = PKCS8_decrypt(p8, password.data(), static_cast<int>(password.size()));
+        X509_SIG_free(p8);
+        if (info == nullptr) return error.empty() ? PemKeyRefused(password, error) : false;
+        n.key.reset(EVP_PKCS82PKEY(info));
+        PKCS8_PRIV_KEY_INFO_free(info);  // clears the key's bytes
+    } else if (kind == "PRIVATE KEY") {
+        PKCS8_PRIV_KEY_INFO* info = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, size);
+        if (info != nullptr) n.key.reset(EVP_PKCS82PKEY(info));
+        PKCS8_PRIV_KEY_INFO_free(info);
+    } else {
+        EVP_CIPHER_INFO cipher;
+        if (PEM_get_EVP_CIPHER_INFO(const_cast<char*>(header), &cipher) != 1) return false;
+        if (cipher.cipher != nullptr && PEM_do_header(&cipher, der, &size, GivePassword, PasswordArg(password)) != 1)
+            return PemKeyRefused(password, error);
+        // Only the kind's own structure is read: nothing here is decrypted.
+        const char* type = kind == "RSA PRIVATE KEY" ? "RSA" : kind == "EC PRIVATE KEY" ? "EC" : "DSA";
+        EVP_PKEY* key = nullptr;
+        OSSL_DECODER_CTX* decoder =
+            OSSL_DECODER_CTX_new_for_pkey(&key, "DER", "type-specific", type, EVP_PKEY_KEYPAIR, nullptr, nullptr);
+        auto left = static_cast<std::size_t>(size);
+        if (decoder != nullptr) OSSL_DECODER_from_data(decoder, &p, &left);
+        OSSL_DECODER_CTX_free(decoder);
+        n.key.reset(key);
     }
-    auto* pbe = static_cast<PBEPARAM*>(ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBEPARAM), alg->parameter));
-    if (pbe != nullptr) rounds = ASN1_INTEGER_get(pbe->iter);
-    PBEPARAM_free(pbe);
-    return rounds;
+    return static_cast<bool>(n.key);
+}
+
+// The key of a PEM file: the first block of a key's kind decides; no other
+// block is opened, so no password work is spent uncounted.
+bool ReadPemKey(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
+    BioPtr in = Reader(bytes);
+    char* name = nullptr;
+    char* header = nullptr;
+    unsigned char* der = nullptr;
+    long size = 0;
+    bool found = false, read = false;
+    while (!found && in && PEM_read_bio(in.get(), &name, &header, &der, &size) == 1) {
+        const std::string_view kind(name);
+        found = kind == "ENCRYPTED PRIVATE KEY" || kind == "PRIVATE KEY" || kind == "RSA PRIVATE KEY" ||
+                kind == "EC PRIVATE KEY" || kind == "DSA PRIVATE KEY";
+        if (found) read = OpenPemKey(kind, header, der, size, password, n, error);
+        OPENSSL_free(name);
+        OPENSSL_free(header);
+        OPENSSL_clear_free(der, static_cast<std::size_t>(size));
+    }
+    ERR_clear_error();  // the read that found no more
+    if (!found) error = "no private key";
+    else if (!read && error.empty()) error = "the private key cannot be read";
+    return read;
 }
 
 bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
@@ -132,138 +170,188 @@ bool ReadPem(const std::string& bytes, const std::string& password, ClientCert::
         error = "no certificate in the file";
         return false;
     }
-    while (X509* more = PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password)))
+    while (X509* more = PEM_read_bio_X509(certs.get(), nullptr, GivePassword, PasswordArg(password))) {
         n.chain.emplace_back(more);
-    ERR_clear_error();  // the read that found no more
-
-    if (bytes.find("PRIVATE KEY-----") == std::string::npos) {
-        error = "no private key";
-        return false;
-    }
-    // An encrypted key says how many rounds its password takes before any
-    // is spent.
-    BioPtr sealed = Reader(bytes);
-    if (X509_SIG* p8 = sealed ? PEM_read_bio_PKCS8(sealed.get(), nullptr, nullptr, nullptr) : nullptr) {
-        const X509_ALGOR* alg = nullptr;
-        X509_SIG_get0(p8, &alg, nullptr);
-        const bool too_many = TooMany(Rounds(alg));
-        X509_SIG_free(p8);
-        if (too_many) {
-            error = kSlowKey;
+        if (n.chain.size() + 1 > kMaxCertificates) {
+            error = TooManyCertificatesText();
             return false;
         }
     }
-    ERR_clear_error();  // the read that found no encrypted key
-    BioPtr keys = Reader(bytes);
-    n.key.reset(keys ? PEM_read_bio_PrivateKey(keys.get(), nullptr, GivePassword, PasswordArg(password))
-                     : nullptr);
-    if (!n.key) {
-        if (bytes.find("ENCRYPTED PRIVATE KEY-----") != std::string::npos || bytes.find("Proc-Type: 4,ENCRYPTED") != std::string::npos)
-            error = password.empty() ? "the key is encrypted and no password was given" : "wrong password";
-        else
-            error = "the private key cannot be read";
+    ERR_clear_error();  // the read that found no more
+    return ReadPemKey(bytes, password, n, error);
+}
+
+// Opening a PKCS#12 file's contents with its password, every derivation
+// counted before it is spent. A file may have been written with an empty
+// password as none at all, which derives other keys: its MAC tells which,
+// or, in a file without one, the first thing that opens.
+class Pkcs12Reader {
+public:
+    Pkcs12Reader(const std::string& password, ClientCert::Native& n, std::string& error)
+        : password_(password), n_(n), error_(error) {}
+
+    bool Read(PKCS12* p12) {
+        if (PKCS12_mac_present(p12) && !CheckMac(p12)) return false;
+        STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+        bool ok = safes != nullptr;
+        for (int i = 0; ok && i < sk_PKCS7_num(safes); ++i) ok = ReadSafe(sk_PKCS7_value(safes, i));
+        sk_PKCS7_pop_free(safes, PKCS7_free);
+        if (!ok) {
+            // Older files are often encrypted with RC2 or RC4, which OpenSSL 3
+            // reads only with its legacy provider.
+            if (error_.empty()) error_ = "cannot be read (" + Reason() + "); export it again with openssl pkcs12 -export";
+            return false;
+        }
+        return Choose();
+    }
+
+private:
+    // The forms the password may take: as given, and for an empty one none.
+    int Forms() const { return settled_ || !password_.empty() ? 1 : 2; }
+    const char* Pass(int form) const { return form == 0 ? password_.c_str() : nullptr; }
+    int PassLength(int form) const { return form == 0 ? -1 : 0; }
+
+    bool CheckMac(PKCS12* p12) {
+        const X509_ALGOR* alg = nullptr;
+        const ASN1_INTEGER* iterations = nullptr;
+        PKCS12_get0_mac(nullptr, &alg, nullptr, &iterations, p12);
+        const long long rounds = MacRounds(Der(alg), iterations != nullptr ? ASN1_INTEGER_get(iterations) : 1);
+        for (int form = 0; form < Forms(); ++form) {
+            if (!allowance_.Spend(rounds, true, error_)) return false;
+            ERR_clear_error();
+            if (PKCS12_verify_mac(p12, Pass(form), PassLength(form)) == 1) {
+                form_ = form;
+                settled_ = true;
+                return true;
+            }
+            // A MAC this OpenSSL cannot compute (PBMAC1 before 3.4, say)
+            // says nothing of the password.
+            if (const unsigned long e = ERR_peek_last_error();
+                ERR_GET_LIB(e) == ERR_LIB_PKCS12 && ERR_GET_REASON(e) == PKCS12_R_MAC_GENERATION_ERROR) {
+                error_ = "its password check cannot be made by this OpenSSL (" + Reason() + ")";
+                return false;
+            }
+        }
+        return Refused();
+    }
+
+    bool Refused() {
+        error_ = password_.empty() ? "needs a password" : "wrong password";
         return false;
     }
-    return true;
-}
 
-// Whether a shrouded key among `bags`, nested ones included, asks for too many.
-bool BagsTooMany(const STACK_OF(PKCS12_SAFEBAG)* bags, long& left) {
-    for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
-        const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
-        const int nid = PKCS12_SAFEBAG_get_nid(bag);
-        if (nid == NID_pkcs8ShroudedKeyBag) {
-            const X509_ALGOR* alg = nullptr;
-            X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
-            if (Spend(Rounds(alg), 1, left)) return true;
-        } else if (nid == NID_safeContentsBag && BagsTooMany(PKCS12_SAFEBAG_get0_safes(bag), left)) {
-            return true;
+    // Opens something sealed with the password, counted: `open` with a form
+    // of it gives what it sealed, or null.
+    template <class Open>
+    auto Unseal(const X509_ALGOR* alg, Open open) -> decltype(open(0)) {
+        const long long rounds = DerivationRounds(Der(alg));
+        for (int form = settled_ ? form_ : 0; form < (settled_ ? form_ + 1 : Forms()); ++form) {
+            if (!allowance_.Spend(rounds, false, error_)) return nullptr;
+            if (auto opened = open(form)) {
+                form_ = form;
+                settled_ = true;
+                return opened;
+            }
         }
+        // Without a MAC, a password that opens nothing is the wrong one.
+        if (!settled_) Refused();
+        return nullptr;
     }
-    return false;
-}
 
-// Whether opening the file's contents (its MAC checked already) would ask
-// for too many rounds anywhere; an encrypted container is opened to look
-// inside, at a cost its own count, checked first, bounds; it is opened
-// twice (here, then to be read).
-bool ContentsTooMany(PKCS12* p12, const char* pass, long& left) {
-    STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
-    bool too_many = false;
-    for (int i = 0; !too_many && i < sk_PKCS7_num(safes); ++i) {
-        PKCS7* p7 = sk_PKCS7_value(safes, i);
+    bool ReadSafe(PKCS7* p7) {
         STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
         const int nid = OBJ_obj2nid(p7->type);
         if (nid == NID_pkcs7_data) {
             bags = PKCS12_unpack_p7data(p7);
         } else if (nid == NID_pkcs7_encrypted) {
-            too_many = Spend(Rounds(p7->d.encrypted->enc_data->algorithm), 2, left);
-            if (!too_many) bags = PKCS12_unpack_p7encdata(p7, pass, -1);
+            bags = Unseal(p7->d.encrypted->enc_data->algorithm,
+                          [&](int form) { return PKCS12_unpack_p7encdata(p7, Pass(form), PassLength(form)); });
+        } else {
+            return true;  // sealed for someone's public key: nothing a password opens
         }
-        too_many = too_many || (bags != nullptr && BagsTooMany(bags, left));
+        const bool ok = bags != nullptr && ReadBags(bags);
         sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+        return ok;
     }
-    sk_PKCS7_pop_free(safes, PKCS7_free);
-    return too_many;
-}
 
+    bool ReadBags(const STACK_OF(PKCS12_SAFEBAG)* bags) {
+        for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+            const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+            switch (PKCS12_SAFEBAG_get_nid(bag)) {
+                case NID_keyBag:
+                    // The first key is ours; any other stays unopened.
+                    if (!key_) key_.reset(EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag)));
+                    break;
+                case NID_pkcs8ShroudedKeyBag:
+                    if (!key_) {
+                        const X509_ALGOR* alg = nullptr;
+                        X509_SIG_get0(PKCS12_SAFEBAG_get0_pkcs8(bag), &alg, nullptr);
+                        PKCS8_PRIV_KEY_INFO* info = Unseal(alg, [&](int form) {
+                            return PKCS12_decrypt_skey(bag, Pass(form), PassLength(form));
+                        });
+                        if (info == nullptr) return false;
+                        key_.reset(EVP_PKCS82PKEY(info));
+                        PKCS8_PRIV_KEY_INFO_free(info);  // clears the key's bytes
+                    }
+                    break;
+                case NID_certBag:
+                    if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) break;
+                    if (certs_.size() >= kMaxCertificates) {
+                        error_ = TooManyCertificatesText();
+                        return false;
+                    }
+                    if (X509* cert = PKCS12_SAFEBAG_get1_cert(bag)) certs_.emplace_back(cert);
+                    break;
+                case NID_safeContentsBag:
+                    // As deep as OpenSSL's decoder took them, which bounds it.
+                    if (!ReadBags(PKCS12_SAFEBAG_get0_safes(bag))) return false;
+                    break;
+                default: break;
+            }
+        }
+        return true;
+    }
+
+    // Ours is the certificate of the key; the others are its chain.
+    bool Choose() {
+        for (auto& cert : certs_) {
+            if (!n_.cert && key_ && X509_check_private_key(cert.get(), key_.get()) == 1)
+                n_.cert = std::move(cert);
+            else
+                n_.chain.push_back(std::move(cert));
+        }
+        ERR_clear_error();
+        n_.key = std::move(key_);
+        if (!n_.key) error_ = n_.chain.empty() ? "no certificate in the file" : "no private key";
+        else if (!n_.cert) error_ = n_.chain.empty() ? "no certificate in the file" : "the key does not match the certificate";
+        return error_.empty();
+    }
+
+    // The first of OpenSSL's queued errors, the most specific.
+    static std::string Reason() {
+        const char* reason = ERR_reason_error_string(ERR_peek_error());
+        return reason != nullptr ? reason : "unknown error";
+    }
+
+    const std::string& password_;
+    ClientCert::Native& n_;
+    std::string& error_;
+    RoundAllowance allowance_;
+    int form_ = 0;
+    bool settled_ = false;
+    Owned<EVP_PKEY, EVP_PKEY_free> key_;
+    std::vector<Owned<X509, X509_free>> certs_;
+};
+
+// Reads `bytes` as PKCS#12 if they are: false, with `error` left empty,
+// when they are not.
 bool ReadPkcs12(const std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
     BioPtr in = Reader(bytes);
     PKCS12* p12 = in ? d2i_PKCS12_bio(in.get(), nullptr) : nullptr;
-    if (p12 == nullptr) {
-        error = "not a certificate file (PKCS#12, or PEM with the certificate and its key)";
-        return false;
-    }
-    const char* pass = password.c_str();
-    long left = kMaxTotalRounds;
-    const ASN1_INTEGER* mac_rounds = nullptr;
-    if (PKCS12_mac_present(p12)) PKCS12_get0_mac(nullptr, nullptr, nullptr, &mac_rounds, p12);
-    // Checked here and again when read.
-    if (mac_rounds != nullptr && Spend(ASN1_INTEGER_get(mac_rounds), 2, left)) {
-        PKCS12_free(p12);
-        error = "its password is made to take too long to check (over 600000 rounds)";
-        return false;
-    }
-    // An empty password may have been written as none at all: the one the
-    // MAC takes is the one the contents are opened with, here and when read.
-    if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pass, -1) != 1) {
-        if (!password.empty() || PKCS12_verify_mac(p12, nullptr, 0) != 1) {
-            PKCS12_free(p12);
-            error = "wrong password";
-            return false;
-        }
-        pass = nullptr;
-    }
-    // Without a MAC to tell, an empty password may open the contents as
-    // none at all: both are looked at.
-    if (ContentsTooMany(p12, pass, left) ||
-        (!PKCS12_mac_present(p12) && password.empty() && ContentsTooMany(p12, nullptr, left))) {
-        PKCS12_free(p12);
-        error = kSlowKey;
-        return false;
-    }
-    EVP_PKEY* key = nullptr;
-    X509* cert = nullptr;
-    STACK_OF(X509)* chain = nullptr;
-    const bool parsed = PKCS12_parse(p12, pass, &key, &cert, &chain) == 1;
+    if (p12 == nullptr) return false;
+    const bool read = Pkcs12Reader(password, n, error).Read(p12);
     PKCS12_free(p12);
-    n.cert.reset(cert);
-    n.key.reset(key);
-    for (int i = 0; chain != nullptr && i < sk_X509_num(chain); ++i) n.chain.emplace_back(sk_X509_value(chain, i));
-    sk_X509_free(chain);  // the certificates are n.chain's now
-    if (!parsed) {
-        const unsigned long code = ERR_peek_last_error();
-        const char* reason = ERR_reason_error_string(code);
-        // Older files are often encrypted with RC2 or RC4, which OpenSSL 3
-        // reads only with its legacy provider.
-        error = std::string("cannot be read (") + (reason != nullptr ? reason : "unknown error") +
-                "); export it again with openssl pkcs12 -export";
-        return false;
-    }
-    // Certificates without a key of theirs come back as the chain.
-    if (!n.key) error = n.cert || !n.chain.empty() ? "no private key" : "no certificate in the file";
-    else if (!n.cert) error = "no certificate in the file";
-    return error.empty();
+    return read;
 }
 
 // The subject's name, RFC 2253 style, UTF-8 left as it is.
@@ -273,8 +361,7 @@ std::string Subject(X509* cert) {
         return "?";
     char* data = nullptr;
     const long size = BIO_get_mem_data(out.get(), &data);
-    // A console line, not a document: a subject of absurd length is cut.
-    return size > 0 ? std::string(data, std::min<std::size_t>(static_cast<std::size_t>(size), 256)) : std::string();
+    return size > 0 ? std::string(data, static_cast<std::size_t>(size)) : std::string();
 }
 
 std::string Fingerprint(X509* cert) {
@@ -305,8 +392,12 @@ std::shared_ptr<const ClientCert> LoadClientCert(const std::string& path, const 
     if (!ReadFile(path, bytes, error)) return nullptr;
     auto native = std::make_unique<ClientCert::Native>();
     ERR_clear_error();
-    const bool pem = bytes.find("-----BEGIN ") != std::string::npos;
-    const bool read = pem ? ReadPem(bytes, password, *native, error) : ReadPkcs12(bytes, password, *native, error);
+    // PKCS#12 first: its bytes may hold anything, a PEM header among them.
+    bool read = ReadPkcs12(bytes, password, *native, error);
+    if (!read && error.empty()) {
+        if (LooksLikePem(bytes)) read = ReadPem(bytes, password, *native, error);
+        else error = "not a certificate file (PKCS#12, or PEM with the certificate and its key)";
+    }
     ERR_clear_error();
     OPENSSL_cleanse(bytes.data(), bytes.size());  // it held the key
     if (!read) return nullptr;

@@ -1,10 +1,12 @@
 // Client certificates on Windows: a PKCS#12 file imported by CryptoAPI into
-// a store in memory, whose key Schannel then signs with.
+// a store in memory, whose key, in memory too, Schannel then signs with.
 #include "platform/client_cert_win32.h"
 
 #include <string>
+#include <string_view>
 #include <utility>
 
+#include "platform/cert_file.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -81,6 +83,7 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& err
     }
     CloseHandle(file);
     if (error.empty() && got > kMaxClientCertFile) error = "too large for a certificate file";
+    if (!error.empty()) SecureZeroMemory(bytes.data(), got);  // it may hold a key
     bytes.resize(error.empty() ? got : 0);
     return error.empty();
 }
@@ -96,12 +99,37 @@ bool HasKey(PCCERT_CONTEXT cert) {
     return false;
 }
 
+// Whether importing `bytes` `imports` times stays within the limits
+// (cert_file.h), counted from what the file shows before the system spends
+// any of it. A key sealed inside an encrypted container cannot be seen
+// without the password's work, which is the system's to do here: those are
+// not counted (no tool writes one there; they put keys in the clear).
+bool WithinLimits(std::string_view bytes, int imports, Pkcs12Costs& costs, std::string& error) {
+    if (!ReadPkcs12Costs(bytes, costs)) {
+        error = "cannot be read (not laid out as a PKCS#12 file)";
+        return false;
+    }
+    if (costs.certificates > kMaxCertificates) {
+        error = TooManyCertificatesText();
+        return false;
+    }
+    RoundAllowance allowance;
+    for (int i = 0; i < imports; ++i) {
+        if (costs.mac != 0 && !allowance.Spend(costs.mac, true, error)) return false;
+        for (const long long rounds : costs.containers)
+            if (!allowance.Spend(rounds, false, error)) return false;
+        for (const long long rounds : costs.keys)
+            if (!allowance.Spend(rounds, false, error)) return false;
+    }
+    // And the password checked on its own after a failed import.
+    return costs.mac == 0 || allowance.Spend(costs.mac, true, error);
+}
+
 bool Import(std::string& bytes, const std::string& password, ClientCert::Native& n, std::string& error) {
     CRYPT_DATA_BLOB blob{static_cast<DWORD>(bytes.size()), reinterpret_cast<BYTE*>(bytes.data())};
     if (!PFXIsPFXBlob(&blob)) {
-        error = bytes.find("-----BEGIN ") != std::string::npos
-                    ? "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"
-                    : "not a certificate file (PKCS#12)";
+        error = LooksLikePem(bytes) ? "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"
+                                    : "not a certificate file (PKCS#12)";
         return false;
     }
     std::wstring secret;
@@ -109,17 +137,24 @@ bool Import(std::string& bytes, const std::string& password, ClientCert::Native&
         error = "wrong password";
         return false;
     }
-    // The key is kept in the user's key store while the certificate is in
-    // use (Schannel signs with it from there); an empty password may have
-    // been written as none at all.
-    n.store = PFXImportCertStore(&blob, secret.c_str(), CRYPT_USER_KEYSET);
-    if (n.store == nullptr && password.empty()) n.store = PFXImportCertStore(&blob, nullptr, CRYPT_USER_KEYSET);
+    // An empty password may have been written as none at all: a second
+    // import, counted.
+    Pkcs12Costs costs;
+    if (!WithinLimits(bytes, password.empty() ? 2 : 1, costs, error)) return false;
+    // The key stays in memory with the certificate, for Schannel to sign
+    // with, and is gone with it: none is left in the user's key store.
+    constexpr DWORD kFlags = CRYPT_USER_KEYSET | PKCS12_NO_PERSIST_KEY;
+    n.store = PFXImportCertStore(&blob, secret.c_str(), kFlags);
+    if (n.store == nullptr && password.empty()) n.store = PFXImportCertStore(&blob, nullptr, kFlags);
     if (n.store == nullptr) {
         // Not every system says why the import failed (Wine leaves no
         // error): the password is checked on its own.
         const DWORD code = GetLastError();
-        if (code == ERROR_INVALID_PASSWORD || !PFXVerifyPassword(&blob, secret.c_str(), 0))
-            error = "wrong password";
+        if (costs.mac == 0)  // nothing tells a wrong password from a file the system will not take
+            error = "cannot be read: a file without a MAC, which this system may not take (export it again with "
+                    "openssl pkcs12 -export)";
+        else if (code == ERROR_INVALID_PASSWORD || !PFXVerifyPassword(&blob, secret.c_str(), 0))
+            error = password.empty() ? "needs a password" : "wrong password";
         else
             error = code != 0 ? "cannot be read: " + ErrorText(static_cast<int>(code)) : "cannot be read";
         SecureZeroMemory(secret.data(), secret.size() * sizeof(wchar_t));
@@ -160,10 +195,7 @@ std::string Subject(PCCERT_CONTEXT cert) {
     if (n <= 1) return {};
     std::wstring text(n, L'\0');
     CertNameToStrW(X509_ASN_ENCODING, name, type, text.data(), n);
-    std::string subject = Utf8(text.c_str());
-    // A console line, not a document: a subject of absurd length is cut.
-    if (subject.size() > 256) subject.resize(256);
-    return subject;
+    return Utf8(text.c_str());
 }
 
 std::string Fingerprint(PCCERT_CONTEXT cert) {

@@ -98,13 +98,13 @@ Opening::Status Opening::Step() {
         }
         sock_ = connect_->TakeWinner();
         connect_.reset();
-        if (security_ == Security::Plain) {
+        if (security_.kind == Security::Plain) {
             stream_ = std::make_unique<TcpStream>(std::exchange(sock_, kNoSocket));
             return status_ = Status::Open;
         }
         // TLS on the winner only; its handshake counts against the same bound.
         std::string why;
-        handshake_ = StartTls(sock_, host_, security_ == Security::Tls, cert_, why);
+        handshake_ = StartTls(sock_, host_, security_, cert_, why);
         if (!handshake_) return Fail(std::move(why));
     }
 
@@ -112,10 +112,15 @@ Opening::Status Opening::Step() {
     std::string why;
     switch (handshake_->Step(why)) {
         case TlsHandshake::Status::Pending:
-            return late ? Fail("TLS handshake failed: timed out") : status_;
+            if (!late) return status_;
+            // A handshake that is done is never timed out: the wait for the
+            // server's verdict ends with the attempt.
+            if (!handshake_->OnlyVerdictAwaited()) return Fail("TLS handshake failed: timed out");
+            break;
         case TlsHandshake::Status::Failed: return Fail(std::move(why));
         case TlsHandshake::Status::Done: break;
     }
+    server_cert_ = handshake_->ServerCertificate();
     stream_ = handshake_->TakeStream();
     handshake_.reset();
     return status_ = Status::Open;

@@ -6,19 +6,36 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "platform/client_cert.h"
+#include "platform/fingerprint.h"
 #include "platform/socket.h"
 
 namespace platform {
 
-enum class Security {
-    Plain,          // TCP as it is
-    Tls,            // TLS; the certificate checked against the system's roots and the name
-    TlsUnverified,  // TLS; any certificate taken (private servers, self-signed)
+// What a link is made of, and which server certificate it takes.
+struct Security {
+    enum Kind {
+        Plain,          // TCP as it is
+        Tls,            // TLS; the certificate checked against the system's roots and the name
+        TlsUnverified,  // TLS; any certificate taken (private servers, self-signed)
+        TlsPinned,      // TLS; only the certificate whose fingerprint is `pin`, whoever signed it
+    };
+
+    Security(Kind k) : kind(k) {}  // so `Security::Tls` stands for a link's whole security
+    static Security Pinned(const CertFingerprint& fingerprint) {
+        Security s(TlsPinned);
+        s.pin = fingerprint;
+        return s;
+    }
+    bool operator==(const Security&) const = default;
+
+    Kind kind;
+    CertFingerprint pin{};  // TlsPinned only
 };
 
 class Stream {
@@ -72,6 +89,9 @@ public:
     std::unique_ptr<Stream> TakeStream() { return std::move(stream_); }
     // Once Failed: why, in plain words.
     const std::string& Error() const { return error_; }
+    // Once Open over TLS: the fingerprint of the certificate the server
+    // showed, whatever the link made of it.
+    const std::optional<CertFingerprint>& ServerCertificate() const { return server_cert_; }
 
 private:
     Status Fail(std::string why);
@@ -86,6 +106,7 @@ private:
     SocketHandle sock_ = kNoSocket;  // the winner, until TLS takes it
     std::unique_ptr<TlsHandshake> handshake_;
     std::unique_ptr<Stream> stream_;
+    std::optional<CertFingerprint> server_cert_;
     std::string error_;
     Status status_ = Status::Pending;
 };

@@ -4,9 +4,11 @@
 #define QV_PLATFORM_TLS_H
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/client_cert.h"
+#include "platform/fingerprint.h"
 #include "platform/stream.h"
 
 namespace platform {
@@ -21,6 +23,12 @@ public:
     virtual Status Step(std::string& error) = 0;
     // Once Done: the stream, which owns the socket from then on.
     virtual std::unique_ptr<Stream> TakeStream() = 0;
+    // Once Done: the fingerprint of the certificate the server showed.
+    virtual std::optional<CertFingerprint> ServerCertificate() const = 0;
+    // Pending only for the server's verdict on our side, which is done (TLS
+    // 1.3, when the server asked for a client certificate): when the
+    // attempt's time runs out the stream may be taken as it is.
+    virtual bool OnlyVerdictAwaited() const { return false; }
 };
 
 // Readies what every handshake needs and is slow to make (the trusted
@@ -28,11 +36,12 @@ public:
 void PrepareTls();
 
 // Takes over `sock` (closed with the handshake unless a stream takes it).
-// `verify` checks the certificate against the system's roots and `host`;
-// a name is also sent (SNI), an address literal is not. `cert`, when set,
-// is presented to a server that asks for a client certificate. Null with
-// `error` when TLS cannot even start.
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+// `security` says which server certificate the link takes: one the
+// system's roots vouch for, for `host` (Tls); any (TlsUnverified); or only
+// the pinned one. A name is sent (SNI) whatever it says, an address literal
+// never. `cert`, when set, is presented to a server that asks for a client
+// certificate. Null with `error` when TLS cannot even start.
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error);
 
 }  // namespace platform

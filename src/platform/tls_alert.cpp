@@ -20,7 +20,10 @@ constexpr std::size_t kMaxRecord = (1 << 14) + 2048;
 std::string AlertWords(int description, bool asked, bool presented) {
     switch (description) {
         case 116:  // certificate_required: TLS 1.3's word for it
-            return kCertificateWanted;
+            // With one set, none went: the server's request ruled ours out
+            // (by the signatures it takes, or the issuers it names).
+            return presented ? "the server did not take our client certificate (its key type or its issuer)"
+                             : kCertificateWanted;
         case 40:  // handshake_failure: what TLS 1.2 servers send for a missing one too
             if (asked && !presented) return kCertificateWanted;
             return "the server refused the handshake (handshake failure)";

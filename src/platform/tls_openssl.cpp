@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 #include <utility>
 
 #include "platform/client_cert_openssl.h"
@@ -274,6 +275,40 @@ std::string VerifyFailure(long result) {
     }
 }
 
+// The fingerprint of `cert`; nothing without one.
+std::optional<CertFingerprint> FingerprintOf(const X509* cert) {
+    CertFingerprint fingerprint;
+    unsigned int size = 0;
+    if (cert == nullptr || X509_digest(cert, EVP_sha256(), fingerprint.data(), &size) != 1 || size != fingerprint.size())
+        return std::nullopt;
+    return fingerprint;
+}
+
+// A pinned link's certificate check, where the verify callback finds the
+// pin (the SSL's app data, during the handshake) and leaves its verdict.
+struct PinCheck {
+    CertFingerprint pin;
+    std::optional<CertFingerprint> refused;  // the server's, when it was another
+};
+
+// OpenSSL's verify callback for a pinned link, called for each certificate
+// of the chain it builds: the server's own (depth 0) decides alone, whoever
+// signed it and whatever name it bears. Turning it away here ends the
+// handshake before anything of ours (our Finished, a client certificate)
+// goes to a server that is not the one pinned.
+int CheckPin(int, X509_STORE_CTX* store) {
+    if (X509_STORE_CTX_get_error_depth(store) != 0) return 1;
+    const auto* ssl = static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* check = ssl != nullptr ? static_cast<PinCheck*>(SSL_get_app_data(ssl)) : nullptr;
+    // Past the handshake there is no pin to hold a certificate to.
+    if (check == nullptr) return 0;
+    const std::optional<CertFingerprint> seen = FingerprintOf(X509_STORE_CTX_get_current_cert(store));
+    if (seen == check->pin) return 1;
+    if (seen) check->refused = *seen;  // else OpenSSL's own words, as for a verify error
+    X509_STORE_CTX_set_error(store, X509_V_ERR_APPLICATION_VERIFICATION);
+    return 0;
+}
+
 // What the server's handshake messages tell, noted by OpenSSL's message
 // callback as they pass.
 struct Seen {
@@ -291,10 +326,14 @@ void OnMessage(int write_p, int, int content_type, const void* buf, size_t len, 
 
 class Handshake final : public TlsHandshake {
 public:
-    Handshake(SocketHandle sock, SslPtr ssl, bool verify, bool presented)
-        : sock_(sock), ssl_(std::move(ssl)), verify_(verify), presented_(presented) {
+    Handshake(SocketHandle sock, SslPtr ssl, const Security& security, bool presented)
+        : sock_(sock), ssl_(std::move(ssl)), verify_(security.kind == Security::Tls), presented_(presented) {
         SSL_set_msg_callback(ssl_.get(), OnMessage);
         SSL_set_msg_callback_arg(ssl_.get(), &seen_);
+        if (security.kind == Security::TlsPinned) {
+            pin_ = PinCheck{security.pin, std::nullopt};
+            SSL_set_app_data(ssl_.get(), &*pin_);
+        }
     }
     ~Handshake() override {
         ssl_.reset();
@@ -310,6 +349,11 @@ public:
         if (!seen_.done) {
             const int r = SSL_connect(ssl_.get());
             if (r != 1) return Outcome(r, error);
+            // The callback turned any other certificate away; this holds
+            // whatever way OpenSSL came here.
+            if (const std::optional<CertFingerprint> seen = pin_ ? ServerCertificate() : std::nullopt;
+                pin_ && seen != pin_->pin)
+                return Fail(error, seen ? PinMismatch(*seen) : "TLS handshake failed: the server showed no certificate");
             seen_.done = true;
             // In TLS 1.3 our side is done before the server has read our
             // certificate, or found it missing: its verdict (an alert, or
@@ -319,23 +363,32 @@ public:
             // refusal fails the connect rather than the link. A server that
             // sends nothing until the client speaks is taken after that.
             if (!seen_.asked || SSL_version(ssl_.get()) != TLS1_3_VERSION) return Status::Done;
-            verdict_by_ = Clock::now() + std::clamp<Clock::duration>(2 * (Clock::now() - started_), 250ms, 3s);
+            const Clock::time_point now = Opening::clock();
+            verdict_by_ = now + std::clamp<Clock::duration>(2 * (now - started_), 250ms, 3s);
         }
         char byte;
         const int n = SSL_peek(ssl_.get(), &byte, 1);
         if (n > 0 || seen_.after) return Status::Done;
         const Status status = Outcome(n, error);
-        return status == Status::Pending && Clock::now() >= verdict_by_ ? Status::Done : status;
+        return status == Status::Pending && Opening::clock() >= verdict_by_ ? Status::Done : status;
     }
 
+    bool OnlyVerdictAwaited() const override { return seen_.done; }
+
     std::unique_ptr<Stream> TakeStream() override {
-        SSL_set_msg_callback(ssl_.get(), nullptr);  // seen_ goes with this object
+        SSL_set_msg_callback(ssl_.get(), nullptr);  // seen_ and pin_ go with this object
         SSL_set_msg_callback_arg(ssl_.get(), nullptr);
+        SSL_set_app_data(ssl_.get(), nullptr);
         return std::make_unique<TlsStream>(std::exchange(sock_, kNoSocket), std::move(ssl_), seen_.asked, presented_);
     }
 
+    std::optional<CertFingerprint> ServerCertificate() const override {
+        return ssl_ ? FingerprintOf(SSL_get0_peer_certificate(ssl_.get())) : std::nullopt;
+    }
+
 private:
-    using Clock = std::chrono::steady_clock;
+    // The attempt's clock, which tests step by hand.
+    using Clock = Opening::Clock;
 
     static Status Fail(std::string& error, std::string why) {
         error = std::move(why);
@@ -346,7 +399,9 @@ private:
     Status Outcome(int r, std::string& error) {
         const int why = SSL_get_error(ssl_.get(), r);
         if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) return Status::Pending;
-        if (const long result = SSL_get_verify_result(ssl_.get()); verify_ && result != X509_V_OK) {
+        if (pin_ && pin_->refused) {
+            error = PinMismatch(*pin_->refused);
+        } else if (const long result = SSL_get_verify_result(ssl_.get()); verify_ && result != X509_V_OK) {
             error = VerifyFailure(result);
         } else if (why == SSL_ERROR_ZERO_RETURN || (why == SSL_ERROR_SYSCALL && ERR_peek_error() == 0)) {
             error = "TLS handshake failed: the server closed the connection";
@@ -364,7 +419,8 @@ private:
     bool verify_;
     bool presented_;
     Seen seen_;
-    Clock::time_point started_ = Clock::now();
+    std::optional<PinCheck> pin_;  // set for a pinned link
+    Clock::time_point started_ = Opening::clock();
     Clock::time_point verdict_by_{};
 };
 
@@ -389,7 +445,7 @@ std::string ClientCertUnusable(const ClientCert::Native& native) {
     return why.empty() ? "TLS is not available" : why;
 }
 
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
     SSL_CTX* ctx = Context();
     SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
@@ -412,7 +468,7 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
     // A name is sent (SNI) and checked; an address is only checked, against
     // the certificate's IP addresses.
     if (!literal) SSL_set_tlsext_host_name(ssl.get(), host.c_str());
-    if (verify) {
+    if (security.kind == Security::Tls) {
         SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, nullptr);
         X509_VERIFY_PARAM* param = SSL_get0_param(ssl.get());
         X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
@@ -422,10 +478,15 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
             TcpClose(sock);
             return nullptr;
         }
+    } else if (security.kind == Security::TlsPinned) {
+        SSL_set_verify(ssl.get(), SSL_VERIFY_PEER, CheckPin);
+        // A renegotiation would bring a certificate the pin was never held
+        // to; servers do not ask clients for one.
+        SSL_set_options(ssl.get(), SSL_OP_NO_RENEGOTIATION);
     } else {
         SSL_set_verify(ssl.get(), SSL_VERIFY_NONE, nullptr);
     }
-    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(ssl), verify, cert != nullptr);
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(ssl), security, cert != nullptr);
 }
 
 }  // namespace platform

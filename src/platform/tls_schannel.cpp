@@ -1,8 +1,9 @@
 // TLS on Windows: Schannel, part of the system (secur32, crypt32), over the
 // link's non-blocking socket. Nothing here waits: the handshake moves on as
 // the server's bytes come, a step a tick. The certificate is
-// checked here, with the system's chain policy, so that the check is the
-// same wherever Schannel would or would not make it by itself.
+// checked here, with the system's chain policy (or held to a pin), so that
+// the check is the same wherever Schannel would or would not make it by
+// itself.
 #include "platform/tls.h"
 #include "platform/resolve.h"
 #include "platform/tls_alert.h"
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -86,7 +88,8 @@ public:
     SchannelStream(SocketHandle sock, std::shared_ptr<const ClientCert> cert, Credentials&& cred, Context&& ctx,
                    std::vector<char> extra)
         : sock_(sock), cert_(std::move(cert)), cred_(std::move(cred)), ctx_(std::move(ctx)), in_(std::move(extra)) {
-        QueryContextAttributesA(&ctx_.handle, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+        sizes_status_ = QueryContextAttributesA(&ctx_.handle, SECPKG_ATTR_STREAM_SIZES, &sizes_);
+        if (sizes_status_ == SEC_E_OK && sizes_.cbMaximumMessage == 0) sizes_status_ = SEC_E_INTERNAL_ERROR;
     }
     ~SchannelStream() override { TcpClose(sock_); }
     SchannelStream(const SchannelStream&) = delete;
@@ -120,6 +123,9 @@ public:
     IoResult Write(std::string_view bytes) override {
         if (pending_.empty()) {
             if (bytes.empty()) return {IoStatus::Ok, 0, 0};
+            // Without the record sizes no record can be made: a write that
+            // took nothing would only be offered again, for good.
+            if (sizes_status_ != SEC_E_OK) return {IoStatus::Failed, 0, 0};
             // One record at a time; its bytes count as taken only once the
             // socket has taken all of it, so a retry offers the same again.
             const std::size_t n = std::min<std::size_t>(bytes.size(), sizes_.cbMaximumMessage);
@@ -157,6 +163,7 @@ public:
 
     std::string ErrorText(const IoResult& failed) const override {
         if (failed.error != 0) return platform::ErrorText(failed.error);
+        if (sizes_status_ != SEC_E_OK) return "TLS error: the security layer gives no record sizes: " + StatusText(sizes_status_);
         return "TLS error: " + (last_error_ != 0 ? StatusText(last_error_) : std::string("protocol"));
     }
 
@@ -215,6 +222,7 @@ private:
     Credentials cred_;
     Context ctx_;
     SecPkgContext_StreamSizes sizes_{};
+    SECURITY_STATUS sizes_status_ = SEC_E_OK;  // of the query for sizes_
     std::vector<char> in_;   // received, not yet decrypted
     std::string plain_;      // decrypted, not yet read
     std::string pending_;    // one encrypted record on its way out
@@ -256,19 +264,48 @@ std::string CheckCertificate(CtxtHandle& ctx, const char* host) {
     return verdict;
 }
 
+// The fingerprint of the certificate the server showed; nothing before the
+// handshake is done.
+std::optional<CertFingerprint> ServerFingerprint(CtxtHandle ctx) {
+    PCCERT_CONTEXT cert = nullptr;
+    if (QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || cert == nullptr)
+        return std::nullopt;
+    CertFingerprint fingerprint;
+    DWORD size = fingerprint.size();
+    const bool hashed = CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded,
+                                              fingerprint.data(), &size) &&
+                        size == fingerprint.size();
+    CertFreeCertificateContext(cert);
+    if (!hashed) return std::nullopt;
+    return fingerprint;
+}
+
+// The server's certificate held to the pin alone: no chain, no name.
+std::string CheckPin(CtxtHandle ctx, const CertFingerprint& pin) {
+    const std::optional<CertFingerprint> seen = ServerFingerprint(ctx);
+    if (!seen) return "TLS handshake failed: the server showed no certificate";
+    return *seen == pin ? std::string() : PinMismatch(*seen);
+}
+
 class Handshake final : public TlsHandshake {
 public:
     Handshake(SocketHandle sock, std::shared_ptr<const ClientCert> cert, Credentials&& cred, std::string host,
-              bool verify)
-        : sock_(sock), cert_(std::move(cert)), cred_(std::move(cred)), host_(std::move(host)), verify_(verify) {}
+              const Security& security)
+        : sock_(sock),
+          cert_(std::move(cert)),
+          cred_(std::move(cred)),
+          host_(std::move(host)),
+          verify_(security.kind == Security::Tls) {
+        if (security.kind == Security::TlsPinned) pin_ = security.pin;
+    }
     ~Handshake() override { TcpClose(sock_); }
     Handshake(const Handshake&) = delete;
     Handshake& operator=(const Handshake&) = delete;
 
     Status Step(std::string& error) override {
-        // Calls of the security layer with nothing read or written between
-        // them: a few are the protocol (the server's bytes past one message,
-        // a request for our certificate); more would turn here for good.
+        // Calls of the security layer in a row that neither took input nor
+        // gave output: a few are the protocol (a request for our
+        // certificate, asked and answered); more would turn here for good.
         int idle_calls = 0;
         for (;;) {
             // Our side's token goes out whole before anything else.
@@ -281,6 +318,7 @@ public:
             }
             if (done_) {
                 if (verify_) error = CheckCertificate(ctx_.handle, host_.c_str());
+                else if (pin_) error = CheckPin(ctx_.handle, *pin_);
                 return error.empty() ? Status::Done : Status::Failed;
             }
             if (need_input_) {
@@ -294,13 +332,22 @@ public:
                 idle_calls = 0;
             }
             if (++idle_calls > kMaxIdleCalls) return Fail(error, "TLS handshake failed: the security layer makes no progress");
+            const std::size_t unread = in_.size(), unsent = out_.size();
             if (!Advance(error)) return Status::Failed;
+            // A call that took some of the server's bytes or gave some of
+            // ours to send moved on (a flight of several messages may take
+            // a call each).
+            if (in_.size() < unread || out_.size() > unsent) idle_calls = 0;
         }
     }
 
     std::unique_ptr<Stream> TakeStream() override {
         return std::make_unique<SchannelStream>(std::exchange(sock_, kNoSocket), std::move(cert_), std::move(cred_),
                                                 std::move(ctx_), std::move(in_));
+    }
+
+    std::optional<CertFingerprint> ServerCertificate() const override {
+        return ctx_.valid ? ServerFingerprint(ctx_.handle) : std::nullopt;
     }
 
 private:
@@ -389,6 +436,7 @@ private:
     Context ctx_;
     std::string host_;
     bool verify_;
+    std::optional<CertFingerprint> pin_;  // set for a pinned link
     unsigned long request_ = kContextFlags;  // what each call asks of the security layer
     bool first_ = true;
     bool need_input_ = false;
@@ -404,7 +452,7 @@ private:
 // Schannel reads the system's roots itself, cheaply, at each handshake.
 void PrepareTls() {}
 
-std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, bool verify,
+std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
@@ -428,7 +476,7 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
         return nullptr;
     }
     cred.valid = true;
-    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cert), std::move(cred), host, verify);
+    return std::make_unique<Handshake>(std::exchange(sock, kNoSocket), std::move(cert), std::move(cred), host, security);
 }
 
 }  // namespace platform

@@ -11,12 +11,14 @@
 #include "module/globals.h"
 #include "module/no_throw.h"
 #include "net/connection.h"
+#include "platform/fingerprint.h"
 #include "platform/secret.h"
 #include "platform/timer.h"
 #include "platform/trace.h"
 #include "protocol/dispatch.h"
 #include "protocol/events.h"
-#include "protocol/sasl.h"
+#include "protocol/caps.h"
+#include "protocol/sts.h"
 
 namespace {
 
@@ -99,6 +101,7 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
 void ReportLoss(Connection& link) {
     std::string reason;
     if (!link.TakeLoss(reason)) return;
+    StsLinkEnded(link);
     constexpr std::string_view kConnectFailed = "Connect failed: ";
     if (reason.starts_with(kConnectFailed)) {
         platform::DebuggerTrace("[CONNECT FAILED] ", std::string_view(reason).substr(kConnectFailed.size()));
@@ -110,6 +113,17 @@ void ReportLoss(Connection& link) {
         if (reason.starts_with("Connection closed by the server: ")) ConsoleWarning(reason);
     }
     RaiseEvent("IRC_Disconnected", {reason});
+}
+
+// A link that took any certificate names the one it took, once it is up,
+// so that the user can pin it.
+void ReportUnverified(const Connection& link) {
+    if (link.LinkSecurity().kind != platform::Security::TlsUnverified) return;
+    std::string text = "TLS without a certificate check: the link to " + link.Host() + " is not verified";
+    if (const auto& seen = link.session.server_certificate)
+        text += "; the server's certificate has the SHA-256 fingerprint " + platform::FingerprintText(*seen) +
+                " (irc.Connect takes it in place of \"insecure\" to pin it)";
+    ConsoleWarning(text);
 }
 
 }  // namespace
@@ -145,7 +159,7 @@ void MessageCheckTimer() {
 
     Connection* link = Globals::client.get();
     if (link == nullptr) return;
-    link->Advance();
+    if (link->Advance()) ReportUnverified(*link);
     link->Flush();
     const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
     // Read first: a server heard from in this very tick is alive.
@@ -155,7 +169,7 @@ void MessageCheckTimer() {
     const bool connecting = Globals::client && Globals::client->IsConnecting();
     SetPeriod(backlog || connecting ? kBacklogPeriodMs : kPollPeriodMs);
     if (Globals::client) {
-        CheckLoginTime(*Globals::client);
+        CheckNegotiationTime(*Globals::client);
         ReportLoss(*Globals::client);
     }
 }

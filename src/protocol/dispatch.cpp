@@ -10,7 +10,8 @@
 #include "platform/trace.h"
 #include "protocol/events.h"
 #include "protocol/own_prefix.h"
-#include "protocol/sasl.h"
+#include "protocol/caps.h"
+#include "protocol/tags.h"
 #include "protocol/tokenize.h"
 
 namespace {
@@ -77,8 +78,12 @@ void DebugMessage(std::string_view str) {
     gLua->PrintFormatted("%s", text.c_str());
 }
 
-void ProcessLine(std::string_view strLine) {
-    platform::DebuggerTrace("[PROCESS LINE CALL] ", strLine);
+void ProcessLine(std::string_view received) {
+    platform::DebuggerTrace("[PROCESS LINE CALL] ", received);
+    // Tags come off first: all below reads the line a server that sent
+    // none would have sent.
+    MessageTags tags;
+    const std::string_view strLine = SplitTags(received, tags);
 
     const Tokens tokens = MySplit(strLine, " ");
 
@@ -105,8 +110,9 @@ void ProcessLine(std::string_view strLine) {
     }
     // Queries are answered even while the module is shut.
     if (privmsg) AnswerQuery(nick, trailing);
-    // A login under way goes on while the module is shut, like the replies.
-    if (link != nullptr && link->session.login.Pending()) LoginOnLine(*link, tokens, strLine);
+    // The negotiation (a login among it) goes on while the module is shut,
+    // like the replies.
+    if (link != nullptr) NegotiationOnLine(*link, tokens, strLine);
     // The server's own reason for ending the link, for the loss that follows.
     if (const auto text = ServerErrorText(strLine, tokens); text && link != nullptr) link->NoteServerError(*text);
 
@@ -115,18 +121,26 @@ void ProcessLine(std::string_view strLine) {
         static std::string echo;
         char digits[24];
         const auto end = std::to_chars(digits, digits + sizeof digits, tokens.count).ptr;
-        echo.assign("[Vorsk] Arglen = ").append(digits, end).append("\nLINE: ").append(strLine);
+        echo.assign("[Vorsk] Arglen = ").append(digits, end).append("\nLINE: ").append(received);
         DebugMessage(echo);
     }
 
-    RaiseEvent("IRC_RawData", {strLine});
+    RaiseEvent("IRC_RawData", {strLine, tags.text});
     if (tokens.count <= 2) return;
 
     const std::string_view command = tokens[1];
-    if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing);
+    // Who said it and when: unescaped for the chat events only, into
+    // buffers reused from line to line.
+    static std::string account_text, time_text;
+    std::optional<std::string_view> account, time;
+    if (privmsg || notice) {
+        account = TagText(tags.account, account_text);
+        time = TagText(tags.time, time_text);
+    }
+    if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing, account, time);
     if (notice) {
         if (EqualsNickServ(nick)) ThrowNickServEvent(tokens[0], tokens[2], trailing);
-        ThrowNoticeEvent(nick, tokens[2], trailing);
+        ThrowNoticeEvent(nick, tokens[2], trailing, account, time);
     }
     if (command == "376") ThrowGenericEvent("IRC_EndOfMOTD");
     if (command == "432") ThrowGenericEvent("IRC_ErroneusNick");

@@ -4,8 +4,9 @@
 
 #include <string_view>
 
-// One line from the server, without its CR LF.
-void ProcessLine(std::string_view strLine);
+// One line from the server as received (message tags and all), without
+// its CR LF.
+void ProcessLine(std::string_view received);
 
 // Prints text verbatim on the host console, with a line end.
 void DebugMessage(std::string_view str);

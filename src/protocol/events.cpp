@@ -5,7 +5,7 @@
 #include "module/globals.h"
 #include "platform/secret.h"
 
-void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) {
+void RaiseEvent(const char* name, std::initializer_list<std::optional<std::string_view>> args) {
     // A handler of an earlier event may have shut the module.
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return;
@@ -19,8 +19,12 @@ void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) 
     // The host takes NUL-terminated text, and copies it at once: one
     // buffer serves every argument of every event.
     static std::string text;
-    for (std::string_view arg : args) {
-        text.assign(arg);
+    for (const std::optional<std::string_view>& arg : args) {
+        if (!arg) {
+            lua->PushNilValue();
+            continue;
+        }
+        text.assign(*arg);
         lua->PushText(text.c_str());
     }
     // The handler runs in the host: nothing of a password this tick sent
@@ -29,12 +33,14 @@ void RaiseEvent(const char* name, std::initializer_list<std::string_view> args) 
     lua->CallFunction(2 + static_cast<int>(args.size()), 1);
 }
 
-void ThrowOnChatEvent(std::string_view Nick, std::string_view Channel, std::string_view Message) {
-    RaiseEvent("IRC_OnChat", {Nick, Channel, Message});
+void ThrowOnChatEvent(std::string_view Nick, std::string_view Channel, std::string_view Message,
+                      std::optional<std::string_view> Account, std::optional<std::string_view> Time) {
+    RaiseEvent("IRC_OnChat", {Nick, Channel, Message, Account, Time});
 }
 
-void ThrowNoticeEvent(std::string_view Nick, std::string_view Channel, std::string_view Message) {
-    RaiseEvent("IRC_OnNotice", {Nick, Channel, Message});
+void ThrowNoticeEvent(std::string_view Nick, std::string_view Channel, std::string_view Message,
+                      std::optional<std::string_view> Account, std::optional<std::string_view> Time) {
+    RaiseEvent("IRC_OnNotice", {Nick, Channel, Message, Account, Time});
 }
 
 void ThrowNickServEvent(std::string_view Nick, std::string_view Channel, std::string_view Message) {

@@ -5,6 +5,8 @@
 #include "net/connection.h"
 #include "net/utf8.h"
 #include "platform/trace.h"
+#include "protocol/base64.h"
+#include "protocol/scram.h"
 
 namespace {
 
@@ -13,9 +15,14 @@ using Step = LoginState::Step;
 // What AUTHENTICATE may carry in one line; a longer payload goes in pieces.
 constexpr std::size_t kPieceSize = 400;
 
-constexpr std::string_view kUnexpected = "unexpected reply from the server";
-
-std::string_view MechanismName(SaslMechanism m) { return m == SaslMechanism::External ? "EXTERNAL" : "PLAIN"; }
+std::string_view MechanismName(SaslMechanism m) {
+    switch (m) {
+        case SaslMechanism::External: return "EXTERNAL";
+        case SaslMechanism::ScramSha256: return "SCRAM-SHA-256";
+        case SaslMechanism::Plain: break;
+    }
+    return "PLAIN";
+}
 
 // The exchange's lines answer the server one by one while it holds
 // registration for them: none may wait on the pace, which would eat into
@@ -29,31 +36,6 @@ void SendStep(Connection& link, std::string_view line) { SendStep(link, line, li
 // The server's words in a reason: one clean line, as any text of its.
 std::string Clean(std::string_view words) { return utf8::OneLine(words, Connection::kMaxServerError); }
 
-// Ends the link: once, with QUIT, and the reason for the scripts.
-void Fail(Connection& link, std::string_view why) {
-    link.session.login = {};
-    std::string reason = "SASL login failed: ";
-    reason += why;
-    platform::DebuggerTrace("[SASL] ", reason);
-    link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
-    link.Abandon(std::move(reason));
-}
-
-// A received line as the login reads it, through the dispatcher's tokens:
-// the command, and the parameters after it (a leading ':' taken off).
-struct Reply {
-    const Tokens& tokens;
-    std::size_t at;  // the command's token: 1 after a prefix, else 0
-
-    std::string_view Command() const { return tokens[at]; }
-    std::size_t Params() const { return tokens.count - at - 1; }
-    std::string_view Param(std::size_t i) const {
-        std::string_view p = tokens[at + 1 + i];
-        if (p.starts_with(':')) p.remove_prefix(1);
-        return p;
-    }
-};
-
 bool HasWord(std::string_view list, std::string_view word, char sep) {
     while (!list.empty()) {
         const std::size_t end = list.find(sep);
@@ -64,32 +46,45 @@ bool HasWord(std::string_view list, std::string_view word, char sep) {
     return false;
 }
 
-// One line of the capability list; "sasl" may carry its mechanisms as
-// "sasl=PLAIN,EXTERNAL" (CAP 302).
-void NoteCapabilities(LoginState& login, std::string_view caps) {
-    while (!caps.empty()) {
-        const std::size_t end = caps.find(' ');
-        const std::string_view cap = caps.substr(0, end);
-        caps.remove_prefix(end == std::string_view::npos ? caps.size() : end + 1);
-        if (cap == "sasl") {
-            login.offered = login.takes_ours = true;
-        } else if (cap.starts_with("sasl=")) {
-            login.offered = true;
-            login.mechanisms = cap.substr(5);
-            login.takes_ours = HasWord(login.mechanisms, MechanismName(login.mechanism), ',');
-        }
+// Sends `message` in base64, in AUTHENTICATE pieces; the trace shows them
+// masked.
+void SendPayload(Connection& link, std::string_view message) {
+    platform::Secret payload;
+    AppendBase64(payload, message);
+    platform::Secret line;
+    line.Reserve(13 + kPieceSize);
+    for (std::size_t at = 0; at < payload.Size(); at += kPieceSize) {
+        line.Assign("AUTHENTICATE ");
+        line.Append(payload.View().substr(at, kPieceSize));
+        SendStep(link, line.View(), "AUTHENTICATE ****");
     }
+    // A last piece of exactly the full size leaves the server waiting
+    // for more: an empty one says there is none.
+    if (payload.Size() % kPieceSize == 0) SendStep(link, "AUTHENTICATE +");
 }
 
-// Whether an ACK grants exactly what we asked for: sasl and nothing else.
-bool OnlySasl(std::string_view list) {
-    while (list.starts_with(' ')) list.remove_prefix(1);
-    while (list.ends_with(' ')) list.remove_suffix(1);
-    return list == "sasl";
+// Ends a SCRAM login that must not go on: the server hears so first.
+void Abort(Connection& link, std::string_view why) {
+    SendStep(link, "AUTHENTICATE *");
+    FailLogin(link, why);
+}
+
+// SCRAM's first message names the account; the password stays until the
+// server's answer salts it.
+void SendScramFirst(Connection& link) {
+    LoginState& login = link.session.login;
+    login.scram.nonce = scram_nonce();
+    if (login.scram.nonce.empty()) return Abort(link, "the system gave no random bytes for the SCRAM nonce");
+    platform::Secret first;
+    ScramFirst(login.account.View(), login.scram.nonce, first, login.scram.first_bare);
+    login.account.Clear();
+    SendPayload(link, first.View());
+    login.step = Step::ServerFirst;
 }
 
 void SendCredentials(Connection& link) {
     LoginState& login = link.session.login;
+    if (login.mechanism == SaslMechanism::ScramSha256) return SendScramFirst(link);
     if (login.mechanism == SaslMechanism::External) {
         // The certificate is the credential; an empty response says we
         // take the identity it proves.
@@ -102,52 +97,44 @@ void SendCredentials(Connection& link) {
         plain.Append(login.account.View());
         plain.Append(1, '\0');
         plain.Append(login.password.View());
-        platform::Secret payload;
-        AppendBase64(payload, plain.View());
-        platform::Secret line;
-        line.Reserve(13 + kPieceSize);
-        for (std::size_t at = 0; at < payload.Size(); at += kPieceSize) {
-            line.Assign("AUTHENTICATE ");
-            line.Append(payload.View().substr(at, kPieceSize));
-            SendStep(link, line.View(), "AUTHENTICATE ****");
-        }
-        // A last piece of exactly the full size leaves the server waiting
-        // for more: an empty one says there is none.
-        if (payload.Size() % kPieceSize == 0) SendStep(link, "AUTHENTICATE +");
+        SendPayload(link, plain.View());
     }
     login.account.Clear();
     login.password.Clear();
     login.step = Step::Verdict;
 }
 
-void OnCap(Connection& link, const Reply& r, std::string_view line) {
-    // CAP <nick> <subcommand> [*] :<list>
+// One AUTHENTICATE piece of the server's SCRAM message. A piece of exactly
+// the full size says more follows; "+" is an empty one.
+void OnScramPiece(Connection& link, const Reply& r) {
     LoginState& login = link.session.login;
-    const std::string_view sub = r.Param(1);
-    const std::string_view list = r.Params() > 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{};
-    if (sub == "LS") {
-        if (login.step != Step::Listing) return Fail(link, kUnexpected);
-        NoteCapabilities(login, list);
-        // "CAP * LS * :..." says more lines follow.
-        if (r.Params() > 3 && r.Param(2) == "*") return;
-        if (!login.offered) return Fail(link, "the server does not offer SASL");
-        if (!login.takes_ours) {
-            std::string why = "the server does not offer SASL ";
-            why.append(MechanismName(login.mechanism)).append(" (only ").append(Clean(login.mechanisms)).append(")");
-            return Fail(link, why);
-        }
-        SendStep(link, "CAP REQ :sasl");
-        login.step = Step::Requested;
-    } else if (sub == "ACK") {
-        if (login.step != Step::Requested || !OnlySasl(list)) return Fail(link, kUnexpected);
-        std::string ask = "AUTHENTICATE ";
-        ask += MechanismName(login.mechanism);
-        SendStep(link, ask);
-        login.step = Step::Mechanism;
-    } else if (sub == "NAK") {
-        Fail(link, login.step == Step::Requested ? "the server refused the sasl capability" : kUnexpected);
+    std::string_view piece = r.Param(0);
+    if (r.Params() != 1 || piece.empty() || piece.size() > kPieceSize) return Abort(link, kScramMalformed);
+    if (piece == "+") piece = {};
+    login.scram.received += piece;
+    if (login.scram.received.size() > kScramMaxMessage) return Abort(link, "the server's SCRAM message is too long");
+    if (piece.size() == kPieceSize) return;
+    platform::Secret message;
+    const bool base64 = DecodeBase64(login.scram.received, message);
+    login.scram.received.clear();
+    if (!base64) return Abort(link, "the server's SCRAM message is not base64");
+    if (login.step == Step::ServerFirst) {
+        ScramAnswer answer =
+            ScramAnswerFirst(login.password.View(), login.scram.first_bare.View(), login.scram.nonce, message.View());
+        login.password.Clear();
+        if (!answer.error.empty()) return Abort(link, answer.error);
+        login.scram.server_signature = std::move(answer.server_signature);
+        SendPayload(link, answer.final.View());
+        login.step = Step::ServerFinal;
+        return;
     }
-    // NEW and DEL (cap-notify, implied by 302) change nothing we asked for.
+    // Only a server that knows the password can sign the exchange: until
+    // it has, nothing counts as logged in.
+    const std::string wrong = ScramCheckFinal(message.View(), login.scram.server_signature.View());
+    if (!wrong.empty()) return Abort(link, wrong);
+    login.scram = {};
+    SendStep(link, "AUTHENTICATE +");
+    login.step = Step::Verdict;
 }
 
 // The server's own words where it gave some, made one clean line, else ours.
@@ -160,31 +147,30 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
     LoginState& login = link.session.login;
     const std::string_view n = r.Command();
     // Replies to the mechanism we named or to our credentials.
-    const bool answering = login.step == Step::Mechanism || login.step == Step::Verdict;
+    const bool answering = login.step == Step::Mechanism || login.step == Step::ServerFirst ||
+                           login.step == Step::ServerFinal || login.step == Step::Verdict;
     if (n == "001") {
-        Fail(link, "the server registered the connection before the login");
+        FailLogin(link, "the server registered the connection before the login");
     } else if (n == "421") {
         // Only an old server answers so: it knows nothing of SASL. (A 421
         // for a line a script sent meanwhile is the script's business.)
         const std::string_view what = r.Param(1);
-        if (what == "CAP" || what == "AUTHENTICATE") Fail(link, "the server does not know " + std::string(what));
+        if (what == "CAP" || what == "AUTHENTICATE") FailLogin(link, "the server does not know " + std::string(what));
     } else if (n == "900") {
         // Logged in; success is the 903 that follows.
-        if (login.step != Step::Verdict) Fail(link, kUnexpected);
+        if (login.step != Step::Verdict) FailLogin(link, kUnexpectedReply);
     } else if (n == "903") {
-        if (login.step != Step::Verdict) return Fail(link, kUnexpected);
+        if (login.step != Step::Verdict) return FailLogin(link, kUnexpectedReply);
         login.step = Step::Done;
-        SendStep(link, "CAP END");
-        link.ReleaseScriptLines();
     } else if (n == "908") {
         const std::string_view mechanisms = r.Param(1);
-        if (!answering) return Fail(link, kUnexpected);
+        if (!answering) return FailLogin(link, kUnexpectedReply);
         if (HasWord(mechanisms, MechanismName(login.mechanism), ',')) return;
         std::string why = "the server does not take ";
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
-        Fail(link, why);
+        FailLogin(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
-        Fail(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpected));
+        FailLogin(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpectedReply));
     }
 }
 
@@ -198,50 +184,66 @@ std::string_view LoginObstacle(const Settings& settings, bool tls) {
     return {};
 }
 
-void BeginLogin(Connection& link, const Settings& settings) {
+void PrepareLogin(Connection& link, const Settings& settings) {
     LoginState& login = link.session.login;
     login = {};
     if (settings.sasl_account.Empty()) return;
     login.account = settings.sasl_account;
     login.password = settings.sasl_password;
     login.mechanism = settings.sasl_mechanism;
-    login.step = Step::Listing;
-    SendStep(link, "CAP LS 302");
+    login.step = Step::Waiting;
 }
 
-void LoginOnLine(Connection& link, const Tokens& tokens, std::string_view line) {
-    const Reply r{tokens, tokens[0].starts_with(':') ? std::size_t{1} : std::size_t{0}};
-    if (tokens.count < r.at + 2) return;  // no command, or nothing after it: no reply of the login
-    const std::string_view command = r.Command();
-    if (command == "CAP") return OnCap(link, r, line);
-    if (command == "AUTHENTICATE") {
-        if (link.session.login.step != Step::Mechanism) return Fail(link, kUnexpected);
-        if (r.Param(0) != "+") return Fail(link, "the server sent an unexpected AUTHENTICATE challenge");
+void NoteSaslOffer(Connection& link, std::optional<std::string_view> mechanisms) {
+    LoginState& login = link.session.login;
+    login.offered = true;
+    if (!mechanisms) {
+        login.takes_ours = true;
+        return;
+    }
+    login.mechanisms = *mechanisms;
+    login.takes_ours = HasWord(login.mechanisms, MechanismName(login.mechanism), ',');
+}
+
+bool LoginFitsOffer(Connection& link) {
+    const LoginState& login = link.session.login;
+    if (!login.offered) {
+        FailLogin(link, "the server does not offer SASL");
+        return false;
+    }
+    if (!login.takes_ours) {
+        std::string why = "the server does not offer SASL ";
+        why.append(MechanismName(login.mechanism)).append(" (only ").append(Clean(login.mechanisms)).append(")");
+        FailLogin(link, why);
+        return false;
+    }
+    return true;
+}
+
+void StartAuthenticate(Connection& link) {
+    LoginState& login = link.session.login;
+    std::string ask = "AUTHENTICATE ";
+    ask += MechanismName(login.mechanism);
+    SendStep(link, ask);
+    login.step = Step::Mechanism;
+}
+
+void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
+    if (r.Command() == "AUTHENTICATE") {
+        const Step step = link.session.login.step;
+        if (step == Step::ServerFirst || step == Step::ServerFinal) return OnScramPiece(link, r);
+        if (step != Step::Mechanism) return FailLogin(link, kUnexpectedReply);
+        if (r.Param(0) != "+") return FailLogin(link, "the server sent an unexpected AUTHENTICATE challenge");
         return SendCredentials(link);
     }
-    if (command.size() == 3 && command[0] >= '0' && command[0] <= '9') OnNumeric(link, r, line);
+    if (r.IsNumeric()) OnNumeric(link, r, line);
 }
 
-void CheckLoginTime(Connection& link) {
-    if (!link.IsConnected() || !link.session.login.Pending()) return;
-    if (Connection::pace_clock() - link.session.up_since > kSaslTimeLimit)
-        Fail(link, "the server did not finish the login within 10 s");
-}
-
-void AppendBase64(platform::Secret& out, std::string_view bytes) {
-    static constexpr char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    out.Reserve(out.Size() + (bytes.size() + 2) / 3 * 4);
-    char quad[4];
-    for (std::size_t i = 0; i < bytes.size(); i += 3) {
-        const std::size_t left = bytes.size() - i;
-        unsigned n = static_cast<unsigned char>(bytes[i]) << 16;
-        if (left > 1) n |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-        if (left > 2) n |= static_cast<unsigned char>(bytes[i + 2]);
-        quad[0] = kDigits[n >> 18 & 63];
-        quad[1] = kDigits[n >> 12 & 63];
-        quad[2] = left > 1 ? kDigits[n >> 6 & 63] : '=';
-        quad[3] = left > 2 ? kDigits[n & 63] : '=';
-        out.Append({quad, 4});
-    }
-    platform::Wipe(quad, sizeof quad);
+void FailLogin(Connection& link, std::string_view why) {
+    link.session.login = {};
+    std::string reason = "SASL login failed: ";
+    reason += why;
+    platform::DebuggerTrace("[SASL] ", reason);
+    link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
+    link.Abandon(std::move(reason));
 }

@@ -14,11 +14,12 @@ struct LoginState {
     // that belongs to the exchange ends the link.
     enum class Step {
         Off,         // no login asked for, or it failed
-        Listing,     // CAP LS sent: the capability list, maybe in several lines
-        Requested,   // CAP REQ :sasl sent: its ACK
-        Mechanism,   // AUTHENTICATE <mechanism> sent: the server's "+"
+        Waiting,     // the capability negotiation lists and requests sasl
+        Mechanism,   // sasl acknowledged, AUTHENTICATE <mechanism> sent: the server's "+"
+        ServerFirst, // SCRAM: our first message sent: the server's, with its salt
+        ServerFinal, // SCRAM: our proof sent: the server's signature
         Verdict,     // our credentials sent: 903
-        Done,        // 903 came and CAP END went out
+        Done,        // 903 came
     };
 
     Step step = Step::Off;
@@ -28,6 +29,14 @@ struct LoginState {
     bool offered = false;  // the capability list named sasl
     bool takes_ours = false;  // ... and our mechanism among its mechanisms, or listed none
     std::string mechanisms;   // what it listed, for the reason when ours is missing
+
+    // SCRAM's own (protocol/scram.h).
+    struct Scram {
+        std::string nonce;             // ours
+        platform::Secret first_bare;   // our first message, which both sides sign
+        platform::Secret server_signature;  // what the server must show at the end
+        std::string received;          // the server's message so far, in base64
+    } scram;
 
     bool Pending() const { return step != Step::Off && step != Step::Done; }
 };

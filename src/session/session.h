@@ -5,8 +5,11 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
+#include "session/caps.h"
+#include "platform/fingerprint.h"
 #include "session/login.h"
 
 // What the server puts in front of the lines it relays from us,
@@ -37,6 +40,7 @@ struct Liveness {
 
 struct Session {
     OwnPrefix self;
+    CapState caps;
     LoginState login;
     Liveness alive;
     // When the link came up, on the pace clock: the login's time counts
@@ -46,6 +50,8 @@ struct Session {
     // last such line's text, made one clean line).
     bool server_ended = false;
     std::string server_error;
+    // The certificate a TLS server showed, once the link is up.
+    std::optional<platform::CertFingerprint> server_certificate;
 };
 
 #endif

@@ -9,7 +9,7 @@
 #include "platform/client_cert.h"
 #include "platform/secret.h"
 
-enum class SaslMechanism { Plain, External };
+enum class SaslMechanism { Plain, External, ScramSha256 };
 
 // Silence from the server after which a link is taken for dead; the probe
 // goes out at half of it.

@@ -202,6 +202,23 @@ client_log wbot | grep -q "^I JOIN" && fail "the bot joined without a login"
 no_secrets wbot "wrong-$PASSWORD" || fail "the wrong password reached the bot's output or trace"
 echo "---- wire of the refused login"
 client_log wbot | grep -av " 37[25] " | sed -e 's/^I AUTHENTICATE [^+P].*/I AUTHENTICATE ****/' -e 's/^I PASS .*/I PASS ****/'
+# SCRAM-SHA-256 asked of services that do not have it (atheme 7.2): the
+# login fails in words naming it, before any password could be sent, and
+# the bot stops as for a refusal.
+QUORVANE_SASL_PASSWORD=$PASSWORD QUORVANE_TRACE=$work/bot-cbot.trace "$HOST" --module "$MODULE" "$BOT" \
+  --sasl "$ACCOUNT" --sasl-mechanism scram-sha-256 127.0.0.1 "$port" cbot "#sasl" >"$work/bot-cbot.out" 2>&1 &
+bot=$!
+QV_PIDS+=("$bot")
+qv_wait_for "$work/bot-cbot.out" "; giving up" 600 || fail "no end to the SCRAM login"
+grep -q "SASL login failed: .*SCRAM-SHA-256" "$work/bot-cbot.out" || client_log cbot | grep -q "^I AUTHENTICATE SCRAM-SHA-256" ||
+  fail "the SCRAM login's failure does not name it"
+status=0
+wait "$bot" || status=$?
+[ "$status" = 1 ] || fail "the bot did not stop with status 1 after a login without SCRAM (status $status)"
+client_log cbot | grep -q "^I JOIN" && fail "the bot joined without a login"
+no_secrets cbot "$PASSWORD" || fail "the password reached the bot's output or trace"
+echo "---- the SCRAM login, services without it: $(grep -o 'SASL login failed: .*' "$work/bot-cbot.out")"
+
 # A login by certificate over TLS: no password anywhere, the server asks
 # for the certificate, services know its fingerprint, the bot joins.
 QUORVANE_TRACE=$work/bot-xbot.trace "$HOST" --module "$MODULE" "$BOT" --cert "$work/bot.pem" \

@@ -85,7 +85,7 @@ void Reconnect(RecordingHost& host, Reader& in) {
     const bool cut = !tail.empty() && (tail[0] == '\r' || tail[0] == '\n');
     ConnectModule(host, {"127.0.0.1" + (cut ? tail : std::string()), 0, nick, user, realname});
     const std::string u = SevenBit(FirstLine(user));
-    ExpectLines({"PASS pvrkqo618", "NICK " + SevenBit(FirstLine(nick)),
+    ExpectLines({"CAP LS 302", "PASS pvrkqo618", "NICK " + SevenBit(FirstLine(nick)),
                  "USER " + u + " " + u + " " + u + " :" + SevenBit(FirstLine(realname))},
                 WrittenByModule());
 }

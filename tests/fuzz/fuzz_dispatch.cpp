@@ -3,17 +3,25 @@
 // heap buffer of exactly its size so that a read past it is caught.
 //
 // Whatever the line: while open, IRC_RawData comes first with the line
-// (cut at a NUL, as the host takes text); while shut, no event and no
-// output; and the module writes nothing but a PONG to a line starting
-// "PING" and a NOTICE to an exact CTCP VERSION or TIME query, neither
-// holding a CR, LF or NUL.
+// without its tags and their text (each cut at a NUL, as the host takes
+// text); while shut, no event and no output; and the module writes nothing
+// but a PONG to a line starting "PING" and a NOTICE to an exact CTCP
+// VERSION or TIME query, neither holding a CR, LF or NUL.
+//
+// A line with tags raises the same events, with the same first arguments,
+// and gets the same replies as the line without them; what the tags add is
+// their text to IRC_RawData and the account and time, unescaped, to the
+// chat events, as an independent reading of them gives.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "linked_module.h"
 #include "protocol/dispatch.h"
@@ -82,19 +90,115 @@ void CheckWire(std::string_view line, std::string_view wire) {
 const std::set<std::string> kEvents = {"IRC_RawData",   "IRC_OnChat",       "IRC_OnNotice", "IRC_OnNickServ",
                                        "IRC_EndOfMOTD", "IRC_ErroneusNick", "IRC_NickInUse"};
 
-void CheckEvents(const RecordingHost& host, std::string_view line, bool open) {
+using Text = std::optional<std::string>;
+
+std::string UpToNul(std::string_view s) { return std::string(s.substr(0, s.find('\0'))); }
+Text UpToNul(const std::optional<std::string_view>& s) { return s ? Text(UpToNul(*s)) : std::nullopt; }
+
+// A line's tags, read apart from the module: the section after '@' up to
+// the first space, the rest after the spaces that follow; tags split at
+// ';', names at the first '=', the last of a name counting; a value
+// unescaped, and an empty one as none.
+struct Tagged {
+    std::string_view rest;
+    std::optional<std::string_view> text;
+    Text account, time;
+};
+
+Text Unescaped(std::string_view raw) {
+    std::string out;
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        if (raw[i] != '\\') {
+            out += raw[i];
+        } else if (i + 1 < raw.size()) {
+            const char c = raw[++i];
+            out += c == ':' ? ';' : c == 's' ? ' ' : c == 'r' ? '\r' : c == 'n' ? '\n' : c;
+        }
+    }
+    return out.empty() ? std::nullopt : Text(out);
+}
+
+Tagged ReadTags(std::string_view line) {
+    Tagged t{line, {}, {}, {}};
+    if (!line.starts_with('@')) return t;
+    std::size_t space = line.find(' ');
+    if (space == std::string_view::npos) space = line.size();
+    std::size_t rest = space;
+    while (rest < line.size() && line[rest] == ' ') ++rest;
+    t.rest = line.substr(rest);
+    if (space == 1) return t;
+    t.text = line.substr(1, space - 1);
+    std::string_view section = *t.text;
+    for (;;) {
+        const std::size_t semi = section.find(';');
+        const std::string_view tag = section.substr(0, semi);
+        const std::size_t eq = tag.find('=');
+        const std::string_view name = tag.substr(0, eq);
+        const Text value = eq == std::string_view::npos ? std::nullopt : Unescaped(tag.substr(eq + 1));
+        if (name == "account") t.account = value;
+        if (name == "time") t.time = value;
+        if (semi == std::string_view::npos) break;
+        section.remove_prefix(semi + 1);
+    }
+    return t;
+}
+
+// Events and replies of one line.
+struct Outcome {
+    std::vector<HookCall> events;
+    std::string console, wire;
+};
+
+Outcome Dispatch(std::string_view line, bool debug, bool open) {
+    // A heap buffer of the line's exact size: a read past it is caught.
+    auto bytes = std::make_unique_for_overwrite<char[]>(line.size());
+    if (!line.empty()) std::memcpy(bytes.get(), line.data(), line.size());
+    RecordingHost host;
+    gmod_open(&host);
+    host.CallIrc("Debug", {debug});
+    if (!open) gmod_close(host.state);
+    host.ClearRecords();
+    ProcessLine(std::string_view(bytes.get(), line.size()));
+    Outcome out{host.hook_calls, host.console, WrittenByModule()};
+    if (open) gmod_close(host.state);
+    return out;
+}
+
+void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, bool open) {
     if (!open) {
-        if (!host.hook_calls.empty() || !host.console.empty()) Fail("the shut module reached the scripts", line);
+        if (!run.events.empty() || !run.console.empty()) Fail("the shut module reached the scripts", line);
         return;
     }
-    if (host.hook_calls.empty()) Fail("no IRC_RawData", line);
-    const HookCall& first = host.hook_calls.front();
-    if (first.args.size() != 3 || first.args[0] != "IRC_RawData" || first.args[1].has_value() ||
-        first.args[2] != line.substr(0, line.find('\0')))
-        Fail("the first event is not IRC_RawData with the line", line);
-    for (const HookCall& call : host.hook_calls)
+    if (run.events.empty()) Fail("no IRC_RawData", line);
+    const HookCall& first = run.events.front();
+    if (first.args.size() != 4 || first.args[0] != "IRC_RawData" || first.args[1].has_value() ||
+        first.args[2] != UpToNul(tags.rest) || first.args[3] != UpToNul(tags.text))
+        Fail("the first event is not IRC_RawData with the line and its tags", line);
+    for (const HookCall& call : run.events) {
         if (call.function != "hook.Call" || call.args.empty() || !call.args[0] || !kEvents.contains(*call.args[0]))
             Fail("an event the module does not raise", line);
+        if ((call.args[0] == "IRC_OnChat" || call.args[0] == "IRC_OnNotice") &&
+            (call.args.size() != 7 || call.args[5] != UpToNul(tags.account) || call.args[6] != UpToNul(tags.time)))
+            Fail("a chat event's account or time is not the tags'", line);
+    }
+}
+
+// The tagged line's events against those of the line without its tags:
+// the same but for what the tags add.
+void CheckTwin(const Outcome& tagged, const Outcome& plain, std::string_view line) {
+    if (tagged.wire != plain.wire) Fail("tags changed the replies", line);
+    if (tagged.events.size() != plain.events.size()) Fail("tags changed the events", line);
+    for (std::size_t i = 0; i < tagged.events.size(); ++i) {
+        std::vector<Text> a = tagged.events[i].args, b = plain.events[i].args;
+        // What only tags can fill: IRC_RawData's fourth argument, the chat
+        // events' sixth and seventh.
+        const std::size_t own = a[0] == "IRC_RawData" ? 3 : a[0] == "IRC_OnChat" || a[0] == "IRC_OnNotice" ? 5 : a.size();
+        for (std::size_t k = own; k < b.size(); ++k)
+            if (b[k].has_value()) Fail("a line without tags gave a tag's argument", line);
+        a.resize(std::min(a.size(), own));
+        b.resize(std::min(b.size(), own));
+        if (a != b || tagged.events[i].function != plain.events[i].function) Fail("tags changed an event", line);
+    }
 }
 
 }  // namespace
@@ -108,23 +212,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const bool debug = (data[0] & 1) == 0;
     const bool open = (data[0] & 2) == 0;
-    const std::size_t n = size - 1;
-    auto bytes = std::make_unique_for_overwrite<char[]>(n);
-    if (n > 0) std::memcpy(bytes.get(), data + 1, n);
-    const std::string_view line(bytes.get(), n);
+    const std::string_view line(reinterpret_cast<const char*>(data + 1), size - 1);
+    const Tagged tags = ReadTags(line);
 
-    RecordingHost host;
-    gmod_open(&host);
-    host.CallIrc("Debug", {debug});
-    if (!open) gmod_close(host.state);
-    host.ClearRecords();
+    const Outcome run = Dispatch(line, debug, open);
+    CheckEvents(run, line, tags, open);
+    if (open && debug && run.console.find("LINE: ") == std::string::npos) Fail("no echo with debug on", line);
+    if (open && !debug && !run.console.empty()) Fail("an echo with debug off", line);
+    CheckWire(tags.rest, run.wire);
 
-    ProcessLine(line);
-    CheckEvents(host, line, open);
-    if (open && debug && host.console.find("LINE: ") == std::string::npos) Fail("no echo with debug on", line);
-    if (open && !debug && !host.console.empty()) Fail("an echo with debug off", line);
-    CheckWire(line, WrittenByModule());
-
-    if (open) gmod_close(host.state);
+    // A rest that starts with '@' would be a tagged line of its own.
+    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open), line);
     return 0;
 }

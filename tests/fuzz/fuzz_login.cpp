@@ -1,14 +1,19 @@
 // The server's side of a registration with a SASL login, against a fresh
 // link each input. Whatever the server says, in whatever order:
-// - no CAP END goes out but right after a 903 that followed all of our
-//   credentials, and no line of the script's goes out before CAP END;
+// - no CAP END goes out before a 903 that followed all of our credentials,
+//   and no line of the script's goes out before CAP END;
 // - the link is reported lost at most once;
 // - neither password nor its base64 reaches the console or the trace.
+//
+// - with SCRAM, no CAP END but after our proof for RFC 7677's exchange and
+//   the server's signature of it (no other exchange can be signed without
+//   the password's sums), and no AUTHENTICATE * after it.
 //
 // Input: a first byte of settings (bit 0: the script joins #early right
 // after Connect; bit 1: a password long enough for three AUTHENTICATE
 // pieces; bit 2: a server password too; bit 3: EXTERNAL, set on the
-// link's login as a client certificate would allow), then the server's lines, each
+// link's login as a client certificate would allow; bit 4, without bit 3:
+// SCRAM-SHA-256 as "user" with "pencil", our nonce RFC 7677's), then the server's lines, each
 // ended by LF (a CR LF is added; bytes above 0x7F read as '?', as the line
 // reader hands them on). A line of the one byte FF lets 11 s pass instead.
 #include <chrono>
@@ -31,7 +36,9 @@
 #include "platform/trace.h"
 #include "poll/poll.h"
 #include "protocol/dispatch.h"
+#include "protocol/base64.h"
 #include "protocol/sasl.h"
+#include "protocol/scram.h"
 
 namespace {
 
@@ -43,6 +50,10 @@ SendQueue::Clock::time_point StoppedClock() { return clock_now; }
 const std::string kAccount = "acct";
 const std::string kShortPassword = "S3cret-pw";
 const std::string kServerPassword = "Srv-Pa55";
+// RFC 7677's example exchange, from our side.
+const std::string kScramFirst = "n,,n=user,r=rOprNGfwEbeRWgbNEkqO";
+const std::string kScramFinal =
+    "c=biws,r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
 std::string trace_path;
 
 std::string Base64(std::string_view bytes) {
@@ -69,18 +80,20 @@ std::string_view CommandOf(std::string_view line) {
 struct Watch {
     std::vector<std::string> credentials;  // the lines that carry them, in order
     std::size_t credentials_seen = 0;
+    bool logged_in = false;  // a 903 came after all of them
     bool cap_end = false;
 
     void Check(std::string_view wire, bool after_903) {
+        if (after_903 && credentials_seen == credentials.size()) logged_in = true;
         for (std::string_view line : WireLines(wire)) {
             if (credentials_seen < credentials.size() && line == credentials[credentials_seen]) ++credentials_seen;
             if (line == "CAP END") {
                 if (cap_end) Fail("CAP END twice", wire);
-                if (!after_903 || credentials_seen < credentials.size())
-                    Fail("CAP END without a 903 that followed our credentials", wire);
+                if (!logged_in) Fail("CAP END without a 903 that followed our credentials", wire);
                 cap_end = true;
             }
             if (line == "JOIN #early" && !cap_end) Fail("a script's line before CAP END", wire);
+            if (line == "AUTHENTICATE *" && cap_end) Fail("AUTHENTICATE * after CAP END", wire);
         }
     }
 };
@@ -108,6 +121,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     std::atexit([] { std::remove(trace_path.c_str()); });
     LinkModule();
     Connection::pace_clock = &StoppedClock;
+    scram_nonce = [] { return std::string("rOprNGfwEbeRWgbNEkqO"); };
     return 0;
 }
 
@@ -115,7 +129,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const std::uint8_t flags = data[0];
     std::string_view rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-    const std::string password = flags & 2 ? std::string(700, 'p') + kShortPassword : kShortPassword;
+    const bool external = flags & 8, scram = !external && (flags & 16);
+    const std::string account = scram ? "user" : kAccount;
+    const std::string password = scram ? "pencil" : flags & 2 ? std::string(700, 'p') + kShortPassword : kShortPassword;
 
     RecordingHost host;
     gmod_open(&host);
@@ -128,20 +144,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     peer.TakeReceived();
 
     host.CallIrc("Debug", {false});
-    host.CallIrc("SetSASL", {kAccount, password});
+    host.CallIrc("SetSASL", {account, password, std::string(scram ? "SCRAM-SHA-256" : "PLAIN")});
     host.CallIrc("SetPassword", {flags & 4 ? kServerPassword : std::string()});
     ConnectModule(host, {std::string("127.0.0.1"), 0, std::string("fuzz"), std::string("u"), std::string("r")});
-    const bool external = flags & 8;
     if (external) Globals::client->session.login.mechanism = SaslMechanism::External;
     if (flags & 1) host.CallIrc("Join", {std::string("#early")});
 
-    std::string plain = kAccount;
-    plain.append(1, '\0').append(kAccount).append(1, '\0').append(password);
+    std::string plain = account;
+    plain.append(1, '\0').append(account).append(1, '\0').append(password);
     const std::string payload = Base64(plain);
     Watch watch;
-    for (std::size_t at = 0; !external && at < payload.size(); at += 400)
-        watch.credentials.push_back("AUTHENTICATE " + payload.substr(at, 400));
-    if (external || payload.size() % 400 == 0) watch.credentials.push_back("AUTHENTICATE +");
+    if (scram) {
+        // Each fits one piece; the + follows only a signature that holds.
+        watch.credentials = {"AUTHENTICATE " + Base64(kScramFirst), "AUTHENTICATE " + Base64(kScramFinal),
+                             "AUTHENTICATE +"};
+    } else {
+        for (std::size_t at = 0; !external && at < payload.size(); at += 400)
+            watch.credentials.push_back("AUTHENTICATE " + payload.substr(at, 400));
+        if (external || payload.size() % 400 == 0) watch.credentials.push_back("AUTHENTICATE +");
+    }
     watch.Check(Written(), false);
 
     for (int lines = 0; !rest.empty() && lines < 64 && Globals::client->IsConnected(); ++lines) {

@@ -8,6 +8,7 @@
 
 #include "module/globals.h"
 #include "net/connection.h"
+#include "protocol/dispatch.h"
 
 namespace {
 
@@ -61,6 +62,9 @@ void ConnectModule(RecordingHost& host, const std::vector<Arg>& args) {
         if (Globals::client->IsConnecting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (!Globals::client->IsConnected()) Fail("the link to the loopback peer did not come up");
+    // A server that knows no CAP, unless a login is to be fuzzed: the
+    // script's lines need not wait.
+    if (!Globals::client->session.login.Pending()) ProcessLine(":srv 421 * CAP :Unknown command");
 }
 
 std::string WrittenByModule() {

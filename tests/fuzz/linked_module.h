@@ -18,7 +18,8 @@ extern "C" int gmod_close(lua_State* state);
 LoopbackServer& LinkModule();
 
 // Connects the module to the peer through irc.Connect on `host` (open);
-// aborts unless that succeeds and the peer accepts.
+// aborts unless that succeeds and the peer accepts. Unless a login is set,
+// CAP is answered as a server that knows none answers it.
 void ConnectModule(RecordingHost& host, const std::vector<Arg>& args);
 
 // Everything the module wrote since the last call: a marker line is sent

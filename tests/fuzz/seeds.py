@@ -6,6 +6,7 @@ format (see the comment at the top of each fuzz_*.cpp); regress-* files are
 inputs that once found a fault. Files the fuzzer adds later (named by their
 hash) are kept; run this again after changing a format.
 """
+import base64
 import os
 import struct
 
@@ -39,6 +40,10 @@ LINES = [
     b":bot!u@127.0.0.1 JOIN :#chan",
     b":alice!a@host.example QUIT :Quit: bye",
     b"@time=2024-01-01T00:00:00.000Z :alice!a@h PRIVMSG #chan :tagged",
+    b"@time=2026-12-09T20:00:00.000Z;account=alice;msgid=x1 :alice!alice@host.example PRIVMSG bot :\x01VERSION\x01",
+    b"@account=svc;+account=admin :NickServ!NickServ@services. NOTICE bot :This nickname is registered.",
+    b"@time=2026-12-09T20:00:00.000Z PING :irc.example.net",
+    b"@account=a\\sb\\:c\\\\d\\;time=;account=x\\ :alice!a@h NOTICE #chan :escapes",
     b":caf\xc3\xa9!u@h PRIVMSG #chan :caf\xc3\xa9 \xff",
 ]
 
@@ -59,6 +64,9 @@ def dispatch():
     write("dispatch", "regress-ping-cr-quit-shut", b"\x03PING :x\rQUIT")
     # No prefix, so no nick: a reply would be a NOTICE to no one.
     write("dispatch", "regress-query-without-nick", b"\x0c\x01:alice!alice@host.example PRIVMSG bot :\x01TIME\x01")
+    # Tag sections that are empty, unterminated or alone on the line.
+    for i, line in enumerate([b"@", b"@ ", b"@ :a!b PRIVMSG #c :hi", b"@account=x", b"@a  @b :a!b PRIVMSG #c :hi"]):
+        write("dispatch", "seed-tags-%d" % i, bytes([i % 4]) + line)
 
 
 def stream_input(stream, reads=(), pad=0, pad_at=0, utf8=False):
@@ -78,6 +86,9 @@ def stream():
     write("stream", "seed-cap-three", stream_input(b"B\r\nok\r\n", pad=200, reads=[40000]))
     # A read that ends just after the CR at the cap, its LF in the next.
     write("stream", "regress-cap-cut-before-lf", stream_input(b"\r\nx\r\n", pad=128, reads=[65536, 1]))
+    # Tags that fill a line past the cap: 'A's from offset 3, inside the value.
+    write("stream", "seed-tags-over-cap", stream_input(b"@a=;account=x :a!b PRIVMSG #c :hi\r\nok\r\n", pad=200, pad_at=3,
+                                                      reads=[30000]))
     # UTF-8 on: well-formed, Windows-1252 and broken sequences, and a
     # character across the cap (pad 127: 65535 'A's in front).
     mixed = b"caf\xc3\xa9 \xe9 \xe2\x82\xac \xf0\x9f\x98\x80 \xc0\xaf \xed\xa0\x80 \xf4\x90\x80\x80 \xe2\x82\r\n"
@@ -112,11 +123,16 @@ def commands():
 
 def login():
     # First byte: bit 0 an early JOIN, bit 1 a long password, bit 2 a server
-    # password, bit 3 EXTERNAL; then the server's lines, each ended by LF; FF lets 11 s pass.
+    # password, bit 3 EXTERNAL, bit 4 SCRAM-SHA-256 (RFC 7677's exchange);
+    # then the server's lines, each ended by LF; FF lets 11 s pass.
     ls = b":srv CAP * LS :multi-prefix sasl"
     ack = b":srv CAP fuzz ACK :sasl"
     plus = b"AUTHENTICATE +"
     ok = b":srv 900 fuzz fuzz!u@h acct :You are now logged in\n:srv 903 fuzz :SASL authentication successful"
+    scram_ls = b":srv CAP * LS :sasl=PLAIN,SCRAM-SHA-256"
+    scram_first = b"AUTHENTICATE " + base64.b64encode(
+        b"r=rOprNGfwEbeRWgbNEkqO%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0,s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096")
+    scram_final = b"AUTHENTICATE " + base64.b64encode(b"v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=")
     seeds = {
         "good": (1, [ls, ack, plus, ok, b":srv 001 fuzz :Welcome"]),
         "good-long": (3, [b":srv CAP * LS * :multi-prefix", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
@@ -133,6 +149,10 @@ def login():
         "ping": (1, [b"PING :x", ls, b"PING :y", ack, plus, ok]),
         "external": (9, [b":srv CAP * LS :sasl=PLAIN,EXTERNAL", ack, plus, ok]),
         "external-unlisted": (8, [b":srv CAP * LS :sasl=PLAIN", ack, plus, ok]),
+        "scram": (17, [scram_ls, ack, plus, scram_first, scram_final, ok]),
+        "scram-lying": (16, [scram_ls, ack, plus, scram_first, b"AUTHENTICATE dj1lcnI=", ok]),
+        "scram-pieces": (16, [scram_ls, ack, plus, b"AUTHENTICATE " + b"A" * 400, plus, ok]),
+        "scram-no-signature": (17, [scram_ls, ack, plus, scram_first, ok]),
     }
     for name, (flags, lines) in seeds.items():
         write("login", "seed-" + name, bytes([flags]) + b"".join(l + b"\n" for l in lines))

@@ -26,6 +26,10 @@ MODE: irc      handshake, registration, a PING and a PRIVMSG cut across
 
 --ask CA asks the client for a certificate (one is optional) and checks it
 against CA; --require CA insists on one. --tls12: TLS 1.2 at most.
+--say LINE: in the modes that take a registration, LINE (CR LF added) is
+the first answer to it; stall mode answers CAP as an old server by itself.
+--no-tickets: no session tickets after a TLS 1.3 handshake, so the server
+sends nothing until the client speaks.
 """
 import array
 import fcntl
@@ -132,6 +136,8 @@ def main():
             ctx.load_verify_locations(options[options.index(flag) + 1])
     if "--tls12" in options:
         ctx.maximum_version = ssl.TLSVersion.TLSv1_2
+    if "--no-tickets" in options:
+        ctx.num_tickets = 0
     sni = []
     ctx.sni_callback = lambda _sock, name, _ctx: sni.append(name)
     try:
@@ -152,7 +158,11 @@ def main():
         lines_of(conn, "QUIT")
         return
     lines_of(conn, "USER ")
+    if "--say" in options:
+        conn.sendall(options[options.index("--say") + 1].encode() + b"\r\n")
     if mode == "stall":
+        # The client's lines wait until it knows CAP is not spoken here.
+        conn.sendall(b":srv 421 bot CAP :Unknown command\r\n")
         say("STALLING")
         wait_until_full(conn)
         count_lines(conn)

@@ -445,6 +445,13 @@ bool Peer::Expect(const char* line, int ms) {
                        Escaped(test->arena, got));
 }
 
+bool Peer::ExpectRegistration(const char* nick) {
+    if (!Expect("CAP LS 302") || !Expect("PASS pvrkqo618") || !Expect(test->arena.Format("NICK %s", nick)) ||
+        !Expect("USER u u u :Ann Lee"))
+        return false;
+    return Send(test->arena.Format(":srv 421 %s CAP :Unknown command\r\n", nick));
+}
+
 bool Peer::Await(const char* line, int ms) { return Command("AWAIT", test->arena.Format("%d", ms), line, ms); }
 
 // ---- A running scenario -------------------------------------------------------
@@ -597,9 +604,9 @@ bool Test::ConnectToPeer(const char* nick) {
     const Results r = host.Call("Connect", "127.0.0.1", port, nick, "u", "Ann Lee");
     if (!Check(r.count == 0, "irc.Connect gave %d results ('%s')", r.count, r.count > 0 ? r.text[0] : ""))
         return false;
-    if (!peer.Accept()) return false;
-    return peer.Expect("PASS pvrkqo618") && peer.Expect(arena.Format("NICK %s", nick)) &&
-           peer.Expect("USER u u u :Ann Lee");
+    const int from = host.events.Count();
+    // Once the answer to CAP has reached the scripts, their lines go at once.
+    return peer.Accept() && peer.ExpectRegistration(nick) && WaitEvent("IRC_RawData", from) >= 0;
 }
 
 // ---- Timing ------------------------------------------------------------------

@@ -41,17 +41,27 @@ Peer.COMMANDS):
   PONGS <ms> <n> <size>  the next n lines are the PONGs to those PINGs, in order
   SNI                    the server name the latest TLS hello carried; OK <name>
                          (OK none without one)
+  SERVERCERT             the SHA-256 of the certificate a TLS listener presents,
+                         as openssl x509 -fingerprint prints it: OK AB:CD:...
   PEERCERT               the SHA-256 of the certificate the module presented on
                          the TLS link; OK <hex> (OK none without one)
-  CLIENTCERT             the test's client certificate, PKCS#12 with the
-                         password s3cret; OK <its Windows path>
+  CLIENTCERT [NAME]      a test file of tests/tls/make_certs.sh by name, by
+                         default the client certificate, PKCS#12 with the
+                         password s3cret (client.p12); OK <its Windows path>
+  SCRAM <ms> [lie]       play a SCRAM-SHA-256 server with RFC 7677's salt, count
+                         and password ("pencil") from the module's first
+                         message on: the proof it sends must be what Python's
+                         own sums give; then the server's signature (with
+                         "lie": a wrong one)
 
 Exit codes: the host's (0 all passed), 1 for a failure here, 77 when Wine
 cannot run on this machine (the tests are then skipped, with the reason).
 """
 import argparse
 import atexit
+import base64
 import hashlib
+import hmac
 import os
 import select
 import shutil
@@ -190,6 +200,14 @@ def tls_context(verify=''):
 
 tls_context.ctx = {}
 tls_context.sni = None
+
+
+def server_fingerprint():
+    """What `openssl x509 -noout -fingerprint -sha256` prints after '=' for
+    the certificate a TLS listener presents."""
+    with open(os.path.join(cert_dir(), 'self.pem')) as f:
+        der = ssl.PEM_cert_to_DER_cert(f.read())
+    return ':'.join('%02X' % b for b in hashlib.sha256(der).digest())
 
 
 class Peer:
@@ -404,6 +422,57 @@ class Peer:
         der = sock.getpeercert(binary_form=True) if isinstance(sock, ssl.SSLSocket) else None
         return hashlib.sha256(der).hexdigest() if der else 'none'
 
+    # RFC 7677's example: the server's part of the nonce, the salt, the
+    # count, the password, and for its client nonce the proof and signature.
+    RFC_SERVER_NONCE = '%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0'
+    RFC_SALT = 'W22ZaJ0SNY7soEsUEjb6gQ=='
+    RFC_NONCE = 'rOprNGfwEbeRWgbNEkqO'
+    RFC_PROOF = 'dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ='
+    RFC_SIGNATURE = '6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4='
+
+    @classmethod
+    def scram_sums(cls, bare, nonce):
+        """The proof and the server's signature for an exchange over RFC
+        7677's server message, in base64."""
+        server_first = 'r=%s%s,s=%s,i=4096' % (nonce, cls.RFC_SERVER_NONCE, cls.RFC_SALT)
+        auth = '%s,%s,c=biws,r=%s%s' % (bare, server_first, nonce, cls.RFC_SERVER_NONCE)
+        salted = hashlib.pbkdf2_hmac('sha256', b'pencil', base64.b64decode(cls.RFC_SALT), 4096)
+        client_key = hmac.digest(salted, b'Client Key', 'sha256')
+        client_sig = hmac.digest(hashlib.sha256(client_key).digest(), auth.encode(), 'sha256')
+        proof = bytes(a ^ b for a, b in zip(client_key, client_sig))
+        signature = hmac.digest(hmac.digest(salted, b'Server Key', 'sha256'), auth.encode(), 'sha256')
+        return server_first, base64.b64encode(proof).decode(), base64.b64encode(signature).decode()
+
+    def authenticate(self, end):
+        try:
+            line = self.need_link().next_line(end)
+        except EOFError:
+            raise Failed('the module closed the link')
+        if line is None or not line.startswith(b'AUTHENTICATE '):
+            raise Failed('expected AUTHENTICATE, got %s' % escape(line or b'<none>'))
+        return base64.b64decode(line[13:], validate=True).decode('latin-1')
+
+    def scram(self, args):
+        words = args.split()
+        end = self.deadline(words[0])
+        # These sums are RFC 7677's own for its nonce.
+        if self.scram_sums('n=user,r=' + self.RFC_NONCE, self.RFC_NONCE)[1:] != (self.RFC_PROOF, self.RFC_SIGNATURE):
+            raise Failed("Python's sums do not give RFC 7677's proof")
+        first = self.authenticate(end)
+        if not first.startswith('n,,n=') or ',r=' not in first:
+            raise Failed('not a SCRAM first message: %s' % escape(first.encode('latin-1')))
+        bare, nonce = first[3:], first.split(',r=', 1)[1]
+        server_first, proof, signature = self.scram_sums(bare, nonce)
+        self.need_link().send(b'AUTHENTICATE ' + base64.b64encode(server_first.encode()) + b'\r\n')
+        final = self.authenticate(end)
+        want = 'c=biws,r=%s%s,p=%s' % (nonce, self.RFC_SERVER_NONCE, proof)
+        if final != want:
+            raise Failed('the module sent %s, not %s' % (escape(final.encode('latin-1')), want))
+        if 'lie' in words[1:]:
+            signature = base64.b64encode(bytes(32)).decode()
+        self.need_link().send(b'AUTHENTICATE ' + base64.b64encode(b'v=' + signature.encode()) + b'\r\n')
+        return ''
+
     def drop(self):
         link = self.need_link()
         try:
@@ -423,8 +492,9 @@ class Peer:
         'PINGS': lambda p, a: p.pings(a),
         'PONGS': lambda p, a: p.pongs(a),
         'SNI': lambda p, a: tls_context.sni or 'none',
+        'SERVERCERT': lambda p, a: server_fingerprint(),
         'PEERCERT': lambda p, a: p.peer_cert(),
-        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), 'client.p12')),
+        'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), os.path.basename(a) or 'client.p12')),
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),
         'TRICKLE': lambda p, a: p.trickle(a),
@@ -433,6 +503,7 @@ class Peer:
         'QUIET': lambda p, a: p.quiet(a),
         'EOF': lambda p, a: p.eof(a),
         'DROP': lambda p, a: p.drop(),
+        'SCRAM': lambda p, a: p.scram(a),
     }
 
     def handle(self, line):

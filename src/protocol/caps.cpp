@@ -1,0 +1,269 @@
+#include "protocol/caps.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include "net/connection.h"
+#include "platform/trace.h"
+#include "protocol/reply.h"
+#include "protocol/sasl.h"
+#include "protocol/sts.h"
+
+namespace {
+
+using Step = CapState::Step;
+
+// What the module asks for when the server lists it, in this order; sasl
+// only for a login.
+struct Known {
+    std::string_view name;
+    std::uint8_t bit;
+};
+constexpr Known kKnown[] = {
+    {"server-time", kCapServerTime},
+    {"account-tag", kCapAccountTag},
+    {"message-tags", kCapMessageTags},
+    {"sasl", kCapSasl},
+};
+
+std::uint8_t BitOf(std::string_view name) {
+    for (const Known& k : kKnown)
+        if (k.name == name) return k.bit;
+    return 0;
+}
+
+// Calls each(name, value) for every "name[=value]" of a space-separated list.
+template <class Each>
+void ForEachCap(std::string_view list, Each each) {
+    while (!list.empty()) {
+        const std::size_t end = list.find(' ');
+        const std::string_view cap = list.substr(0, end);
+        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+        if (cap.empty()) continue;
+        const std::size_t eq = cap.find('=');
+        each(cap.substr(0, eq),
+             eq == std::string_view::npos ? std::optional<std::string_view>{} : std::optional(cap.substr(eq + 1)));
+    }
+}
+
+// Our lines answer the server while it holds registration for them: none
+// may wait on the pace.
+void Send(Connection& link, std::string_view line) {
+    platform::DebuggerTrace("[CAP] > ", line);
+    link.SendVerbatim(line, LineKind::Urgent);
+}
+
+void Request(Connection& link, std::uint8_t bits) {
+    std::string line = "CAP REQ :";
+    for (const Known& k : kKnown) {
+        if ((bits & k.bit) == 0) continue;
+        if (line.back() != ':') line += ' ';
+        line += k.name;
+    }
+    Send(link, line);
+    link.session.caps.asked.push_back(bits);
+}
+
+// The server no longer holds registration for CAP: the script's lines go.
+void Release(Connection& link) {
+    CapState& caps = link.session.caps;
+    if (caps.over) return;
+    caps.over = true;
+    caps.registration.Clear();
+    link.ReleaseScriptLines();
+}
+
+// CAP END, once every request is answered and the login, if any, is over.
+void Conclude(Connection& link) {
+    CapState& caps = link.session.caps;
+    if (caps.step != Step::Settling || !caps.asked.empty() || link.session.login.Pending() || !link.IsConnected())
+        return;
+    Send(link, "CAP END");
+    caps.step = Step::Done;
+    Release(link);
+}
+
+// The server requires TLS: the same registration, and the login, start
+// again on a link of their own, which the script's waiting lines follow.
+void MoveToTls(Connection& link, int port) {
+    Session next;
+    next.alive.timeout_s = link.session.alive.timeout_s;
+    next.login = std::move(link.session.login);
+    if (next.login.Pending()) {
+        const LoginState::Step waiting = LoginState::Step::Waiting;
+        next.login.step = waiting;
+        next.login.offered = next.login.takes_ours = false;
+        next.login.mechanisms.clear();
+    }
+    next.caps.step = Step::Listing;
+    next.caps.registration = std::move(link.session.caps.registration);
+    link.session = std::move(next);
+    link.Reopen(port, platform::Security::Tls, link.session.caps.registration.View());
+}
+
+void NoteList(Connection& link, std::string_view list) {
+    CapState& caps = link.session.caps;
+    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+        if (name == "sts") {
+            caps.sts_listed = true;
+            caps.sts.assign(value.value_or(std::string_view{}));
+            return;
+        }
+        const std::uint8_t bit = BitOf(name);
+        caps.offered |= bit;
+        if (bit == kCapSasl && link.session.login.Pending()) NoteSaslOffer(link, value);
+    });
+}
+
+void OnList(Connection& link, const Reply& r, std::string_view list) {
+    CapState& caps = link.session.caps;
+    if (caps.step != Step::Listing) {
+        // A list nobody waits for (a script's own CAP LS) changes nothing,
+        // but in the middle of a login it is a reply out of order.
+        if (link.session.login.Pending()) FailLogin(link, kUnexpectedReply);
+        return;
+    }
+    NoteList(link, list);
+    // "CAP * LS * :..." says more lines follow.
+    if (r.Params() > 3 && r.tokens[r.at + 3] == "*") return;
+    if (caps.sts_listed) {
+        if (const int port = StsOnList(link, caps.sts)) return MoveToTls(link, port);
+    }
+    if (link.session.login.Pending() && !LoginFitsOffer(link)) return;
+    caps.step = Step::Settling;
+    if (const std::uint8_t extras = caps.offered & ~kCapSasl) Request(link, extras);
+    if (link.session.login.Pending()) Request(link, kCapSasl);
+    Conclude(link);
+}
+
+// An ACK (or NAK) answers our oldest request and must name just what it
+// asked. With a login at stake any other answer ends the link; without,
+// it still answers that request, and only what it acknowledges of ours
+// is taken.
+void OnAnswer(Connection& link, std::string_view list, bool ack) {
+    CapState& caps = link.session.caps;
+    std::uint8_t bits = 0;
+    bool ours = true;
+    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+        const std::uint8_t bit = BitOf(name);
+        ours = ours && bit != 0 && !value;
+        bits |= bit;
+    });
+    const bool exact = !caps.asked.empty() && ours && caps.asked.front() == bits;
+    const bool login_asked = (bits & kCapSasl) || caps.asked.empty() || (caps.asked.front() & kCapSasl);
+    if (!exact && link.session.login.Pending() && login_asked) return FailLogin(link, kUnexpectedReply);
+    if (caps.asked.empty()) return;
+    const std::uint8_t asked = caps.asked.front();
+    caps.asked.pop_front();
+    if (ack) caps.enabled |= bits & asked;
+    if (exact && (bits & kCapSasl) && link.session.login.Pending()) {
+        if (!ack) return FailLogin(link, "the server refused the sasl capability");
+        StartAuthenticate(link);
+    }
+    Conclude(link);
+}
+
+void OnNew(Connection& link, std::string_view list) {
+    CapState& caps = link.session.caps;
+    std::uint8_t added = 0;
+    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+        // A policy may be renewed at any time; a move to TLS comes only
+        // with the list that opens the registration.
+        if (name == "sts" && link.LinkSecurity() != platform::Security::Plain) StsOnList(link, value.value_or(""));
+        added |= BitOf(name);
+    });
+    caps.offered |= added;
+    // A login happens at registration or not at all.
+    std::uint8_t wanted = added & ~kCapSasl & ~caps.enabled;
+    for (const std::uint8_t asked : caps.asked) wanted &= ~asked;
+    if (wanted != 0 && (caps.step == Step::Settling || caps.step == Step::Done)) Request(link, wanted);
+}
+
+void OnDel(Connection& link, std::string_view list) {
+    CapState& caps = link.session.caps;
+    std::uint8_t gone = 0;
+    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view>) { gone |= BitOf(name); });
+    caps.offered &= ~gone;
+    caps.enabled &= ~gone;
+    if ((gone & kCapSasl) && link.session.login.Pending()) FailLogin(link, "the server withdrew the sasl capability");
+}
+
+void OnCap(Connection& link, const Reply& r, std::string_view line) {
+    // CAP <nick> <subcommand> [*] :<list>
+    link.session.caps.answered = true;
+    const std::string_view sub = r.Param(1);
+    const std::string_view list = r.Params() > 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{};
+    if (sub == "LS") {
+        OnList(link, r, list);
+    } else if (sub == "ACK" || sub == "NAK") {
+        OnAnswer(link, list, sub == "ACK");
+    } else if (sub == "NEW") {
+        OnNew(link, list);
+    } else if (sub == "DEL") {
+        OnDel(link, list);
+    }
+}
+
+}  // namespace
+
+void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines) {
+    PrepareLogin(link, settings);
+    CapState& caps = link.session.caps;
+    caps = {};
+    caps.step = Step::Listing;
+    // CAP LS answers nothing and asks the server to wait for us: like
+    // every line of the negotiation it does not count against the pace.
+    const std::string_view all = lines.View();
+    const std::size_t first = all.find('\n') + 1;
+    platform::DebuggerTrace("[CAP] > ", all.substr(0, first - 2));
+    link.Send(all.substr(0, first), LineKind::Urgent);
+    link.Send(all.substr(first), LineKind::Script);
+    link.HoldScriptLines();
+    caps.registration = std::move(lines);
+}
+
+void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view line) {
+    const Reply r(tokens);
+    if (!r.HasParams()) return;  // no command, or nothing after it: nothing of ours
+    if (r.Command() == "CAP") return OnCap(link, r, line);
+    CapState& caps = link.session.caps;
+    if (link.session.login.Pending()) {
+        LoginOnLine(link, r, line);
+        return Conclude(link);
+    }
+    if (!caps.Negotiating() || !r.IsNumeric()) return;
+    const std::string_view n = r.Command();
+    if (n == "001") {
+        // Registered: whatever the server made of our CAP, it holds nothing.
+        caps.step = Step::Done;
+        Release(link);
+    } else if (n == "421" && (r.Param(0) == "CAP" || r.Param(1) == "CAP")) {
+        // An old server that knows no CAP; it registers us on its own.
+        caps.step = Step::Off;
+        Release(link);
+    }
+}
+
+void EndNegotiationForClose(Connection& link) {
+    CapState& caps = link.session.caps;
+    if (!caps.Negotiating() || link.session.login.Pending()) return;
+    caps.asked.clear();
+    caps.step = Step::Settling;
+    Conclude(link);
+}
+
+void CheckNegotiationTime(Connection& link) {
+    if (!link.IsConnected()) return;
+    const bool login = link.session.login.Pending();
+    const CapState& caps = link.session.caps;
+    if (!login && !(caps.Negotiating() && caps.answered)) return;
+    if (Connection::pace_clock() - link.session.up_since <= kNegotiationTimeLimit) return;
+    const std::string limit = std::to_string(kNegotiationTimeLimit.count()) + " s";
+    if (login) return FailLogin(link, "the server did not finish the login within " + limit);
+    std::string reason = "Capability negotiation failed: the server did not finish it within " + limit;
+    platform::DebuggerTrace("[CAP] ", reason);
+    link.Send("QUIT :Capability negotiation timed out\r\n", LineKind::Urgent);
+    link.Abandon(std::move(reason));
+}

@@ -1,0 +1,40 @@
+// IRCv3 capability negotiation, on every link: CAP LS 302 opens the
+// registration, the capabilities the module uses are requested from what
+// the server lists, a SASL login runs inside it, and CAP END closes it.
+// The script's lines wait until it is over, since a server holding
+// registration answers them with 451. Its state is the link's own
+// (session/caps.h).
+#ifndef QV_PROTOCOL_CAPS_H
+#define QV_PROTOCOL_CAPS_H
+
+#include <chrono>
+#include <string_view>
+
+#include "platform/secret.h"
+#include "protocol/tokenize.h"
+#include "session/settings.h"
+
+class Connection;
+
+// A negotiation the server has answered, and a login, must be over within
+// this from link-up: a server that stalls would hold the bot unregistered.
+constexpr std::chrono::seconds kNegotiationTimeLimit{10};
+
+// Sends the registration, `lines` (framed, CAP LS 302 first), and holds
+// the script's lines until the negotiation is over. With an account in
+// `settings`, the login is part of it.
+void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines);
+
+// Every received line, with its tokens: CAP lines at any time, the rest
+// only while the negotiation is under way.
+void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view line);
+
+// The script closes the link: a negotiation without a login ends now
+// (CAP END), so that the lines it sent go out before its QUIT; those held
+// for a login stay unsent, as the login never vouched for them.
+void EndNegotiationForClose(Connection& link);
+
+// Called on every poll tick: ends a negotiation that ran out of time.
+void CheckNegotiationTime(Connection& link);
+
+#endif

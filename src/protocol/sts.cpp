@@ -1,0 +1,111 @@
+#include "protocol/sts.h"
+
+#include <charconv>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "module/console.h"
+#include "module/globals.h"
+#include "net/connection.h"
+#include "net/utf8.h"
+
+std::chrono::steady_clock::time_point (*sts_clock)() = &std::chrono::steady_clock::now;
+
+namespace {
+
+// A policy of ten years is as good as forever, and keeps the expiry time
+// far from overflowing.
+constexpr std::uint64_t kLongestPolicyS = 10ull * 365 * 24 * 3600;
+// How much of a server's value a console line quotes.
+constexpr std::size_t kShownValue = 100;
+
+std::string Key(std::string_view host) {
+    std::string key(host);
+    for (char& c : key)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return key;
+}
+
+// "key=value" in a comma-separated list; a key without '=' gives empty
+// text; nullopt when the key is not there.
+std::optional<std::string_view> Field(std::string_view list, std::string_view key) {
+    while (!list.empty()) {
+        const std::size_t end = list.find(',');
+        const std::string_view item = list.substr(0, end);
+        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
+        const std::size_t eq = item.find('=');
+        if (item.substr(0, eq) == key) return eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
+    }
+    return std::nullopt;
+}
+
+// Digits only, no sign, no spaces.
+bool Number(std::string_view text, std::uint64_t& n) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+    return !text.empty() && ec == std::errc{} && end == text.data() + text.size();
+}
+
+void Ignored(std::string_view value, std::string_view why) {
+    ConsoleWarning("the server's STS policy \"" + utf8::OneLine(value, kShownValue) + "\" " + std::string(why) +
+                   ": ignored");
+}
+
+}  // namespace
+
+int StsOnList(Connection& link, std::string_view value) {
+    if (link.LinkSecurity() == platform::Security::Plain) {
+        // Over plain TCP only the port counts: anyone on the path could
+        // have written a duration.
+        const auto port = Field(value, "port");
+        std::uint64_t n = 0;
+        if (!port) {
+            Ignored(value, "names no port");
+            return 0;
+        }
+        if (!Number(*port, n) || n == 0 || n > 65535) {
+            Ignored(value, "names no valid port");
+            return 0;
+        }
+        ConsoleLine("the server requires TLS (STS): reconnecting to " + link.Host() + " on port " +
+                    std::to_string(n));
+        return static_cast<int>(n);
+    }
+    // A policy is only as good as the link it came on: an unverified or
+    // pinned certificate proves nothing about the name.
+    if (link.LinkSecurity() != platform::Security::Tls) return 0;
+    const auto duration = Field(value, "duration");
+    if (!duration) return 0;
+    std::uint64_t seconds = 0;
+    if (!Number(*duration, seconds)) {
+        Ignored(value, "gives no valid duration");
+        return 0;
+    }
+    if (seconds == 0) {
+        if (const auto it = Globals::stsPolicies.find(Key(link.Host())); it != Globals::stsPolicies.end())
+            Globals::stsPolicies.erase(it);
+        return 0;
+    }
+    StsPolicy& policy = Globals::stsPolicies[Key(link.Host())];
+    policy.port = link.Port();
+    policy.duration = std::chrono::seconds(std::min(seconds, kLongestPolicyS));
+    policy.expires = sts_clock() + policy.duration;
+    return 0;
+}
+
+int StsPolicyPort(std::string_view host) {
+    const auto it = Globals::stsPolicies.find(Key(host));
+    if (it == Globals::stsPolicies.end()) return 0;
+    if (sts_clock() >= it->second.expires) {
+        Globals::stsPolicies.erase(it);
+        return 0;
+    }
+    return it->second.port;
+}
+
+void StsLinkEnded(const Connection& link) {
+    if (link.LinkSecurity() != platform::Security::Tls || link.session.up_since == decltype(link.session.up_since){}) return;
+    const auto it = Globals::stsPolicies.find(Key(link.Host()));
+    if (it != Globals::stsPolicies.end() && it->second.port == link.Port())
+        it->second.expires = sts_clock() + it->second.duration;
+}

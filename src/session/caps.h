@@ -1,0 +1,51 @@
+// Where a link's capability negotiation stands, and what it has enabled.
+// The negotiation itself is protocol/caps.cpp.
+#ifndef QV_SESSION_CAPS_H
+#define QV_SESSION_CAPS_H
+
+#include <cstdint>
+#include <deque>
+#include <string>
+
+#include "platform/secret.h"
+
+// The capabilities the module uses, one bit each.
+enum Cap : std::uint8_t {
+    kCapServerTime = 1 << 0,
+    kCapAccountTag = 1 << 1,
+    kCapMessageTags = 1 << 2,
+    kCapSasl = 1 << 3,
+};
+
+struct CapState {
+    enum class Step {
+        Off,       // not begun, or the server showed it ignores CAP
+        Listing,   // CAP LS 302 sent: the list, maybe in several lines
+        Settling,  // requests and the login under way, CAP END not yet sent
+        Done,      // CAP END sent
+    };
+
+    Step step = Step::Off;
+    // The script's lines wait until this is set: our CAP END went out, or
+    // the server showed it ignores CAP (421, or it registered us).
+    bool over = false;
+    // The server has answered CAP at least once: it holds registration
+    // for us, so the negotiation must end within the login's bound.
+    bool answered = false;
+    std::uint8_t offered = 0;  // of ours, what the server lists (LS, NEW, less DEL)
+    std::uint8_t enabled = 0;  // what it acknowledged and has not deleted
+    // Our CAP REQs not yet answered, in order: each ACK or NAK answers the
+    // oldest, and must name just what it asked.
+    std::deque<std::uint8_t> asked;
+    // The value of "sts" in the list, for the end of the list.
+    std::string sts;
+    bool sts_listed = false;
+    // The registration lines as sent (framed; PASS may hold a password),
+    // kept while the negotiation runs: a server that requires TLS has them
+    // sent again on the secure link. Cleared once the negotiation is over.
+    platform::Secret registration;
+
+    bool Negotiating() const { return step == Step::Listing || step == Step::Settling; }
+};
+
+#endif
