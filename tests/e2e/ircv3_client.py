@@ -6,18 +6,11 @@
                             $SSL_CERT_FILE and SNI
   register PORT NICK PASSWORD
                             register the nick's account with NickServ
-  listen PORT NICK CHANNEL CAPS SECONDS
-                            ask for CAPS (space-separated), join CHANNEL and
-                            print every line received for SECONDS
   say PORT NICK CHANNEL TAGS TEXT
                             send TEXT to CHANNEL with TAGS (e.g. +account=x;
                             asks for message-tags), then quit
   kill PORT OPER PASSWORD VICTIM
                             become an operator and KILL VICTIM
-  attach PORT PASS NICK CAPS SECONDS UNTIL
-                            log in to a bouncer with PASS, ask for CAPS and
-                            print every line received, for SECONDS or until
-                            one holds UNTIL
 """
 import os
 import socket
@@ -96,16 +89,6 @@ def register(port, nick, password):
     return 1
 
 
-def listen(port, nick, channel, want, seconds):
-    c = Client(int(port), timeout=float(seconds))
-    registration(c, nick, want)
-    for line in c.lines():
-        print(line, flush=True)
-        if words(line)[:1] == ["001"]:
-            c.send(f"JOIN {channel}")
-    return 0
-
-
 def say(port, nick, channel, tags, text):
     c = Client(int(port), timeout=10)
     registration(c, nick, "message-tags" if tags else "")
@@ -135,21 +118,6 @@ def kill(port, oper, password, victim):
     return 1
 
 
-def attach(port, password, nick, want, seconds, until):
-    c = Client(int(port), timeout=float(seconds))
-    c.send("CAP LS 302", f"PASS {password}", f"NICK {nick}", f"USER {nick} 0 * :attach")
-    for line in c.lines():
-        print(line, flush=True)
-        w = words(line)
-        if w[:1] == ["CAP"] and w[2:3] == ["LS"]:
-            c.send(f"CAP REQ :{want}")
-        if w[:1] == ["CAP"] and w[2:3] in (["ACK"], ["NAK"]):
-            c.send("CAP END")
-        if until in line:
-            return 0
-    return 1
-
-
 if __name__ == "__main__":
-    jobs = {"caps": caps, "register": register, "listen": listen, "say": say, "kill": kill, "attach": attach}
+    jobs = {"caps": caps, "register": register, "say": say, "kill": kill}
     sys.exit(jobs[sys.argv[1]](*sys.argv[2:]))

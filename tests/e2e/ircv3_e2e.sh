@@ -1,8 +1,15 @@
 #!/bin/bash
 # IRCv3 against real peers on loopback: inspircd with its IRCv3 modules
 # (server-time, account-tag, cap-notify, message-tags, STS on a TLS port)
-# linked to atheme, a weechat-headless user logged in to an account by
-# SASL, and znc in front of inspircd.
+# linked to atheme, a weechat-headless user (alice) logged in to her
+# account by SASL, and znc in front of inspircd; examples/bot.lua meets
+# them. Bot 1 (--admin alice) connects to the plain port and is moved to
+# TLS by the server's STS list; it hears alice's message with her account
+# and inspircd's time, refuses a !quit whose account is a client's forged
+# tag, comes back after a KILL straight over TLS by the policy it learnt,
+# and obeys alice's !quit. Bot 2 attaches through znc: the buffer's
+# replayed !ping runs nothing, a live one does. The servers' raw I/O log
+# shows what each link carried.
 # Usage: ircv3_e2e.sh HOST MODULE BOT_SCRIPT
 set -u
 HOST=$1 MODULE=$2 BOT=$3
@@ -12,11 +19,33 @@ qv_workspace
 # Files of the run are private (a password is in weechat's and znc's).
 umask 077
 client() { timeout 40 python3 "$here/ircv3_client.py" "$@"; }
+# The server's raw log: the links of one nick (ids in the order they came),
+# and one link's lines, "I ..." from the client, "O ..." to it.
+links() { grep -a "USERINPUT: C\[[^]]*\] I NICK $1\$" "$work/rawio.log" 2>/dev/null | sed 's/.*C\[\([^]]*\)\].*/\1/' | awk '!seen[$0]++'; }
+link_log() { grep -a "C\[$1\]" "$work/rawio.log" | sed 's/^.*\(USERINPUT\|USEROUTPUT\): C\[[^]]*\] //'; }
+client_log() {
+  local id
+  for id in $(links "$1"); do link_log "$id"; done
+}
+# heard NAME PATTERN: $work/NAME.out (a bot's console) holds PATTERN.
+heard() { grep -qE -- "$2" "$work/$1.out"; }
+on_wire() { client_log "$1" | grep -qE -- "$2"; }
+# until_ok TRIES COMMAND...: COMMAND succeeds within TRIES tenths of a second.
+until_ok() {
+  local tries=$1 i
+  shift
+  for i in $(seq "$tries"); do "$@" && return 0; sleep 0.1; done
+  "$@"
+}
 fail() {
   echo "FAIL: $*"
   for f in "$work"/*.out "$work"/inspircd.log "$work"/atheme.log "$work"/weechat/logs/*.weechatlog; do
     echo "---- $f"; cat "$f"
   done
+  for nick in qvbot zqv; do
+    echo "---- the wire of $nick (I: to inspircd, O: from it)"; client_log "$nick"
+  done
+  echo "---- what bot 2 received from znc"; grep -a "^\[PROCESS LINE CALL\]" "$work/bot2.trace" 2>/dev/null
   exit 1
 }
 for tool in inspircd atheme-services weechat-headless znc; do
@@ -218,31 +247,103 @@ weechat_says() {
   timeout 5 sh -c 'printf "irc.server.v3 */msg %s %s\n" "$1" "$2" >"$3"' - "$CHANNEL" "$1" "$work/weechat/fifo" ||
     fail "weechat took nothing from its fifo"
 }
-# The server's raw log of one client, by nick: its connection's lines.
-client_log() {
-  local id
-  for id in $(grep -a "USERINPUT: C\[[^]]*\] I NICK $1\$" "$work/rawio.log" | sed 's/.*C\[\([^]]*\)\].*/\1/' | sort -u); do
-    grep -a "C\[$id\]" "$work/rawio.log" | sed 's/^.*\(USERINPUT\|USEROUTPUT\): C\[[^]]*\] //'
-  done
-}
 qv_wait_for "$work/weechat/logs/irc.v3.$CHANNEL.weechatlog" "has joined $CHANNEL" 100 || fail "weechat did not join"
 grep -qF "SASL authentication successful" "$work/weechat/logs/irc.server.v3.weechatlog" || fail "weechat did not log in by SASL"
 for _ in $(seq 100); do client_log zqv | grep -q "^I JOIN $CHANNEL" && break; sleep 0.1; done
 client_log zqv | grep -q "^I JOIN $CHANNEL" || fail "znc did not join $CHANNEL"
 
-# A client that asked for server-time and account-tag hears the weechat
-# user's message with its account and the server's time.
-client listen "$port" watcher "$CHANNEL" "server-time account-tag message-tags" 20 >"$work/watcher.out" 2>&1 &
-QV_PIDS+=("$!")
-qv_wait_for "$work/watcher.out" " 366 watcher $CHANNEL " 50 || fail "the watcher did not join"
-weechat_says "hello from weechat"
-said="@time=$ISO;account=$ACCOUNT :$ACCOUNT!$ACCOUNT@127.0.0.1 PRIVMSG $CHANNEL :hello from weechat\$"
-for _ in $(seq 50); do grep -qE "^$said" "$work/watcher.out" && break; sleep 0.1; done
-grep -qE "^$said" "$work/watcher.out" || fail "no message with the account and time"
-time=$(grep -E "^$said" "$work/watcher.out" | sed 's/^@time=\([^;]*\);.*/\1/')
 
-# znc kept it, with that time, for whoever attaches next.
-client attach "$zport" "qv/test:$ZNCPW" zqv server-time 5 "hello from weechat" >"$work/attach.out" 2>&1
-grep -qF "@time=$time :$ACCOUNT!$ACCOUNT@127.0.0.1 PRIVMSG $CHANNEL :hello from weechat" "$work/attach.out" ||
-  fail "znc did not replay the message with its time"
+# Alice's command, said while no bot is about: znc keeps it for whoever
+# attaches next, with the time inspircd gave it.
+weechat_says "!ping replayed-ping"
+until_ok 50 on_wire zqv "^O @time=$ISO :$ACCOUNT![^ ]* PRIVMSG $CHANNEL :!ping replayed-ping\$" ||
+  fail "znc did not hear alice's !ping with a time"
+replayed_at=$(client_log zqv | grep -E "PRIVMSG $CHANNEL :!ping replayed-ping\$" | sed 's/^O @time=\([^ ;]*\).*/\1/')
+
+# Bot 1 connects to the plain port, by the name the policy is for; the
+# server's list sends it to the TLS port, where it registers. The plain
+# link carries the registration's first lines and nothing else.
+SSL_CERT_FILE=$work/certs/ca.pem QUORVANE_TRACE=$work/bot1.trace \
+  "$HOST" --module "$MODULE" "$BOT" --admin "$ACCOUNT" "$NAME" "$port" qvbot "$CHANNEL" >"$work/bot1.out" 2>&1 &
+bot1=$!
+QV_PIDS+=("$bot1")
+until_ok 100 on_wire qvbot "^O .* 366 qvbot $CHANNEL " || fail "bot 1 did not join $CHANNEL"
+heard bot1 "^\[quorvane\] the server requires TLS \(STS\): reconnecting to $NAME on port $tls\$" ||
+  fail "bot 1 did not say it moves to TLS"
+# Bot 1's links, in order, told apart by what the server listed: the TLS
+# port on the plain one, the policy's duration on a TLS one.
+sort_links() {
+  local id
+  plain=() secure=()
+  for id in $(links qvbot); do
+    if link_log "$id" | grep -qE "^O .* CAP \* LS :.*sts=port=$tls( |\$)"; then plain+=("$id"); else secure+=("$id"); fi
+  done
+}
+sort_links
+[ "${#plain[@]}" = 1 ] && [ "${#secure[@]}" = 1 ] || fail "bot 1 made ${#plain[@]} plain and ${#secure[@]} TLS links, not one of each"
+sent=$(link_log "${plain[0]}" | sed -n 's/^I //p' | tr '\n' '|')
+[ "$sent" = "CAP LS 302|PASS $QV_PASSWORD|NICK qvbot|USER quorvane quorvane quorvane :quorvane example bot|" ] ||
+  fail "the plain link carried more than the registration's first lines: $sent"
+link_log "${secure[0]}" | grep -qE "^O .* CAP \* LS :.*sts=duration=600( |\$)" || fail "no STS duration on bot 1's TLS link"
+grep -qE "CONNECT: Client connecting on port $tls \(class main\): qvbot!" "$work/inspircd.log" ||
+  fail "inspircd did not register bot 1 on its TLS port"
+
+# Alice's message reaches the bot with her account and the time inspircd
+# stamped on it.
+weechat_says "hello from weechat"
+until_ok 50 heard bot1 "chat $ACCOUNT account=$ACCOUNT time=$ISO $CHANNEL: hello from weechat\$" ||
+  fail "alice's message did not reach bot 1 with her account and a time"
+stamp=$(grep -E "chat $ACCOUNT account=.* hello from weechat\$" "$work/bot1.out" | grep -oE "time=$ISO")
+link_log "${secure[0]}" | grep -E "^O @[^ ]* :$ACCOUNT![^ ]* PRIVMSG $CHANNEL :hello from weechat\$" |
+  grep -E "^O @([^ ]*;)?$stamp[; ]" | grep -qE "^O @([^ ]*;)?account=$ACCOUNT[; ]" ||
+  fail "bot 1 printed $stamp, not the time and account inspircd sent it"
+
+# Mallory is logged in to no account and forges alice's as a client tag:
+# the server passes it on, the bot takes no account from it.
+client say "$port" mallory "$CHANNEL" "+account=$ACCOUNT" '!quit' >"$work/mallory.out" 2>&1 || fail "mallory could not speak"
+until_ok 50 heard bot1 "!quit from mallory refused: not the admin account\$" || fail "bot 1 did not refuse mallory's !quit"
+heard bot1 "chat mallory account=- time=$ISO $CHANNEL: !quit\$" || fail "bot 1 gave mallory an account"
+link_log "${secure[0]}" | grep -qE "^O @([^ ]*;)?\+account=$ACCOUNT[; ].*:mallory![^ ]* PRIVMSG $CHANNEL :!quit\$" ||
+  fail "inspircd did not pass mallory's +account on: the refusal proves nothing"
+kill -0 "$bot1" 2>/dev/null || fail "bot 1 ended after mallory's !quit"
+
+# An operator kills bot 1; it reconnects to the plain port's name, and the
+# policy it learnt over TLS sends it straight to the TLS port.
+client kill "$port" qvoper "$OPERPW" qvbot >"$work/kill.out" 2>&1 || fail "the operator could not kill bot 1"
+until_ok 50 heard bot1 "link lost \(Connection closed by the server: .*Killed" || fail "bot 1 did not hear of the kill"
+until_ok 100 eval '[ "$(client_log qvbot | grep -cE "^O .* 366 qvbot $CHANNEL ")" = 2 ]' || fail "bot 1 did not rejoin after the kill"
+heard bot1 "^\[quorvane\] the server requires TLS \(STS\), as it said before: connecting to $NAME on port $tls\$" ||
+  fail "bot 1 did not say the policy sends it to TLS"
+sort_links
+[ "${#plain[@]}" = 1 ] && [ "${#secure[@]}" = 2 ] || fail "after the kill bot 1 made ${#plain[@]} plain and ${#secure[@]} TLS links, not 1 and 2"
+[ "$(grep -cE "CONNECT: Client connecting on port $tls \(class main\): qvbot!" "$work/inspircd.log")" = 2 ] ||
+  fail "inspircd did not register bot 1 twice on its TLS port"
+grep -qE "CONNECT: Client connecting on port $port \(class main\): qvbot!" "$work/inspircd.log" &&
+  fail "bot 1 registered on the plain port"
+
+# Bot 2 attaches through znc and hears the buffer: alice's !ping, with
+# inspircd's time, is older than its link, so it runs nothing.
+QUORVANE_PASSWORD="qv/test:$ZNCPW" QUORVANE_TRACE=$work/bot2.trace \
+  "$HOST" --module "$MODULE" "$BOT" --password 127.0.0.1 "$zport" zqv "$CHANNEL" >"$work/bot2.out" 2>&1 &
+bot2=$!
+QV_PIDS+=("$bot2")
+until_ok 100 heard bot2 "replayed, not run: !ping replayed-ping\$" || fail "bot 2 did not take alice's !ping for a replay"
+heard bot2 "chat $ACCOUNT account=[^ ]* time=$replayed_at $CHANNEL: !ping replayed-ping\$" ||
+  fail "znc's replay reached bot 2 without inspircd's time $replayed_at"
+# A live !ping runs: its pong is the only one znc passes on from bot 2
+# (a pong for the replay would have gone first).
+weechat_says "!ping live"
+until_ok 50 on_wire zqv "^I PRIVMSG $CHANNEL :pong\$" || fail "bot 2 did not answer a live !ping"
+[ "$(client_log zqv | grep -c "^I PRIVMSG $CHANNEL :pong\$")" = 1 ] || fail "bot 2 answered the replayed !ping"
+
+# Alice's own !quit ends bot 1, with status 0; bot 2 has no admin and
+# refuses it.
+weechat_says "!quit"
+until_ok 100 eval '! kill -0 "$bot1" 2>/dev/null' || fail "bot 1 did not stop on alice's !quit"
+status=0
+wait "$bot1" || status=$?
+[ "$status" = 0 ] || fail "bot 1 stopped with status $status on alice's !quit"
+heard bot1 "!quit from $ACCOUNT \(account $ACCOUNT\): leaving\$" || fail "bot 1 did not say whose !quit it obeyed"
+until_ok 50 on_wire qvbot "^I QUIT" || fail "bot 1 left without a QUIT"
+until_ok 50 heard bot2 "!quit from $ACCOUNT refused: not the admin account\$" || fail "bot 2 did not refuse alice's !quit"
 echo "ircv3 e2e ok"
