@@ -237,6 +237,7 @@ client register "$port" "$ACCOUNT" "$PASSWORD" >"$work/register.out" 2>&1 || fai
 # weechat, logged in by SASL, in the channel; told what to say through its fifo.
 weechat-headless -d "$work/weechat" -P irc,fifo,logger --stdout -r "\
 /set logger.file.flush_delay 0;\
+/set irc.server_default.anti_flood_prio_high 0;\
 /set fifo.file.path $work/weechat/fifo;\
 /set irc.server_default.sasl_fail disconnect;\
 /server add v3 127.0.0.1/$port -notls -nicks=$ACCOUNT -username=$ACCOUNT -sasl_mechanism=plain \
