@@ -3,8 +3,9 @@
 # (server-time, account-tag, cap-notify, message-tags, STS on a TLS port)
 # linked to atheme, a weechat-headless user (alice) logged in to her
 # account by SASL, and znc in front of inspircd; examples/bot.lua meets
-# them. Bot 1 (--admin alice) connects to the plain port and is moved to
-# TLS by the server's STS list; it hears alice's message with her account
+# them. Bot 0, without the test's CA, is sent to TLS by the server's STS
+# list, fails there and never registers over plain TCP. Bot 1 (--admin
+# alice) connects to the plain port and is moved to TLS the same way; it hears alice's message with her account
 # and inspircd's time, refuses a !quit whose account is a client's forged
 # tag, comes back after a KILL straight over TLS by the policy it learnt,
 # and obeys alice's !quit. Bot 2 attaches through znc: the buffer's
@@ -260,6 +261,26 @@ weechat_says "!ping replayed-ping"
 until_ok 50 on_wire zqv "^O @time=$ISO :$ACCOUNT![^ ]* PRIVMSG $CHANNEL :!ping replayed-ping\$" ||
   fail "znc did not hear alice's !ping with a time"
 replayed_at=$(client_log zqv | grep -E "PRIVMSG $CHANNEL :!ping replayed-ping\$" | sed 's/^O @time=\([^ ;]*\).*/\1/')
+
+# Bot 0 does not trust the server's certificate: the move to TLS fails, in
+# words that say TLS was required, and it never registers over plain TCP,
+# however often it tries.
+env -u SSL_CERT_FILE "$HOST" --module "$MODULE" "$BOT" "$NAME" "$port" qvbot0 "$CHANNEL" >"$work/bot0.out" 2>&1 &
+bot0=$!
+QV_PIDS+=("$bot0")
+until_ok 100 heard bot0 "link lost \(Connect failed: .*certificate.* \(the server requires TLS\)\)" ||
+  fail "bot 0 did not fail to connect over TLS, for the certificate"
+# Killed outright: a bot that stops by itself closes a link it has just
+# begun with a QUIT, which is no fall-back.
+kill -KILL "$bot0"
+wait "$bot0" 2>/dev/null
+[ -n "$(links qvbot0)" ] || fail "bot 0 left no trace in the server's log"
+for id in $(links qvbot0); do
+  sent=$(link_log "$id" | sed -n 's/^I //p' | tr '\n' '|')
+  [ "$sent" = "CAP LS 302|PASS $QV_PASSWORD|NICK qvbot0|USER quorvane quorvane quorvane :quorvane example bot|" ] ||
+    fail "a plain link of bot 0 carried more than the registration's first lines: $sent"
+done
+grep -q "CONNECT: .*: qvbot0!" "$work/inspircd.log" && fail "inspircd registered bot 0"
 
 # Bot 1 connects to the plain port, by the name the policy is for; the
 # server's list sends it to the TLS port, where it registers. The plain
