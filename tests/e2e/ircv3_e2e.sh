@@ -5,10 +5,10 @@
 # account by SASL, and znc in front of inspircd; examples/bot.lua meets
 # them. Bot 0, without the test's CA, is sent to TLS by the server's STS
 # list, fails there and never registers over plain TCP. Bot 1 (--admin
-# alice) connects to the plain port and is moved to TLS the same way; it hears alice's message with her account
-# and inspircd's time, refuses a !quit whose account is a client's forged
-# tag, comes back after a KILL straight over TLS by the policy it learnt,
-# and obeys alice's !quit. Bot 2 attaches through znc: the buffer's
+# alice) connects to the plain port and is moved to TLS the same way; it
+# hears alice's message with her account and inspircd's time, refuses a
+# !quit whose account is a client's forged tag, comes back after a KILL
+# straight over TLS by the policy it learnt, and obeys alice's !quit. Bot 2 attaches through znc: the buffer's
 # replayed !ping runs nothing, a live one does. The servers' raw I/O log
 # shows what each link carried.
 # Usage: ircv3_e2e.sh HOST MODULE BOT_SCRIPT
