@@ -177,7 +177,7 @@ end
 local started = os.time()
 local commands = {}
 local admin_only = { quit = true }
-local link_up = nil  -- os.time() when the link came up (the server's welcome)
+local link_up = nil  -- when the link came up (the server's welcome), in seconds since 1970
 
 function commands.ping(from, target)
   reply(from, target, "pong")
@@ -217,11 +217,25 @@ local function utc_seconds(stamp)
   return days * 86400 + tonumber(hh) * 3600 + tonumber(mm) * 60 + tonumber(ss)
 end
 
--- A line stamped before our link came up is one a bouncer kept for us and
--- replays now: what it asked for is long past.
+-- How far the server's clock runs ahead of ours (behind when negative),
+-- from the newest stamp on a line of its own: a bouncer replays chat, and
+-- may replay the welcome, with their old stamps, but what it says now (our
+-- JOIN) carries the time it is.
+local skew = nil
+
+local function note_clock(line, tags)
+  local stamp = tags and (";" .. tags):match(";time=([^;]*)")
+  local at = stamp and utc_seconds(stamp)
+  if not at or line:match("^:%S+ PRIVMSG ") or line:match("^:%S+ NOTICE ") then return end
+  skew = math.max(skew or at - os.time(), at - os.time())
+end
+
+-- A line stamped before our link came up (on the server's clock, give or
+-- take the stamps' whole seconds) is one a bouncer kept for us and replays
+-- now: what it asked for is long past.
 local function replayed(time)
   local at = time and utc_seconds(time)
-  return at ~= nil and link_up ~= nil and at < link_up
+  return at ~= nil and link_up ~= nil and at < link_up + (skew or 0) - 2
 end
 
 hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, time)
@@ -317,8 +331,9 @@ end)
 
 -- A server that refuses us (a K-line, a full server) says why in an ERROR
 -- line before it closes; IRC_Disconnected carries that text.
-hook.Add("IRC_RawData", "bot.watch", function(line)
+hook.Add("IRC_RawData", "bot.watch", function(line, tags)
   if line:match("^:%S+ 001 ") then link_up = os.time() end
+  note_clock(line, tags)
   if line:match("^:%S+ 422 ") then registered() end
 end)
 
@@ -333,7 +348,7 @@ end)
 function connect()
   nick = settings.nick
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
-  state, waited, link_up = "registering", 0, os.time()
+  state, waited, link_up, skew = "registering", 0, os.time(), nil
   irc.SetPingTimeout(settings.ping_timeout)
   irc.SetPassword(settings.server_password)
   if settings.sasl_account then

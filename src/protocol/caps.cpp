@@ -243,6 +243,13 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view 
         // An old server that knows no CAP; it registers us on its own.
         caps.step = Step::Off;
         Release(link);
+    } else if (!caps.answered && (n == "451" || n == "432" || n == "433" || n == "436" || n == "437")) {
+        // A server that knows CAP answers our LS before it reads NICK. One
+        // that judges our nick first, or calls us unregistered, passed the
+        // CAP over in silence, and the script's answer (a new NICK) must
+        // not wait for a CAP END that means nothing to it.
+        caps.step = Step::Off;
+        Release(link);
     }
 }
 
