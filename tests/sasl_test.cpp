@@ -313,6 +313,8 @@ TEST_F(Login, SaslExchanges) {
         {"a server that calls CAP unregistered (451), then finds our nick erroneous: the lines go", "", "",
          {{"", ":srv 451 * CAP :You have not registered\r\n:srv 432 * bot :Erroneous nickname\r\n"}},
          "JOIN #early\r\n", "", "#early"},
+        {"a login, and a server that passes CAP over in silence", "acct", "pw",
+         {{"", ":srv 433 * bot :Nickname is already in use\r\n"}}, quit, "SASL login failed: the server does not know CAP"},
         {"a server that ignores CAP and registers us (001)", "", "",
          {{"", ":srv NOTICE * :*** Looking up your hostname\r\n:srv 001 bot :Welcome\r\n"}}, "JOIN #early\r\n", "",
          "#early"},
