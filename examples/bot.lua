@@ -251,8 +251,9 @@ hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, tim
     return
   end
   -- Only the server's account tag names who is speaking: anyone may take
-  -- a nick while its owner is away.
-  if admin_only[name] and (account == nil or account ~= settings.admin) then
+  -- a nick while its owner is away. Services match account names in any
+  -- case.
+  if admin_only[name] and (account == nil or settings.admin == nil or account:lower() ~= settings.admin:lower()) then
     log("!%s from %s refused: not the admin account", name, from)
     return
   end
