@@ -658,11 +658,12 @@ void TlsClientCertificate(Test& t) {
 // Files the limits refuse, before the system's import spends anything:
 // counts that would hold it for hours (the scenario would run out of time
 // otherwise), a limit passed by the parts together, a MAC whose cost is not
-// known; PEM, and a file that only mentions a PEM header. Files within
-// them that the reading of their costs must follow: BER, OpenSSL 3's AES,
-// no MAC.
+// known, a key sealed inside the encrypted container (whose count the
+// import would read and spend unseen); PEM, and a file that only mentions a
+// PEM header. Files within them that the reading of their costs must
+// follow: BER, OpenSSL 3's AES, no MAC, a key in the clear not encrypted.
 void ClientCertificateLimits(Test& t) {
-    const char* const readable[] = {"client-ber.p12", "aes.p12", "nomac.p12"};
+    const char* const readable[] = {"client-ber.p12", "aes.p12", "nomac.p12", "plainkey.p12"};
     for (const char* file : readable) {
         if (!t.peer.Command("CLIENTCERT", file, nullptr)) return;
         const Results r = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
@@ -678,6 +679,7 @@ void ClientCertificateLimits(Test& t) {
         {"hugekey.p12", slow_key},
         {"slowsum.p12", slow_key},
         {"sha3mac.p12", "its password check is of a kind whose cost cannot be told"},
+        {"sealedkey.p12", "its key is sealed in a way whose cost cannot be told"},
         {"client.pem", "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"},
         {"mention.txt", "not a certificate file (PKCS#12)"},
     };
