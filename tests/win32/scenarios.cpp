@@ -363,15 +363,27 @@ void TlsPinned(Test& t) {
 }
 
 // The server shows another certificate than the one pinned: the connect
-// fails naming the one shown, and not a line goes out.
+// fails naming the one shown, before our side of the handshake answers, so
+// no line and not our certificate, which the server asked for, goes out.
+// The same for a server the system does not trust.
 void TlsPinMismatch(Test& t) {
+    if (!t.peer.Command("CLIENTCERT", nullptr, nullptr)) return;
+    const Results set = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
+    if (!t.Check(set.count == 0, "irc.SetClientCert gave '%s'", set.count > 0 ? set.text[0] : "")) return;
     const char* shown = ServerCert(t);
-    if (shown == nullptr || !t.peer.Command("LISTEN", "tls", nullptr)) return;
+    if (shown == nullptr || !t.peer.Command("LISTEN", "tls ask", nullptr)) return;
     char* pinned = const_cast<char*>(t.arena.Copy(shown));
     pinned[0] = pinned[0] == '0' ? '1' : '0';
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", pinned),
                  t.arena.Format("certificate fingerprint mismatch (the server's: %s)", shown));
-    if (t.peer.Accept()) t.peer.Eof();
+    if (t.peer.Command("SHOWN", "5000", nullptr))
+        t.Check(Same(t.peer.reply, "none"), "the impostor saw our certificate %s", t.peer.reply);
+    if (!t.peer.Command("LISTEN", "tls ask", nullptr)) return;
+    ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", true),
+                 "certificate not trusted");
+    if (t.peer.Command("SHOWN", "5000", nullptr))
+        t.Check(Same(t.peer.reply, "none"), "the untrusted server saw our certificate %s", t.peer.reply);
+    t.host.Call("SetClientCert");
 }
 
 // A SASL PLAIN login while registering, then a refused one: the refusal
