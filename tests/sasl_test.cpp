@@ -143,6 +143,7 @@ TEST(Scram, AServerFirstMessageIsCheckedBeforeAnyRound) {
         {r + ",s=,i=4096", "the server sent no SCRAM salt"},
         {r + salt + ",i=18446744073709551617",
          "the server asks for 18446744073709551617 SCRAM iterations (at most " + std::to_string(kScramMaxIterations) + ")"},
+        {r + salt + ",i=1", "the server asks for too few SCRAM iterations: 1 (at least 4096)"},
         {r + salt, malformed},
         {r + salt + ",i=0", malformed},
         {r + salt + ",i=-1", malformed},
@@ -159,12 +160,17 @@ TEST(Scram, AServerFirstMessageIsCheckedBeforeAnyRound) {
 }
 
 // The cap on what a server may make us spend: the cap itself is paid,
-// one round more is refused before anything is computed.
+// one round more is refused before anything is computed. The floor below
+// which our proof would be cheap to guess from holds as exactly.
 TEST(Scram, TheIterationCapHoldsExactly) {
     const std::string at_cap = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMaxIterations);
     EXPECT_EQ(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, at_cap).error, "");
     const std::string over = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMaxIterations + 1);
     EXPECT_NE(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, over).error, "");
+    const std::string at_floor = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMinIterations);
+    EXPECT_EQ(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, at_floor).error, "");
+    const std::string under = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMinIterations - 1);
+    EXPECT_NE(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, under).error, "");
 }
 
 TEST_F(Login, SaslExchanges) {
@@ -428,6 +434,8 @@ TEST_F(Login, SaslExchanges) {
         LiesFirst("SCRAM: one round over the cap", Auth("r=" + kServerNonce + salt + ",i=" + std::to_string(kScramMaxIterations + 1)),
                   "the server asks for " + std::to_string(kScramMaxIterations + 1) + " SCRAM iterations (at most " +
                       std::to_string(kScramMaxIterations) + ")"),
+        LiesFirst("SCRAM: one round under the floor", Auth("r=" + kServerNonce + salt + ",i=4095"),
+                  "the server asks for too few SCRAM iterations: 4095 (at least 4096)"),
         LiesFirst("SCRAM: a count with a tail", Auth("r=" + kServerNonce + salt + ",i=4096x"), "malformed SCRAM message from the server"),
         LiesFirst("SCRAM: base64 garbage", "AUTHENTICATE cj1y*3Bz\r\n", "the server's SCRAM message is not base64"),
         LiesFirst("SCRAM: a piece over 400", "AUTHENTICATE " + std::string(404, 'A') + "\r\n",

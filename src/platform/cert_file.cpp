@@ -17,7 +17,7 @@ constexpr std::string_view kSha1{"\x2B\x0E\x03\x02\x1A", 5};                    
 constexpr std::string_view kData{"\x2A\x86\x48\x86\xF7\x0D\x01\x07\x01", 9};       // 1.2.840.113549.1.7.1
 constexpr std::string_view kEncryptedData{"\x2A\x86\x48\x86\xF7\x0D\x01\x07\x06", 9};
 constexpr std::string_view kBag{"\x2A\x86\x48\x86\xF7\x0D\x01\x0C\x0A\x01", 10};  // 1.2.840.113549.1.12.10.1
-constexpr Byte kShroudedKeyBag = 2, kCertBag = 3, kSafeContentsBag = 6;
+constexpr Byte kKeyBag = 1, kShroudedKeyBag = 2, kCertBag = 3, kSafeContentsBag = 6;
 constexpr Byte kPbkdf2 = 12, kPbes2 = 13, kPbmac1 = 14;
 
 // Nesting followed at most: files nest a few levels.
@@ -202,6 +202,8 @@ bool ReadBag(std::string_view bag, Pkcs12Costs& costs, int depth) {
         std::string_view info = inner.body;
         if (inner.tag != kSequence || !Take(info, kSequence, algorithm)) return false;
         costs.keys.push_back(DerivationRounds(algorithm.whole));
+    } else if (Is(oid.body, kBag, kKeyBag)) {
+        costs.keys.push_back(0);
     } else if (Is(oid.body, kBag, kCertBag)) {
         ++costs.certificates;
     } else if (Is(oid.body, kBag, kSafeContentsBag)) {

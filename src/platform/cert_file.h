@@ -65,8 +65,8 @@ long long MacRounds(std::string_view algorithm, long long iterations);
 struct Pkcs12Costs {
     long long mac = 0;  // one check of the MAC; 0 for a file without one
     std::size_t certificates = 0;  // in the clear
-    // Each encrypted container's (its contents unseen), and each shrouded
-    // key's that lies in the clear, in the file's order.
+    // Each encrypted container's (its contents unseen), and each key's that
+    // lies in the clear (0 for one not sealed), in the file's order.
     std::vector<long long> containers;
     std::vector<long long> keys;
 };

@@ -202,6 +202,8 @@ public:
             if (error_.empty()) error_ = "cannot be read (" + Reason() + "); export it again with openssl pkcs12 -export";
             return false;
         }
+        // Only a sealed key (ReadBags): refused as one of a cost not known.
+        if (!key_ && sealed_key_) return allowance_.Spend(-1, false, error_);
         return Choose();
     }
 
@@ -269,15 +271,25 @@ private:
         } else {
             return true;  // sealed for someone's public key: nothing a password opens
         }
-        const bool ok = bags != nullptr && ReadBags(bags);
+        const bool ok = bags != nullptr && ReadBags(bags, nid == NID_pkcs7_encrypted);
         sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
         return ok;
     }
 
-    bool ReadBags(const STACK_OF(PKCS12_SAFEBAG)* bags) {
+    // `sealed`: the bags came out of an encrypted container.
+    bool ReadBags(const STACK_OF(PKCS12_SAFEBAG)* bags, bool sealed) {
         for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
             const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
-            switch (PKCS12_SAFEBAG_get_nid(bag)) {
+            const int nid = PKCS12_SAFEBAG_get_nid(bag);
+            if (sealed && (nid == NID_keyBag || nid == NID_pkcs8ShroudedKeyBag)) {
+                // Left unopened, and the file refused unless a key lies in
+                // the clear: a system whose import opens the container
+                // itself (Windows) cannot count this key's rounds first,
+                // and a file is taken alike everywhere.
+                sealed_key_ = true;
+                continue;
+            }
+            switch (nid) {
                 case NID_keyBag:
                     // The first key is ours; any other stays unopened.
                     if (!key_) key_.reset(EVP_PKCS82PKEY(PKCS12_SAFEBAG_get0_p8inf(bag)));
@@ -304,7 +316,7 @@ private:
                     break;
                 case NID_safeContentsBag:
                     // As deep as OpenSSL's decoder took them, which bounds it.
-                    if (!ReadBags(PKCS12_SAFEBAG_get0_safes(bag))) return false;
+                    if (!ReadBags(PKCS12_SAFEBAG_get0_safes(bag), sealed)) return false;
                     break;
                 default: break;
             }
@@ -339,6 +351,7 @@ private:
     RoundAllowance allowance_;
     int form_ = 0;
     bool settled_ = false;
+    bool sealed_key_ = false;  // a key lay inside an encrypted container
     Owned<EVP_PKEY, EVP_PKEY_free> key_;
     std::vector<Owned<X509, X509_free>> certs_;
 };

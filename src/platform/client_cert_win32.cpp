@@ -101,9 +101,11 @@ bool HasKey(PCCERT_CONTEXT cert) {
 
 // Whether importing `bytes` `imports` times stays within the limits
 // (cert_file.h), counted from what the file shows before the system spends
-// any of it. A key sealed inside an encrypted container cannot be seen
-// without the password's work, which is the system's to do here: those are
-// not counted (no tool writes one there; they put keys in the clear).
+// any of it. What an encrypted container holds cannot be seen without the
+// password's work, which is the system's to do here: a file that shows no
+// key outside one has its key, if any, sealed inside, at a cost not known,
+// and is refused as every system refuses such a key (tools put keys in the
+// clear). A further key sealed beside one in the clear is not seen.
 bool WithinLimits(std::string_view bytes, int imports, Pkcs12Costs& costs, std::string& error) {
     if (!ReadPkcs12Costs(bytes, costs)) {
         error = "cannot be read (not laid out as a PKCS#12 file)";
@@ -114,6 +116,7 @@ bool WithinLimits(std::string_view bytes, int imports, Pkcs12Costs& costs, std::
         return false;
     }
     RoundAllowance allowance;
+    if (costs.keys.empty() && !costs.containers.empty()) return allowance.Spend(-1, false, error);  // refused
     for (int i = 0; i < imports; ++i) {
         if (costs.mac != 0 && !allowance.Spend(costs.mac, true, error)) return false;
         for (const long long rounds : costs.containers)

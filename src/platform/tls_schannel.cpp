@@ -264,8 +264,8 @@ std::string CheckCertificate(CtxtHandle& ctx, const char* host) {
     return verdict;
 }
 
-// The fingerprint of the certificate the server showed; nothing before the
-// handshake is done.
+// The fingerprint of the certificate the server showed; nothing before it
+// has.
 std::optional<CertFingerprint> ServerFingerprint(CtxtHandle ctx) {
     PCCERT_CONTEXT cert = nullptr;
     if (QueryContextAttributesA(&ctx, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &cert) != SEC_E_OK || cert == nullptr)
@@ -316,11 +316,7 @@ public:
                 out_.erase(0, r.bytes);
                 idle_calls = 0;
             }
-            if (done_) {
-                if (verify_) error = CheckCertificate(ctx_.handle, host_.c_str());
-                else if (pin_) error = CheckPin(ctx_.handle, *pin_);
-                return error.empty() ? Status::Done : Status::Failed;
-            }
+            if (done_) return Judge(error) ? Status::Done : Status::Failed;
             if (need_input_) {
                 char chunk[16 * 1024];
                 const IoResult got = TcpRead(sock_, chunk);
@@ -333,7 +329,7 @@ public:
             }
             if (++idle_calls > kMaxIdleCalls) return Fail(error, "TLS handshake failed: the security layer makes no progress");
             const std::size_t unread = in_.size(), unsent = out_.size();
-            if (!Advance(error)) return Status::Failed;
+            if (!Advance(error) || !JudgeEarly(error)) return Status::Failed;
             // A call that took some of the server's bytes or gave some of
             // ours to send moved on (a flight of several messages may take
             // a call each).
@@ -359,6 +355,24 @@ private:
     }
 
     bool Asked() const { return asked_ || flight_.AskedForCertificate(); }
+
+    // The server's certificate held to the pin, or to the system's roots
+    // and the name; false, with `error`, when it fails. Once per link.
+    bool Judge(std::string& error) {
+        if (judged_) return true;
+        judged_ = true;
+        if (verify_) error = CheckCertificate(ctx_.handle, host_.c_str());
+        else if (pin_) error = CheckPin(ctx_.handle, *pin_);
+        return error.empty();
+    }
+
+    // Judged as soon as the server has shown its certificate: our answer
+    // to its first flight carries our certificate when it asked for one,
+    // and must not go to a server that is not the one meant.
+    bool JudgeEarly(std::string& error) {
+        if (judged_ || (!verify_ && !pin_) || !ctx_.valid || !ServerFingerprint(ctx_.handle)) return true;
+        return Judge(error);
+    }
 
     std::string Closed() const {
         std::string why = "TLS handshake failed: the server closed the connection";
@@ -441,6 +455,7 @@ private:
     bool first_ = true;
     bool need_input_ = false;
     bool done_ = false;
+    bool judged_ = false;   // the server's certificate was checked
     bool asked_ = false;    // Schannel said the server asked for a client certificate
     ServerFlight flight_;   // what the server's bytes in the clear tell
     std::vector<char> in_;  // the server's bytes not yet taken by a step
@@ -457,8 +472,9 @@ std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& ho
     SCHANNEL_CRED settings{};
     settings.dwVersion = SCHANNEL_CRED_VERSION;
     settings.grbitEnabledProtocols = SP_PROT_TLS1_2_CLIENT;
-    // Checked after the handshake, the same way on every system. No
-    // certificate of the user's is chosen by Schannel: only ours, if set.
+    // Checked by the handshake as soon as the server shows it, the same way
+    // on every system. No certificate of the user's is chosen by Schannel:
+    // only ours, if set.
     settings.dwFlags = SCH_CRED_MANUAL_CRED_VALIDATION | SCH_CRED_NO_SERVERNAME_CHECK | SCH_CRED_NO_DEFAULT_CREDS |
                    SCH_USE_STRONG_CRYPTO;
     PCCERT_CONTEXT ours[1] = {cert ? cert->Handles().cert : nullptr};

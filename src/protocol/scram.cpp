@@ -175,6 +175,11 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
                        std::to_string(kScramMaxIterations) + ")";
         return answer;
     }
+    if (iterations < kScramMinIterations) {
+        answer.error = "the server asks for too few SCRAM iterations: " + std::to_string(iterations) + " (at least " +
+                       std::to_string(kScramMinIterations) + ")";
+        return answer;
+    }
 
     // RFC 5802, 3: what each side proves is a signature over the exchange.
     platform::Secret without_proof;

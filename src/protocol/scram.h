@@ -19,6 +19,12 @@
 // server that asks for more is refused rather than let freeze the host.
 constexpr std::uint32_t kScramMaxIterations = 250000;
 
+// The fewest a server may ask for (RFC 7677's floor; services ask for more).
+// Our proof is a hash of the password salted and stretched this many times:
+// fewer would let whoever plays the server guess the password from it
+// cheaply, offline.
+constexpr std::uint32_t kScramMinIterations = 4096;
+
 // The most base64 a server message of the exchange may take, in all its
 // pieces; a salt and a nonce fill a few dozen bytes.
 constexpr std::size_t kScramMaxMessage = 4096;

@@ -88,6 +88,11 @@ openssl pkcs12 -export -in client.crt -inkey client.key -passout pass: -out noma
   -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES
 craft nomac.p12 hugekey.p12 key-rounds 2147483647
 craft client.p12 pbmac1.p12 pbmac1 50000
+# A key in the clear but not encrypted; one sealed inside the encrypted
+# container, where its rounds cannot be read before the container is opened.
+openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -out plainkey.p12 \
+  -keypbe NONE -certpbe PBE-SHA1-3DES -macalg sha1
+craft aes.p12 sealedkey.p12 seal-key s3cret
 openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -out sha3mac.p12 \
   -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES -macalg sha3-256
 # A PKCS#12 file whose certificates, in the clear, hold a PEM header; a file

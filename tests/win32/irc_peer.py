@@ -45,6 +45,11 @@ Peer.COMMANDS):
                          as openssl x509 -fingerprint prints it: OK AB:CD:...
   PEERCERT               the SHA-256 of the certificate the module presented on
                          the TLS link; OK <hex> (OK none without one)
+  SHOWN <ms>             once the latest TLS listener's handshake has ended, either
+                         way: the SHA-256 of the certificate the module presented on
+                         it; OK <hex>, or OK none when it presented none or the
+                         handshake did not finish (under TLS 1.2 a client that
+                         presents one sends the rest of its side with it)
   CLIENTCERT [NAME]      a test file of tests/tls/make_certs.sh by name, by
                          default the client certificate, PKCS#12 with the
                          password s3cret (client.p12); OK <its Windows path>
@@ -422,6 +427,20 @@ class Peer:
         der = sock.getpeercert(binary_form=True) if isinstance(sock, ssl.SSLSocket) else None
         return hashlib.sha256(der).hexdigest() if der else 'none'
 
+    def shown_cert(self, ms):
+        if not self.tls or not self.tls_accept:
+            raise Failed('no TLS listener')
+        thread, box = self.tls_accept
+        thread.join(int(ms) / 1000)
+        if thread.is_alive():
+            raise Failed('the TLS handshake did not end within %s ms' % ms)
+        sock = box.get('sock')
+        if sock is None:
+            return 'none'
+        self.spare.append(sock)
+        der = sock.getpeercert(binary_form=True)
+        return hashlib.sha256(der).hexdigest() if der else 'none'
+
     # RFC 7677's example: the server's part of the nonce, the salt, the
     # count, the password, and for its client nonce the proof and signature.
     RFC_SERVER_NONCE = '%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0'
@@ -494,6 +513,7 @@ class Peer:
         'SNI': lambda p, a: tls_context.sni or 'none',
         'SERVERCERT': lambda p, a: server_fingerprint(),
         'PEERCERT': lambda p, a: p.peer_cert(),
+        'SHOWN': lambda p, a: p.shown_cert(a),
         'CLIENTCERT': lambda p, a: windows_path(os.path.join(cert_dir(), os.path.basename(a) or 'client.p12')),
         'ACCEPT': lambda p, a: p.accept(a),
         'SEND': lambda p, a: p.send(a),

@@ -363,15 +363,27 @@ void TlsPinned(Test& t) {
 }
 
 // The server shows another certificate than the one pinned: the connect
-// fails naming the one shown, and not a line goes out.
+// fails naming the one shown, before our side of the handshake answers, so
+// no line and not our certificate, which the server asked for, goes out.
+// The same for a server the system does not trust.
 void TlsPinMismatch(Test& t) {
+    if (!t.peer.Command("CLIENTCERT", nullptr, nullptr)) return;
+    const Results set = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
+    if (!t.Check(set.count == 0, "irc.SetClientCert gave '%s'", set.count > 0 ? set.text[0] : "")) return;
     const char* shown = ServerCert(t);
-    if (shown == nullptr || !t.peer.Command("LISTEN", "tls", nullptr)) return;
+    if (shown == nullptr || !t.peer.Command("LISTEN", "tls ask", nullptr)) return;
     char* pinned = const_cast<char*>(t.arena.Copy(shown));
     pinned[0] = pinned[0] == '0' ? '1' : '0';
     ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", pinned),
                  t.arena.Format("certificate fingerprint mismatch (the server's: %s)", shown));
-    if (t.peer.Accept()) t.peer.Eof();
+    if (t.peer.Command("SHOWN", "5000", nullptr))
+        t.Check(Same(t.peer.reply, "none"), "the impostor saw our certificate %s", t.peer.reply);
+    if (!t.peer.Command("LISTEN", "tls ask", nullptr)) return;
+    ConnectFails(t, t.host.Call("Connect", "127.0.0.1", ReplyNumber(t.peer.reply), "qv", "u", "Ann Lee", true),
+                 "certificate not trusted");
+    if (t.peer.Command("SHOWN", "5000", nullptr))
+        t.Check(Same(t.peer.reply, "none"), "the untrusted server saw our certificate %s", t.peer.reply);
+    t.host.Call("SetClientCert");
 }
 
 // A SASL PLAIN login while registering, then a refused one: the refusal
@@ -658,11 +670,12 @@ void TlsClientCertificate(Test& t) {
 // Files the limits refuse, before the system's import spends anything:
 // counts that would hold it for hours (the scenario would run out of time
 // otherwise), a limit passed by the parts together, a MAC whose cost is not
-// known; PEM, and a file that only mentions a PEM header. Files within
-// them that the reading of their costs must follow: BER, OpenSSL 3's AES,
-// no MAC.
+// known, a key sealed inside the encrypted container (whose count the
+// import would read and spend unseen); PEM, and a file that only mentions a
+// PEM header. Files within them that the reading of their costs must
+// follow: BER, OpenSSL 3's AES, no MAC, a key in the clear not encrypted.
 void ClientCertificateLimits(Test& t) {
-    const char* const readable[] = {"client-ber.p12", "aes.p12", "nomac.p12"};
+    const char* const readable[] = {"client-ber.p12", "aes.p12", "nomac.p12", "plainkey.p12"};
     for (const char* file : readable) {
         if (!t.peer.Command("CLIENTCERT", file, nullptr)) return;
         const Results r = t.host.Call("SetClientCert", t.arena.Copy(t.peer.reply), "s3cret");
@@ -678,6 +691,7 @@ void ClientCertificateLimits(Test& t) {
         {"hugekey.p12", slow_key},
         {"slowsum.p12", slow_key},
         {"sha3mac.p12", "its password check is of a kind whose cost cannot be told"},
+        {"sealedkey.p12", "its key is sealed in a way whose cost cannot be told"},
         {"client.pem", "a PEM file: on Windows only PKCS#12 is read (openssl pkcs12 -export makes one)"},
         {"mention.txt", "not a certificate file (PKCS#12)"},
     };
