@@ -14,6 +14,7 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/client_cert_openssl.h"
 #include "platform/secret.h"
 #include "platform/trace.h"
 #include "protocol/base64.h"
@@ -69,6 +70,14 @@ const std::string kServerNonce = kNonce + "%hvYDpWUa2RaTCAfuxFIlj)hNlF$k0";
 const std::string kServerFirst = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=4096";
 const std::string kClientFinal = "c=biws,r=" + kServerNonce + ",p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
 const std::string kServerFinal = "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=";
+
+// A client certificate as the login sees it: only its fingerprint counts
+// (no link here presents it).
+const std::string kCertFingerprint = "5e" + std::string(62, 'f');
+std::shared_ptr<const platform::ClientCert> FakeClientCert() {
+    return std::make_shared<const platform::ClientCert>("CN=bot", kCertFingerprint,
+                                                        std::make_unique<platform::ClientCert::Native>());
+}
 
 class Login : public ModuleTest {
 protected:
@@ -186,6 +195,7 @@ TEST_F(Login, SaslExchanges) {
         // so directly, as a client certificate would let it.
         SaslMechanism mechanism = SaslMechanism::Plain;
         std::string console = {};  // a line the console must show
+        bool close = false;  // the script closes the link once the turns are done
     };
     // A port nothing listens on, for a move to TLS that fails.
     LoopbackServer closed;
@@ -228,13 +238,30 @@ TEST_F(Login, SaslExchanges) {
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {Payload("acct", "wrong") + "\r\n", ":srv 904 bot :SASL authentication failed\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
-         "SASL login failed: SASL authentication failed"},
+         "SASL login failed: PLAIN refused by the server: SASL authentication failed"},
         {"mechanisms without PLAIN after the request (908, then 904)",
          "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack},
           {"AUTHENTICATE PLAIN\r\n", ":srv 908 bot EXTERNAL\x1b :are available SASL mechanisms\r\n:srv 904 bot :SASL authentication failed\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
          "SASL login failed: the server does not take PLAIN (it takes EXTERNAL)"},
+        {"a 908 that lists PLAIN among others is no refusal: the 904 after it is",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE PLAIN\r\n", ":srv 908 bot EXTERNAL,PLAIN,SCRAM-SHA-256 :are available SASL mechanisms\r\n"
+                                    ":srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: PLAIN refused by the server: SASL authentication failed"},
+        {"a 904 whose text has controls and runs on: one clean line, cut",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {Payload("acct", "pw") + "\r\n", ":srv 904 bot :no\x1b[31m\x07 such " + std::string(600, 'x') + "\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + quit,
+         "SASL login failed: PLAIN refused by the server: no[31m such " + std::string(388, 'x')},
+        {"a server that does not know AUTHENTICATE (421)",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 421 bot AUTHENTICATE :Unknown command\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, "SASL login failed: the server does not know AUTHENTICATE"},
         {"a server that does not know CAP (421)",
          "acct", "pw",
          {{"", ":srv 421 * CAP :Unknown command\r\n:srv 001 bot :Welcome\r\n"}},
@@ -262,7 +289,7 @@ TEST_F(Login, SaslExchanges) {
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {Payload("acct", "pw") + "\r\n", ":srv 902 bot :You must use a nick assigned to you\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + quit,
-         "SASL login failed: You must use a nick assigned to you"},
+         "SASL login failed: PLAIN refused by the server: You must use a nick assigned to you"},
         {"no answer at all: exactly 10 s from link-up is still in time, a moment more is not",
          "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack, 10s}, {"AUTHENTICATE PLAIN\r\n", "", 1ms}},
@@ -275,6 +302,13 @@ TEST_F(Login, SaslExchanges) {
         {"903 right after CAP REQ", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 903 bot :SASL authentication successful\r\n"}},
          "CAP REQ :sasl\r\n" + quit, unexpected},
+        {"903 right after AUTHENTICATE PLAIN, before our credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 903 bot :SASL authentication successful\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, unexpected, "#early"},
+        {"a challenge other than + for PLAIN gets no credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE Zm9v\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: the server sent an unexpected AUTHENTICATE challenge"},
         {"900 before our credentials", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 900 bot bot!u@h acct :Logged in\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, unexpected},
@@ -286,6 +320,16 @@ TEST_F(Login, SaslExchanges) {
           {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"}, {"AUTHENTICATE +\r\n", success}},
          "CAP REQ :sasl\r\nAUTHENTICATE EXTERNAL\r\nAUTHENTICATE +\r\nCAP END\r\nJOIN #early\r\n", "", "#early", 0ms,
          SaslMechanism::External},
+        {"EXTERNAL refused: the reason names the certificate", "acct", "unused",
+         {{"", ":srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n"}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"},
+          {"AUTHENTICATE +\r\n", ":srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE EXTERNAL\r\nAUTHENTICATE +\r\n" + quit,
+         "SASL login failed: EXTERNAL refused by the server: SASL authentication failed (client certificate SHA-256 "
+         "fingerprint " + kCertFingerprint + ")", "", 0ms, SaslMechanism::External},
+        {"the script closes during the login: the lines it held stay unsent", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ""}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nQUIT :Leaving\r\n", "", "#early", 0ms, SaslMechanism::Plain, "", true},
         {"EXTERNAL where the server lists only PLAIN", "acct", "unused",
          {{"", ":srv CAP * LS :sasl=PLAIN\r\n"}}, quit,
          "SASL login failed: the server does not offer SASL EXTERNAL (only PLAIN)", "", 0ms, SaslMechanism::External},
@@ -352,7 +396,7 @@ TEST_F(Login, SaslExchanges) {
          {{"", "@time=1 " + ls}, {"CAP REQ :sasl\r\n", "@a=b;c  " + ack}, {"AUTHENTICATE PLAIN\r\n", "@x=y AUTHENTICATE +\r\n"},
           {Payload("acct", "wrong") + "\r\n", "@time=2 :srv 904 bot :SASL authentication failed\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
-         "SASL login failed: SASL authentication failed"},
+         "SASL login failed: PLAIN refused by the server: SASL authentication failed"},
     };
 
     // SCRAM-SHA-256: RFC 7677's exchange, the same with messages in pieces,
@@ -437,6 +481,7 @@ TEST_F(Login, SaslExchanges) {
         host.ClearRecords();
         LoopbackServer server;
         host.CallIrc("SetSASL", {c.account, c.password});
+        Globals::settings.client_cert = FakeClientCert();
         ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
                                              std::string("u"), std::string("Real Name")}),
                     IsEmpty());
@@ -462,7 +507,10 @@ TEST_F(Login, SaslExchanges) {
                 ASSERT_TRUE(Connected());
             }
         }
-        if (c.outcome.empty()) {
+        if (c.close) {
+            host.CallIrc("Close");
+            server.ReadToEnd(2000);
+        } else if (c.outcome.empty()) {
             ASSERT_TRUE(PumpUntilReceived(server, c.wire, start));
             EXPECT_TRUE(Connected());
         } else {
@@ -501,6 +549,11 @@ TEST_F(Login, SaslExchanges) {
         const LoginState& login = Globals::client->session.login;
         EXPECT_TRUE(login.account.Empty() && login.password.Empty());
         EXPECT_TRUE(login.scram.first_bare.Empty() && login.scram.server_signature.Empty());
+        // Nor, once it has ended, a line it held or had not written yet.
+        if (!c.outcome.empty() || c.close) {
+            EXPECT_EQ(Globals::client->Outgoing().PacedBytes(), 0u);
+            EXPECT_TRUE(Globals::client->Outgoing().Unwritten().empty());
+        }
         host.CallIrc("Close");
     }
 }
@@ -566,4 +619,11 @@ TEST_F(Login, ExternalWithoutACertificateFailsAtOnceAndUnknownMechanismsAreRefus
     EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: EXTERNAL needs a client certificate (irc.SetClientCert)"});
     EXPECT_FALSE(server.Accept(200));
     EXPECT_THAT(Trace(), Not(HasSubstr("ignored")));
+    // With one, but over plain TCP, which cannot present it: nothing either.
+    host.ClearRecords();
+    Globals::settings.client_cert = FakeClientCert();
+    ASSERT_THAT(host.CallIrc("Connect", connect), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
+    EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: EXTERNAL needs a TLS link, which presents the certificate"});
+    EXPECT_FALSE(server.Accept(200));
 }

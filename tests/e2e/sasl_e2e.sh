@@ -188,7 +188,7 @@ echo "$transcript"
 
 # A wrong password: refused, reported, no JOIN; the bot stops, exit status 1.
 run_bot wbot "wrong-$PASSWORD"
-qv_wait_for "$work/bot-wbot.out" "SASL login failed: SASL authentication failed; giving up" 600 || fail "no IRC_Disconnected for the refused login"
+qv_wait_for "$work/bot-wbot.out" "SASL login failed: PLAIN refused by the server: SASL authentication failed; giving up" 600 || fail "no IRC_Disconnected for the refused login"
 for _ in $(seq 300); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$bot" 2>/dev/null && fail "the bot did not stop after a refused login"
 status=0
