@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -126,6 +127,54 @@ protected:
 };
 
 }  // namespace
+
+#if defined(__x86_64__) && defined(__linux__)
+// Loads ymm0-15 from `in` (16 times 32 bytes), calls `wipe`, stores them to
+// `out`: nothing the compiler emits comes between.
+extern "C" void qv_probe_vector_wipe(const void* in, void* out, void (*wipe)());
+asm(R"(
+    .text
+    .globl qv_probe_vector_wipe
+    .type qv_probe_vector_wipe, @function
+qv_probe_vector_wipe:
+    push %rbx
+    push %r12
+    push %r13
+    mov %rsi, %rbx
+    mov %rdx, %r12
+    .irp i,0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
+    vmovdqu (\i*32)(%rdi), %ymm\i
+    .endr
+    call *%r12
+    .irp i,0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
+    vmovdqu %ymm\i, (\i*32)(%rbx)
+    .endr
+    vzeroupper
+    pop %r13
+    pop %r12
+    pop %rbx
+    ret
+    .size qv_probe_vector_wipe, .-qv_probe_vector_wipe
+)");
+#endif
+
+// What held a secret reads back as zeros: memory, and every byte of the
+// vector registers it may have passed through.
+TEST(Wipe, ClearsTheBytesAndTheVectorRegisters) {
+    char bytes[64];
+    std::memset(bytes, 'p', sizeof bytes);
+    platform::Wipe(bytes + 8, 48);
+    EXPECT_EQ(std::string(bytes, 64), std::string(8, 'p') + std::string(48, '\0') + std::string(8, 'p'));
+#if defined(__x86_64__) && defined(__linux__)
+    if (!__builtin_cpu_supports("avx")) GTEST_SKIP() << "no AVX here: only the SSE halves exist";
+    alignas(32) unsigned char in[16 * 32], out[16 * 32];
+    std::memset(in, 0xA5, sizeof in);
+    std::memset(out, 0x5A, sizeof out);
+    qv_probe_vector_wipe(in, out, &platform::WipeRegisters);
+    for (int r = 0; r < 16; ++r)
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out) + 32 * r, 32), std::string(32, '\0')) << "ymm" << r;
+#endif
+}
 
 TEST(Base64, EncodesAsTheStandardSays) {
     const std::pair<std::string, std::string> cases[] = {
