@@ -177,7 +177,7 @@ end
 local started = os.time()
 local commands = {}
 local admin_only = { quit = true }
-local link_up = nil  -- os.time() when the link came up (the server's welcome)
+local link_up = nil  -- when the link came up (the server's welcome), in seconds since 1970
 
 function commands.ping(from, target)
   reply(from, target, "pong")
@@ -217,11 +217,25 @@ local function utc_seconds(stamp)
   return days * 86400 + tonumber(hh) * 3600 + tonumber(mm) * 60 + tonumber(ss)
 end
 
--- A line stamped before our link came up is one a bouncer kept for us and
--- replays now: what it asked for is long past.
+-- How far the server's clock runs ahead of ours (behind when negative),
+-- from the newest stamp on a line of its own: a bouncer replays chat, and
+-- may replay the welcome, with their old stamps, but what it says now (our
+-- JOIN) carries the time it is.
+local skew = nil
+
+local function note_clock(line, tags)
+  local stamp = tags and (";" .. tags):match(";time=([^;]*)")
+  local at = stamp and utc_seconds(stamp)
+  if not at or line:match("^:%S+ PRIVMSG ") or line:match("^:%S+ NOTICE ") then return end
+  skew = math.max(skew or at - os.time(), at - os.time())
+end
+
+-- A line stamped before our link came up (on the server's clock, give or
+-- take the stamps' whole seconds) is one a bouncer kept for us and replays
+-- now: what it asked for is long past.
 local function replayed(time)
   local at = time and utc_seconds(time)
-  return at ~= nil and link_up ~= nil and at < link_up
+  return at ~= nil and link_up ~= nil and at < link_up + (skew or 0) - 2
 end
 
 hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, time)
@@ -237,8 +251,9 @@ hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, tim
     return
   end
   -- Only the server's account tag names who is speaking: anyone may take
-  -- a nick while its owner is away.
-  if admin_only[name] and (account == nil or account ~= settings.admin) then
+  -- a nick while its owner is away. Services match account names in any
+  -- case.
+  if admin_only[name] and (account == nil or settings.admin == nil or account:lower() ~= settings.admin:lower()) then
     log("!%s from %s refused: not the admin account", name, from)
     return
   end
@@ -320,7 +335,7 @@ end)
 -- Our nick is what the server last called us: the welcome names it, and a
 -- bouncer (znc gives the network's nick right after it) or services may
 -- change it with a NICK of ours.
-hook.Add("IRC_RawData", "bot.watch", function(line)
+hook.Add("IRC_RawData", "bot.watch", function(line, tags)
   local welcomed = line:match("^:%S+ 001 (%S+)")
   if welcomed then nick, link_up = welcomed, os.time() end
   local from, to = line:match("^:([^!@%s]+)%S* NICK :?(%S+)")
@@ -328,6 +343,7 @@ hook.Add("IRC_RawData", "bot.watch", function(line)
     nick = to
     log("the server calls us %s now", nick)
   end
+  note_clock(line, tags)
   if line:match("^:%S+ 422 ") then registered() end
 end)
 
@@ -342,7 +358,7 @@ end)
 function connect()
   nick = settings.nick
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
-  state, waited, link_up = "registering", 0, os.time()
+  state, waited, link_up, skew = "registering", 0, os.time(), nil
   irc.SetPingTimeout(settings.ping_timeout)
   irc.SetPassword(settings.server_password)
   if settings.sasl_account then

@@ -555,6 +555,14 @@ TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
     IdleClock::Advance(std::chrono::seconds(51));
     ASSERT_THAT(Connect(later.port(), {}), IsEmpty());
     EXPECT_TRUE(later.Accept());
+
+    // A duration of more digits than any integer holds is as long as any.
+    host.CallIrc("Close");
+    TlsPeer forever("irc", "server", {"--say", ":srv CAP * LS :sts=port=1,duration=99999999999999999999999"});
+    ASSERT_THAT(Connect(forever.port(), {true}), IsEmpty());
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session.caps.over; }, 10000));
+    IdleClock::Advance(std::chrono::hours(24 * 365 * 9));
+    EXPECT_EQ(StsPolicyPort("127.0.0.1"), forever.port());
 }
 
 // Under TLS 1.3 a server that asked for a certificate gives its verdict

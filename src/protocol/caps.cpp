@@ -48,6 +48,15 @@ void ForEachCap(std::string_view list, Each each) {
     }
 }
 
+// A server that knows CAP answers our LS before it reads NICK. One that
+// judges our nick first, or calls us unregistered, passed the CAP over in
+// silence, and the script's answer (a new NICK) must not wait for a CAP END
+// that means nothing to it.
+bool PassedOver(const Reply& r) {
+    const std::string_view n = r.Command();
+    return n == "451" || n == "432" || n == "433" || n == "436" || n == "437";
+}
+
 // Our lines answer the server while it holds registration for them: none
 // may wait on the pace.
 void Send(Connection& link, std::string_view line) {
@@ -229,6 +238,11 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view 
     if (!r.HasParams()) return;  // no command, or nothing after it: nothing of ours
     if (r.Command() == "CAP") return OnCap(link, r, line);
     CapState& caps = link.session.caps;
+    if (caps.Negotiating() && !caps.answered && PassedOver(r)) {
+        if (link.session.login.Pending()) return FailLogin(link, "the server does not know CAP");
+        caps.step = Step::Off;
+        return Release(link);
+    }
     if (link.session.login.Pending()) {
         LoginOnLine(link, r, line);
         return Conclude(link);

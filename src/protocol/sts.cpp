@@ -46,6 +46,13 @@ bool Number(std::string_view text, std::uint64_t& n) {
     return !text.empty() && ec == std::errc{} && end == text.data() + text.size();
 }
 
+// A number of digits beyond any integer: longer than any policy we keep.
+bool Huge(std::string_view text, std::uint64_t& n) {
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    n = kLongestPolicyS;
+    return true;
+}
+
 void Ignored(std::string_view value, std::string_view why) {
     ConsoleWarning("the server's STS policy \"" + utf8::OneLine(value, kShownValue) + "\" " + std::string(why) +
                    ": ignored");
@@ -77,7 +84,7 @@ int StsOnList(Connection& link, std::string_view value) {
     const auto duration = Field(value, "duration");
     if (!duration) return 0;
     std::uint64_t seconds = 0;
-    if (!Number(*duration, seconds)) {
+    if (!Number(*duration, seconds) && !Huge(*duration, seconds)) {
         Ignored(value, "gives no valid duration");
         return 0;
     }
