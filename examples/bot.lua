@@ -332,8 +332,17 @@ end)
 
 -- A server that refuses us (a K-line, a full server) says why in an ERROR
 -- line before it closes; IRC_Disconnected carries that text.
+-- Our nick is what the server last called us: the welcome names it, and a
+-- bouncer (znc gives the network's nick right after it) or services may
+-- change it with a NICK of ours.
 hook.Add("IRC_RawData", "bot.watch", function(line, tags)
-  if line:match("^:%S+ 001 ") then link_up = os.time() end
+  local welcomed = line:match("^:%S+ 001 (%S+)")
+  if welcomed then nick, link_up = welcomed, os.time() end
+  local from, to = line:match("^:([^!@%s]+)%S* NICK :?(%S+)")
+  if from and from:lower() == nick:lower() and to ~= nick then
+    nick = to
+    log("the server calls us %s now", nick)
+  end
   note_clock(line, tags)
   if line:match("^:%S+ 422 ") then registered() end
 end)

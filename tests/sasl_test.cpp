@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -14,9 +15,11 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "platform/client_cert_openssl.h"
 #include "platform/secret.h"
 #include "platform/trace.h"
 #include "protocol/base64.h"
+#include "protocol/caps.h"
 #include "protocol/sasl.h"
 #include "protocol/scram.h"
 
@@ -70,6 +73,14 @@ const std::string kServerFirst = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6g
 const std::string kClientFinal = "c=biws,r=" + kServerNonce + ",p=dHzbZapWIk4jUhN+Ute9ytag9zjfMHgsqmmiz7AndVQ=";
 const std::string kServerFinal = "v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=";
 
+// A client certificate as the login sees it: only its fingerprint counts
+// (no link here presents it).
+const std::string kCertFingerprint = "5e" + std::string(62, 'f');
+std::shared_ptr<const platform::ClientCert> FakeClientCert() {
+    return std::make_shared<const platform::ClientCert>("CN=bot", kCertFingerprint,
+                                                        std::make_unique<platform::ClientCert::Native>());
+}
+
 class Login : public ModuleTest {
 protected:
     void SetUp() override {
@@ -80,8 +91,11 @@ protected:
         std::remove(trace_path.c_str());
         setenv("QUORVANE_TRACE", trace_path.c_str(), 1);
         platform::ConfigureTrace();
-        // The exchange is timed on the pace clock: it moves only when told.
+        // The exchange is timed on the pace clock: it moves only when told,
+        // from where the real one stands, as a time left at zero would hide
+        // a bound counted from before the link came up.
         PaceClock::stopped = true;
+        PaceClock::now = std::chrono::steady_clock::now();
         scram_nonce = [] { return kNonce; };
     }
     void TearDown() override {
@@ -113,6 +127,54 @@ protected:
 };
 
 }  // namespace
+
+#if defined(__x86_64__) && defined(__linux__)
+// Loads ymm0-15 from `in` (16 times 32 bytes), calls `wipe`, stores them to
+// `out`: nothing the compiler emits comes between.
+extern "C" void qv_probe_vector_wipe(const void* in, void* out, void (*wipe)());
+asm(R"(
+    .text
+    .globl qv_probe_vector_wipe
+    .type qv_probe_vector_wipe, @function
+qv_probe_vector_wipe:
+    push %rbx
+    push %r12
+    push %r13
+    mov %rsi, %rbx
+    mov %rdx, %r12
+    .irp i,0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
+    vmovdqu (\i*32)(%rdi), %ymm\i
+    .endr
+    call *%r12
+    .irp i,0,1,2,3,4,5,6,7,8,9,10,11,12,13,14,15
+    vmovdqu %ymm\i, (\i*32)(%rbx)
+    .endr
+    vzeroupper
+    pop %r13
+    pop %r12
+    pop %rbx
+    ret
+    .size qv_probe_vector_wipe, .-qv_probe_vector_wipe
+)");
+#endif
+
+// What held a secret reads back as zeros: memory, and every byte of the
+// vector registers it may have passed through.
+TEST(Wipe, ClearsTheBytesAndTheVectorRegisters) {
+    char bytes[64];
+    std::memset(bytes, 'p', sizeof bytes);
+    platform::Wipe(bytes + 8, 48);
+    EXPECT_EQ(std::string(bytes, 64), std::string(8, 'p') + std::string(48, '\0') + std::string(8, 'p'));
+#if defined(__x86_64__) && defined(__linux__)
+    if (!__builtin_cpu_supports("avx")) GTEST_SKIP() << "no AVX here: only the SSE halves exist";
+    alignas(32) unsigned char in[16 * 32], out[16 * 32];
+    std::memset(in, 0xA5, sizeof in);
+    std::memset(out, 0x5A, sizeof out);
+    qv_probe_vector_wipe(in, out, &platform::WipeRegisters);
+    for (int r = 0; r < 16; ++r)
+        EXPECT_EQ(std::string(reinterpret_cast<char*>(out) + 32 * r, 32), std::string(32, '\0')) << "ymm" << r;
+#endif
+}
 
 TEST(Base64, EncodesAsTheStandardSays) {
     const std::pair<std::string, std::string> cases[] = {
@@ -192,6 +254,7 @@ TEST_F(Login, SaslExchanges) {
         // so directly, as a client certificate would let it.
         SaslMechanism mechanism = SaslMechanism::Plain;
         std::string console = {};  // a line the console must show
+        bool close = false;  // the script closes the link once the turns are done
     };
     // A port nothing listens on, for a move to TLS that fails.
     LoopbackServer closed;
@@ -234,13 +297,30 @@ TEST_F(Login, SaslExchanges) {
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {Payload("acct", "wrong") + "\r\n", ":srv 904 bot :SASL authentication failed\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
-         "SASL login failed: SASL authentication failed"},
+         "SASL login failed: PLAIN refused by the server: SASL authentication failed"},
         {"mechanisms without PLAIN after the request (908, then 904)",
          "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack},
           {"AUTHENTICATE PLAIN\r\n", ":srv 908 bot EXTERNAL\x1b :are available SASL mechanisms\r\n:srv 904 bot :SASL authentication failed\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
          "SASL login failed: the server does not take PLAIN (it takes EXTERNAL)"},
+        {"a 908 that lists PLAIN among others is no refusal: the 904 after it is",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE PLAIN\r\n", ":srv 908 bot EXTERNAL,PLAIN,SCRAM-SHA-256 :are available SASL mechanisms\r\n"
+                                    ":srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: PLAIN refused by the server: SASL authentication failed"},
+        {"a 904 whose text has controls and runs on: one clean line, cut",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
+          {Payload("acct", "pw") + "\r\n", ":srv 904 bot :no\x1b[31m\x07 such " + std::string(600, 'x') + "\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + quit,
+         "SASL login failed: PLAIN refused by the server: no[31m such " + std::string(388, 'x')},
+        {"a server that does not know AUTHENTICATE (421)",
+         "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 421 bot AUTHENTICATE :Unknown command\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, "SASL login failed: the server does not know AUTHENTICATE"},
         {"a server that does not know CAP (421)",
          "acct", "pw",
          {{"", ":srv 421 * CAP :Unknown command\r\n:srv 001 bot :Welcome\r\n"}},
@@ -268,7 +348,7 @@ TEST_F(Login, SaslExchanges) {
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {Payload("acct", "pw") + "\r\n", ":srv 902 bot :You must use a nick assigned to you\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + quit,
-         "SASL login failed: You must use a nick assigned to you"},
+         "SASL login failed: PLAIN refused by the server: You must use a nick assigned to you"},
         {"no answer at all: exactly 10 s from link-up is still in time, a moment more is not",
          "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack, 10s}, {"AUTHENTICATE PLAIN\r\n", "", 1ms}},
@@ -281,6 +361,13 @@ TEST_F(Login, SaslExchanges) {
         {"903 right after CAP REQ", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 903 bot :SASL authentication successful\r\n"}},
          "CAP REQ :sasl\r\n" + quit, unexpected},
+        {"903 right after AUTHENTICATE PLAIN, before our credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 903 bot :SASL authentication successful\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, unexpected, "#early"},
+        {"a challenge other than + for PLAIN gets no credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE Zm9v\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: the server sent an unexpected AUTHENTICATE challenge"},
         {"900 before our credentials", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ":srv 900 bot bot!u@h acct :Logged in\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, unexpected},
@@ -292,6 +379,16 @@ TEST_F(Login, SaslExchanges) {
           {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"}, {"AUTHENTICATE +\r\n", success}},
          "CAP REQ :sasl\r\nAUTHENTICATE EXTERNAL\r\nAUTHENTICATE +\r\nCAP END\r\nJOIN #early\r\n", "", "#early", 0ms,
          SaslMechanism::External},
+        {"EXTERNAL refused: the reason names the certificate", "acct", "unused",
+         {{"", ":srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n"}, {"CAP REQ :sasl\r\n", ack},
+          {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"},
+          {"AUTHENTICATE +\r\n", ":srv 904 bot :SASL authentication failed\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE EXTERNAL\r\nAUTHENTICATE +\r\n" + quit,
+         "SASL login failed: EXTERNAL refused by the server: SASL authentication failed (client certificate SHA-256 "
+         "fingerprint " + kCertFingerprint + ")", "", 0ms, SaslMechanism::External},
+        {"the script closes during the login: the lines it held stay unsent", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ""}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nQUIT :Leaving\r\n", "", "#early", 0ms, SaslMechanism::Plain, "", true},
         {"EXTERNAL where the server lists only PLAIN", "acct", "unused",
          {{"", ":srv CAP * LS :sasl=PLAIN\r\n"}}, quit,
          "SASL login failed: the server does not offer SASL EXTERNAL (only PLAIN)", "", 0ms, SaslMechanism::External},
@@ -365,7 +462,7 @@ TEST_F(Login, SaslExchanges) {
          {{"", "@time=1 " + ls}, {"CAP REQ :sasl\r\n", "@a=b;c  " + ack}, {"AUTHENTICATE PLAIN\r\n", "@x=y AUTHENTICATE +\r\n"},
           {Payload("acct", "wrong") + "\r\n", "@time=2 :srv 904 bot :SASL authentication failed\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "wrong")) + quit,
-         "SASL login failed: SASL authentication failed"},
+         "SASL login failed: PLAIN refused by the server: SASL authentication failed"},
     };
 
     // SCRAM-SHA-256: RFC 7677's exchange, the same with messages in pieces,
@@ -452,10 +549,15 @@ TEST_F(Login, SaslExchanges) {
         host.ClearRecords();
         LoopbackServer server;
         host.CallIrc("SetSASL", {c.account, c.password});
+        Globals::settings.client_cert = FakeClientCert();
         ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
                                              std::string("u"), std::string("Real Name")}),
                     IsEmpty());
         Globals::client->session.login.mechanism = c.mechanism;
+        // A tick that finds the link still connecting counts nothing against
+        // the login: the connect has a bound of its own.
+        ASSERT_TRUE(Globals::client->IsConnecting());
+        CheckNegotiationTime(*Globals::client);
         if (!c.early.empty()) host.CallIrc("Join", {c.early});
         PaceClock::Advance(c.before_up);
         ASSERT_TRUE(server.Accept());
@@ -477,7 +579,10 @@ TEST_F(Login, SaslExchanges) {
                 ASSERT_TRUE(Connected());
             }
         }
-        if (c.outcome.empty()) {
+        if (c.close) {
+            host.CallIrc("Close");
+            server.ReadToEnd(2000);
+        } else if (c.outcome.empty()) {
             ASSERT_TRUE(PumpUntilReceived(server, c.wire, start));
             EXPECT_TRUE(Connected());
         } else {
@@ -516,6 +621,11 @@ TEST_F(Login, SaslExchanges) {
         const LoginState& login = Globals::client->session.login;
         EXPECT_TRUE(login.account.Empty() && login.password.Empty());
         EXPECT_TRUE(login.scram.first_bare.Empty() && login.scram.server_signature.Empty());
+        // Nor, once it has ended, a line it held or had not written yet.
+        if (!c.outcome.empty() || c.close) {
+            EXPECT_EQ(Globals::client->Outgoing().PacedBytes(), 0u);
+            EXPECT_TRUE(Globals::client->Outgoing().Unwritten().empty());
+        }
         host.CallIrc("Close");
     }
 }
@@ -581,4 +691,11 @@ TEST_F(Login, ExternalWithoutACertificateFailsAtOnceAndUnknownMechanismsAreRefus
     EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: EXTERNAL needs a client certificate (irc.SetClientCert)"});
     EXPECT_FALSE(server.Accept(200));
     EXPECT_THAT(Trace(), Not(HasSubstr("ignored")));
+    // With one, but over plain TCP, which cannot present it: nothing either.
+    host.ClearRecords();
+    Globals::settings.client_cert = FakeClientCert();
+    ASSERT_THAT(host.CallIrc("Connect", connect), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
+    EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: EXTERNAL needs a TLS link, which presents the certificate"});
+    EXPECT_FALSE(server.Accept(200));
 }

@@ -152,20 +152,27 @@ TEST_F(SteppedOpening, TheNextAddressIsTriedAfter250MsOrAtOnceAfterAFailure) {
         refused = gone.port();
     }
     const platform::Address live4 = At("127.0.0.1", live.port()), dead = At("127.0.0.1", refused);
+    // Its listener goes once our connect is under way: the connect fails
+    // later, when the kernel tries its SYN again.
+    auto doomed = std::make_unique<SilentListener>();
+    const platform::Address doomed4 = At("127.0.0.1", doomed->port());
     struct Case {
         const char* name;
         std::vector<platform::Address> addresses;
         bool staggered;  // the live one is reached only after 250 ms
+        bool fails_later = false;  // the second fails after 250 ms, while the first still waits
     };
     const Case cases[] = {
         {"silent ::1, then 127.0.0.1 on the same port", {At("::1", live.port()), live4}, true},
         {"refused, silent, live", {dead, At("127.0.0.1", silent4.port()), live4}, true},
         {"refused, then live", {dead, live4}, false},
         {"two silent IPv6 addresses: IPv4 comes second", {At("::1", live.port()), At("::1", silent6b.port()), live4}, true},
+        {"silent, then one that fails once under way: the next at once, not 250 ms on",
+         {At("127.0.0.1", silent4.port()), doomed4, live4}, false, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::size_t fds = OpenFds();
+        std::size_t fds = OpenFds();
         Opening opening("dual.test", std::make_unique<Given>(c.addresses), platform::Security::Plain, 10000);
         if (c.staggered) {
             EXPECT_EQ(Settle(opening), Opening::Status::Pending);
@@ -173,6 +180,14 @@ TEST_F(SteppedOpening, TheNextAddressIsTriedAfter250MsOrAtOnceAfterAFailure) {
             EXPECT_EQ(Settle(opening), Opening::Status::Pending);
             EXPECT_FALSE(live.Accept(0));
             PaceClock::Advance(1ms);
+        }
+        if (c.fails_later) {
+            EXPECT_EQ(Settle(opening), Opening::Status::Pending);
+            PaceClock::Advance(250ms);
+            EXPECT_EQ(Settle(opening), Opening::Status::Pending);
+            const std::size_t with_listener = OpenFds();
+            doomed.reset();
+            fds -= with_listener - OpenFds();
         }
         ASSERT_EQ(Settle(opening, 2000), Opening::Status::Open);
         EXPECT_EQ(OpenFds(), fds + 1) << "only the winner is left open";

@@ -137,10 +137,17 @@ void OnScramPiece(Connection& link, const Reply& r) {
     login.step = Step::Verdict;
 }
 
-// The server's own words where it gave some, made one clean line, else ours.
-std::string ServerText(const Reply& r, std::string_view line, std::string_view fallback) {
-    std::string text = Clean(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{});
-    return text.empty() ? std::string(fallback) : text;
+// A refusal names what was refused, so that a bot set up with several
+// logins knows which to mend: the mechanism, the server's words if any,
+// and for EXTERNAL the certificate the account must list.
+std::string Refusal(const LoginState& login, const Reply& r, std::string_view line) {
+    std::string why(MechanismName(login.mechanism));
+    why += " refused by the server";
+    const std::string text = Clean(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{});
+    if (!text.empty()) why.append(": ").append(text);
+    if (login.mechanism == SaslMechanism::External && !login.certificate.empty())
+        why.append(" (client certificate SHA-256 fingerprint ").append(login.certificate).append(")");
+    return why;
 }
 
 void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
@@ -170,7 +177,7 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
         FailLogin(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
-        FailLogin(link, answering ? ServerText(r, line, "the server refused the login") : std::string(kUnexpectedReply));
+        FailLogin(link, answering ? Refusal(login, r, line) : std::string(kUnexpectedReply));
     }
 }
 
@@ -191,6 +198,7 @@ void PrepareLogin(Connection& link, const Settings& settings) {
     login.account = settings.sasl_account;
     login.password = settings.sasl_password;
     login.mechanism = settings.sasl_mechanism;
+    if (settings.client_cert) login.certificate = settings.client_cert->Fingerprint();
     login.step = Step::Waiting;
 }
 

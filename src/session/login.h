@@ -29,6 +29,9 @@ struct LoginState {
     bool offered = false;  // the capability list named sasl
     bool takes_ours = false;  // ... and our mechanism among its mechanisms, or listed none
     std::string mechanisms;   // what it listed, for the reason when ours is missing
+    // The fingerprint of the client certificate the link presents, if any:
+    // a refused EXTERNAL login names it.
+    std::string certificate;
 
     // SCRAM's own (protocol/scram.h).
     struct Scram {

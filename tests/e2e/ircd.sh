@@ -99,6 +99,7 @@ CONF
 qv_start_ii() {
   local dir=$1 nick=$2
   mkdir -p "$dir"
+  echo "$nick" >"$dir/nick"
   IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
   QV_II_PID=$!
   QV_PIDS+=("$QV_II_PID")
@@ -106,12 +107,15 @@ qv_start_ii() {
   qv_wait_for "$dir/127.0.0.1/out" "MOTD" 100 || { echo "ii did not log in" >&2; return 1; }
 }
 
-# qv_ii_join DIR CHANNEL
+# qv_ii_join DIR CHANNEL: returns once the server has echoed the peer's
+# JOIN (ii makes the channel's files at once, before the server has it):
+# whoever joins after that is seen joining.
 qv_ii_join() {
   echo "/j $2" >"$1/127.0.0.1/in"
-  local i
+  local i nick
+  nick=$(cat "$1/nick")
   for i in $(seq 100); do
-    [ -p "$1/127.0.0.1/$2/in" ] && return 0
+    grep -qF -- "-!- $nick(" "$1/127.0.0.1/$2/out" 2>/dev/null && [ -p "$1/127.0.0.1/$2/in" ] && return 0
     sleep 0.1
   done
   echo "ii did not join $2" >&2

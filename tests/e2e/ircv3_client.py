@@ -110,7 +110,8 @@ def kill(port, oper, password, victim):
         if w[:1] == ["001"]:
             c.send(f"OPER {oper} {password}")
         if w[:1] == ["381"]:
-            c.send(f"KILL {victim} :the policy is tried", "QUIT :done")
+            # Words a refused login starts with, inside an ERROR: still a loss to come back from.
+            c.send(f"KILL {victim} :SASL login failed: not really, the policy is tried", "QUIT :done")
             return 0
         if w[:1] in (["491"], ["464"]):
             print(line)

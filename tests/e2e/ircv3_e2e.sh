@@ -329,10 +329,12 @@ link_log "${secure[0]}" | grep -qE "^O @([^ ]*;)?\+account=$ACCOUNT[; ].*:mallor
   fail "inspircd did not pass mallory's +account on: the refusal proves nothing"
 kill -0 "$bot1" 2>/dev/null || fail "bot 1 ended after mallory's !quit"
 
-# An operator kills bot 1; it reconnects to the plain port's name, and the
+# An operator kills bot 1 (with a reason that quotes a refused login's
+# words: no refusal); it reconnects to the plain port's name, and the
 # policy it learnt over TLS sends it straight to the TLS port.
 client kill "$port" qvoper "$OPERPW" qvbot >"$work/kill.out" 2>&1 || fail "the operator could not kill bot 1"
-until_ok 50 heard bot1 "link lost \(Connection closed by the server: .*Killed" || fail "bot 1 did not hear of the kill"
+until_ok 50 heard bot1 "link lost \(Connection closed by the server: .*Killed.*SASL login failed: not really" ||
+  fail "bot 1 did not hear of the kill"
 until_ok 100 eval '[ "$(client_log qvbot | grep -cE "^O .* 366 qvbot $CHANNEL ")" = 2 ]' || fail "bot 1 did not rejoin after the kill"
 heard bot1 "^\[quorvane\] the server requires TLS \(STS\), as it said before: connecting to $NAME on port $tls\$" ||
   fail "bot 1 did not say the policy sends it to TLS"
@@ -343,13 +345,15 @@ sort_links
 grep -qE "CONNECT: Client connecting on port $port \(class main\): qvbot!" "$work/inspircd.log" &&
   fail "bot 1 registered on the plain port"
 
-# Bot 2 attaches through znc and hears the buffer: alice's !ping, with
+# Bot 2 attaches through znc, as zbot: znc gives it the network's nick,
+# zqv, right after its welcome. It hears the buffer: alice's !ping, with
 # inspircd's time, is older than its link, so it runs nothing.
 QUORVANE_PASSWORD="qv/test:$ZNCPW" QUORVANE_TRACE=$work/bot2.trace \
-  "$HOST" --module "$MODULE" "$BOT" --password 127.0.0.1 "$zport" zqv "$CHANNEL" >"$work/bot2.out" 2>&1 &
+  "$HOST" --module "$MODULE" "$BOT" --password 127.0.0.1 "$zport" zbot "$CHANNEL" >"$work/bot2.out" 2>&1 &
 bot2=$!
 QV_PIDS+=("$bot2")
 until_ok 100 heard bot2 "replayed, not run: !ping replayed-ping\$" || fail "bot 2 did not take alice's !ping for a replay"
+heard bot2 "registered as zqv, joining $CHANNEL\$" || fail "bot 2 did not report the nick znc gave it"
 heard bot2 "chat $ACCOUNT account=[^ ]* time=$replayed_at $CHANNEL: !ping replayed-ping\$" ||
   fail "znc's replay reached bot 2 without inspircd's time $replayed_at"
 # A live !ping runs: its pong is the only one znc passes on from bot 2

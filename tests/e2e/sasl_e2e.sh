@@ -2,8 +2,9 @@
 # examples/bot.lua --sasl against a real inspircd linked to atheme services:
 # an account registered through NickServ by a raw client, a login with its
 # password (the server confirms it with 900, and the bot joins), a wrong
-# password (refused: IRC_Disconnected "SASL login failed: ...", the bot
-# stops, and never joins), and over TLS a login by client certificate
+# password (refused: IRC_Disconnected "SASL login failed: PLAIN refused by
+# the server: ...", the bot stops, and never joins), services that do not
+# answer (the login runs out of time: the bot comes back), and over TLS a login by client certificate
 # (--cert, --sasl-external: the server asks for a certificate, services
 # know its fingerprint from CERT ADD, no password anywhere). The server's raw I/O log gives the wire of
 # the good login, printed with the AUTHENTICATE payload masked (and kept in
@@ -124,7 +125,8 @@ for attempt in $(seq 8); do
   [ "$attempt" = 8 ] && fail "inspircd found no free ports"
 done
 atheme-services -n -c "$work/atheme.conf" -D "$work/atheme" -l "$work/atheme.log" -p "$work/atheme.pid" >"$work/atheme.out" 2>&1 &
-QV_PIDS+=("$!")
+atheme=$!
+QV_PIDS+=("$atheme")
 qv_wait_for "$work/atheme.log" "finished synching with uplink" 600 || fail "atheme did not link"
 
 # The account, registered as any user would: NickServ REGISTER from a raw client.
@@ -186,9 +188,20 @@ echo "---- wire of the login (I: from the bot, O: from the server)"
 echo "$transcript"
 [ -n "${QV_SASL_TRANSCRIPT:-}" ] && echo "$transcript" >"$QV_SASL_TRANSCRIPT"
 
+# Services that do not answer (stopped): the login runs out of time, a loss
+# like any other, not a refusal; the bot tries again and, once services are
+# back, logs in.
+kill -STOP "$atheme"
+run_bot tbot "$PASSWORD"
+qv_wait_for "$work/bot-tbot.out" "link lost (SASL login failed: the server did not finish the login within 10 s); reconnecting" 200 ||
+  { kill -CONT "$atheme"; fail "no loss for a login that ran out of time"; }
+kill -CONT "$atheme"
+qv_wait_for "$work/bot-tbot.out" "registered as tbot, joining #sasl" 600 || fail "the bot did not come back after its login ran out of time"
+kill -TERM "$bot"
+
 # A wrong password: refused, reported, no JOIN; the bot stops, exit status 1.
 run_bot wbot "wrong-$PASSWORD"
-qv_wait_for "$work/bot-wbot.out" "SASL login failed: SASL authentication failed; giving up" 600 || fail "no IRC_Disconnected for the refused login"
+qv_wait_for "$work/bot-wbot.out" "SASL login failed: PLAIN refused by the server: SASL authentication failed; giving up" 600 || fail "no IRC_Disconnected for the refused login"
 for _ in $(seq 300); do kill -0 "$bot" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$bot" 2>/dev/null && fail "the bot did not stop after a refused login"
 status=0

@@ -2,6 +2,7 @@
 // link each input. Whatever the server says, in whatever order:
 // - no CAP END goes out before a 903 that followed all of our credentials,
 //   and no line of the script's goes out before CAP END;
+// - our credentials start out only in answer to the server's AUTHENTICATE +;
 // - the link is reported lost at most once;
 // - neither password nor its base64 reaches the console or the trace.
 //
@@ -16,6 +17,7 @@
 // SCRAM-SHA-256 as "user" with "pencil", our nonce RFC 7677's), then the server's lines, each
 // ended by LF (a CR LF is added; bytes above 0x7F read as '?', as the line
 // reader hands them on). A line of the one byte FF lets 11 s pass instead.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -76,6 +78,22 @@ std::string_view CommandOf(std::string_view line) {
     return line.substr(0, line.find(' '));
 }
 
+// Whether a server line is AUTHENTICATE with "+" for its first parameter
+// (tags and a prefix before it, as IRC frames them).
+bool IsPlus(std::string_view line) {
+    for (const char lead : {'@', ':'}) {
+        if (!line.starts_with(lead)) continue;
+        const std::size_t space = line.find(' ');
+        if (space == std::string_view::npos) return false;
+        line.remove_prefix(space + 1);
+        if (lead == '@') line.remove_prefix(std::min(line.size(), line.find_first_not_of(' ')));
+    }
+    if (!line.starts_with("AUTHENTICATE ")) return false;
+    line.remove_prefix(13);
+    if (line.starts_with(':')) return line == ":+";
+    return line.substr(0, line.find(' ')) == "+";
+}
+
 // Follows the module's side of the wire line by line.
 struct Watch {
     std::vector<std::string> credentials;  // the lines that carry them, in order
@@ -83,10 +101,13 @@ struct Watch {
     bool logged_in = false;  // a 903 came after all of them
     bool cap_end = false;
 
-    void Check(std::string_view wire, bool after_903) {
+    void Check(std::string_view wire, bool after_903, bool after_plus = false) {
         if (after_903 && credentials_seen == credentials.size()) logged_in = true;
         for (std::string_view line : WireLines(wire)) {
-            if (credentials_seen < credentials.size() && line == credentials[credentials_seen]) ++credentials_seen;
+            if (credentials_seen < credentials.size() && line == credentials[credentials_seen]) {
+                if (credentials_seen == 0 && !after_plus) Fail("credentials sent without the server's +", wire);
+                ++credentials_seen;
+            }
             if (line == "CAP END") {
                 if (cap_end) Fail("CAP END twice", wire);
                 if (!logged_in) Fail("CAP END without a 903 that followed our credentials", wire);
@@ -175,7 +196,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             ProcessLine(line);
         }
         MessageCheckTimer();
-        watch.Check(Written(), line != "?" && CommandOf(line) == "903");
+        watch.Check(Written(), line != "?" && CommandOf(line) == "903", IsPlus(line));
     }
     host.CallIrc("Close");
     watch.Check(Written(), false);

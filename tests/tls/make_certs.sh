@@ -87,6 +87,11 @@ openssl pkcs12 -export -in client.crt -inkey client.key -passout pass:s3cret -ou
 openssl pkcs12 -export -in client.crt -inkey client.key -passout pass: -out nomac-nopass.p12 -nomac \
   -keypbe PBE-SHA1-3DES -certpbe PBE-SHA1-3DES
 craft nomac.p12 hugekey.p12 key-rounds 2147483647
+# Neither MAC nor password: the key's rounds count all the same.
+craft nomac-nopass.p12 slowkey-nopass.p12 key-rounds 45000
+# A key sealed with scrypt, whose cost no count tells.
+openssl pkcs8 -topk8 -in client.key -scrypt -passout pass:s3cret -out scrypt.key
+cat client.crt scrypt.key >scrypt.pem
 craft client.p12 pbmac1.p12 pbmac1 50000
 # A key in the clear but not encrypted; one sealed inside the encrypted
 # container, where its rounds cannot be read before the container is opened.

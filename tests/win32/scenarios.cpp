@@ -423,7 +423,7 @@ void SaslLogin(Test& t) {
     t.peer.Send(":srv 904 qv :SASL authentication failed\r\n");
     t.peer.Expect("QUIT :SASL login failed");
     const int lost = t.WaitEvent("IRC_Disconnected", from);
-    if (lost >= 0) t.CheckEvent(lost, "IRC_Disconnected", "SASL login failed: SASL authentication failed");
+    if (lost >= 0) t.CheckEvent(lost, "IRC_Disconnected", "SASL login failed: PLAIN refused by the server: SASL authentication failed");
     t.PumpTicks(2);
     int reports = 0;
     for (int i = from; i < t.host.events.Count(); ++i) reports += Same(t.host.events[i].name, "IRC_Disconnected");
