@@ -13,6 +13,7 @@
 #include "module/console.h"
 #include "module/globals.h"
 #include "net/connection.h"
+#include "net/frame.h"
 #include "platform/fingerprint.h"
 #include "platform/trace.h"
 #include "protocol/caps.h"

@@ -10,6 +10,7 @@
 #include "commands/results.h"
 #include "module/globals.h"
 #include "net/connection.h"
+#include "net/frame.h"
 #include "net/utf8.h"
 #include "platform/secret.h"
 

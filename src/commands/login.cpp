@@ -7,6 +7,7 @@
 #include "commands/commands.h"
 #include "module/console.h"
 #include "module/globals.h"
+#include "net/frame.h"
 
 namespace {
 

@@ -1,7 +1,9 @@
 #include "net/connection.h"
 
-#include "net/utf8.h"
 #include <utility>
+
+#include "net/frame.h"
+#include "net/utf8.h"
 
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
 SendQueue::Clock::time_point (*Connection::idle_clock)() = &SendQueue::Clock::now;
@@ -101,7 +103,7 @@ void Connection::Send(std::string_view framed, LineKind kind) {
 }
 
 void Connection::SendVerbatim(std::string_view line, LineKind kind) {
-    line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
+    line = FirstLine(line);
     platform::Secret framed;
     framed.Reserve(line.size() + 2);
     framed.Append(line);

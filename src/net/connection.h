@@ -85,7 +85,7 @@ public:
     bool TakesLines() const { return IsConnected() || IsConnecting(); }
     bool Accepts(LineKind kind) const { return out_.Accepts(kind); }
     void Send(std::string_view framed, LineKind kind);
-    // One line exactly as given (cut at its first CR, LF or NUL), CR LF
+    // One line exactly as given (but for FirstLine's cut), CR LF
     // added: for credentials, which no text rule may change. Every buffer
     // it passes through is cleared.
     void SendVerbatim(std::string_view line, LineKind kind);

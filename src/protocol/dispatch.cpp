@@ -7,6 +7,7 @@
 #include "module/globals.h"
 #include "module/version.h"
 #include "net/connection.h"
+#include "net/frame.h"
 #include "platform/trace.h"
 #include "protocol/events.h"
 #include "protocol/own_prefix.h"
@@ -27,13 +28,6 @@ bool EqualsNickServ(std::string_view nick) {
     return true;
 }
 
-// Received text copied into a reply stops at the first CR, LF or NUL: the
-// framing cuts only at CR LF, so such a byte can sit inside a line, and
-// many servers would take what follows it as a command of its own.
-std::string_view UpToLineBreak(std::string_view text) {
-    return text.substr(0, text.find_first_of(std::string_view("\r\n\0", 3)));
-}
-
 void AnswerQuery(std::string_view nick, std::string_view query) {
     const bool version = query == "\x01VERSION\x01";
     const bool time = query == "\x01TIME\x01";
@@ -41,7 +35,7 @@ void AnswerQuery(std::string_view nick, std::string_view query) {
     // A nick holding a line break is no nick a server gives; answering a
     // cut one would notice someone else. A line with no sender's nick has
     // no one to answer: the reply would be a NOTICE without a target.
-    if (nick.empty() || UpToLineBreak(nick).size() != nick.size()) return;
+    if (nick.empty() || FirstLine(nick).size() != nick.size()) return;
     std::string reply = "NOTICE ";
     reply += nick;
     if (version) {
@@ -93,7 +87,7 @@ void ProcessLine(std::string_view received) {
         // never waits behind paced lines: a late one costs the link.
         static std::string pong;
         pong.assign("PONG ");
-        if (strLine.size() > 5) pong += UpToLineBreak(strLine.substr(5));
+        if (strLine.size() > 5) pong += FirstLine(strLine.substr(5));
         Globals::SendIRCString(pong, LineKind::Urgent);
     }
 
