@@ -6,6 +6,7 @@
 
 #include "module/globals.h"
 #include "module/version.h"
+#include "net/ascii.h"
 #include "net/connection.h"
 #include "net/frame.h"
 #include "platform/trace.h"
@@ -16,17 +17,6 @@
 #include "protocol/tokenize.h"
 
 namespace {
-
-bool EqualsNickServ(std::string_view nick) {
-    constexpr std::string_view kNickServ = "nickserv";
-    if (nick.size() != kNickServ.size()) return false;
-    for (std::size_t i = 0; i < nick.size(); ++i) {
-        char c = nick[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kNickServ[i]) return false;
-    }
-    return true;
-}
 
 void AnswerQuery(std::string_view nick, std::string_view query) {
     const bool version = query == "\x01VERSION\x01";
@@ -133,7 +123,7 @@ void ProcessLine(std::string_view received) {
     }
     if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing, account, time);
     if (notice) {
-        if (EqualsNickServ(nick)) ThrowNickServEvent(tokens[0], tokens[2], trailing);
+        if (ascii::SameFolded(nick, "NickServ")) ThrowNickServEvent(tokens[0], tokens[2], trailing);
         ThrowNoticeEvent(nick, tokens[2], trailing, account, time);
     }
     if (command == "376") ThrowGenericEvent("IRC_EndOfMOTD");

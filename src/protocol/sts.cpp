@@ -7,6 +7,7 @@
 
 #include "module/console.h"
 #include "module/globals.h"
+#include "net/ascii.h"
 #include "net/connection.h"
 #include "net/utf8.h"
 
@@ -20,12 +21,8 @@ constexpr std::uint64_t kLongestPolicyS = 10ull * 365 * 24 * 3600;
 // How much of a server's value a console line quotes.
 constexpr std::size_t kShownValue = 100;
 
-std::string Key(std::string_view host) {
-    std::string key(host);
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
-}
+// Host names are the same name in any case.
+std::string Key(std::string_view host) { return ascii::Lowered(host); }
 
 // "key=value" in a comma-separated list; a key without '=' gives empty
 // text; nullopt when the key is not there.
