@@ -120,7 +120,7 @@ int QV_CDECL Close(lua_State*) {
     // What waits goes out first, then the QUIT, neither held back by the
     // pace: the link ends now.
     Globals::client->EndPacing();
-    Globals::SendIRCString("QUIT :Leaving", LineKind::Urgent);
+    Globals::client->Quit("Leaving");
     Globals::client->Close();
     return 0;
 }

@@ -111,6 +111,12 @@ void Connection::SendVerbatim(std::string_view line, LineKind kind) {
     Send(framed.View(), kind);
 }
 
+void Connection::Quit(std::string_view why) {
+    std::string line = "QUIT :";
+    line.append(why).append("\r\n");
+    Send(line, LineKind::Urgent);
+}
+
 void Connection::Flush() {
     if (!TakesLines()) return;
     out_.Release(pace_clock());

@@ -89,6 +89,8 @@ public:
     // added: for credentials, which no text rule may change. Every buffer
     // it passes through is cleared.
     void SendVerbatim(std::string_view line, LineKind kind);
+    // "QUIT :<why>", ahead of any paced line: the link is ending.
+    void Quit(std::string_view why);
     // Paced lines sent from now on wait, whatever the pace, until released:
     // the server holds registration open while we log in and would refuse
     // them. What was queued before goes on as usual.

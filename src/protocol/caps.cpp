@@ -278,6 +278,6 @@ void CheckNegotiationTime(Connection& link) {
     if (login) return FailLogin(link, "the server did not finish the login within " + limit);
     std::string reason = "Capability negotiation failed: the server did not finish it within " + limit;
     platform::DebuggerTrace("[CAP] ", reason);
-    link.Send("QUIT :Capability negotiation timed out\r\n", LineKind::Urgent);
+    link.Quit("Capability negotiation timed out");
     link.Abandon(std::move(reason));
 }

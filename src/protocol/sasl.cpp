@@ -244,6 +244,6 @@ void FailLogin(Connection& link, std::string_view why) {
     std::string reason = "SASL login failed: ";
     reason += why;
     platform::DebuggerTrace("[SASL] ", reason);
-    link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
+    link.Quit("SASL login failed");
     link.Abandon(std::move(reason));
 }
