@@ -46,9 +46,7 @@ int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
     if (!Globals::client || Globals::client->IsConnected() || Globals::client->IsConnecting()) {
-        ConsoleWarning("Globals::client is invalid!!");
-        lua->PushText("Invalid Socket!");
-        return 1;
+        return ReportFailure(*lua, "Invalid Socket!");
     }
     const std::string server = TextArg(*lua, 1);
     int port = lua->ArgInt(2);

@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "module/console.h"
 #include "module/globals.h"
 #include "module/version.h"
 #include "net/ascii.h"
@@ -51,17 +52,6 @@ std::optional<std::string_view> ServerErrorText(std::string_view line, const Tok
 
 }  // namespace
 
-void DebugMessage(std::string_view str) {
-    if (gLua == nullptr) return;
-    // Reused from line to line: the echo allocates nothing once warm. The
-    // host takes text up to a NUL, so the text is cut there and its line
-    // end still follows.
-    static std::string text;
-    text.assign(str.substr(0, str.find('\0'))) += '\n';
-    // As data, never as the format: server text may hold '%'.
-    gLua->PrintFormatted("%s", text.c_str());
-}
-
 void ProcessLine(std::string_view received) {
     platform::DebuggerTrace("[PROCESS LINE CALL] ", received);
     // Tags come off first: all below reads the line a server that sent
@@ -106,7 +96,7 @@ void ProcessLine(std::string_view received) {
         char digits[24];
         const auto end = std::to_chars(digits, digits + sizeof digits, tokens.count).ptr;
         echo.assign("[Vorsk] Arglen = ").append(digits, end).append("\nLINE: ").append(received);
-        DebugMessage(echo);
+        ConsoleEcho(echo);
     }
 
     RaiseEvent("IRC_RawData", {strLine, tags.text});
