@@ -447,7 +447,7 @@ TEST_F(Login, SaslExchanges) {
         ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
                                              std::string("u"), std::string("Real Name")}),
                     IsEmpty());
-        Globals::client->session.login.mechanism = c.mechanism;
+        Globals::client->session().login.mechanism = c.mechanism;
         if (!c.early.empty()) host.CallIrc("Join", {c.early});
         PaceClock::Advance(c.before_up);
         ASSERT_TRUE(server.Accept());
@@ -505,7 +505,7 @@ TEST_F(Login, SaslExchanges) {
             }
         }
         // Sent, refused or lost, the link keeps no copy of the credentials.
-        const LoginState& login = Globals::client->session.login;
+        const LoginState& login = Globals::client->session().login;
         EXPECT_TRUE(login.account.Empty() && login.password.Empty());
         EXPECT_TRUE(login.scram.first_bare.Empty() && login.scram.server_signature.Empty());
         host.CallIrc("Close");

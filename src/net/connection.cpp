@@ -30,7 +30,7 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
         return false;
     }
     state_ = ConnectionState::Connecting;
-    session.alive.timeout_s = ping_timeout_s;
+    session_.alive.timeout_s = ping_timeout_s;
     // Under way at once, so the server sees the connect before the first
     // tick; how it went is taken up by the tick, even when already known.
     opening_->Step();
@@ -50,16 +50,18 @@ bool Connection::Advance() {
         case platform::Opening::Status::Open: break;
     }
     stream_ = opening_->TakeStream();
-    session.server_certificate = opening_->ServerCertificate();
+    session_.server_certificate = opening_->ServerCertificate();
     opening_.reset();
     state_ = ConnectionState::Connected;
-    session.alive.heard = idle_clock();
-    session.up_since = progress_ = pace_clock();
+    session_.alive.heard = idle_clock();
+    session_.up_since = progress_ = pace_clock();
     WriteOut();
     return true;
 }
 
-void Connection::Reopen(int port, platform::Security security, std::string_view first) {
+void Connection::Reopen(int port, platform::Security security, Session next) {
+    next.alive.timeout_s = session_.alive.timeout_s;
+    session_ = std::move(next);
     if (!IsConnected()) return;
     // Not a byte more on the old link: it is shut, not quit.
     DiscardUnread();
@@ -67,7 +69,7 @@ void Connection::Reopen(int port, platform::Security security, std::string_view 
     stream_.reset();
     in_.Clear();
     write_failure_.clear();
-    out_.Restart(first);
+    out_.Restart(session_.caps.registration.View());
     port_ = port;
     security_ = security;
     tls_required_ = true;
@@ -83,8 +85,8 @@ bool Connection::ReadMore() {
     switch (r.status) {
         case platform::IoStatus::Ok:
             in_.Commit(r.bytes);
-            session.alive.heard = idle_clock();
-            session.alive.probed = false;
+            session_.alive.heard = idle_clock();
+            session_.alive.probed = false;
             return true;
         // A write failed: all that had come is handled now, and no more will.
         case platform::IoStatus::WouldBlock:
@@ -124,7 +126,7 @@ void Connection::Flush() {
 }
 
 void Connection::CheckAlive() {
-    Liveness& alive = session.alive;
+    Liveness& alive = session_.alive;
     if (!IsConnected() || alive.timeout_s <= 0) return;
     const auto silent = idle_clock() - alive.heard;
     const auto limit = std::chrono::seconds(alive.timeout_s);
@@ -184,8 +186,7 @@ void Connection::Close() {
     stream_.reset();
     in_.Clear();
     out_.Clear();
-    session.login = {};
-    session.caps.registration.Clear();
+    ForgetSecrets();
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
 }
@@ -221,9 +222,7 @@ void Connection::Refuse(std::string reason) {
 
 void Connection::Drop(std::string reason) {
     if (!TakesLines()) return;
-    // Its copies of the credentials, if still unsent.
-    session.login = {};
-    session.caps.registration.Clear();
+    ForgetSecrets();
     opening_.reset();
     stream_.reset();
     in_.Clear();
@@ -231,6 +230,11 @@ void Connection::Drop(std::string reason) {
     state_ = ConnectionState::Dropped;
     loss_ = std::move(reason);
     loss_unreported_ = true;
+}
+
+void Connection::ForgetSecrets() {
+    session_.login = {};
+    session_.caps.registration.Clear();
 }
 
 bool Connection::TakeLoss(std::string& reason) {
@@ -241,19 +245,19 @@ bool Connection::TakeLoss(std::string& reason) {
 }
 
 void Connection::NoteServerError(std::string_view text) {
-    session.server_ended = true;
-    session.server_error = utf8::OneLine(text, kMaxServerError);
+    session_.server_ended = true;
+    session_.server_error = utf8::OneLine(text, kMaxServerError);
 }
 
 std::string Connection::Ending(std::string socket_text) const {
     // After its ERROR the server is ending the link; a reset then is its
     // way of closing too.
-    if (session.server_ended) return ClosedByServer();
+    if (session_.server_ended) return ClosedByServer();
     return write_failure_.empty() ? std::move(socket_text) : write_failure_;
 }
 
 std::string Connection::ClosedByServer() const {
     std::string reason = "Connection closed by the server";
-    if (!session.server_error.empty()) reason.append(": ").append(session.server_error);
+    if (!session_.server_error.empty()) reason.append(": ").append(session_.server_error);
     return reason;
 }

@@ -35,12 +35,14 @@ public:
     static Clock::time_point (*pace_clock)();
     static Clock::time_point (*idle_clock)();
 
-    // What this link has learnt and negotiated; gone with it.
-    Session session;
-
     Connection() = default;  // not yet connected
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
+
+    // What this link has learnt and negotiated, for the protocol to read
+    // and write; made with the link, gone with it.
+    Session& session() { return session_; }
+    const Session& session() const { return session_; }
 
     ConnectionState State() const { return state_; }
     bool IsConnected() const { return state_ == ConnectionState::Connected; }
@@ -62,9 +64,10 @@ public:
     // reason starts "Connect failed: ".
     bool Advance();
     // The server requires TLS: the link ends without another byte and the
-    // same host is connected again on `port` with `security`. `first` goes
+    // same host is connected again on `port` with `security`, under the
+    // session `next` (the ping timeout carries over). Its registration goes
     // out first there, then the script's lines on hold, still held.
-    void Reopen(int port, platform::Security security, std::string_view first);
+    void Reopen(int port, platform::Security security, Session next);
     // This link is TLS because the server requires it: a failed connect
     // says so.
     void RequireTls() { tls_required_ = true; }
@@ -140,6 +143,9 @@ private:
     // ERROR first, then a write that failed before.
     std::string Ending(std::string socket_text) const;
     void DiscardUnread();
+    // Its copies of the credentials and the registration, once no longer
+    // needed.
+    void ForgetSecrets();
 
     // What the link was opened with: a reopen uses it again.
     std::string host_;
@@ -157,6 +163,7 @@ private:
     // Why a write failed, while the link is still read: what the server
     // sent before it went (its ERROR above all) is not lost with it.
     std::string write_failure_;
+    Session session_;
     LineReader in_;
     SendQueue out_;
 };

@@ -120,7 +120,7 @@ void ReportLoss(Connection& link) {
 void ReportUnverified(const Connection& link) {
     if (link.LinkSecurity().kind != platform::Security::TlsUnverified) return;
     std::string text = "TLS without a certificate check: the link to " + link.Host() + " is not verified";
-    if (const auto& seen = link.session.server_certificate)
+    if (const auto& seen = link.session().server_certificate)
         text += "; the server's certificate has the SHA-256 fingerprint " + platform::FingerprintText(*seen) +
                 " (irc.Connect takes it in place of \"insecure\" to pin it)";
     ConsoleWarning(text);

@@ -73,7 +73,7 @@ void ProcessLine(std::string_view received) {
 
     // Even while shut: the next SendMessage after a reopen needs it.
     Connection* link = Globals::client.get();
-    if (link != nullptr) LearnOwnPrefix(link->session.self, tokens, strLine);
+    if (link != nullptr) LearnOwnPrefix(link->session().self, tokens, strLine);
 
     const bool privmsg = tokens.count > 2 && tokens[1] == "PRIVMSG";
     const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";

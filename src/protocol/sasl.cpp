@@ -24,6 +24,20 @@ std::string_view MechanismName(SaslMechanism m) {
     return "PLAIN";
 }
 
+// Where every login starts, starts over or ends: from its first step with
+// `account` (waiting for the capability list), or off without one.
+// Whatever `login` held goes, cleared.
+void ResetLogin(LoginState& login, SaslMechanism mechanism, platform::Secret account, platform::Secret password) {
+    LoginState fresh;
+    if (!account.Empty()) {
+        fresh.mechanism = mechanism;
+        fresh.account = std::move(account);
+        fresh.password = std::move(password);
+        fresh.step = Step::Waiting;
+    }
+    login = std::move(fresh);
+}
+
 // The exchange's lines answer the server one by one while it holds
 // registration for them: none may wait on the pace, which would eat into
 // the time limit. They are traced as they go, the secret ones masked.
@@ -72,7 +86,7 @@ void Abort(Connection& link, std::string_view why) {
 // SCRAM's first message names the account; the password stays until the
 // server's answer salts it.
 void SendScramFirst(Connection& link) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     login.scram.nonce = scram_nonce();
     if (login.scram.nonce.empty()) return Abort(link, "the system gave no random bytes for the SCRAM nonce");
     platform::Secret first;
@@ -83,7 +97,7 @@ void SendScramFirst(Connection& link) {
 }
 
 void SendCredentials(Connection& link) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     if (login.mechanism == SaslMechanism::ScramSha256) return SendScramFirst(link);
     if (login.mechanism == SaslMechanism::External) {
         // The certificate is the credential; an empty response says we
@@ -107,7 +121,7 @@ void SendCredentials(Connection& link) {
 // One AUTHENTICATE piece of the server's SCRAM message. A piece of exactly
 // the full size says more follows; "+" is an empty one.
 void OnScramPiece(Connection& link, const Reply& r) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     std::string_view piece = r.Param(0);
     if (r.Params() != 1 || piece.empty() || piece.size() > kPieceSize) return Abort(link, kScramMalformed);
     if (piece == "+") piece = {};
@@ -144,7 +158,7 @@ std::string ServerText(const Reply& r, std::string_view line, std::string_view f
 }
 
 void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     const std::string_view n = r.Command();
     // Replies to the mechanism we named or to our credentials.
     const bool answering = login.step == Step::Mechanism || login.step == Step::ServerFirst ||
@@ -185,17 +199,15 @@ std::string_view LoginObstacle(const Settings& settings, bool tls) {
 }
 
 void PrepareLogin(Connection& link, const Settings& settings) {
-    LoginState& login = link.session.login;
-    login = {};
-    if (settings.sasl_account.Empty()) return;
-    login.account = settings.sasl_account;
-    login.password = settings.sasl_password;
-    login.mechanism = settings.sasl_mechanism;
-    login.step = Step::Waiting;
+    ResetLogin(link.session().login, settings.sasl_mechanism, settings.sasl_account, settings.sasl_password);
+}
+
+void RestartLogin(LoginState& login) {
+    if (login.Pending()) ResetLogin(login, login.mechanism, std::move(login.account), std::move(login.password));
 }
 
 void NoteSaslOffer(Connection& link, std::optional<std::string_view> mechanisms) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     login.offered = true;
     if (!mechanisms) {
         login.takes_ours = true;
@@ -206,7 +218,7 @@ void NoteSaslOffer(Connection& link, std::optional<std::string_view> mechanisms)
 }
 
 bool LoginFitsOffer(Connection& link) {
-    const LoginState& login = link.session.login;
+    const LoginState& login = link.session().login;
     if (!login.offered) {
         FailLogin(link, "the server does not offer SASL");
         return false;
@@ -221,7 +233,7 @@ bool LoginFitsOffer(Connection& link) {
 }
 
 void StartAuthenticate(Connection& link) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     std::string ask = "AUTHENTICATE ";
     ask += MechanismName(login.mechanism);
     SendStep(link, ask);
@@ -230,7 +242,7 @@ void StartAuthenticate(Connection& link) {
 
 void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
     if (r.Command() == "AUTHENTICATE") {
-        const Step step = link.session.login.step;
+        const Step step = link.session().login.step;
         if (step == Step::ServerFirst || step == Step::ServerFinal) return OnScramPiece(link, r);
         if (step != Step::Mechanism) return FailLogin(link, kUnexpectedReply);
         if (r.Param(0) != "+") return FailLogin(link, "the server sent an unexpected AUTHENTICATE challenge");
@@ -240,7 +252,7 @@ void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
 }
 
 void FailLogin(Connection& link, std::string_view why) {
-    link.session.login = {};
+    ResetLogin(link.session().login, {}, {}, {});
     std::string reason = "SASL login failed: ";
     reason += why;
     platform::DebuggerTrace("[SASL] ", reason);

@@ -108,7 +108,7 @@ int StsPolicyPort(std::string_view host) {
 }
 
 void StsLinkEnded(const Connection& link) {
-    if (link.LinkSecurity() != platform::Security::Tls || link.session.up_since == decltype(link.session.up_since){}) return;
+    if (link.LinkSecurity() != platform::Security::Tls || link.session().up_since == decltype(link.session().up_since){}) return;
     const auto it = Globals::stsPolicies.find(Key(link.Host()));
     if (it != Globals::stsPolicies.end() && it->second.port == link.Port())
         it->second.expires = sts_clock() + it->second.duration;
