@@ -163,7 +163,7 @@ void Connection::WriteOut() {
     if (took_some || out_.Unwritten().size() <= kMaxUnwritten)
         progress_ = now;
     else if (now - progress_ >= std::chrono::milliseconds(kStallMs))
-        Drop("The server stopped reading: over 1 MiB waits to be sent");
+        Drop("The server stopped reading: over " + std::to_string(kMaxUnwritten >> 20) + " MiB waits to be sent");
 }
 
 void Connection::Close() {

@@ -25,6 +25,7 @@ public:
     // sent is gone. A slow one that still takes bytes is kept: its socket
     // may well be full at one write and have room at the next.
     static constexpr std::size_t kMaxUnwritten = 1024 * 1024;
+    static_assert(kMaxUnwritten % (1 << 20) == 0, "the reason names it in whole MiB");
     static constexpr int kStallMs = 10'000;
     // How long Close waits for the socket to take what is still queued.
     static constexpr int kCloseFlushMs = 1000;

@@ -30,7 +30,8 @@ void AnswerQuery(std::string_view nick, std::string_view query) {
     std::string reply = "NOTICE ";
     reply += nick;
     if (version) {
-        reply += " :\x01VERSION quorvane, Version 1.2, Build ";
+        reply += " :\x01VERSION quorvane, Version ";
+        reply += std::to_string(kVersionMajor) + '.' + std::to_string(kVersionMinor) + ", Build ";
         reply += std::to_string(kBuildNumber);
         reply += ", [Windows]\x01";
     } else {
