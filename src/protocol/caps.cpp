@@ -7,6 +7,7 @@
 
 #include "net/connection.h"
 #include "platform/trace.h"
+#include "protocol/items.h"
 #include "protocol/reply.h"
 #include "protocol/sasl.h"
 #include "protocol/sts.h"
@@ -32,20 +33,6 @@ std::uint8_t BitOf(std::string_view name) {
     for (const Known& k : kKnown)
         if (k.name == name) return k.bit;
     return 0;
-}
-
-// Calls each(name, value) for every "name[=value]" of a space-separated list.
-template <class Each>
-void ForEachCap(std::string_view list, Each each) {
-    while (!list.empty()) {
-        const std::size_t end = list.find(' ');
-        const std::string_view cap = list.substr(0, end);
-        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
-        if (cap.empty()) continue;
-        const std::size_t eq = cap.find('=');
-        each(cap.substr(0, eq),
-             eq == std::string_view::npos ? std::optional<std::string_view>{} : std::optional(cap.substr(eq + 1)));
-    }
 }
 
 // A server that knows CAP answers our LS before it reads NICK. One that
@@ -107,16 +94,16 @@ void MoveToTls(Connection& link, int port) {
 
 void NoteList(Connection& link, std::string_view list) {
     CapState& caps = link.session().caps;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+    for (const auto [name, value] : Items(list, ' ')) {
         if (name == "sts") {
             caps.sts_listed = true;
             caps.sts.assign(value.value_or(std::string_view{}));
-            return;
+            continue;
         }
         const std::uint8_t bit = BitOf(name);
         caps.offered |= bit;
         if (bit == kCapSasl && link.session().login.Pending()) NoteSaslOffer(link, value);
-    });
+    }
 }
 
 void OnList(Connection& link, const Reply& r, std::string_view list) {
@@ -148,11 +135,11 @@ void OnAnswer(Connection& link, std::string_view list, bool ack) {
     CapState& caps = link.session().caps;
     std::uint8_t bits = 0;
     bool ours = true;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+    for (const auto [name, value] : Items(list, ' ')) {
         const std::uint8_t bit = BitOf(name);
         ours = ours && bit != 0 && !value;
         bits |= bit;
-    });
+    }
     const bool exact = !caps.asked.empty() && ours && caps.asked.front() == bits;
     const bool login_asked = (bits & kCapSasl) || caps.asked.empty() || (caps.asked.front() & kCapSasl);
     if (!exact && link.session().login.Pending() && login_asked) return FailLogin(link, kUnexpectedReply);
@@ -170,12 +157,12 @@ void OnAnswer(Connection& link, std::string_view list, bool ack) {
 void OnNew(Connection& link, std::string_view list) {
     CapState& caps = link.session().caps;
     std::uint8_t added = 0;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+    for (const auto [name, value] : Items(list, ' ')) {
         // A policy may be renewed at any time; a move to TLS comes only
         // with the list that opens the registration.
         if (name == "sts" && link.LinkSecurity() != platform::Security::Plain) StsOnList(link, value.value_or(""));
         added |= BitOf(name);
-    });
+    }
     caps.offered |= added;
     // A login happens at registration or not at all.
     std::uint8_t wanted = added & ~kCapSasl & ~caps.enabled;
@@ -186,7 +173,7 @@ void OnNew(Connection& link, std::string_view list) {
 void OnDel(Connection& link, std::string_view list) {
     CapState& caps = link.session().caps;
     std::uint8_t gone = 0;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view>) { gone |= BitOf(name); });
+    for (const Item cap : Items(list, ' ')) gone |= BitOf(cap.name);
     caps.offered &= ~gone;
     caps.enabled &= ~gone;
     if ((gone & kCapSasl) && link.session().login.Pending()) FailLogin(link, "the server withdrew the sasl capability");

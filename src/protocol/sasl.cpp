@@ -6,6 +6,7 @@
 #include "net/utf8.h"
 #include "platform/trace.h"
 #include "protocol/base64.h"
+#include "protocol/items.h"
 #include "protocol/scram.h"
 
 namespace {
@@ -50,13 +51,10 @@ void SendStep(Connection& link, std::string_view line) { SendStep(link, line, li
 // The server's words in a reason: one clean line, as any text of its.
 std::string Clean(std::string_view words) { return utf8::OneLine(words, Connection::kMaxServerError); }
 
-bool HasWord(std::string_view list, std::string_view word, char sep) {
-    while (!list.empty()) {
-        const std::size_t end = list.find(sep);
-        if (list.substr(0, end) == word) return true;
-        if (end == std::string_view::npos) break;
-        list.remove_prefix(end + 1);
-    }
+// Whether a comma-separated list of mechanisms names `m`.
+bool Lists(std::string_view list, SaslMechanism m) {
+    for (const auto [name, value] : Items(list, ','))
+        if (name == MechanismName(m) && !value) return true;
     return false;
 }
 
@@ -179,7 +177,7 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
     } else if (n == "908") {
         const std::string_view mechanisms = r.Param(1);
         if (!answering) return FailLogin(link, kUnexpectedReply);
-        if (HasWord(mechanisms, MechanismName(login.mechanism), ',')) return;
+        if (Lists(mechanisms, login.mechanism)) return;
         std::string why = "the server does not take ";
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
         FailLogin(link, why);
@@ -214,7 +212,7 @@ void NoteSaslOffer(Connection& link, std::optional<std::string_view> mechanisms)
         return;
     }
     login.mechanisms = *mechanisms;
-    login.takes_ours = HasWord(login.mechanisms, MechanismName(login.mechanism), ',');
+    login.takes_ours = Lists(login.mechanisms, login.mechanism);
 }
 
 bool LoginFitsOffer(Connection& link) {

@@ -10,6 +10,7 @@
 #include "net/ascii.h"
 #include "net/connection.h"
 #include "net/utf8.h"
+#include "protocol/items.h"
 
 std::chrono::steady_clock::time_point (*sts_clock)() = &std::chrono::steady_clock::now;
 
@@ -27,13 +28,8 @@ std::string Key(std::string_view host) { return ascii::Lowered(host); }
 // "key=value" in a comma-separated list; a key without '=' gives empty
 // text; nullopt when the key is not there.
 std::optional<std::string_view> Field(std::string_view list, std::string_view key) {
-    while (!list.empty()) {
-        const std::size_t end = list.find(',');
-        const std::string_view item = list.substr(0, end);
-        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
-        const std::size_t eq = item.find('=');
-        if (item.substr(0, eq) == key) return eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    }
+    for (const auto [name, value] : Items(list, ','))
+        if (name == key) return value.value_or(std::string_view{});
     return std::nullopt;
 }
 
