@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/cert_file.h"
+#include "platform/fingerprint.h"
 #include "platform/socket.h"
 
 namespace platform {
@@ -199,15 +200,12 @@ std::string Subject(PCCERT_CONTEXT cert) {
 }
 
 std::string Fingerprint(PCCERT_CONTEXT cert) {
-    BYTE hash[32];
-    DWORD size = sizeof hash;
-    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded, hash, &size)) return {};
-    std::string hex;
-    for (DWORD i = 0; i < size; ++i) {
-        hex += "0123456789abcdef"[hash[i] >> 4];
-        hex += "0123456789abcdef"[hash[i] & 15];
-    }
-    return hex;
+    CertFingerprint hash;
+    DWORD size = hash.size();
+    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded, hash.data(), &size) ||
+        size != hash.size())
+        return {};
+    return CertFpText(hash);
 }
 
 }  // namespace
