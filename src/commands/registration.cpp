@@ -10,7 +10,7 @@
 
 namespace {
 
-// What scripts that never set a password have always sent.
+// The password sent when a script sets none.
 constexpr std::string_view kFixedPassword = "pvrkqo618";
 
 }  // namespace

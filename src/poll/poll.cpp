@@ -95,9 +95,8 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
 }
 
 // A link that ended other than by irc.Close is told to the scripts once,
-// from here, never from inside a script's own call.
-// A connect that failed is told the same way, with the console line and
-// trace a failed connect always had.
+// from here, never from inside a script's own call; a connect that failed
+// is told the same way, and on the console.
 void ReportLoss(Connection& link) {
     std::string reason;
     if (!link.TakeLoss(reason)) return;

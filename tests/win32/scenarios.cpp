@@ -214,7 +214,7 @@ void Ipv6Loopback(Test& t) {
 
 // A name whose first address (::1) drops packets and whose second
 // (127.0.0.1, the same port) answers: the link comes up through the second
-// 250 ms on, where it used to give up after 10 s. The name is the peer's,
+// 250 ms on, well within the 10 s bound. The name is the peer's,
 // from a private hosts file (root only); without one it is not tried.
 void SecondAddress(Test& t) {
     if (!t.peer.Command("DUAL", nullptr, nullptr)) return;
