@@ -553,7 +553,7 @@ TEST_F(Login, SaslExchanges) {
         ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
                                              std::string("u"), std::string("Real Name")}),
                     IsEmpty());
-        Globals::client->session.login.mechanism = c.mechanism;
+        Globals::client->session().login.mechanism = c.mechanism;
         // A tick that finds the link still connecting counts nothing against
         // the login: the connect has a bound of its own.
         ASSERT_TRUE(Globals::client->IsConnecting());
@@ -618,7 +618,7 @@ TEST_F(Login, SaslExchanges) {
             }
         }
         // Sent, refused or lost, the link keeps no copy of the credentials.
-        const LoginState& login = Globals::client->session.login;
+        const LoginState& login = Globals::client->session().login;
         EXPECT_TRUE(login.account.Empty() && login.password.Empty());
         EXPECT_TRUE(login.scram.first_bare.Empty() && login.scram.server_signature.Empty());
         // Nor, once it has ended, a line it held or had not written yet.

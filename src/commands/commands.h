@@ -13,7 +13,7 @@ int QV_CDECL Join(lua_State* state);
 int QV_CDECL Part(lua_State* state);
 int QV_CDECL NickServ(lua_State* state);
 int QV_CDECL GetVersion(lua_State* state);
-// Added after the nine, in this order.
+// Registered after the nine, in this order.
 int QV_CDECL SetPingTimeout(lua_State* state);
 int QV_CDECL SetPassword(lua_State* state);
 int QV_CDECL SetSASL(lua_State* state);

@@ -13,6 +13,7 @@
 #include "module/console.h"
 #include "module/globals.h"
 #include "net/connection.h"
+#include "net/frame.h"
 #include "platform/fingerprint.h"
 #include "platform/trace.h"
 #include "protocol/caps.h"
@@ -45,9 +46,7 @@ int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
     if (!Globals::client || Globals::client->IsConnected() || Globals::client->IsConnecting()) {
-        ConsoleWarning("Globals::client is invalid!!");
-        lua->PushText("Invalid Socket!");
-        return 1;
+        return ReportFailure(*lua, "Invalid Socket!");
     }
     const std::string server = TextArg(*lua, 1);
     int port = lua->ArgInt(2);
@@ -119,7 +118,7 @@ int QV_CDECL Close(lua_State*) {
     // What waits goes out first, then the QUIT, neither held back by the
     // pace: the link ends now.
     Globals::client->EndPacing();
-    Globals::SendIRCString("QUIT :Leaving", LineKind::Urgent);
+    Globals::client->Quit("Leaving");
     Globals::client->Close();
     return 0;
 }

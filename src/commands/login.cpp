@@ -7,19 +7,14 @@
 #include "commands/commands.h"
 #include "module/console.h"
 #include "module/globals.h"
+#include "net/ascii.h"
+#include "net/frame.h"
 
 namespace {
 
 // The mechanism a script names, in any case; false for one we do not have.
 bool MechanismNamed(std::string_view name, SaslMechanism& mechanism) {
-    auto same = [name](std::string_view upper) {
-        if (name.size() != upper.size()) return false;
-        for (std::size_t i = 0; i < name.size(); ++i) {
-            const char c = name[i] >= 'a' && name[i] <= 'z' ? static_cast<char>(name[i] - 'a' + 'A') : name[i];
-            if (c != upper[i]) return false;
-        }
-        return true;
-    };
+    auto same = [name](std::string_view known) { return ascii::SameFolded(name, known); };
     if (name.empty() || same("PLAIN")) {
         mechanism = SaslMechanism::Plain;
     } else if (same("EXTERNAL")) {

@@ -10,7 +10,7 @@
 
 namespace {
 
-// What scripts that never set a password have always sent.
+// The password sent when a script sets none.
 constexpr std::string_view kFixedPassword = "pvrkqo618";
 
 }  // namespace
@@ -26,7 +26,7 @@ void SendRegistration(Connection& link, const Settings& settings, std::string_vi
     // The password goes as given: no text rule may change a byte of it.
     // It is never shown anywhere: not traced, not echoed, not printed.
     std::string_view password = settings.password.Empty() ? kFixedPassword : settings.password.View();
-    password = password.substr(0, password.find_first_of(std::string_view("\r\n\0", 3)));
+    password = FirstLine(password);
     lines.Append("PASS ");
     // A password with a space (or a leading colon) would reach the server
     // cut at the space, or without its colon, unless sent as the trailing

@@ -7,9 +7,12 @@
 namespace {
 
 void Print(ILuaInterface& lua, std::string_view head, std::string_view text) {
-    std::string line(head);
-    line.append(text).append(1, '\n');
-    // As data, never as the format: a reason may quote a server's '%'.
+    // Reused from line to line: the echo of every received line passes
+    // here. The host takes text up to a NUL, so the text is cut there and
+    // its line end still follows.
+    static std::string line;
+    line.assign(head).append(text.substr(0, text.find('\0'))).append(1, '\n');
+    // As data, never as the format: a server's text may hold '%'.
     lua.PrintFormatted("%s", line.c_str());
 }
 
@@ -21,6 +24,10 @@ void ConsoleLine(std::string_view text) {
 
 void ConsoleWarning(std::string_view text) {
     if (gLua != nullptr) Print(*gLua, "[quorvane] !! ", text);
+}
+
+void ConsoleEcho(std::string_view text) {
+    if (gLua != nullptr) Print(*gLua, {}, text);
 }
 
 int ReportFailure(ILuaInterface& lua, std::string_view text) {

@@ -12,6 +12,8 @@
 void ConsoleLine(std::string_view text);
 // The same for what went wrong, or may: "[quorvane] !! " and `text`.
 void ConsoleWarning(std::string_view text);
+// `text` as it is, a line of its own: the echo of what the server sent.
+void ConsoleEcho(std::string_view text);
 
 // A script function that fails says why twice: a warning on the console,
 // and the same text as its one result. Gives the count of results.

@@ -1,7 +1,9 @@
 #include "net/connection.h"
 
-#include "net/utf8.h"
 #include <utility>
+
+#include "net/frame.h"
+#include "net/utf8.h"
 
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
 SendQueue::Clock::time_point (*Connection::idle_clock)() = &SendQueue::Clock::now;
@@ -28,7 +30,7 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
         return false;
     }
     state_ = ConnectionState::Connecting;
-    session.alive.timeout_s = ping_timeout_s;
+    session_.alive.timeout_s = ping_timeout_s;
     // Under way at once, so the server sees the connect before the first
     // tick; how it went is taken up by the tick, even when already known.
     opening_->Step();
@@ -48,16 +50,18 @@ bool Connection::Advance() {
         case platform::Opening::Status::Open: break;
     }
     stream_ = opening_->TakeStream();
-    session.server_certificate = opening_->ServerCertificate();
+    session_.server_certificate = opening_->ServerCertificate();
     opening_.reset();
     state_ = ConnectionState::Connected;
-    session.alive.heard = idle_clock();
-    session.up_since = progress_ = pace_clock();
+    session_.alive.heard = idle_clock();
+    session_.up_since = progress_ = pace_clock();
     WriteOut();
     return true;
 }
 
-void Connection::Reopen(int port, platform::Security security, std::string_view first) {
+void Connection::Reopen(int port, platform::Security security, Session next) {
+    next.alive.timeout_s = session_.alive.timeout_s;
+    session_ = std::move(next);
     if (!IsConnected()) return;
     // Not a byte more on the old link: it is shut, not quit.
     DiscardUnread();
@@ -65,7 +69,7 @@ void Connection::Reopen(int port, platform::Security security, std::string_view 
     stream_.reset();
     in_.Clear();
     write_failure_.clear();
-    out_.Restart(first);
+    out_.Restart(session_.caps.registration.View());
     port_ = port;
     security_ = security;
     tls_required_ = true;
@@ -81,8 +85,8 @@ bool Connection::ReadMore() {
     switch (r.status) {
         case platform::IoStatus::Ok:
             in_.Commit(r.bytes);
-            session.alive.heard = idle_clock();
-            session.alive.probed = false;
+            session_.alive.heard = idle_clock();
+            session_.alive.probed = false;
             return true;
         // A write failed: all that had come is handled now, and no more will.
         case platform::IoStatus::WouldBlock:
@@ -101,12 +105,18 @@ void Connection::Send(std::string_view framed, LineKind kind) {
 }
 
 void Connection::SendVerbatim(std::string_view line, LineKind kind) {
-    line = line.substr(0, line.find_first_of(std::string_view("\r\n\0", 3)));
+    line = FirstLine(line);
     platform::Secret framed;
     framed.Reserve(line.size() + 2);
     framed.Append(line);
     framed.Append("\r\n");
     Send(framed.View(), kind);
+}
+
+void Connection::Quit(std::string_view why) {
+    std::string line = "QUIT :";
+    line.append(why).append("\r\n");
+    Send(line, LineKind::Urgent);
 }
 
 void Connection::Flush() {
@@ -116,7 +126,7 @@ void Connection::Flush() {
 }
 
 void Connection::CheckAlive() {
-    Liveness& alive = session.alive;
+    Liveness& alive = session_.alive;
     if (!IsConnected() || alive.timeout_s <= 0) return;
     const auto silent = idle_clock() - alive.heard;
     const auto limit = std::chrono::seconds(alive.timeout_s);
@@ -153,7 +163,7 @@ void Connection::WriteOut() {
     if (took_some || out_.Unwritten().size() <= kMaxUnwritten)
         progress_ = now;
     else if (now - progress_ >= std::chrono::milliseconds(kStallMs))
-        Drop("The server stopped reading: over 1 MiB waits to be sent");
+        Drop("The server stopped reading: over " + std::to_string(kMaxUnwritten >> 20) + " MiB waits to be sent");
 }
 
 void Connection::Close() {
@@ -176,8 +186,7 @@ void Connection::Close() {
     stream_.reset();
     in_.Clear();
     out_.Clear();
-    session.login = {};
-    session.caps.registration.Clear();
+    ForgetSecrets();
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
 }
@@ -213,9 +222,7 @@ void Connection::Refuse(std::string reason) {
 
 void Connection::Drop(std::string reason) {
     if (!TakesLines()) return;
-    // Its copies of the credentials, if still unsent.
-    session.login = {};
-    session.caps.registration.Clear();
+    ForgetSecrets();
     opening_.reset();
     stream_.reset();
     in_.Clear();
@@ -223,6 +230,11 @@ void Connection::Drop(std::string reason) {
     state_ = ConnectionState::Dropped;
     loss_ = std::move(reason);
     loss_unreported_ = true;
+}
+
+void Connection::ForgetSecrets() {
+    session_.login = {};
+    session_.caps.registration.Clear();
 }
 
 bool Connection::TakeLoss(std::string& reason) {
@@ -233,19 +245,19 @@ bool Connection::TakeLoss(std::string& reason) {
 }
 
 void Connection::NoteServerError(std::string_view text) {
-    session.server_ended = true;
-    session.server_error = utf8::OneLine(text, kMaxServerError);
+    session_.server_ended = true;
+    session_.server_error = utf8::OneLine(text, kMaxServerError);
 }
 
 std::string Connection::Ending(std::string socket_text) const {
     // After its ERROR the server is ending the link; a reset then is its
     // way of closing too.
-    if (session.server_ended) return ClosedByServer();
+    if (session_.server_ended) return ClosedByServer();
     return write_failure_.empty() ? std::move(socket_text) : write_failure_;
 }
 
 std::string Connection::ClosedByServer() const {
     std::string reason = "Connection closed by the server";
-    if (!session.server_error.empty()) reason.append(": ").append(session.server_error);
+    if (!session_.server_error.empty()) reason.append(": ").append(session_.server_error);
     return reason;
 }

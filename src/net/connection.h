@@ -25,6 +25,7 @@ public:
     // sent is gone. A slow one that still takes bytes is kept: its socket
     // may well be full at one write and have room at the next.
     static constexpr std::size_t kMaxUnwritten = 1024 * 1024;
+    static_assert(kMaxUnwritten % (1 << 20) == 0, "the reason names it in whole MiB");
     static constexpr int kStallMs = 10'000;
     // How long Close waits for the socket to take what is still queued.
     static constexpr int kCloseFlushMs = 1000;
@@ -35,12 +36,14 @@ public:
     static Clock::time_point (*pace_clock)();
     static Clock::time_point (*idle_clock)();
 
-    // What this link has learnt and negotiated; gone with it.
-    Session session;
-
     Connection() = default;  // not yet connected
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
+
+    // What this link has learnt and negotiated, for the protocol to read
+    // and write; made with the link, gone with it.
+    Session& session() { return session_; }
+    const Session& session() const { return session_; }
 
     ConnectionState State() const { return state_; }
     bool IsConnected() const { return state_ == ConnectionState::Connected; }
@@ -62,9 +65,10 @@ public:
     // reason starts "Connect failed: ".
     bool Advance();
     // The server requires TLS: the link ends without another byte and the
-    // same host is connected again on `port` with `security`. `first` goes
+    // same host is connected again on `port` with `security`, under the
+    // session `next` (the ping timeout carries over). Its registration goes
     // out first there, then the script's lines on hold, still held.
-    void Reopen(int port, platform::Security security, std::string_view first);
+    void Reopen(int port, platform::Security security, Session next);
     // This link is TLS because the server requires it: a failed connect
     // says so.
     void RequireTls() { tls_required_ = true; }
@@ -85,10 +89,12 @@ public:
     bool TakesLines() const { return IsConnected() || IsConnecting(); }
     bool Accepts(LineKind kind) const { return out_.Accepts(kind); }
     void Send(std::string_view framed, LineKind kind);
-    // One line exactly as given (cut at its first CR, LF or NUL), CR LF
+    // One line exactly as given (but for FirstLine's cut), CR LF
     // added: for credentials, which no text rule may change. Every buffer
     // it passes through is cleared.
     void SendVerbatim(std::string_view line, LineKind kind);
+    // "QUIT :<why>", ahead of any paced line: the link is ending.
+    void Quit(std::string_view why);
     // Paced lines sent from now on wait, whatever the pace, until released:
     // the server holds registration open while we log in and would refuse
     // them. What was queued before goes on as usual.
@@ -138,6 +144,9 @@ private:
     // ERROR first, then a write that failed before.
     std::string Ending(std::string socket_text) const;
     void DiscardUnread();
+    // Its copies of the credentials and the registration, once no longer
+    // needed.
+    void ForgetSecrets();
 
     // What the link was opened with: a reopen uses it again.
     std::string host_;
@@ -155,6 +164,7 @@ private:
     // Why a write failed, while the link is still read: what the server
     // sent before it went (its ERROR above all) is not lost with it.
     std::string write_failure_;
+    Session session_;
     LineReader in_;
     SendQueue out_;
 };

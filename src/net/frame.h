@@ -9,6 +9,13 @@
 
 class Connection;
 
+// The text before its first CR, LF or NUL. Servers end a line at any of
+// the three, so text put into one of our lines stops there: past it, chat
+// text or a received line's words would start a command of their own.
+inline std::string_view FirstLine(std::string_view text) {
+    return text.substr(0, text.find_first_of(std::string_view("\r\n\0", 3)));
+}
+
 // Appends `text` and CR LF to `wire`. The wire is 7-bit, or UTF-8 with
 // `utf8`: anything else would reach servers as bytes of an encoding they
 // were never told about, so a byte above 0x7F goes as '?' (with `utf8`,

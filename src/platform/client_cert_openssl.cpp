@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "platform/cert_file.h"
+#include "platform/fingerprint.h"
 #include "platform/socket.h"
 #include "platform/tls.h"
 
@@ -378,15 +379,10 @@ std::string Subject(X509* cert) {
 }
 
 std::string Fingerprint(X509* cert) {
-    unsigned char md[EVP_MAX_MD_SIZE];
+    CertFingerprint md;
     unsigned int size = 0;
-    if (X509_digest(cert, EVP_sha256(), md, &size) != 1) return {};
-    std::string hex;
-    for (unsigned int i = 0; i < size; ++i) {
-        hex += "0123456789abcdef"[md[i] >> 4];
-        hex += "0123456789abcdef"[md[i] & 15];
-    }
-    return hex;
+    if (X509_digest(cert, EVP_sha256(), md.data(), &size) != 1 || size != md.size()) return {};
+    return CertFpText(md);
 }
 
 }  // namespace

@@ -7,21 +7,12 @@
 #include <utility>
 
 #include "platform/cert_file.h"
+#include "platform/fingerprint.h"
 #include "platform/socket.h"
+#include "platform/wide_win32.h"
 
 namespace platform {
 namespace {
-
-// `text` from UTF-8, as scripts give it; false for bytes that are not UTF-8.
-bool Wide(const std::string& text, std::wstring& wide) {
-    wide.clear();
-    if (text.empty()) return true;
-    const int size = static_cast<int>(text.size());
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, nullptr, 0);
-    if (n <= 0) return false;
-    wide.resize(static_cast<std::size_t>(n));
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), size, wide.data(), n) == n;
-}
 
 std::string Utf8(const wchar_t* text) {
     const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
@@ -202,15 +193,12 @@ std::string Subject(PCCERT_CONTEXT cert) {
 }
 
 std::string Fingerprint(PCCERT_CONTEXT cert) {
-    BYTE hash[32];
-    DWORD size = sizeof hash;
-    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded, hash, &size)) return {};
-    std::string hex;
-    for (DWORD i = 0; i < size; ++i) {
-        hex += "0123456789abcdef"[hash[i] >> 4];
-        hex += "0123456789abcdef"[hash[i] & 15];
-    }
-    return hex;
+    CertFingerprint hash;
+    DWORD size = hash.size();
+    if (!CryptHashCertificate2(L"SHA256", 0, nullptr, cert->pbCertEncoded, cert->cbCertEncoded, hash.data(), &size) ||
+        size != hash.size())
+        return {};
+    return CertFpText(hash);
 }
 
 }  // namespace

@@ -10,18 +10,23 @@ int HexValue(char c) {
     return -1;
 }
 
-}  // namespace
-
-std::string FingerprintText(const CertFingerprint& fingerprint) {
+// Each byte as two of `digits`, `separator` (if any) between bytes.
+std::string Hex(const CertFingerprint& fingerprint, const char* digits, std::string_view separator) {
     std::string text;
-    text.reserve(fingerprint.size() * 3);
+    text.reserve(fingerprint.size() * (2 + separator.size()));
     for (const unsigned char byte : fingerprint) {
-        if (!text.empty()) text += ':';
-        text += "0123456789ABCDEF"[byte >> 4];
-        text += "0123456789ABCDEF"[byte & 15];
+        if (!text.empty()) text += separator;
+        text += digits[byte >> 4];
+        text += digits[byte & 15];
     }
     return text;
 }
+
+}  // namespace
+
+std::string FingerprintText(const CertFingerprint& fingerprint) { return Hex(fingerprint, "0123456789ABCDEF", ":"); }
+
+std::string CertFpText(const CertFingerprint& fingerprint) { return Hex(fingerprint, "0123456789abcdef", {}); }
 
 std::optional<CertFingerprint> ParseFingerprint(std::string_view text) {
     constexpr std::size_t kBare = 2 * sizeof(CertFingerprint), kJoined = 3 * sizeof(CertFingerprint) - 1;

@@ -16,6 +16,9 @@ using CertFingerprint = std::array<unsigned char, 32>;
 
 // Upper-case hex pairs joined by colons: "AB:CD:...:EF".
 std::string FingerprintText(const CertFingerprint& fingerprint);
+// 64 lower-case hex digits: how networks show a client certificate's
+// fingerprint (CertFP).
+std::string CertFpText(const CertFingerprint& fingerprint);
 
 // 64 hex digits in any case, bare or as 32 pairs joined by colons; nothing
 // for any other text.

@@ -1,13 +1,15 @@
 // Names resolved with GetAddrInfoExW in its overlapped form: Windows runs
 // the lookup on threads of its own and the poll asks whether it is done.
 // Systems before Windows 8 lack that form; there, and only there, the
-// lookup blocks, as it always did.
+// lookup blocks.
 #include "platform/resolve_common.h"
 #include "platform/socket.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+
+#include "platform/wide_win32.h"
 
 #include <cstdio>
 #include <utility>
@@ -43,19 +45,6 @@ const Api& Functions() {
         return a;
     }();
     return api;
-}
-
-// The name as Windows' wide calls take it, from UTF-8 (an IDN stays whole);
-// false for bytes that are no UTF-8.
-bool Wide(const std::string& text, std::wstring& out) {
-    out.clear();
-    if (text.empty()) return true;
-    const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()),
-                                      nullptr, 0);
-    if (n <= 0) return false;
-    out.resize(static_cast<std::size_t>(n));
-    return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), static_cast<int>(text.size()), out.data(),
-                               n) == n;
 }
 
 // A lookup's error code in the words Opening reports: an unknown name is
@@ -116,7 +105,7 @@ private:
 };
 
 // Where the overlapped form is missing: the lookup waits, on the host's
-// thread, as it always did there.
+// thread.
 class Blocking final : public Resolution {
 public:
     Blocking(const std::wstring& host, int port) {

@@ -95,9 +95,8 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
 }
 
 // A link that ended other than by irc.Close is told to the scripts once,
-// from here, never from inside a script's own call.
-// A connect that failed is told the same way, with the console line and
-// trace a failed connect always had.
+// from here, never from inside a script's own call; a connect that failed
+// is told the same way, and on the console.
 void ReportLoss(Connection& link) {
     std::string reason;
     if (!link.TakeLoss(reason)) return;
@@ -120,7 +119,7 @@ void ReportLoss(Connection& link) {
 void ReportUnverified(const Connection& link) {
     if (link.LinkSecurity().kind != platform::Security::TlsUnverified) return;
     std::string text = "TLS without a certificate check: the link to " + link.Host() + " is not verified";
-    if (const auto& seen = link.session.server_certificate)
+    if (const auto& seen = link.session().server_certificate)
         text += "; the server's certificate has the SHA-256 fingerprint " + platform::FingerprintText(*seen) +
                 " (irc.Connect takes it in place of \"insecure\" to pin it)";
     ConsoleWarning(text);

@@ -7,6 +7,7 @@
 
 #include "net/connection.h"
 #include "platform/trace.h"
+#include "protocol/items.h"
 #include "protocol/reply.h"
 #include "protocol/sasl.h"
 #include "protocol/sts.h"
@@ -34,20 +35,6 @@ std::uint8_t BitOf(std::string_view name) {
     return 0;
 }
 
-// Calls each(name, value) for every "name[=value]" of a space-separated list.
-template <class Each>
-void ForEachCap(std::string_view list, Each each) {
-    while (!list.empty()) {
-        const std::size_t end = list.find(' ');
-        const std::string_view cap = list.substr(0, end);
-        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
-        if (cap.empty()) continue;
-        const std::size_t eq = cap.find('=');
-        each(cap.substr(0, eq),
-             eq == std::string_view::npos ? std::optional<std::string_view>{} : std::optional(cap.substr(eq + 1)));
-    }
-}
-
 // A server that knows CAP answers our LS before it reads NICK. One that
 // judges our nick first, or calls us unregistered, passed the CAP over in
 // silence, and the script's answer (a new NICK) must not wait for a CAP END
@@ -72,12 +59,12 @@ void Request(Connection& link, std::uint8_t bits) {
         line += k.name;
     }
     Send(link, line);
-    link.session.caps.asked.push_back(bits);
+    link.session().caps.asked.push_back(bits);
 }
 
 // The server no longer holds registration for CAP: the script's lines go.
 void Release(Connection& link) {
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     if (caps.over) return;
     caps.over = true;
     caps.registration.Clear();
@@ -86,8 +73,8 @@ void Release(Connection& link) {
 
 // CAP END, once every request is answered and the login, if any, is over.
 void Conclude(Connection& link) {
-    CapState& caps = link.session.caps;
-    if (caps.step != Step::Settling || !caps.asked.empty() || link.session.login.Pending() || !link.IsConnected())
+    CapState& caps = link.session().caps;
+    if (caps.step != Step::Settling || !caps.asked.empty() || link.session().login.Pending() || !link.IsConnected())
         return;
     Send(link, "CAP END");
     caps.step = Step::Done;
@@ -98,40 +85,33 @@ void Conclude(Connection& link) {
 // again on a link of their own, which the script's waiting lines follow.
 void MoveToTls(Connection& link, int port) {
     Session next;
-    next.alive.timeout_s = link.session.alive.timeout_s;
-    next.login = std::move(link.session.login);
-    if (next.login.Pending()) {
-        const LoginState::Step waiting = LoginState::Step::Waiting;
-        next.login.step = waiting;
-        next.login.offered = next.login.takes_ours = false;
-        next.login.mechanisms.clear();
-    }
+    next.login = std::move(link.session().login);
+    RestartLogin(next.login);
     next.caps.step = Step::Listing;
-    next.caps.registration = std::move(link.session.caps.registration);
-    link.session = std::move(next);
-    link.Reopen(port, platform::Security::Tls, link.session.caps.registration.View());
+    next.caps.registration = std::move(link.session().caps.registration);
+    link.Reopen(port, platform::Security::Tls, std::move(next));
 }
 
 void NoteList(Connection& link, std::string_view list) {
-    CapState& caps = link.session.caps;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+    CapState& caps = link.session().caps;
+    for (const auto [name, value] : Items(list, ' ')) {
         if (name == "sts") {
             caps.sts_listed = true;
             caps.sts.assign(value.value_or(std::string_view{}));
-            return;
+            continue;
         }
         const std::uint8_t bit = BitOf(name);
         caps.offered |= bit;
-        if (bit == kCapSasl && link.session.login.Pending()) NoteSaslOffer(link, value);
-    });
+        if (bit == kCapSasl && link.session().login.Pending()) NoteSaslOffer(link, value);
+    }
 }
 
 void OnList(Connection& link, const Reply& r, std::string_view list) {
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     if (caps.step != Step::Listing) {
         // A list nobody waits for (a script's own CAP LS) changes nothing,
         // but in the middle of a login it is a reply out of order.
-        if (link.session.login.Pending()) FailLogin(link, kUnexpectedReply);
+        if (link.session().login.Pending()) FailLogin(link, kUnexpectedReply);
         return;
     }
     NoteList(link, list);
@@ -140,10 +120,10 @@ void OnList(Connection& link, const Reply& r, std::string_view list) {
     if (caps.sts_listed) {
         if (const int port = StsOnList(link, caps.sts)) return MoveToTls(link, port);
     }
-    if (link.session.login.Pending() && !LoginFitsOffer(link)) return;
+    if (link.session().login.Pending() && !LoginFitsOffer(link)) return;
     caps.step = Step::Settling;
     if (const std::uint8_t extras = caps.offered & ~kCapSasl) Request(link, extras);
-    if (link.session.login.Pending()) Request(link, kCapSasl);
+    if (link.session().login.Pending()) Request(link, kCapSasl);
     Conclude(link);
 }
 
@@ -152,22 +132,22 @@ void OnList(Connection& link, const Reply& r, std::string_view list) {
 // it still answers that request, and only what it acknowledges of ours
 // is taken.
 void OnAnswer(Connection& link, std::string_view list, bool ack) {
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     std::uint8_t bits = 0;
     bool ours = true;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+    for (const auto [name, value] : Items(list, ' ')) {
         const std::uint8_t bit = BitOf(name);
         ours = ours && bit != 0 && !value;
         bits |= bit;
-    });
+    }
     const bool exact = !caps.asked.empty() && ours && caps.asked.front() == bits;
     const bool login_asked = (bits & kCapSasl) || caps.asked.empty() || (caps.asked.front() & kCapSasl);
-    if (!exact && link.session.login.Pending() && login_asked) return FailLogin(link, kUnexpectedReply);
+    if (!exact && link.session().login.Pending() && login_asked) return FailLogin(link, kUnexpectedReply);
     if (caps.asked.empty()) return;
     const std::uint8_t asked = caps.asked.front();
     caps.asked.pop_front();
     if (ack) caps.enabled |= bits & asked;
-    if (exact && (bits & kCapSasl) && link.session.login.Pending()) {
+    if (exact && (bits & kCapSasl) && link.session().login.Pending()) {
         if (!ack) return FailLogin(link, "the server refused the sasl capability");
         StartAuthenticate(link);
     }
@@ -175,14 +155,14 @@ void OnAnswer(Connection& link, std::string_view list, bool ack) {
 }
 
 void OnNew(Connection& link, std::string_view list) {
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     std::uint8_t added = 0;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view> value) {
+    for (const auto [name, value] : Items(list, ' ')) {
         // A policy may be renewed at any time; a move to TLS comes only
         // with the list that opens the registration.
         if (name == "sts" && link.LinkSecurity() != platform::Security::Plain) StsOnList(link, value.value_or(""));
         added |= BitOf(name);
-    });
+    }
     caps.offered |= added;
     // A login happens at registration or not at all.
     std::uint8_t wanted = added & ~kCapSasl & ~caps.enabled;
@@ -191,17 +171,17 @@ void OnNew(Connection& link, std::string_view list) {
 }
 
 void OnDel(Connection& link, std::string_view list) {
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     std::uint8_t gone = 0;
-    ForEachCap(list, [&](std::string_view name, std::optional<std::string_view>) { gone |= BitOf(name); });
+    for (const Item cap : Items(list, ' ')) gone |= BitOf(cap.name);
     caps.offered &= ~gone;
     caps.enabled &= ~gone;
-    if ((gone & kCapSasl) && link.session.login.Pending()) FailLogin(link, "the server withdrew the sasl capability");
+    if ((gone & kCapSasl) && link.session().login.Pending()) FailLogin(link, "the server withdrew the sasl capability");
 }
 
 void OnCap(Connection& link, const Reply& r, std::string_view line) {
     // CAP <nick> <subcommand> [*] :<list>
-    link.session.caps.answered = true;
+    link.session().caps.answered = true;
     const std::string_view sub = r.Param(1);
     const std::string_view list = r.Params() > 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{};
     if (sub == "LS") {
@@ -219,7 +199,7 @@ void OnCap(Connection& link, const Reply& r, std::string_view line) {
 
 void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines) {
     PrepareLogin(link, settings);
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     caps = {};
     caps.step = Step::Listing;
     // CAP LS answers nothing and asks the server to wait for us: like
@@ -237,13 +217,13 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view 
     const Reply r(tokens);
     if (!r.HasParams()) return;  // no command, or nothing after it: nothing of ours
     if (r.Command() == "CAP") return OnCap(link, r, line);
-    CapState& caps = link.session.caps;
+    CapState& caps = link.session().caps;
     if (caps.Negotiating() && !caps.answered && PassedOver(r)) {
-        if (link.session.login.Pending()) return FailLogin(link, "the server does not know CAP");
+        if (link.session().login.Pending()) return FailLogin(link, "the server does not know CAP");
         caps.step = Step::Off;
         return Release(link);
     }
-    if (link.session.login.Pending()) {
+    if (link.session().login.Pending()) {
         LoginOnLine(link, r, line);
         return Conclude(link);
     }
@@ -261,8 +241,8 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view 
 }
 
 void EndNegotiationForClose(Connection& link) {
-    CapState& caps = link.session.caps;
-    if (!caps.Negotiating() || link.session.login.Pending()) return;
+    CapState& caps = link.session().caps;
+    if (!caps.Negotiating() || link.session().login.Pending()) return;
     caps.asked.clear();
     caps.step = Step::Settling;
     Conclude(link);
@@ -270,14 +250,14 @@ void EndNegotiationForClose(Connection& link) {
 
 void CheckNegotiationTime(Connection& link) {
     if (!link.IsConnected()) return;
-    const bool login = link.session.login.Pending();
-    const CapState& caps = link.session.caps;
+    const bool login = link.session().login.Pending();
+    const CapState& caps = link.session().caps;
     if (!login && !(caps.Negotiating() && caps.answered)) return;
-    if (Connection::pace_clock() - link.session.up_since <= kNegotiationTimeLimit) return;
+    if (Connection::pace_clock() - link.session().up_since <= kNegotiationTimeLimit) return;
     const std::string limit = std::to_string(kNegotiationTimeLimit.count()) + " s";
     if (login) return FailLogin(link, "the server did not finish the login within " + limit);
     std::string reason = "Capability negotiation failed: the server did not finish it within " + limit;
     platform::DebuggerTrace("[CAP] ", reason);
-    link.Send("QUIT :Capability negotiation timed out\r\n", LineKind::Urgent);
+    link.Quit("Capability negotiation timed out");
     link.Abandon(std::move(reason));
 }

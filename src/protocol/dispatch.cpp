@@ -4,9 +4,12 @@
 #include <optional>
 #include <string>
 
+#include "module/console.h"
 #include "module/globals.h"
 #include "module/version.h"
+#include "net/ascii.h"
 #include "net/connection.h"
+#include "net/frame.h"
 #include "platform/trace.h"
 #include "protocol/events.h"
 #include "protocol/own_prefix.h"
@@ -16,24 +19,6 @@
 
 namespace {
 
-bool EqualsNickServ(std::string_view nick) {
-    constexpr std::string_view kNickServ = "nickserv";
-    if (nick.size() != kNickServ.size()) return false;
-    for (std::size_t i = 0; i < nick.size(); ++i) {
-        char c = nick[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != kNickServ[i]) return false;
-    }
-    return true;
-}
-
-// Received text copied into a reply stops at the first CR, LF or NUL: the
-// framing cuts only at CR LF, so such a byte can sit inside a line, and
-// many servers would take what follows it as a command of its own.
-std::string_view UpToLineBreak(std::string_view text) {
-    return text.substr(0, text.find_first_of(std::string_view("\r\n\0", 3)));
-}
-
 void AnswerQuery(std::string_view nick, std::string_view query) {
     const bool version = query == "\x01VERSION\x01";
     const bool time = query == "\x01TIME\x01";
@@ -41,11 +26,12 @@ void AnswerQuery(std::string_view nick, std::string_view query) {
     // A nick holding a line break is no nick a server gives; answering a
     // cut one would notice someone else. A line with no sender's nick has
     // no one to answer: the reply would be a NOTICE without a target.
-    if (nick.empty() || UpToLineBreak(nick).size() != nick.size()) return;
+    if (nick.empty() || FirstLine(nick).size() != nick.size()) return;
     std::string reply = "NOTICE ";
     reply += nick;
     if (version) {
-        reply += " :\x01VERSION quorvane, Version 1.2, Build ";
+        reply += " :\x01VERSION quorvane, Version ";
+        reply += std::to_string(kVersionMajor) + '.' + std::to_string(kVersionMinor) + ", Build ";
         reply += std::to_string(kBuildNumber);
         reply += ", [Windows]\x01";
     } else {
@@ -67,17 +53,6 @@ std::optional<std::string_view> ServerErrorText(std::string_view line, const Tok
 
 }  // namespace
 
-void DebugMessage(std::string_view str) {
-    if (gLua == nullptr) return;
-    // Reused from line to line: the echo allocates nothing once warm. The
-    // host takes text up to a NUL, so the text is cut there and its line
-    // end still follows.
-    static std::string text;
-    text.assign(str.substr(0, str.find('\0'))) += '\n';
-    // As data, never as the format: server text may hold '%'.
-    gLua->PrintFormatted("%s", text.c_str());
-}
-
 void ProcessLine(std::string_view received) {
     platform::DebuggerTrace("[PROCESS LINE CALL] ", received);
     // Tags come off first: all below reads the line a server that sent
@@ -93,13 +68,13 @@ void ProcessLine(std::string_view received) {
         // never waits behind paced lines: a late one costs the link.
         static std::string pong;
         pong.assign("PONG ");
-        if (strLine.size() > 5) pong += UpToLineBreak(strLine.substr(5));
+        if (strLine.size() > 5) pong += FirstLine(strLine.substr(5));
         Globals::SendIRCString(pong, LineKind::Urgent);
     }
 
     // Even while shut: the next SendMessage after a reopen needs it.
     Connection* link = Globals::client.get();
-    if (link != nullptr) LearnOwnPrefix(link->session.self, tokens, strLine);
+    if (link != nullptr) LearnOwnPrefix(link->session().self, tokens, strLine);
 
     const bool privmsg = tokens.count > 2 && tokens[1] == "PRIVMSG";
     const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";
@@ -122,7 +97,7 @@ void ProcessLine(std::string_view received) {
         char digits[24];
         const auto end = std::to_chars(digits, digits + sizeof digits, tokens.count).ptr;
         echo.assign("[Vorsk] Arglen = ").append(digits, end).append("\nLINE: ").append(received);
-        DebugMessage(echo);
+        ConsoleEcho(echo);
     }
 
     RaiseEvent("IRC_RawData", {strLine, tags.text});
@@ -139,7 +114,7 @@ void ProcessLine(std::string_view received) {
     }
     if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing, account, time);
     if (notice) {
-        if (EqualsNickServ(nick)) ThrowNickServEvent(tokens[0], tokens[2], trailing);
+        if (ascii::SameFolded(nick, "NickServ")) ThrowNickServEvent(tokens[0], tokens[2], trailing);
         ThrowNoticeEvent(nick, tokens[2], trailing, account, time);
     }
     if (command == "376") ThrowGenericEvent("IRC_EndOfMOTD");

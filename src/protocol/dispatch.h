@@ -8,7 +8,4 @@
 // its CR LF.
 void ProcessLine(std::string_view received);
 
-// Prints text verbatim on the host console, with a line end.
-void DebugMessage(std::string_view str);
-
 #endif

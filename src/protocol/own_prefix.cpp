@@ -1,15 +1,8 @@
 #include "protocol/own_prefix.h"
 
-namespace {
+#include "net/ascii.h"
 
-bool SameNick(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
+namespace {
 
 // Takes user and host from "nick!user@host" (no leading ':') when it is
 // ours; gives whether it was.
@@ -17,7 +10,7 @@ bool FromFullPrefix(OwnPrefix& self, std::string_view full) {
     const std::size_t bang = full.find('!');
     const std::size_t at = full.find('@', bang == std::string_view::npos ? 0 : bang);
     if (bang == std::string_view::npos || at == std::string_view::npos) return false;
-    if (!SameNick(full.substr(0, bang), self.nick)) return false;
+    if (!ascii::SameFolded(full.substr(0, bang), self.nick)) return false;
     self.user.assign(full.substr(bang + 1, at - bang - 1));
     self.host.assign(full.substr(at + 1));
     return true;

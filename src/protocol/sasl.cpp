@@ -6,6 +6,7 @@
 #include "net/utf8.h"
 #include "platform/trace.h"
 #include "protocol/base64.h"
+#include "protocol/items.h"
 #include "protocol/scram.h"
 
 namespace {
@@ -24,6 +25,22 @@ std::string_view MechanismName(SaslMechanism m) {
     return "PLAIN";
 }
 
+// Where every login starts, starts over or ends: from its first step with
+// `account` (waiting for the capability list), or off without one.
+// Whatever `login` held goes, cleared.
+void ResetLogin(LoginState& login, SaslMechanism mechanism, platform::Secret account, platform::Secret password,
+                std::string certificate) {
+    LoginState fresh;
+    if (!account.Empty()) {
+        fresh.mechanism = mechanism;
+        fresh.account = std::move(account);
+        fresh.password = std::move(password);
+        fresh.certificate = std::move(certificate);
+        fresh.step = Step::Waiting;
+    }
+    login = std::move(fresh);
+}
+
 // The exchange's lines answer the server one by one while it holds
 // registration for them: none may wait on the pace, which would eat into
 // the time limit. They are traced as they go, the secret ones masked.
@@ -36,13 +53,10 @@ void SendStep(Connection& link, std::string_view line) { SendStep(link, line, li
 // The server's words in a reason: one clean line, as any text of its.
 std::string Clean(std::string_view words) { return utf8::OneLine(words, Connection::kMaxServerError); }
 
-bool HasWord(std::string_view list, std::string_view word, char sep) {
-    while (!list.empty()) {
-        const std::size_t end = list.find(sep);
-        if (list.substr(0, end) == word) return true;
-        if (end == std::string_view::npos) break;
-        list.remove_prefix(end + 1);
-    }
+// Whether a comma-separated list of mechanisms names `m`.
+bool Lists(std::string_view list, SaslMechanism m) {
+    for (const auto [name, value] : Items(list, ','))
+        if (name == MechanismName(m) && !value) return true;
     return false;
 }
 
@@ -72,7 +86,7 @@ void Abort(Connection& link, std::string_view why) {
 // SCRAM's first message names the account; the password stays until the
 // server's answer salts it.
 void SendScramFirst(Connection& link) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     login.scram.nonce = scram_nonce();
     if (login.scram.nonce.empty()) return Abort(link, "the system gave no random bytes for the SCRAM nonce");
     platform::Secret first;
@@ -83,7 +97,7 @@ void SendScramFirst(Connection& link) {
 }
 
 void SendCredentials(Connection& link) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     if (login.mechanism == SaslMechanism::ScramSha256) return SendScramFirst(link);
     if (login.mechanism == SaslMechanism::External) {
         // The certificate is the credential; an empty response says we
@@ -107,7 +121,7 @@ void SendCredentials(Connection& link) {
 // One AUTHENTICATE piece of the server's SCRAM message. A piece of exactly
 // the full size says more follows; "+" is an empty one.
 void OnScramPiece(Connection& link, const Reply& r) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     std::string_view piece = r.Param(0);
     if (r.Params() != 1 || piece.empty() || piece.size() > kPieceSize) return Abort(link, kScramMalformed);
     if (piece == "+") piece = {};
@@ -151,7 +165,7 @@ std::string Refusal(const LoginState& login, const Reply& r, std::string_view li
 }
 
 void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     const std::string_view n = r.Command();
     // Replies to the mechanism we named or to our credentials.
     const bool answering = login.step == Step::Mechanism || login.step == Step::ServerFirst ||
@@ -172,7 +186,7 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
     } else if (n == "908") {
         const std::string_view mechanisms = r.Param(1);
         if (!answering) return FailLogin(link, kUnexpectedReply);
-        if (HasWord(mechanisms, MechanismName(login.mechanism), ',')) return;
+        if (Lists(mechanisms, login.mechanism)) return;
         std::string why = "the server does not take ";
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
         FailLogin(link, why);
@@ -192,29 +206,29 @@ std::string_view LoginObstacle(const Settings& settings, bool tls) {
 }
 
 void PrepareLogin(Connection& link, const Settings& settings) {
-    LoginState& login = link.session.login;
-    login = {};
-    if (settings.sasl_account.Empty()) return;
-    login.account = settings.sasl_account;
-    login.password = settings.sasl_password;
-    login.mechanism = settings.sasl_mechanism;
-    if (settings.client_cert) login.certificate = settings.client_cert->Fingerprint();
-    login.step = Step::Waiting;
+    ResetLogin(link.session().login, settings.sasl_mechanism, settings.sasl_account, settings.sasl_password,
+               settings.client_cert ? settings.client_cert->Fingerprint() : std::string());
+}
+
+void RestartLogin(LoginState& login) {
+    if (login.Pending())
+        ResetLogin(login, login.mechanism, std::move(login.account), std::move(login.password),
+                   std::move(login.certificate));
 }
 
 void NoteSaslOffer(Connection& link, std::optional<std::string_view> mechanisms) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     login.offered = true;
     if (!mechanisms) {
         login.takes_ours = true;
         return;
     }
     login.mechanisms = *mechanisms;
-    login.takes_ours = HasWord(login.mechanisms, MechanismName(login.mechanism), ',');
+    login.takes_ours = Lists(login.mechanisms, login.mechanism);
 }
 
 bool LoginFitsOffer(Connection& link) {
-    const LoginState& login = link.session.login;
+    const LoginState& login = link.session().login;
     if (!login.offered) {
         FailLogin(link, "the server does not offer SASL");
         return false;
@@ -229,7 +243,7 @@ bool LoginFitsOffer(Connection& link) {
 }
 
 void StartAuthenticate(Connection& link) {
-    LoginState& login = link.session.login;
+    LoginState& login = link.session().login;
     std::string ask = "AUTHENTICATE ";
     ask += MechanismName(login.mechanism);
     SendStep(link, ask);
@@ -238,7 +252,7 @@ void StartAuthenticate(Connection& link) {
 
 void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
     if (r.Command() == "AUTHENTICATE") {
-        const Step step = link.session.login.step;
+        const Step step = link.session().login.step;
         if (step == Step::ServerFirst || step == Step::ServerFinal) return OnScramPiece(link, r);
         if (step != Step::Mechanism) return FailLogin(link, kUnexpectedReply);
         if (r.Param(0) != "+") return FailLogin(link, "the server sent an unexpected AUTHENTICATE challenge");
@@ -248,10 +262,10 @@ void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
 }
 
 void FailLogin(Connection& link, std::string_view why) {
-    link.session.login = {};
+    ResetLogin(link.session().login, {}, {}, {}, {});
     std::string reason = "SASL login failed: ";
     reason += why;
     platform::DebuggerTrace("[SASL] ", reason);
-    link.Send("QUIT :SASL login failed\r\n", LineKind::Urgent);
+    link.Quit("SASL login failed");
     link.Abandon(std::move(reason));
 }

@@ -11,6 +11,7 @@
 
 #include "platform/secret.h"
 #include "protocol/reply.h"
+#include "session/login.h"
 #include "session/settings.h"
 
 class Connection;
@@ -22,6 +23,10 @@ std::string_view LoginObstacle(const Settings& settings, bool tls);
 // With an account in `settings`, copies the credentials into the link's
 // session: the login waits for the capability list. Without one, none.
 void PrepareLogin(Connection& link, const Settings& settings);
+
+// The login in `login`, if under way, starts over on another link: it
+// waits for that link's capability list, with the credentials it holds.
+void RestartLogin(LoginState& login);
 
 // The capability list names sasl, with its mechanisms when it gives them
 // ("sasl=PLAIN,EXTERNAL").

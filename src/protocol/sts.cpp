@@ -7,8 +7,10 @@
 
 #include "module/console.h"
 #include "module/globals.h"
+#include "net/ascii.h"
 #include "net/connection.h"
 #include "net/utf8.h"
+#include "protocol/items.h"
 
 std::chrono::steady_clock::time_point (*sts_clock)() = &std::chrono::steady_clock::now;
 
@@ -20,23 +22,14 @@ constexpr std::uint64_t kLongestPolicyS = 10ull * 365 * 24 * 3600;
 // How much of a server's value a console line quotes.
 constexpr std::size_t kShownValue = 100;
 
-std::string Key(std::string_view host) {
-    std::string key(host);
-    for (char& c : key)
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return key;
-}
+// Host names are the same name in any case.
+std::string Key(std::string_view host) { return ascii::Lowered(host); }
 
 // "key=value" in a comma-separated list; a key without '=' gives empty
 // text; nullopt when the key is not there.
 std::optional<std::string_view> Field(std::string_view list, std::string_view key) {
-    while (!list.empty()) {
-        const std::size_t end = list.find(',');
-        const std::string_view item = list.substr(0, end);
-        list.remove_prefix(end == std::string_view::npos ? list.size() : end + 1);
-        const std::size_t eq = item.find('=');
-        if (item.substr(0, eq) == key) return eq == std::string_view::npos ? std::string_view{} : item.substr(eq + 1);
-    }
+    for (const auto [name, value] : Items(list, ','))
+        if (name == key) return value.value_or(std::string_view{});
     return std::nullopt;
 }
 
@@ -111,7 +104,7 @@ int StsPolicyPort(std::string_view host) {
 }
 
 void StsLinkEnded(const Connection& link) {
-    if (link.LinkSecurity() != platform::Security::Tls || link.session.up_since == decltype(link.session.up_since){}) return;
+    if (link.LinkSecurity() != platform::Security::Tls || link.session().up_since == decltype(link.session().up_since){}) return;
     const auto it = Globals::stsPolicies.find(Key(link.Host()));
     if (it != Globals::stsPolicies.end() && it->second.port == link.Port())
         it->second.expires = sts_clock() + it->second.duration;

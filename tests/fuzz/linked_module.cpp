@@ -64,7 +64,7 @@ void ConnectModule(RecordingHost& host, const std::vector<Arg>& args) {
     if (!Globals::client->IsConnected()) Fail("the link to the loopback peer did not come up");
     // A server that knows no CAP, unless a login is to be fuzzed: the
     // script's lines need not wait.
-    if (!Globals::client->session.login.Pending()) ProcessLine(":srv 421 * CAP :Unknown command");
+    if (!Globals::client->session().login.Pending()) ProcessLine(":srv 421 * CAP :Unknown command");
 }
 
 std::string WrittenByModule() {

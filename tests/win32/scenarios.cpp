@@ -97,7 +97,7 @@ void ConnectWhileConnected(Test& t) {
     const Results r = t.host.Call("Connect", "127.0.0.1", 6667, "other", "u", "Ann Lee");
     t.Check(r.count == 1 && Same(r.text[0], "Invalid Socket!"), "the second irc.Connect gave %d results ('%s')",
             r.count, r.count > 0 ? r.text[0] : "");
-    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! Globals::client is invalid!!\n"),
+    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! Invalid Socket!\n"),
             "no console line for the refused connect");
     t.peer.Quiet(300);  // and nothing went out on the live link
 }
@@ -214,7 +214,7 @@ void Ipv6Loopback(Test& t) {
 
 // A name whose first address (::1) drops packets and whose second
 // (127.0.0.1, the same port) answers: the link comes up through the second
-// 250 ms on, where it used to give up after 10 s. The name is the peer's,
+// 250 ms on, well within the 10 s bound. The name is the peer's,
 // from a private hosts file (root only); without one it is not tried.
 void SecondAddress(Test& t) {
     if (!t.peer.Command("DUAL", nullptr, nullptr)) return;

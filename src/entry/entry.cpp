@@ -1,6 +1,6 @@
 // The two entries the host looks up by name.
 #include "module/globals.h"
-#include "module/lifecycle.h"
+#include "entry/lifecycle.h"
 #include "module/no_throw.h"
 #include "platform/abi.h"
 

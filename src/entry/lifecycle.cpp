@@ -1,4 +1,4 @@
-#include "module/lifecycle.h"
+#include "entry/lifecycle.h"
 
 #include <iterator>
 
@@ -27,7 +27,7 @@ constexpr Registration kScriptFunctions[] = {
     {"Part", NoThrowScriptFunction<Part>},
     {"NickServ", NoThrowScriptFunction<NickServ>},
     {"GetVersion", NoThrowScriptFunction<GetVersion>},
-    // Later additions go after the first nine, which keep their order.
+    // The nine above keep their places; a function added goes below.
     {"SetPingTimeout", NoThrowScriptFunction<SetPingTimeout>},
     {"SetPassword", NoThrowScriptFunction<SetPassword>},
     {"SetSASL", NoThrowScriptFunction<SetSASL>},

@@ -1,6 +1,6 @@
 // Setting the module up for an interpreter state and taking it down.
-#ifndef QV_MODULE_LIFECYCLE_H
-#define QV_MODULE_LIFECYCLE_H
+#ifndef QV_ENTRY_LIFECYCLE_H
+#define QV_ENTRY_LIFECYCLE_H
 
 #include "host/lua_interface.h"
 
