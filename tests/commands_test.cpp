@@ -157,7 +157,8 @@ TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
         EXPECT_EQ(host.console, "[quorvane] !! Connect failed: Port out of range\n");
     }
     // So is a TLS argument that names no kind of link: a word, a number, a
-    // fingerprint of another length (SHA-1's) or damaged; nothing is tried.
+    // fingerprint of another length (SHA-1's, or a pair too many) or
+    // damaged; nothing is tried.
     const std::string hex64(64, 'a');
     std::string joined = "AB";
     while (joined.size() < 95) joined += ":AB";
@@ -166,7 +167,7 @@ TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
     for (const Arg& tls : {Arg(std::string("tls")), Arg(std::string()), Arg(std::string("Insecure")), Arg(1),
                            Arg(joined.substr(0, 59)), Arg(hex64.substr(1) + "g"), Arg(hex64 + ":"),
                            Arg(joined.substr(0, 2) + joined.substr(3, 1) + ":" + joined.substr(4)),
-                           Arg(std::string(joined).replace(2, 1, "-"))}) {
+                           Arg(std::string(joined).replace(2, 1, "-")), Arg(joined + ":AB")}) {
         host.ClearRecords();
         EXPECT_EQ(host.CallIrc("Connect", {std::string("127.0.0.1"), 6667, std::string("x"), std::string("u"),
                                            std::string("Ann Lee"), tls}),

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/line_reader.h"
+#include "net/utf8.h"
 
 namespace {
 
@@ -102,4 +103,16 @@ TEST(LineReader, ALineScannedWithUtf8OnAndHandedOnWithItOffIsSevenBit) {
     feed("\xE9\r\n");
     ASSERT_TRUE(reader.Next(line, false));
     EXPECT_EQ(line, "caf???");
+}
+
+// The one cleaner of text shown on the console, whatever its source (a
+// server's words, a certificate's subject): what is no character is shown
+// as '?', never passed on, and no control survives.
+TEST(OneLine, LeavesOneLineOfCharactersOnly) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"  a\tb\r\nc\x7F", "abc"},
+        {"x\xFF\xC3y\xE2\x82", "x??y??"},
+        {"\xC2\x80" "a\xC2\x9F" "b\xC2\xA0", "ab\xC2\xA0"},  // C1 controls go; U+00A0 is text
+    };
+    for (const auto& [in, out] : cases) EXPECT_EQ(utf8::OneLine(in, 100), out) << in;
 }

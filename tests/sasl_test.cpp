@@ -36,8 +36,9 @@ const std::string kPlainWarning =
 
 // One turn of the peer: once the module has sent `wait_for` (nothing to
 // wait for when empty), the stepped clock moves on by `advance` and the
-// peer writes `reply` (kHangUp: closes the link instead).
-const std::string kHangUp = "<hang up>";
+// peer writes `reply` (kHangUp: closes the link instead; kClose: the
+// script closes it).
+const std::string kHangUp = "<hang up>", kClose = "<close>";
 
 struct Turn {
     std::string wait_for;
@@ -254,7 +255,6 @@ TEST_F(Login, SaslExchanges) {
         // so directly, as a client certificate would let it.
         SaslMechanism mechanism = SaslMechanism::Plain;
         std::string console = {};  // a line the console must show
-        bool close = false;  // the script closes the link once the turns are done
     };
     // A port nothing listens on, for a move to TLS that fails.
     LoopbackServer closed;
@@ -373,6 +373,13 @@ TEST_F(Login, SaslExchanges) {
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit, unexpected},
         {"an AUTHENTICATE challenge before we named a mechanism", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", "AUTHENTICATE +\r\n"}}, "CAP REQ :sasl\r\n" + quit, unexpected},
+        {"a challenge to PLAIN, which takes none", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE Zm9v\r\n"}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + quit,
+         "SASL login failed: the server sent an unexpected AUTHENTICATE challenge"},
+        {"904 before our credentials", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 904 bot :SASL authentication failed\r\n"}}, "CAP REQ :sasl\r\n" + quit,
+         unexpected},
         {"an ACK nobody asked for", "acct", "pw", {{"", ":srv CAP * ACK :sasl\r\n"}}, quit, unexpected},
         {"EXTERNAL: our empty response to the server's +", "acct", "unused",
          {{"", ":srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n"}, {"CAP REQ :sasl\r\n", ack},
@@ -387,11 +394,15 @@ TEST_F(Login, SaslExchanges) {
          "SASL login failed: EXTERNAL refused by the server: SASL authentication failed (client certificate SHA-256 "
          "fingerprint " + kCertFingerprint + ")", "", 0ms, SaslMechanism::External},
         {"the script closes during the login: the lines it held stay unsent", "acct", "pw",
-         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", ""}},
-         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nQUIT :Leaving\r\n", "", "#early", 0ms, SaslMechanism::Plain, "", true},
+         {{"", ls}, {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", kClose}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\nQUIT :Leaving\r\n", "", "#early"},
         {"EXTERNAL where the server lists only PLAIN", "acct", "unused",
          {{"", ":srv CAP * LS :sasl=PLAIN\r\n"}}, quit,
          "SASL login failed: the server does not offer SASL EXTERNAL (only PLAIN)", "", 0ms, SaslMechanism::External},
+        {"SCRAM where the server lists only SCRAM-SHA-256-PLUS", "acct", "pw",
+         {{"", ":srv CAP * LS :sasl=SCRAM-SHA-256-PLUS\r\n"}}, quit,
+         "SASL login failed: the server does not offer SASL SCRAM-SHA-256 (only SCRAM-SHA-256-PLUS)", "", 0ms,
+         SaslMechanism::ScramSha256},
         {"an ACK for more than we asked", "acct", "pw",
          {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :sasl multi-prefix\r\n"}}, "CAP REQ :sasl\r\n" + quit,
          unexpected},
@@ -418,6 +429,10 @@ TEST_F(Login, SaslExchanges) {
          "JOIN #early\r\n", "", "#early"},
         {"a login, and a server that passes CAP over in silence", "acct", "pw",
          {{"", ":srv 433 * bot :Nickname is already in use\r\n"}}, quit, "SASL login failed: the server does not know CAP"},
+        {"a login, and a nick verdict from a server that answered CAP: the login goes on", "acct", "pw",
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 433 * bot :Nickname is already in use\r\n" + ack},
+          {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"}, {Payload("acct", "pw") + "\r\n", success}},
+         "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) + "CAP END\r\n", ""},
         {"a server that ignores CAP and registers us (001)", "", "",
          {{"", ":srv NOTICE * :*** Looking up your hostname\r\n:srv 001 bot :Welcome\r\n"}}, "JOIN #early\r\n", "",
          "#early"},
@@ -426,6 +441,13 @@ TEST_F(Login, SaslExchanges) {
           {"CAP REQ :server-time\r\n", ":srv CAP bot NEW :account-tag away-notify\r\n"},
           {"CAP REQ :account-tag\r\n", ":srv CAP bot ACK :server-time\r\n:srv CAP bot ACK :account-tag\r\n"}},
          "CAP REQ :server-time\r\nCAP REQ :account-tag\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
+        {"CAP NEW after the end: what was refused is asked again; sts over plain TCP moves nothing", "", "",
+         {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", ":srv CAP bot NAK :server-time\r\n"},
+          {"JOIN #early\r\n", ":srv CAP bot NEW :server-time sts=port=6697\r\n"}},
+         "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nCAP REQ :server-time\r\n", "", "#early"},
+        {"closed while a request waits: CAP END, the script's lines, then the QUIT", "", "",
+         {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", kClose}},
+         "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nQUIT :Leaving\r\n", "", "#early"},
         {"a list that never ends: 10 s from link-up, then the link ends", "", "",
          {{"", ":srv CAP * LS * :a\r\n"}, {"", ":srv CAP * LS * :b\r\n", 10s}, {"", "", 1ms}},
          "QUIT :Capability negotiation timed out\r\n",
@@ -452,6 +474,8 @@ TEST_F(Login, SaslExchanges) {
          "[quorvane] the server requires TLS (STS): reconnecting to 127.0.0.1 on port " + closed_port + "\n"},
         {"sts without a port", "", "", {{"", ":srv CAP * LS :sts=duration=300\r\n"}}, "CAP END\r\n", "", "",
          0ms, SaslMechanism::Plain, "\"duration=300\" names no port: ignored"},
+        {"sts with ports, not a port", "", "", {{"", ":srv CAP * LS :sts=ports=6697\r\n"}}, "CAP END\r\n", "", "",
+         0ms, SaslMechanism::Plain, "\"ports=6697\" names no port: ignored"},
         {"sts with port 0", "", "", {{"", ":srv CAP * LS :sts=port=0\r\n"}}, "CAP END\r\n", "", "", 0ms,
          SaslMechanism::Plain, "\"port=0\" names no valid port: ignored"},
         {"sts with a port over 65535", "", "", {{"", ":srv CAP * LS :sts=port=65536\r\n"}}, "CAP END\r\n", "", "",
@@ -521,6 +545,8 @@ TEST_F(Login, SaslExchanges) {
         LiesLast("SCRAM: an error for our proof", Auth("e=invalid-proof"),
                  "the server refused the SCRAM login: invalid-proof"),
         LiesLast("SCRAM: an empty last message", "AUTHENTICATE +\r\n", "malformed SCRAM message from the server"),
+        LiesLast("SCRAM: an empty signature", Auth("v="),
+                 "the server did not prove it knows the password (wrong SCRAM signature)"),
         Scram("SCRAM: logged in without the server's signature",
               {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), success}}, Auth(kClientFinal) + quit,
               "unexpected reply from the server"),
@@ -571,6 +597,8 @@ TEST_F(Login, SaslExchanges) {
             PaceClock::Advance(t.advance);
             if (t.reply == kHangUp)
                 server.CloseClient();
+            else if (t.reply == kClose)
+                host.CallIrc("Close");
             else if (!t.reply.empty())
                 server.Write(t.reply);
             // Exactly at the limit the exchange must still be alive.
@@ -579,12 +607,9 @@ TEST_F(Login, SaslExchanges) {
                 ASSERT_TRUE(Connected());
             }
         }
-        if (c.close) {
-            host.CallIrc("Close");
-            server.ReadToEnd(2000);
-        } else if (c.outcome.empty()) {
+        if (c.outcome.empty()) {
             ASSERT_TRUE(PumpUntilReceived(server, c.wire, start));
-            EXPECT_TRUE(Connected());
+            EXPECT_EQ(Connected(), c.turns.back().reply != kClose);
         } else {
             ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
             EXPECT_FALSE(Connected());
@@ -601,6 +626,9 @@ TEST_F(Login, SaslExchanges) {
             EXPECT_EQ(host.console.rfind(kPlainWarning), 0u);
         }
         if (!c.console.empty()) EXPECT_THAT(host.console, HasSubstr(c.console));
+        // Only a case that moves the link says it does.
+        EXPECT_EQ(host.console.find("reconnecting") != std::string::npos,
+                  c.console.find("reconnecting") != std::string::npos);
         const std::string trace = Trace();
         for (const std::string& secret : {c.password, Payload(c.account, c.password)}) {
             if (c.account.empty()) break;
@@ -622,10 +650,13 @@ TEST_F(Login, SaslExchanges) {
         EXPECT_TRUE(login.account.Empty() && login.password.Empty());
         EXPECT_TRUE(login.scram.first_bare.Empty() && login.scram.server_signature.Empty());
         // Nor, once it has ended, a line it held or had not written yet.
-        if (!c.outcome.empty() || c.close) {
+        if (!c.outcome.empty() || c.turns.back().reply == kClose) {
             EXPECT_EQ(Globals::client->Outgoing().PacedBytes(), 0u);
             EXPECT_TRUE(Globals::client->Outgoing().Unwritten().empty());
         }
+        // Nor of the registration, which may hold the server password.
+        if (!c.outcome.empty() || Globals::client->session().caps.over)
+            EXPECT_TRUE(Globals::client->session().caps.registration.Empty());
         host.CallIrc("Close");
     }
 }

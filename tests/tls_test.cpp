@@ -244,6 +244,8 @@ TEST_F(Tls, APinnedLinkTakesThatCertificateAndNoOther) {
     ASSERT_EQ(self.size(), 95u);
     std::string bare;
     for (const char c : self) bare += c == ':' ? "" : std::string(1, static_cast<char>(std::tolower(c)));
+    std::string near = self;
+    near.back() = near.back() == '0' ? '1' : '0';
     struct Row {
         const char* cert;
         const char* mode;
@@ -259,6 +261,7 @@ TEST_F(Tls, APinnedLinkTakesThatCertificateAndNoOther) {
         {"server", "irc", self, "127.0.0.1", server, false},
         {"server", "irc", self, "localhost", server, true},
         {"self", "irc", server, "127.0.0.1", self, false},
+        {"self", "irc", near, "127.0.0.1", self, false},  // all but the last digit
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(std::string(r.cert) + " pinned to " + r.pin + " by " + r.name + (r.tls12 ? ", TLS 1.2" : ""));
@@ -567,6 +570,48 @@ TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
     ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.over; }, 10000));
     IdleClock::Advance(std::chrono::hours(24 * 365 * 9));
     EXPECT_EQ(StsPolicyPort("127.0.0.1"), forever.port());
+
+    // A policy holds for the name in any case. Only a verified link sets or
+    // ends one, and while one stands an insecure or pinned connect to the
+    // name keeps the link it asked for.
+    auto Policy = [&](const char* name, Arg tls, const std::string& duration) {
+        host.CallIrc("Close");
+        TlsPeer peer("irc", "server", {"--say", ":srv CAP * LS :sts=port=1,duration=" + duration});
+        EXPECT_THAT(Connect(peer.port(), {tls}, name), IsEmpty());
+        EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.over; }, 10000));
+        return peer.port();
+    };
+    const int set = Policy("LocalHost", true, "600");
+    EXPECT_EQ(StsPolicyPort("localhost"), set);
+    for (const Arg& tls : {Arg(std::string("insecure")), Arg(OpensslFingerprint("server"))}) {
+        Policy("localhost", tls, "0");
+        EXPECT_EQ(StsPolicyPort("localhost"), set);
+    }
+    Policy("localhost", true, "0");
+    EXPECT_EQ(StsPolicyPort("localhost"), 0);
+}
+
+// A login that STS moves to TLS goes by what the TLS server offers: the
+// plain one's sasl counts for nothing there.
+TEST_F(Tls, ALoginMovedToTlsGoesByTheTlsServersOwnOffer) {
+    PaceClock::stopped = true;  // the login's time limit is not what is tested
+    TlsPeer peer("irc", "server", {"--say", ":srv CAP * LS :server-time"});
+    LoopbackServer plain;
+    host.CallIrc("SetSASL", {std::string("acct"), std::string("pw")});
+    ASSERT_THAT(Connect(plain.port(), {}), IsEmpty());
+    ASSERT_TRUE(plain.Accept());
+    ASSERT_TRUE(Connected());
+    plain.ReadUntil("Real Name\r\n");
+    plain.Write(":srv CAP * LS :sasl sts=port=" + std::to_string(peer.port()) + "\r\n");
+    auto lost = [&] {
+        for (const HookCall& c : host.hook_calls)
+            if (c.args[0] == "IRC_Disconnected") return c.args[2].value_or("");
+        return std::string();
+    };
+    ASSERT_TRUE(PumpUntil([&] { return !lost().empty(); }, 5000));
+    EXPECT_EQ(lost(), "SASL login failed: the server does not offer SASL");
+    EXPECT_THAT(peer.LinesUntil("GOT USER"), ElementsAre("HANDSHAKE OK", "GOT CAP LS 302", "GOT PASS pvrkqo618", "GOT NICK bot",
+                                                         "GOT USER u u u :Real Name"));
 }
 
 // Under TLS 1.3 a server that asked for a certificate gives its verdict
@@ -729,7 +774,29 @@ TEST_F(Tls, APkcs12FilesCostsAreReadFromItsBytes) {
         EXPECT_EQ(costs.keys, r.keys);
         EXPECT_EQ(costs.certificates, r.certificates);
     }
+    // By hand, what no tool here writes: a PRF of unknown cost (HMAC with
+    // SHA3-256), and a key in a bag of bags.
+    auto der = [](char tag, const std::string& body) {
+        std::string out{tag};
+        if (body.size() >= 0x80) out += {'\x82', static_cast<char>(body.size() >> 8)};
+        return out + static_cast<char>(body.size() & 0xFF) + body;
+    };
+    const std::string pkcs = "\x2A\x86\x48\x86\xF7\x0D", nist = "\x60\x86\x48\x01\x65\x03\x04";
+    const std::string data = der(6, pkcs + "\x01\x07\x01"), bag = pkcs + "\x01\x0C\x0A\x01", salt = der(4, "12345678");
+    auto pbes2 = [&](const std::string& prf) {
+        const std::string kdf = der(48, der(6, pkcs + "\x01\x05\x0C") +
+                                           der(48, salt + der(2, std::string("\x08\x00", 2)) + der(2, "\x20") +
+                                                       der(48, der(6, prf) + der(5, ""))));
+        return der(48, der(6, pkcs + "\x01\x05\x0D") + der(48, kdf + der(48, der(6, nist + "\x01\x2A") + salt)));
+    };
+    EXPECT_EQ(platform::DerivationRounds(pbes2(pkcs + "\x02\x09")), 4096);  // 2048 rounds, two blocks
+    EXPECT_EQ(platform::DerivationRounds(pbes2(nist + "\x02\x0E")), -1);
+    const std::string key = der(48, der(6, bag + "\x02") + der(char(0xA0), der(48, pbes2(pkcs + "\x02\x09") + salt)));
+    const std::string bags = der(48, der(48, der(6, bag + "\x06") + der(char(0xA0), der(48, key))));
+    const std::string safes = der(48, der(48, data + der(char(0xA0), der(4, bags))));
     platform::Pkcs12Costs costs;
+    ASSERT_TRUE(platform::ReadPkcs12Costs(der(48, der(2, "\x03") + der(48, data + der(char(0xA0), der(4, safes)))), costs));
+    EXPECT_EQ(costs.keys, std::vector<long long>{4096});
     for (const char* other : {"client.der", "client.pem"}) EXPECT_FALSE(platform::ReadPkcs12Costs(bytes(other), costs));
     // Cut short anywhere, a file is no PKCS#12; with any byte changed it may
     // be one, but nothing is read outside it (the sanitizer build tells).
