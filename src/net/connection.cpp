@@ -97,7 +97,7 @@ bool Connection::ReadMore() {
 void Connection::Send(std::string_view framed, LineKind kind) {
     if (!TakesLines()) return;
     out_.Push(framed, kind, pace_clock());
-    WriteOut();
+    if (!batching_) WriteOut();
 }
 
 void Connection::SendVerbatim(std::string_view line, LineKind kind) {
@@ -110,6 +110,7 @@ void Connection::SendVerbatim(std::string_view line, LineKind kind) {
 }
 
 void Connection::Flush() {
+    batching_ = false;
     if (!TakesLines()) return;
     out_.Release(pace_clock());
     WriteOut();
