@@ -3,6 +3,7 @@
 #include "protect.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -15,10 +16,6 @@ namespace {
 // name simply takes the protected path.
 struct Name {
     std::string text;
-    // The address the module last passed the name at: the module names
-    // what it looks up with literals, so an address seen before usually
-    // finds its entry without comparing against the others.
-    const char* seen = nullptr;
     int ref = LUA_NOREF;
     // The handle the last lookup of this name gave, offered to the next:
     // taken again when it still names the value found (handles::Pin).
@@ -26,6 +23,10 @@ struct Name {
 };
 std::array<Name, 32> g_names;
 std::size_t g_name_count = 0;
+// The module names what it looks up with literals, so the entry last
+// found at an address, kept by the address's low bits, is nearly always
+// the one: one comparison instead of a search.
+std::array<Name*, 16> g_by_address{};
 
 struct NameRequest {
     const char* name;
@@ -45,17 +46,13 @@ bool Same(const std::string& known, const char* name) {
     return *k == *name;
 }
 
-// The interned name's entry, or null. The text is compared even when the
-// address matches: a caller may reuse a buffer for another name.
+// The interned name's entry, or null. The text is compared even for the
+// entry found by address: a caller may reuse a buffer for another name.
 Name* NameKey(lua_State* L, const char* name) {
+    Name*& hint = g_by_address[(reinterpret_cast<std::uintptr_t>(name) >> 2) % g_by_address.size()];
+    if (hint != nullptr && Same(hint->text, name)) return hint;
     for (std::size_t i = 0; i < g_name_count; ++i)
-        if (g_names[i].seen == name && Same(g_names[i].text, name)) return &g_names[i];
-    for (std::size_t i = 0; i < g_name_count; ++i) {
-        if (Same(g_names[i].text, name)) {
-            g_names[i].seen = name;
-            return &g_names[i];
-        }
-    }
+        if (Same(g_names[i].text, name)) return hint = &g_names[i];
     if (g_name_count == g_names.size()) return nullptr;
     Name& slot = g_names[g_name_count];
     try {
@@ -66,9 +63,8 @@ Name* NameKey(lua_State* L, const char* name) {
     NameRequest r{name, LUA_NOREF};
     if (!Protected(L, InternName, &r, 0, 0, OnError::Quiet) || r.ref == LUA_NOREF) return nullptr;
     slot.ref = r.ref;
-    slot.seen = name;
     ++g_name_count;
-    return &slot;
+    return hint = &slot;
 }
 
 bool HasMetatable(lua_State* L, int index) {
