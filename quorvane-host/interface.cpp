@@ -22,7 +22,8 @@ struct CallRequest {
 
 int CallStep(lua_State* L, void* data) {
     const auto* r = static_cast<const CallRequest*>(data);
-    if (!lua_checkstack(L, r->args + 1)) luaL_error(L, "too many arguments for a call");
+    // A C function starts with LUA_MINSTACK free slots, the request in one.
+    if (r->args + 1 > LUA_MINSTACK - 1 && !lua_checkstack(L, r->args + 1)) luaL_error(L, "too many arguments for a call");
     pending::Materialize(L, r->from, static_cast<std::size_t>(r->args) + 1);
     // The interface gives the module no way to read results: none are kept.
     lua_call(L, r->args, 0);
