@@ -31,7 +31,7 @@ int CallStep(lua_State* L, void* data) {
 }
 
 int ToStringStep(lua_State* L, void*) {
-    lua_tolstring(L, 2, nullptr);
+    lua_tolstring(L, 1, nullptr);
     return 1;
 }
 
@@ -47,7 +47,7 @@ int SetFunctionStep(lua_State* L, void* data) {  // (object)
     std::memcpy(box, &r->fn, sizeof(ScriptFunction));
     lua_pushlightuserdata(L, r->host);
     lua_pushcclosure(L, LuaHost::TrampolineFn(), 2);
-    lua_setfield(L, 2, r->name);
+    lua_setfield(L, 1, r->name);
     return 0;
 }
 

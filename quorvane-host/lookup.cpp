@@ -75,7 +75,7 @@ bool HasMetatable(lua_State* L, int index) {
 
 // (object) -> object[name], with metamethods
 int GetField(lua_State* L, void* data) {
-    lua_getfield(L, 2, static_cast<const char*>(data));
+    lua_getfield(L, 1, static_cast<const char*>(data));
     return 1;
 }
 
