@@ -122,15 +122,21 @@ void Install(lua_State* L, LuaHost* host) {
     Grow(L, kFirstPins);
 }
 
-ILuaObject* Pin(lua_State* L, int type) {
+ILuaObject* Pin(lua_State* L, int type, LuaObject** hint) {
     std::uint64_t bits = 0;
     std::size_t bucket = 0;
     if (!Identify(L, type, &bits) || g_index.empty()) {
         lua_pop(L, 1);
         return &g_nil;
     }
+    // A reclaimed handle has slot 0; one reused since names its new value.
+    if (hint != nullptr && *hint != nullptr && (*hint)->slot != 0 && (*hint)->type == type && (*hint)->bits == bits) {
+        lua_pop(L, 1);
+        return *hint;
+    }
     if (LuaObject* o = Find(type, bits, &bucket)) {
         lua_pop(L, 1);
+        if (hint != nullptr) *hint = o;
         return o;
     }
     if (g_live.size() == g_pins.size()) {
@@ -153,6 +159,7 @@ ILuaObject* Pin(lua_State* L, int type) {
     g_index[bucket] = o;
     lua_rawseti(L, LUA_REGISTRYINDEX, g_pins[g_live.size() - 1]);
     if (g_live.size() > g_peak) g_peak = g_live.size();
+    if (hint != nullptr) *hint = o;
     return o;
 }
 

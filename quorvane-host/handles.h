@@ -48,8 +48,10 @@ void Install(lua_State* L, LuaHost* host);
 // Takes the value on top of the stack (pops it) and returns its handle:
 // the one already handed out in this call for the same value, else a new
 // one. Nil, and a value that cannot be pinned, give the nil handle. Uses
-// the caller's headroom only.
-ILuaObject* Pin(lua_State* L, int type);
+// the caller's headroom only. `*hint`, when set, is a handle that may
+// name the same value: checked first, it spares the search; it is set to
+// the handle returned.
+ILuaObject* Pin(lua_State* L, int type, LuaObject** hint = nullptr);
 
 // Pushes the value a handle names (nil for slot 0). One slot, no raise.
 void Push(lua_State* L, int slot);

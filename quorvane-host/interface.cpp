@@ -22,7 +22,8 @@ struct CallRequest {
 
 int CallStep(lua_State* L, void* data) {
     const auto* r = static_cast<const CallRequest*>(data);
-    if (!lua_checkstack(L, r->args + 1)) luaL_error(L, "too many arguments for a call");
+    // A C function starts with LUA_MINSTACK free slots, the request in one.
+    if (r->args + 1 > LUA_MINSTACK - 1 && !lua_checkstack(L, r->args + 1)) luaL_error(L, "too many arguments for a call");
     pending::Materialize(L, r->from, static_cast<std::size_t>(r->args) + 1);
     // The interface gives the module no way to read results: none are kept.
     lua_call(L, r->args, 0);
@@ -30,7 +31,7 @@ int CallStep(lua_State* L, void* data) {
 }
 
 int ToStringStep(lua_State* L, void*) {
-    lua_tolstring(L, 2, nullptr);
+    lua_tolstring(L, 1, nullptr);
     return 1;
 }
 
@@ -46,7 +47,7 @@ int SetFunctionStep(lua_State* L, void* data) {  // (object)
     std::memcpy(box, &r->fn, sizeof(ScriptFunction));
     lua_pushlightuserdata(L, r->host);
     lua_pushcclosure(L, LuaHost::TrampolineFn(), 2);
-    lua_setfield(L, 2, r->name);
+    lua_setfield(L, 1, r->name);
     return 0;
 }
 

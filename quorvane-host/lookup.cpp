@@ -3,6 +3,7 @@
 #include "protect.h"
 
 #include <array>
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -16,9 +17,16 @@ namespace {
 struct Name {
     std::string text;
     int ref = LUA_NOREF;
+    // The handle the last lookup of this name gave, offered to the next:
+    // taken again when it still names the value found (handles::Pin).
+    LuaObject* last = nullptr;
 };
 std::array<Name, 32> g_names;
 std::size_t g_name_count = 0;
+// The module names what it looks up with literals, so the entry last
+// found at an address, kept by the address's low bits, is nearly always
+// the one: one comparison instead of a search.
+std::array<Name*, 16> g_by_address{};
 
 struct NameRequest {
     const char* name;
@@ -38,22 +46,25 @@ bool Same(const std::string& known, const char* name) {
     return *k == *name;
 }
 
-// Registry key of the interned name, or LUA_NOREF.
-int NameKey(lua_State* L, const char* name) {
+// The interned name's entry, or null. The text is compared even for the
+// entry found by address: a caller may reuse a buffer for another name.
+Name* NameKey(lua_State* L, const char* name) {
+    Name*& hint = g_by_address[(reinterpret_cast<std::uintptr_t>(name) >> 2) % g_by_address.size()];
+    if (hint != nullptr && Same(hint->text, name)) return hint;
     for (std::size_t i = 0; i < g_name_count; ++i)
-        if (Same(g_names[i].text, name)) return g_names[i].ref;
-    if (g_name_count == g_names.size()) return LUA_NOREF;
+        if (Same(g_names[i].text, name)) return hint = &g_names[i];
+    if (g_name_count == g_names.size()) return nullptr;
     Name& slot = g_names[g_name_count];
     try {
         slot.text = name;
     } catch (...) {
-        return LUA_NOREF;
+        return nullptr;
     }
     NameRequest r{name, LUA_NOREF};
-    if (!Protected(L, InternName, &r, 0, 0, OnError::Quiet) || r.ref == LUA_NOREF) return LUA_NOREF;
+    if (!Protected(L, InternName, &r, 0, 0, OnError::Quiet) || r.ref == LUA_NOREF) return nullptr;
     slot.ref = r.ref;
     ++g_name_count;
-    return slot.ref;
+    return hint = &slot;
 }
 
 bool HasMetatable(lua_State* L, int index) {
@@ -64,7 +75,7 @@ bool HasMetatable(lua_State* L, int index) {
 
 // (object) -> object[name], with metamethods
 int GetField(lua_State* L, void* data) {
-    lua_getfield(L, 2, static_cast<const char*>(data));
+    lua_getfield(L, 1, static_cast<const char*>(data));
     return 1;
 }
 
@@ -77,12 +88,12 @@ int GetGlobal(lua_State* L, void* data) {
 
 ILuaObject* LookupGlobal(lua_State* L, const char* name) {
     if (name == nullptr) return handles::Nil();
-    int key = NameKey(L, name);
-    if (key != LUA_NOREF) {
-        lua_rawgeti(L, LUA_REGISTRYINDEX, key);
+    Name* key = NameKey(L, name);
+    if (key != nullptr) {
+        lua_rawgeti(L, LUA_REGISTRYINDEX, key->ref);
         lua_rawget(L, LUA_GLOBALSINDEX);
         int type = lua_type(L, -1);
-        if (type != LUA_TNIL || !HasMetatable(L, LUA_GLOBALSINDEX)) return handles::Pin(L, type);
+        if (type != LUA_TNIL || !HasMetatable(L, LUA_GLOBALSINDEX)) return handles::Pin(L, type, &key->last);
         lua_pop(L, 1);
     }
     if (!Protected(L, GetGlobal, const_cast<char*>(name), 0, 1, OnError::Quiet)) return handles::Nil();
@@ -93,15 +104,15 @@ ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name
     if (object == nullptr || object->slot == 0 || name == nullptr) return handles::Nil();
     handles::Push(L, object->slot);
     if (object->type == LUA_TTABLE) {  // the handle knows its value's type
-        int key = NameKey(L, name);
-        if (key != LUA_NOREF) {
+        Name* key = NameKey(L, name);
+        if (key != nullptr) {
             int table = lua_gettop(L);
-            lua_rawgeti(L, LUA_REGISTRYINDEX, key);
+            lua_rawgeti(L, LUA_REGISTRYINDEX, key->ref);
             lua_rawget(L, table);
             int type = lua_type(L, -1);
             if (type != LUA_TNIL || !HasMetatable(L, table)) {
                 lua_replace(L, table);
-                return handles::Pin(L, type);
+                return handles::Pin(L, type, &key->last);
             }
             lua_pop(L, 1);
         }

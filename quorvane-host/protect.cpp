@@ -2,6 +2,8 @@
 
 #include "errors.h"
 
+#include <utility>
+
 namespace qvhost {
 
 namespace {
@@ -14,8 +16,14 @@ struct Request {
     void* data;
 };
 
+// The request of the innermost step: handed over here rather than pushed
+// as an argument, which would cost a push and a read on every event.
+// Steps nest (a handler calls a script function that raises another
+// event), so each Protected restores the one it found.
+const Request* g_request = nullptr;
+
 int StepEntry(lua_State* L) {
-    const auto* r = static_cast<const Request*>(lua_touserdata(L, 1));
+    const Request* r = g_request;
     int n = r->step(L, r->data);
     // Whatever the step and the Lua it ran did to the stack, the caller
     // gets its headroom back; growing here is protected.
@@ -39,21 +47,20 @@ void InstallSteps(lua_State* L) {
 
 bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, OnError on_error) {
     bool report = on_error == OnError::Report;
-    Request request{step, data};
+    const Request request{step, data};
     int base = lua_gettop(L) - nargs;  // first argument
     int handler = 0;
     if (report) {
         lua_rawgeti(L, LUA_REGISTRYINDEX, g_traceback_ref);
-        lua_insert(L, base + 1);
+        if (nargs > 0) lua_insert(L, base + 1);
         handler = base + 1;
     }
     lua_rawgeti(L, LUA_REGISTRYINDEX, g_entry_ref);
-    lua_pushlightuserdata(L, &request);
-    if (nargs > 0) {
-        lua_insert(L, -nargs - 2);
-        lua_insert(L, -nargs - 2);
-    }
-    if (lua_pcall(L, nargs + 1, nresults, handler) == 0) {
+    if (nargs > 0) lua_insert(L, -nargs - 1);
+    const Request* outer = std::exchange(g_request, &request);
+    const int status = lua_pcall(L, nargs, nresults, handler);
+    g_request = outer;
+    if (status == 0) {
         if (!report) return true;
         if (nresults == 0)
             lua_settop(L, base);

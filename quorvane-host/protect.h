@@ -25,8 +25,8 @@ namespace qvhost {
 
 inline constexpr int kHeadroom = 8;
 
-// Runs under lua_pcall; its arguments are at 2..nargs+1 of its own frame
-// (1 is the host's request). Returns how many results it left on top.
+// Runs under lua_pcall; its arguments are at 1..nargs of its own frame.
+// Returns how many results it left on top.
 using StepFn = int (*)(lua_State* L, void* data);
 
 // Registers the entry that runs steps; inside a protected call at start-up.
@@ -38,7 +38,7 @@ enum class OnError { Quiet, Report, Keep };
 
 // Runs `step` with the `nargs` values on top of the stack as its arguments
 // (they are consumed). On success leaves `nresults` values; on failure
-// what `on_error` says. Uses three slots of headroom beyond the arguments.
+// what `on_error` says. Uses two slots of headroom beyond the arguments.
 bool Protected(lua_State* L, StepFn step, void* data, int nargs, int nresults, OnError on_error);
 
 // Makes sure kHeadroom slots are free. Safe with no room at all: it enters

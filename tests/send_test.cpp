@@ -298,6 +298,14 @@ TEST_F(Paced, CloseSendsWhatWaitsThenQuitWithoutPacing) {
     EXPECT_EQ(Sent("QUIT :Leaving\r\n"), "L0\r\nL1\r\nL2\r\nL3\r\nL4\r\nL5\r\nL6\r\nL7\r\nQUIT :Leaving\r\n");
 }
 
+// A tick's sends wait for its end, then go in one write: the PONGs and a
+// query's reply in the order their lines came, none left for a later tick.
+TEST_F(Sending, WhatATickSendsIsWrittenInOrderWhenItEnds) {
+    Hear("PING :a\r\n:u!x@y PRIVMSG bot :\x01TIME\x01\r\nPING :b\r\n");
+    EXPECT_THAT(SentLines(200), ElementsAre("PONG :a", "NOTICE u :\x01TIME to get a watch...\x01", "PONG :b"));
+    EXPECT_EQ(Unwritten(), 0u);
+}
+
 TEST_F(Sending, LongMessagesGoInPiecesCutAtSpaces) {
     Welcome();
     std::string words;

@@ -30,6 +30,18 @@ TEST(MySplit, CountsSeparatorsPlusOne) {
     // Past the fifth token, tokens are counted, not kept.
     EXPECT_EQ(Cut(":a!b PRIVMSG #c :x y z w", " "), (Split{7, {":a!b", "PRIVMSG", "#c", ":x", "y"}}));
     EXPECT_EQ(MySplit("a b c d e f", " ")[5], "");
+    // Counted eight bytes at a time past the kept tokens: runs of spaces
+    // across those words, and the bytes one bit away from a space (0xA0,
+    // 0x21, 0x00) beside them, count only the spaces.
+    const std::string tail[] = {std::string(17, ' '), " \xA0 \x21!\xA0  \xFF\x7F  x", std::string("\0 \0  \0", 7),
+                                "\xA0\xA0\xA0\xA0\xA0\xA0\xA0\xA0 \xA0\xA0\xA0\xA0\xA0\xA0\xA0 "};
+    for (const std::string& t : tail) {
+        for (std::size_t lead = 0; lead < 9; ++lead) {
+            const std::string line = "a b c d " + std::string(lead, 'e') + t;
+            EXPECT_EQ(MySplit(line, " ").count, static_cast<std::size_t>(std::count(line.begin(), line.end(), ' ')) + 1)
+                << lead;
+        }
+    }
 }
 
 TEST(MySplit, LongSeparatorsDoNotOverlap) {

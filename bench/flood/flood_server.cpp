@@ -9,6 +9,9 @@
 //
 //   qv_bench_flood_server [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED]   the flood
 //   qv_bench_flood_server [--tls CERT KEY] idle             registers the client, then stays silent
+//   qv_bench_flood_server [--mixed] [--utf8] [--tags] dump N FILE [SEED]
+//       writes the lines the flood would send (welcome, corpus, end marker;
+//       LF after each) to FILE for the floor client, then the expect line
 //
 // With --tls the client speaks TLS (OpenSSL, the certificate given). With
 // --mixed one line in ten carries non-ASCII words, half of them UTF-8 and
@@ -304,6 +307,31 @@ void TakeReplies(Link& link, Expect& e, bool* go) {
     }
 }
 
+// The flood's lines as the floor client reads them; the same welcome, corpus
+// and end marker, so the same expect line.
+int Dump(const char* path, Corpus corpus, bool utf8) {
+    std::FILE* f = std::fopen(path, "w");
+    if (f == nullptr) {
+        std::perror(path);
+        return 1;
+    }
+    Expect expect;
+    auto add = [&](const std::string& line, long growth = 0, const std::string& tags = {}, long tag_text = 0) {
+        expect.Count(line, utf8 ? growth : 0, tag_text);
+        std::fprintf(f, "%s%s\n", tags.c_str(), line.c_str());
+    };
+    add(std::string(":") + kServer + " 001 bench :Welcome to the benchmark");
+    add(std::string(":") + kServer + " 376 bench :End of /MOTD command.");
+    for (; corpus.left > 0; --corpus.left) {
+        const std::string line = corpus.Line();
+        add(line, corpus.growth, corpus.tags, corpus.tag_text);
+    }
+    add(":bench.end!end@bench.example PRIVMSG bench :end");
+    if (std::fclose(f) != 0) return 1;
+    expect.Print();
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -330,12 +358,16 @@ int main(int argc, char** argv) {
         }
     }
     bool flood = argc > 1 && std::strcmp(argv[1], "flood") == 0;
-    if (argc < 2 || (flood && argc < 3) || (!flood && std::strcmp(argv[1], "idle") != 0)) {
-        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED] | idle\n", program);
+    bool dump = argc > 3 && std::strcmp(argv[1], "dump") == 0;
+    if (argc < 2 || (flood && argc < 3) || (!flood && !dump && std::strcmp(argv[1], "idle") != 0)) {
+        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED] | idle | dump N FILE [SEED]\n",
+                     program);
         return 2;
     }
-    long count = flood ? std::strtol(argv[2], nullptr, 10) : 0;
-    std::uint64_t seed = argc > 3 ? std::strtoull(argv[3], nullptr, 10) : 20240611;
+    long count = flood || dump ? std::strtol(argv[2], nullptr, 10) : 0;
+    const int seed_at = dump ? 4 : 3;
+    std::uint64_t seed = argc > seed_at ? std::strtoull(argv[seed_at], nullptr, 10) : 20240611;
+    if (dump) return Dump(argv[3], Corpus{Rng{seed | 1}, count, mixed, tagged}, utf8);
 
     int listener = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};

@@ -40,10 +40,19 @@ end
 -- What the client saw and sent back against what the server sent.
 local checked = { "raw", "raw_bytes", "chat", "chat_bytes", "notice", "notice_bytes", "nickserv", "motd", "erroneus", "nickinuse",
   "chat_tagged", "tag_bytes" }
+-- The floor raises IRC_RawData and IRC_OnChat for every line, nothing else.
+local floor_checked = { "raw", "raw_bytes" }
 local function problems(r)
   if r.status ~= 0 then return "exit status " .. tostring(r.status) end
   if r.cpu == nil or r.exp_raw == nil then return "no result" end
   local bad = {}
+  if r.client == "floor" then
+    for _, k in ipairs(floor_checked) do
+      if r[k] ~= r["exp_" .. k] then bad[#bad + 1] = ("%s %s/%s"):format(k, tostring(r[k]), tostring(r["exp_" .. k])) end
+    end
+    if r.chat ~= r.exp_raw then bad[#bad + 1] = ("chat %s/%s"):format(tostring(r.chat), tostring(r.exp_raw)) end
+    return #bad > 0 and table.concat(bad, ", ") or nil
+  end
   for _, k in ipairs(checked) do
     if r[k] ~= r["exp_" .. k] then bad[#bad + 1] = ("%s %s/%s"):format(k, tostring(r[k]), tostring(r["exp_" .. k])) end
   end
@@ -53,18 +62,20 @@ local function problems(r)
   return #bad > 0 and table.concat(bad, ", ") or nil
 end
 
-local order = { "lua", "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }
-local names = { lua = "pure Lua (LuaJIT + LuaSocket)", ["host-off"] = "quorvane-host + module, debug off",
+local order = { "floor", "lua", "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }
+local names = { floor = "floor (Lua C API, no socket)", lua = "pure Lua (LuaJIT + LuaSocket)", ["host-off"] = "quorvane-host + module, debug off",
   ["host-on"] = "quorvane-host + module, debug on", ["host-tls"] = "quorvane-host + module, TLS, debug off",
   ["host-utf8"] = "quorvane-host + module, UTF-8 on", ["host-tags"] = "quorvane-host + module, tagged, debug off" }
-local by = { lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {}, ["host-tags"] = {} }
+local by = { floor = {}, lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {}, ["host-tags"] = {} }
 local base = {}  -- round -> lua CPU ns per line
+local floor_ns = {}  -- round -> floor CPU ns per line
 for _, r in ipairs(runs) do
   local flood_lines = (r.exp_raw or 2) - 2  -- corpus and end marker, not the two welcome lines
   r.ns = r.cpu and r.cpu / flood_lines * 1e9
   r.rate = r.wall and flood_lines / r.wall
   r.problem = problems(r)
   if r.client == "lua" and not r.problem then base[r.round] = r.ns end
+  if r.client == "floor" and not r.problem then floor_ns[r.round] = r.ns end
   table.insert(by[r.client], r)
 end
 
@@ -81,12 +92,12 @@ local model, cpus = cpuinfo()
 
 print()
 print(("flood: %d lines a round, %d rounds, %s (%d CPUs)"):format(lines, #by.lua, model, cpus))
-print(("%-40s %9s %7s %10s %9s %9s %9s %9s  %s"):format("client", "CPU ns/l", "ratio", "lines/s", "RSS+ MB", "idle MB",
-  "tick max", "tick p99", "events"))
-local ratios = {}
+print(("%-40s %9s %7s %7s %10s %9s %9s %9s %9s  %s"):format("client", "CPU ns/l", "ratio", "/floor", "lines/s", "RSS+ MB",
+  "idle MB", "tick max", "tick p99", "events"))
+local ratios, floor_ratios = {}, {}
 for _, c in ipairs(order) do
   if #by[c] == 0 then goto next end
-  local ns, rate, grow, idle_rss, tmax, tp99, rs, bad = {}, {}, {}, {}, {}, {}, {}, {}
+  local ns, rate, grow, idle_rss, tmax, tp99, rs, fs, bad = {}, {}, {}, {}, {}, {}, {}, {}, {}
   for _, r in ipairs(by[c]) do
     if r.problem then
       bad[#bad + 1] = ("round %s: %s"):format(tostring(r.round), r.problem)
@@ -96,25 +107,30 @@ for _, c in ipairs(order) do
       idle_rss[#idle_rss + 1] = r.idle_rss / 1024
       if type(r.tick_max) == "number" and r.tick_max == r.tick_max then tmax[#tmax + 1] = r.tick_max * 1e3; tp99[#tp99 + 1] = r.tick_p99 * 1e3 end
       if base[r.round] then rs[#rs + 1] = r.ns / base[r.round] end
+      if floor_ns[r.round] then fs[#fs + 1] = r.ns / floor_ns[r.round] end
     end
   end
-  ratios[c] = rs
+  ratios[c], floor_ratios[c] = rs, fs
   local function ms(list, f) return #list > 0 and ("%.2f ms"):format(f(list)) or "-" end
-  print(("%-40s %9.0f %7.2f %10.0f %9.1f %9.1f %9s %9s  %s"):format(names[c], median(ns), median(rs), median(rate),
+  print(("%-40s %9.0f %7.2f %7.2f %10.0f %9.1f %9.1f %9s %9s  %s"):format(names[c], median(ns), median(rs), median(fs),
+    median(rate),
     #grow > 0 and max(grow) or 0 / 0, median(idle_rss), ms(tmax, max), ms(tp99, median),
     #bad == 0 and ("ok, %d/%d"):format(#ns, #by[c]) or table.concat(bad, "; ")))
   ::next::
 end
 print()
 print("CPU ns/l: user+sys CPU of the client from its go to the end marker, per flood line (median);")
-print("ratio: CPU against the pure-Lua client of the same round (median of the rounds); RSS+: peak RSS")
+print("ratio, /floor: CPU against the pure-Lua client and the floor of the same round (median of the")
+print("rounds; the floor's lines/s and RSS are not a client's: it reads no socket and holds the corpus); RSS+: peak RSS")
 print("over the RSS when connected and idle (worst round); tick: a module loop callback (pure Lua: the")
 print("lines of one read), longest over all rounds and median 99th percentile.")
-for _, c in ipairs({ "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }) do
+for _, c in ipairs({ "lua", "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }) do
   if ratios[c] == nil then goto skip end
-  local list = {}
+  local list, flist = {}, {}
   for i, v in ipairs(ratios[c]) do list[i] = ("%.2f"):format(v) end
-  print(("paired ratios, %s: %s"):format(c, table.concat(list, " ")))
+  for i, v in ipairs(floor_ratios[c]) do flist[i] = ("%.2f"):format(v) end
+  if c ~= "lua" then print(("paired ratios, %s: %s"):format(c, table.concat(list, " "))) end
+  print(("paired ratios to the floor, %s: %s"):format(c, table.concat(flist, " ")))
   ::skip::
 end
 -- Each round's `client` against the same round's client with debug off:
@@ -137,7 +153,7 @@ against_off("host-tags", "tags against none (time and account on every chat line
 local ctcp = {}
 for _, c in ipairs(order) do
   local r = by[c][1]
-  if r and r.exp_ctcp then ctcp[#ctcp + 1] = ("%s %s/%s"):format(c, tostring(r.exp_got_ctcp), tostring(r.exp_ctcp)) end
+  if r and r.exp_ctcp and c ~= "floor" then ctcp[#ctcp + 1] = ("%s %s/%s"):format(c, tostring(r.exp_got_ctcp), tostring(r.exp_ctcp)) end
 end
 print("CTCP queries answered (round 1; the module paces its replies and drops those past a few waiting): "
   .. table.concat(ctcp, ", "))

@@ -1,6 +1,9 @@
 #!/bin/bash
-# The flood benchmark (scripts/bench runs it): interleaved rounds of three
-# clients against a fresh flood server each, then one table.
+# The flood benchmark (scripts/bench runs it): interleaved rounds of the
+# clients, each against a fresh flood server, then one table.
+#   floor     what the host contract costs at least: the corpus's events
+#             handed to hook.Call through Lua's C API (floor_client.cpp),
+#             with no socket; it reads the lines the server would send
 #   lua       the module's work in Lua: quorvane-host --no-module lua_client.lua
 #   host-off  quorvane-host with the module, irc.Debug(false)
 #   host-on   the same with irc.Debug(true), stdout to /dev/null
@@ -36,6 +39,7 @@ base_host=$build/quorvane-host
 host=${QV_BENCH_HOST:-$build/quorvane-host}
 module=${QV_BENCH_MODULE:-$build/quorvane.so}
 server=$build/qv_bench_flood_server
+floor=$build/qv_bench_floor
 work=$(mktemp -d)
 pids=()
 cleanup() {
@@ -70,6 +74,13 @@ run_client() {  # ROUND CLIENT
   [ "$utf8" = yes ] && corpus+=(--mixed)
   [ "$client" = host-utf8 ] && corpus+=(--utf8)
   [ "$client" = host-tags ] && corpus+=(--tags)
+  if [ "$client" = floor ]; then
+    rm -f "$work/result"
+    "$floor" "$here/../../quorvane-host/prelude.lua" "$here/handlers.lua" "$work/corpus" "$work/result" 2>"$work/err" || status=$?
+    [ "$status" = 0 ] || { echo "round $round, floor: exit status $status: $(head -c 300 "$work/err")" >&2; }
+    echo "round=$round client=floor status=$status $(cat "$work/result" 2>/dev/null) $(cat "$work/corpus.expect")" >>"$results"
+    return
+  fi
   if [ "$client" = host-tls ]; then serve --tls "${corpus[@]}" flood "$lines"; else serve "${corpus[@]}" flood "$lines"; fi
   rm -f "$work/result"
   case $client in
@@ -84,8 +95,12 @@ run_client() {  # ROUND CLIENT
   echo "round=$round client=$client status=$status $(cat "$work/result" 2>/dev/null) $(tail -1 "$work/server.out")" >>"$results"
 }
 
-clients=(lua host-off host-on)
-[ "$utf8" = yes ] && clients=(lua host-off host-utf8)
+clients=(floor lua host-off host-on)
+[ "$utf8" = yes ] && clients=(floor lua host-off host-utf8)
+# The floor's lines: the corpus the lua client gets, read before its clock starts.
+corpus_args=()
+[ "$utf8" = yes ] && corpus_args+=(--mixed)
+"$server" "${corpus_args[@]}" dump "$lines" "$work/corpus" >"$work/corpus.expect" || exit 1
 [ "$tags" = yes ] && clients+=(host-tags)
 if [ "$tls" = yes ]; then
   clients+=(host-tls)

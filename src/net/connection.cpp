@@ -101,7 +101,7 @@ bool Connection::ReadMore() {
 void Connection::Send(std::string_view framed, LineKind kind) {
     if (!TakesLines()) return;
     out_.Push(framed, kind, pace_clock());
-    WriteOut();
+    if (!batching_) WriteOut();
 }
 
 void Connection::SendVerbatim(std::string_view line, LineKind kind) {
@@ -120,6 +120,7 @@ void Connection::Quit(std::string_view why) {
 }
 
 void Connection::Flush() {
+    batching_ = false;
     if (!TakesLines()) return;
     out_.Release(pace_clock());
     WriteOut();

@@ -103,8 +103,17 @@ public:
         out_.Unhold(pace_clock());
         WriteOut();
     }
-    // Lets due paced lines through and writes what the socket takes.
+    // Lets due paced lines through and writes what the socket takes; ends
+    // a batch.
     void Flush();
+    // While a tick hands lines on, what they send (a flood's PONGs, a
+    // handler's lines) waits in the queue, in order, and is written once
+    // when the batch ends: one write for the tick, not one a line.
+    void BeginBatch() { batching_ = true; }
+    void EndBatch() {
+        batching_ = false;
+        WriteOut();
+    }
     // Stops pacing: all that waits goes out ahead of anything sent later.
     void EndPacing() { out_.ReleaseAll(); }
     const SendQueue& Outgoing() const { return out_; }
@@ -165,6 +174,8 @@ private:
     // sent before it went (its ERROR above all) is not lost with it.
     std::string write_failure_;
     Session session_;
+    // Sends wait for EndBatch (BeginBatch).
+    bool batching_ = false;
     LineReader in_;
     SendQueue out_;
 };

@@ -59,6 +59,7 @@ Opening::Opening(const std::string& host, std::unique_ptr<Resolution> resolution
       timeout_ms_(timeout_ms),
       resolution_(std::move(resolution)) {
     if (!SocketLayerReady()) Fail("Sockets unavailable");
+    if (security_.kind == Security::Tls) ReadTrustedRoots();
 }
 
 Opening::~Opening() { TcpClose(sock_); }

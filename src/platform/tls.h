@@ -31,9 +31,15 @@ public:
     virtual bool OnlyVerdictAwaited() const { return false; }
 };
 
-// Readies what every handshake needs and is slow to make (the trusted
-// roots), so that no tick pays for it; called when the module opens.
+// Readies what every handshake needs; called when the module opens.
 void PrepareTls();
+
+// Reads the system's trusted roots if they are not read yet (tens of
+// milliseconds and a few MB, once). An opening for a verified link calls
+// it when it is made, within irc.Connect, so no tick pays for it; the one
+// exception is the first verified link of a process being a move to TLS
+// that a server's STS asked for.
+void ReadTrustedRoots();
 
 // Takes over `sock` (closed with the handshake unless a stream takes it).
 // `security` says which server certificate the link takes: one the

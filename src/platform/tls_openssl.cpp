@@ -83,7 +83,6 @@ SSL_CTX* NewContext() {
     SSL_CTX* c = SSL_CTX_new(TLS_client_method());
     if (c == nullptr) return c;
     SSL_CTX_set_min_proto_version(c, TLS1_2_VERSION);
-    SSL_CTX_set_default_verify_paths(c);
     // The send queue may grow (and move) between a write that could
     // not finish and its retry, and takes partial writes.
     SSL_CTX_set_mode(c, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
@@ -99,9 +98,10 @@ std::string EnvText(const char* name) {
 }
 
 // One context for the process: it holds the trusted roots. Reading the
-// system's bundle takes tens of milliseconds, too long for a tick, so it is
-// done when the module opens, and again only if the process has named other
-// roots since. The holder is made after OpenSSL has readied itself (and
+// system's bundle takes tens of milliseconds, too long for a tick, and some
+// MB that a process with no verified link never needs, so it is done when
+// the first verified link opens (ReadTrustedRoots), and again only if the
+// process has named other roots since. The holder is made after OpenSSL has readied itself (and
 // registered its own clean-up at exit), so it is destroyed before that
 // clean-up runs, or when the module is unloaded: it then frees, with the
 // context, every OpenSSL object a live link or a client certificate still
@@ -122,8 +122,18 @@ public:
             SSL_CTX_free(ctx_);  // links made with it hold their own reference
             ctx_ = NewContext();
             roots_ = std::move(roots);
+            roots_read_ = false;
         }
         return ctx_;
+    }
+
+    // The context `For` gave, with the trusted roots read into it.
+    SSL_CTX* Trusting(SSL_CTX* ctx) {
+        if (ctx != nullptr && ctx == ctx_ && !roots_read_) {
+            SSL_CTX_set_default_verify_paths(ctx);
+            roots_read_ = true;
+        }
+        return ctx;
     }
 
     // How the links' BIOs read and write: through our socket calls.
@@ -142,6 +152,7 @@ public:
 private:
     SSL_CTX* ctx_ = nullptr;
     std::string roots_;
+    bool roots_read_ = false;
     BIO_METHOD* method_ = nullptr;
 };
 
@@ -436,6 +447,8 @@ bool UseClientCert(SSL* ssl, const ClientCert::Native& n) {
 
 void PrepareTls() { Context(); }
 
+void ReadTrustedRoots() { Holder().Trusting(Context()); }
+
 std::string ClientCertUnusable(const ClientCert::Native& native) {
     ERR_clear_error();
     SSL_CTX* ctx = Context();
@@ -447,7 +460,7 @@ std::string ClientCertUnusable(const ClientCert::Native& native) {
 
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
-    SSL_CTX* ctx = Context();
+    SSL_CTX* ctx = security.kind == Security::Tls ? Holder().Trusting(Context()) : Context();
     SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
     BIO* bio = ssl ? SocketBio(sock) : nullptr;
     if (bio == nullptr) {

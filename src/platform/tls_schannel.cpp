@@ -467,6 +467,8 @@ private:
 // Schannel reads the system's roots itself, cheaply, at each handshake.
 void PrepareTls() {}
 
+void ReadTrustedRoots() {}
+
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
     SCHANNEL_CRED settings{};

@@ -78,6 +78,22 @@ probe.Raise("IRC_Mid", 3, "v")
 hook.Call = real
 check.eq(table.concat(swapped, ","), "IRC_Mid:v,IRC_Mid:v", "events after the swap reach the new hook.Call")
 hook.Remove("IRC_Mid", "swapper")
+-- The same for the whole hook table, and back again within the call.
+local moved = {}
+local own = { Call = function(event, gm, a) moved[#moved + 1] = "own:" .. a end }
+hook.Add("IRC_Move", "mover", function(a)
+  moved[#moved + 1] = "real:" .. a
+  local saved_hook = hook
+  hook = own
+  own.Call = function(event, gm, b)
+    own.Call = function(event2, gm2, c) moved[#moved + 1] = "own2:" .. c end
+    hook = saved_hook
+    moved[#moved + 1] = "own:" .. b
+  end
+end)
+probe.Raise("IRC_Move", 4, "v")
+hook.Remove("IRC_Move", "mover")
+check.eq(table.concat(moved, ","), "real:v,own:v,real:v,own:v", "a replaced hook table, then the old one again")
 
 -- Failures in the script side never stop the module's next event.
 hook.Add("Bad", "err", function() error("handler failed") end)
