@@ -625,7 +625,9 @@ TEST_F(Login, SaslExchanges) {
             EXPECT_EQ(host.console.find(kPlainWarning), 0u);
             EXPECT_EQ(host.console.rfind(kPlainWarning), 0u);
         }
-        if (!c.console.empty()) EXPECT_THAT(host.console, HasSubstr(c.console));
+        if (!c.console.empty()) {
+            EXPECT_THAT(host.console, HasSubstr(c.console));
+        }
         // Only a case that moves the link says it does.
         EXPECT_EQ(host.console.find("reconnecting") != std::string::npos,
                   c.console.find("reconnecting") != std::string::npos);
@@ -655,8 +657,9 @@ TEST_F(Login, SaslExchanges) {
             EXPECT_TRUE(Globals::client->Outgoing().Unwritten().empty());
         }
         // Nor of the registration, which may hold the server password.
-        if (!c.outcome.empty() || Globals::client->session().caps.over)
+        if (!c.outcome.empty() || Globals::client->session().caps.over) {
             EXPECT_TRUE(Globals::client->session().caps.registration.Empty());
+        }
         host.CallIrc("Close");
     }
 }
