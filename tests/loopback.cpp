@@ -106,6 +106,10 @@ void LoopbackServer::CloseClient() {
     client_fd_ = -1;
 }
 
+void LoopbackServer::ShutWrite() {
+    if (client_fd_ >= 0) shutdown(client_fd_, SHUT_WR);
+}
+
 void LoopbackServer::ResetClient() {
     if (client_fd_ < 0) return;
     linger hard{1, 0};

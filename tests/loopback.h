@@ -33,6 +33,9 @@ public:
     // Hands over what was received so far and forgets it.
     std::string TakeReceived() { return std::exchange(received_, {}); }
     void CloseClient();
+    // Shuts our sending side only (a half-close): the client reads the
+    // end, and what it still sends arrives.
+    void ShutWrite();
     // Ends the link with a reset instead of an orderly close.
     void ResetClient();
     // Stops listening, so nothing can connect to port() any more.

@@ -306,6 +306,18 @@ TEST_F(Sending, WhatATickSendsIsWrittenInOrderWhenItEnds) {
     EXPECT_EQ(Unwritten(), 0u);
 }
 
+// A server that sends its last lines and shuts its sending side still
+// gets the answers to them: the end it sent does not swallow the tick's.
+TEST_F(Sending, AnswersToTheLastLinesReachAServerThatShutItsSendingSide) {
+    server.Write("PING :last\r\n:u!x@y PRIVMSG bot :\x01VERSION\x01\r\n");
+    server.ShutWrite();
+    ASSERT_TRUE(PumpUntil([&] { return !Globals::client->IsConnected(); }));
+    const std::vector<std::string> lines = SentLines(200);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "PONG :last");
+    EXPECT_TRUE(lines[1].starts_with("NOTICE u :\x01VERSION ")) << lines[1];
+}
+
 TEST_F(Sending, LongMessagesGoInPiecesCutAtSpaces) {
     Welcome();
     std::string words;

@@ -92,7 +92,16 @@ bool Connection::ReadMore() {
         case platform::IoStatus::WouldBlock:
             if (!write_failure_.empty()) Drop(Ending({}));
             return false;
-        case platform::IoStatus::EndOfStream: Drop(Ending(ClosedByServer())); return false;
+        case platform::IoStatus::EndOfStream: {
+            // The server may have shut only its sending side and still
+            // read: what the tick holds back (PONGs, a handler's lines)
+            // goes before the link ends. The reason stays the server's,
+            // whatever that write meets.
+            std::string reason = Ending(ClosedByServer());
+            if (batching_) WriteOut();
+            Drop(std::move(reason));
+            return false;
+        }
         case platform::IoStatus::Failed: Drop(Ending(stream_->ErrorText(r))); return false;
     }
     return false;

@@ -108,7 +108,8 @@ public:
     void Flush();
     // While a tick hands lines on, what they send (a flood's PONGs, a
     // handler's lines) waits in the queue, in order, and is written once
-    // when the batch ends: one write for the tick, not one a line.
+    // when the batch ends (or the server's end is read): one write for the
+    // tick, not one a line.
     void BeginBatch() { batching_ = true; }
     void EndBatch() {
         batching_ = false;
