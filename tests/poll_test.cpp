@@ -144,6 +144,29 @@ TEST_F(Poll, AFloodIsHandledInBoundedTicksInOrder) {
     EXPECT_EQ(PollPeriodMs(), 100u);
 }
 
+TEST_F(Poll, SlowLinesAfterQuickOnesStillEndTheTickAtTheBudget) {
+    // Quick lines first, then lines whose handler costs more than a tick's
+    // budget: no tick may run on for more than one slow line past it.
+    std::vector<std::size_t> slow_per_tick;
+    std::size_t slow = 0;
+    host.on_hook = [&](const HookCall& c) {
+        if (c.args.size() != 4 || c.args[0] != "IRC_RawData" || !c.args[2]->starts_with("slow")) return;
+        ++slow;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    std::string burst;
+    for (int i = 0; i < 3; ++i) burst += "quick " + std::to_string(i) + "\r\n";
+    for (int i = 0; i < 16; ++i) burst += "slow " + std::to_string(i) + "\r\n";
+    server.Write(burst);
+    for (int i = 0; i < 2000 && slow < 16; ++i) {
+        const std::size_t before = slow;
+        PumpOnce(10);
+        if (slow != before) slow_per_tick.push_back(slow - before);
+    }
+    ASSERT_EQ(slow, 16u);
+    EXPECT_LE(*std::max_element(slow_per_tick.begin(), slow_per_tick.end()), 1u) << slow_per_tick.size() << " ticks";
+}
+
 TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
     const std::string x399(399, 'x');
     struct Case {

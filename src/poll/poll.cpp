@@ -74,34 +74,23 @@ void SetPeriod(unsigned ms) {
 // budget does; true when lines may be left over. Only the link in hand is
 // read: once a handler closes or replaces it, the rest of what it brought
 // is dropped, so no reply of an old link can reach a new one.
-bool DispatchLines(Connection& link, Clock::time_point start, Clock::time_point deadline) {
+bool DispatchLines(Connection& link, Clock::time_point deadline) {
     LineReader& in = link.Input();
-    // Reading the clock costs about what a short line's handling does, so
-    // it is read after every few lines while they are quick (kClockStride
-    // of them together well within the budget's margin), after each one
-    // once they are not.
-    Clock::time_point checked = start;
-    unsigned stride = 1, since = 0;
     for (;;) {
-        if (since == stride) {
-            const auto now = Clock::now();
-            if (now >= deadline) return true;
-            stride = now - checked < since * kQuickLine ? kClockStride : 1;
-            checked = now;
-            since = 0;
-        }
         std::string_view line;
         if (!in.Next(line, Globals::settings.utf8)) {
             if (!link.ReadMore()) return false;
             continue;
         }
-        ++since;
         // A line whose handling throws costs that line only.
         NoThrow([line] {
             ProcessLine(line);
             return 0;
         });
         if (Globals::client.get() != &link || !link.IsConnected()) return false;
+        // After every line: a slow handler cannot be told from a quick one
+        // before it has run.
+        if (Clock::now() >= deadline) return true;
     }
 }
 
@@ -165,15 +154,14 @@ void MessageCheckTimer() {
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (!MayRun(frame)) return;
     TickGuard guard(frame);
-    const auto start = Clock::now();
-    const auto deadline = start + kTickBudget;
+    const auto deadline = Clock::now() + kTickBudget;
 
     Connection* link = Globals::client.get();
     if (link == nullptr) return;
     if (link->Advance()) ReportUnverified(*link);
     link->Flush();
     link->BeginBatch();
-    const bool backlog = link->IsConnected() && DispatchLines(*link, start, deadline);
+    const bool backlog = link->IsConnected() && DispatchLines(*link, deadline);
     // Still held by the tick if a handler replaced it (RenewClient).
     link->EndBatch();
     // Read first: a server heard from in this very tick is alive.

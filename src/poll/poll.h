@@ -11,10 +11,6 @@ constexpr unsigned kPollPeriodMs = 100;
 constexpr unsigned kBacklogPeriodMs = 10;
 // A tick's share of the host's time: it stops between lines once past it.
 constexpr std::chrono::microseconds kTickBudget{4000};
-// Lines handled faster than kQuickLine are counted kClockStride at a time
-// between looks at the clock against that budget.
-constexpr std::chrono::microseconds kQuickLine{20};
-constexpr unsigned kClockStride = 8;
 
 // Starts the PollTimer; at most one runs per process, however often asked.
 // A connect under way is polled at the backlog's period.
