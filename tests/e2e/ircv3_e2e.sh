@@ -124,32 +124,7 @@ cat >"$work/inspircd.conf" <<CONF
 CONF
 
 mkdir -p "$work/atheme"
-cat >"$work/atheme.conf" <<CONF
-loadmodule "modules/protocol/inspircd";
-loadmodule "modules/backend/opensex";
-loadmodule "modules/crypto/pbkdf2v2";
-loadmodule "modules/nickserv/main";
-loadmodule "modules/nickserv/identify";
-loadmodule "modules/nickserv/register";
-loadmodule "modules/saslserv/main";
-loadmodule "modules/saslserv/plain";
-serverinfo {
-	name = "services.quorvane.test"; desc = "quorvane test services"; numeric = "00A";
-	recontime = 1; netname = "QuorvaneTest"; hidehostsuffix = "users.quorvane.test";
-	adminname = "quorvane"; adminemail = "quorvane@quorvane.test"; registeremail = "noreply@quorvane.test";
-	mta = "/bin/false"; loglevel = { error; info; admin; network; };
-	maxlogins = 5; maxusers = 5; mdlimit = 30; emaillimit = 10; emailtime = 300;
-	auth = none; casemapping = rfc1459;
-};
-uplink "irc.quorvane.test" { host = "127.0.0.1"; password = "$LINKPW"; port = $link; };
-nickserv { nick = "NickServ"; user = "NickServ"; host = "services.quorvane.test"; real = "Nickname Services"; maxnicks = 5; expire = 30; };
-saslserv { nick = "SaslServ"; user = "SaslServ"; host = "services.quorvane.test"; real = "SASL Authentication Agent"; };
-general {
-	commit_interval = 5; flood_msgs = 0; flood_time = 10; ratelimit_uses = 0; ratelimit_period = 60;
-	kline_time = 7; clone_time = 0; default_clone_allowed = 50; default_clone_warn = 40;
-	uplink_sendq_limit = 1048576; language = "en"; immune_level = immune;
-};
-CONF
+qv_atheme_conf "$work/atheme.conf" "$link" "$LINKPW"
 }
 
 # inspircd with TLS may crash as it is stopped; no core file is left about.
