@@ -392,24 +392,21 @@ if missing then
   host.Quit(2)
   return
 end
--- A mechanism the module does not know is a mistake in the arguments.
-if settings.sasl_account then
-  local err = irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
-  if err then
-    log("%s", err)
-    host.Quit(2)
-    return
-  end
-end
 irc.Debug(false)
 irc.SetUTF8(options.utf8 == true)
-if options.cert then
+-- What the module refuses here (a mechanism it does not know, a
+-- certificate it cannot read) is a mistake in the arguments.
+local refused
+if settings.sasl_account then
+  refused = irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
+end
+if not refused and options.cert then
   -- Read once, now: the module keeps what it read.
-  local err = irc.SetClientCert(options.cert, os.getenv("QUORVANE_CERT_PASSWORD"))
-  if err then
-    log("%s", err)
-    host.Quit(2)
-    return
-  end
+  refused = irc.SetClientCert(options.cert, os.getenv("QUORVANE_CERT_PASSWORD"))
+end
+if refused then
+  log("%s", refused)
+  host.Quit(2)
+  return
 end
 connect()
