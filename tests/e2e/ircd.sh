@@ -160,3 +160,39 @@ general {
 CONF
   } >"$file"
 }
+
+# inspircd's lines for its clients and its logs (in $work), alike in every
+# run that uses it.
+qv_inspircd_client_conf() {
+  cat <<CONF
+<connect name="main" allow="127.0.0.1" maxchans="20" timeout="20" pingfreq="120" hardsendq="1M" softsendq="8192" recvq="8192" threshold="100" commandrate="10000" fakelag="off" localmax="100" globalmax="100" useident="no" resolvehostnames="no" limit="500">
+<pid file="$work/inspircd.pid">
+<log method="file" type="* -USERINPUT -USEROUTPUT" level="default" flush="1" target="$work/inspircd.log">
+<log method="file" type="USERINPUT USEROUTPUT" level="rawio" flush="1" target="$work/rawio.log">
+<options allowhalfop="no" fixedquit="">
+<performance somaxconn="128" softlimit="1024" clonesonconnect="no">
+<dns server="127.0.0.1" timeout="1">
+<files motd="/etc/inspircd/inspircd.motd">
+CONF
+}
+
+# inspircd's lines for atheme's link on port $link with password $LINKPW
+# and the SASL and account modules that speak to it.
+qv_inspircd_services_conf() {
+  cat <<CONF
+<module name="sasl">
+<module name="services_account">
+<module name="spanningtree">
+<module name="hidechans">
+<module name="chghost">
+<module name="chgident">
+<module name="chgname">
+<module name="globops">
+<module name="servprotect">
+<module name="svshold">
+<module name="topiclock">
+<sasl target="services.quorvane.test">
+<link name="services.quorvane.test" ipaddr="127.0.0.1" port="$link" allowmask="127.0.0.0/8" sendpass="$LINKPW" recvpass="$LINKPW">
+<uline server="services.quorvane.test" silent="yes">
+CONF
+}

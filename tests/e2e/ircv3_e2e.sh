@@ -88,14 +88,7 @@ cat >"$work/inspircd.conf" <<CONF
 <bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
 <module name="ssl_gnutls">
 <sslprofile name="Clients" provider="gnutls" certfile="$work/certs/server.pem" keyfile="$work/certs/server.key" dhfile="" hash="sha256">
-<connect name="main" allow="127.0.0.1" maxchans="20" timeout="20" pingfreq="120" hardsendq="1M" softsendq="8192" recvq="8192" threshold="100" commandrate="10000" fakelag="off" localmax="100" globalmax="100" useident="no" resolvehostnames="no" limit="500">
-<pid file="$work/inspircd.pid">
-<log method="file" type="* -USERINPUT -USEROUTPUT" level="default" flush="1" target="$work/inspircd.log">
-<log method="file" type="USERINPUT USEROUTPUT" level="rawio" flush="1" target="$work/rawio.log">
-<options allowhalfop="no" fixedquit="">
-<performance somaxconn="128" softlimit="1024" clonesonconnect="no">
-<dns server="127.0.0.1" timeout="1">
-<files motd="/etc/inspircd/inspircd.motd">
+$(qv_inspircd_client_conf)
 <module name="cap">
 <module name="ircv3">
 <module name="ircv3_capnotify">
@@ -104,20 +97,7 @@ cat >"$work/inspircd.conf" <<CONF
 <module name="ircv3_ctctags">
 <module name="ircv3_sts">
 <sts host="$NAME" port="$tls" duration="600">
-<module name="sasl">
-<module name="services_account">
-<module name="spanningtree">
-<module name="hidechans">
-<module name="chghost">
-<module name="chgident">
-<module name="chgname">
-<module name="globops">
-<module name="servprotect">
-<module name="svshold">
-<module name="topiclock">
-<sasl target="services.quorvane.test">
-<link name="services.quorvane.test" ipaddr="127.0.0.1" port="$link" allowmask="127.0.0.0/8" sendpass="$LINKPW" recvpass="$LINKPW">
-<uline server="services.quorvane.test" silent="yes">
+$(qv_inspircd_services_conf)
 <class name="Kill" commands="KILL">
 <type name="Tester" classes="Kill">
 <oper name="qvoper" password="$OPERPW" host="*@127.0.0.1" type="Tester">
