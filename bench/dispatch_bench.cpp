@@ -58,25 +58,17 @@ void BM_Tokenize(benchmark::State& state) {
 }
 BENCHMARK(BM_Tokenize);
 
-void BM_ProcessChatLine(benchmark::State& state) {
+// One chat line through the dispatcher into a host that does nothing.
+void BM_ProcessLine(benchmark::State& state, const std::string& line) {
     NullHost host;
     gLua = &host;
     Globals::bDebug = false;
-    for (auto _ : state) ProcessLine(kChat);
+    for (auto _ : state) ProcessLine(line);
     gLua = nullptr;
     benchmark::DoNotOptimize(host.calls);
 }
-BENCHMARK(BM_ProcessChatLine);
-
-void BM_ProcessTaggedChatLine(benchmark::State& state) {
-    NullHost host;
-    gLua = &host;
-    Globals::bDebug = false;
-    for (auto _ : state) ProcessLine(kTaggedChat);
-    gLua = nullptr;
-    benchmark::DoNotOptimize(host.calls);
-}
-BENCHMARK(BM_ProcessTaggedChatLine);
+BENCHMARK_CAPTURE(BM_ProcessLine, Chat, kChat);
+BENCHMARK_CAPTURE(BM_ProcessLine, TaggedChat, kTaggedChat);
 
 void BM_ProcessLineWhileShut(benchmark::State& state) {
     gLua = nullptr;

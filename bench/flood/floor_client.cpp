@@ -90,20 +90,22 @@ bool Fail(lua_State* L, const char* what) {
 
 void PushText(lua_State* L, const std::string& all, Span s) { lua_pushlstring(L, all.data() + s.at, s.size); }
 
+// Pushes hook.Call, the event's name and nil, looked up anew each time as
+// the module does.
+void PushCall(lua_State* L, const char* event) {
+    lua_getfield(L, LUA_GLOBALSINDEX, "hook");
+    lua_getfield(L, -1, "Call");
+    lua_remove(L, -2);
+    lua_pushstring(L, event);
+    lua_pushnil(L);
+}
+
 // hook.Call(event, nil, ...) for the line, as the module raises it.
 bool Raise(lua_State* L, const std::string& all, const Line& l) {
-    lua_getfield(L, LUA_GLOBALSINDEX, "hook");
-    lua_getfield(L, -1, "Call");
-    lua_remove(L, -2);
-    lua_pushliteral(L, "IRC_RawData");
-    lua_pushnil(L);
+    PushCall(L, "IRC_RawData");
     PushText(L, all, l.line);
     if (lua_pcall(L, 3, 0, 0) != 0) return Fail(L, "IRC_RawData");
-    lua_getfield(L, LUA_GLOBALSINDEX, "hook");
-    lua_getfield(L, -1, "Call");
-    lua_remove(L, -2);
-    lua_pushliteral(L, "IRC_OnChat");
-    lua_pushnil(L);
+    PushCall(L, "IRC_OnChat");
     PushText(L, all, l.nick);
     PushText(L, all, l.target);
     PushText(L, all, l.text);
