@@ -276,6 +276,14 @@ TEST_F(Paced, AQueryFloodGetsFewRepliesAndThePingInItsMidstIsAnsweredAtOnce) {
     EXPECT_THAT(sent[8], ::testing::StartsWith("NOTICE u7 :"));
     // Every query still reached the scripts.
     EXPECT_EQ(host.hook_calls.size(), 41u);
+    // Replies a move to TLS drops no longer count: the new link answers.
+    SendQueue queue;
+    for (int i = 0; i < 5 + SendQueue::kMaxWaitingReplies; ++i)
+        queue.Push("NOTICE u :x\r\n", LineKind::Reply, SendQueue::Clock::now());
+    EXPECT_FALSE(queue.Accepts(LineKind::Reply));
+    queue.Hold();
+    queue.Restart("CAP LS 302\r\n");
+    EXPECT_TRUE(queue.Accepts(LineKind::Reply));
 }
 
 TEST_F(Paced, ScriptsAreToldWhenTooMuchWaitsAndNothingQueuedIsLost) {
