@@ -58,9 +58,10 @@ TEST_F(Dispatch, PingReplyStartsAtTheSixthCharacter) {
     ProcessLine("PING ");
     ProcessLine("PIN");
     ProcessLine("");
-    EXPECT_EQ(Replies("PONG \r\nPONG \r\n"), "PONG BC\r\nPONG \r\nPONG \r\n");
+    ProcessLine("PING 7");  // a one-character token is still echoed
+    EXPECT_EQ(Replies("PONG 7\r\n"), "PONG BC\r\nPONG \r\nPONG \r\nPONG 7\r\n");
     EXPECT_THAT(host.EventNames(), ElementsAre("IRC_RawData", "IRC_RawData", "IRC_RawData", "IRC_RawData",
-                                               "IRC_RawData", "IRC_RawData"));
+                                               "IRC_RawData", "IRC_RawData", "IRC_RawData"));
 }
 
 TEST_F(Dispatch, ChatRaisesRawDataThenOnChat) {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <new>
 #include <sstream>
 
 #include <unistd.h>
@@ -166,6 +167,13 @@ TEST(Wipe, ClearsTheBytesAndTheVectorRegisters) {
     std::memset(bytes, 'p', sizeof bytes);
     platform::Wipe(bytes + 8, 48);
     EXPECT_EQ(std::string(bytes, 64), std::string(8, 'p') + std::string(48, '\0') + std::string(8, 'p'));
+    // A short secret lives inside the object: a move copies it out, and
+    // ends the string left behind at its first byte, no more.
+    alignas(platform::Secret) unsigned char raw[sizeof(platform::Secret)];
+    auto* moved = new (raw) platform::Secret("hunter2");
+    const platform::Secret taker(std::move(*moved));
+    EXPECT_EQ(std::string_view(reinterpret_cast<char*>(raw), sizeof raw).find("unter2"), std::string_view::npos);
+    moved->~Secret();
 #if defined(__x86_64__) && defined(__linux__)
     if (!__builtin_cpu_supports("avx")) GTEST_SKIP() << "no AVX here: only the SSE halves exist";
     alignas(32) unsigned char in[16 * 32], out[16 * 32];

@@ -214,8 +214,16 @@ TEST_F(Sending, APeerThatStillReadsKeepsTheLinkWhileOverAMegabyteWaits) {
 
 TEST_F(Sending, APeerThatTakesNothingForTenSecondsWhileOverAMegabyteWaitsIsDropped) {
     PaceClock::stopped = true;
-    const std::string line = "PRIVMSG #c :" + std::string(8 * Connection::kMaxUnwritten, 'x');
+    const std::string line = "PRIVMSG #c :" + std::string(24 * Connection::kMaxUnwritten, 'x');
     host.CallIrc("SendRaw", {line});
+    // Until then it takes a little at each tick, 6 s apart: over a
+    // megabyte waits all the while, and the link stays.
+    for (int i = 0; i < 2; ++i) {
+        server.ReadFor(20);
+        PaceClock::Advance(6s);
+        MessageCheckTimer();
+        ASSERT_TRUE(Globals::client->IsConnected()) << i;
+    }
     // What the system still takes, it takes soon; then the socket is full.
     for (std::size_t before = 0, i = 0; before != Unwritten() && i < 100; ++i) {
         before = Unwritten();
@@ -276,6 +284,14 @@ TEST_F(Paced, AQueryFloodGetsFewRepliesAndThePingInItsMidstIsAnsweredAtOnce) {
     EXPECT_THAT(sent[8], ::testing::StartsWith("NOTICE u7 :"));
     // Every query still reached the scripts.
     EXPECT_EQ(host.hook_calls.size(), 41u);
+    // Replies a move to TLS drops no longer count: the new link answers.
+    SendQueue queue;
+    for (int i = 0; i < 5 + SendQueue::kMaxWaitingReplies; ++i)
+        queue.Push("NOTICE u :x\r\n", LineKind::Reply, SendQueue::Clock::now());
+    EXPECT_FALSE(queue.Accepts(LineKind::Reply));
+    queue.Hold();
+    queue.Restart("CAP LS 302\r\n");
+    EXPECT_TRUE(queue.Accepts(LineKind::Reply));
 }
 
 TEST_F(Paced, ScriptsAreToldWhenTooMuchWaitsAndNothingQueuedIsLost) {
