@@ -54,14 +54,21 @@ struct FreedBlocks {
 
 }  // namespace
 
-void operator delete(void* p) noexcept {
+// Allocation is replaced with it, so that both sides are malloc's (as the
+// sanitizers insist).
+void* operator new(std::size_t n) {
+    if (void* p = std::malloc(n == 0 ? 1 : n)) return p;
+    throw std::bad_alloc();
+}
+static void Free(void* p) noexcept {
     const std::string* text = FreedBlocks::watched.load();
     if (p != nullptr && text != nullptr && p != FreedBlocks::host_copy.load() &&
         memmem(p, malloc_usable_size(p), text->data(), text->size()) != nullptr)
         ++FreedBlocks::holding;
     std::free(p);
 }
-void operator delete(void* p, std::size_t) noexcept { operator delete(p); }
+void operator delete(void* p) noexcept { Free(p); }
+void operator delete(void* p, std::size_t) noexcept { Free(p); }
 
 namespace {
 
