@@ -53,7 +53,7 @@ PKCS7* SealedSafe(STACK_OF(PKCS12_SAFEBAG)* bags, int prf, int rounds) {
     return p7;
 }
 
-struct Spec {
+struct CostlyFile {
     const char* name;
     const EVP_MD* mac;  // null: no MAC
     int mac_rounds;
@@ -62,7 +62,7 @@ struct Spec {
     int extra_certs;    // copies of the chain certificate, in the clear
 };
 
-bool Write(const Spec& s, X509* cert, EVP_PKEY* key, X509* chain, const std::string& dir) {
+bool Write(const CostlyFile& s, X509* cert, EVP_PKEY* key, X509* chain, const std::string& dir) {
     STACK_OF(PKCS12_SAFEBAG)* certs = sk_PKCS12_SAFEBAG_new_null();
     sk_PKCS12_SAFEBAG_push(certs, PKCS12_SAFEBAG_create_cert(cert));
     STACK_OF(PKCS12_SAFEBAG)* keys = sk_PKCS12_SAFEBAG_new_null();
@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     const int der = i2d_X509(chain, nullptr);
     const int copies = static_cast<int>((platform::kMaxClientCertFile - 8192) / (der + 40));
     const int pem_copies = static_cast<int>((platform::kMaxClientCertFile - 8192) / (der * 4 / 3 + 100));
-    const Spec specs[] = {
+    const CostlyFile files[] = {
         {"pbes2-sha512.p12", EVP_sha512(), 1, NID_hmacWithSHA512, half, half, 0},
         {"pbes2-sha384.p12", EVP_sha512(), 1, NID_hmacWithSHA384, half, half, 0},
         {"pbes2-sha256.p12", EVP_sha512(), 1, NID_hmacWithSHA256, half, half, 0},
@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
         {"nomac-sha512.p12", nullptr, 0, NID_hmacWithSHA512, all / 2, all / 2, 0},
         {"big-sha512.p12", EVP_sha512(), 1, NID_hmacWithSHA512, half, half, copies},
     };
-    for (const Spec& s : specs) {
+    for (const CostlyFile& s : files) {
         if (!Write(s, cert, key, chain, dir)) return 1;
         std::printf("%s\n", s.name);
     }
