@@ -39,10 +39,11 @@ bool Number(std::string_view text, std::uint64_t& n) {
     return !text.empty() && ec == std::errc{} && end == text.data() + text.size();
 }
 
-// A number of digits beyond any integer: longer than any policy we keep.
-bool Huge(std::string_view text, std::uint64_t& n) {
+// A duration: digits only; more of them than any integer holds is as long
+// as the longest policy we keep.
+bool Seconds(std::string_view text, std::uint64_t& n) {
     if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
-    n = kLongestPolicyS;
+    if (!Number(text, n)) n = kLongestPolicyS;
     return true;
 }
 
@@ -77,7 +78,7 @@ int StsOnList(Connection& link, std::string_view value) {
     const auto duration = Field(value, "duration");
     if (!duration) return 0;
     std::uint64_t seconds = 0;
-    if (!Number(*duration, seconds) && !Huge(*duration, seconds)) {
+    if (!Seconds(*duration, seconds)) {
         Ignored(value, "gives no valid duration");
         return 0;
     }
