@@ -48,13 +48,22 @@ cleanup() {
 }
 trap cleanup EXIT
 results=$work/results
+# The server stands in for another machine: on a CPU of its own, so that
+# waking it to send more never preempts the client in the middle of a
+# tick (that would count against the client's tick, not its CPU).
+pin_server=() pin_client=()
+cpus=$(nproc 2>/dev/null || echo 1)
+if [ "$cpus" -ge 2 ] && command -v taskset >/dev/null; then
+  pin_server=(taskset -c $((cpus - 1)))
+  pin_client=(taskset -c 0-$((cpus - 2)))
+fi
 
 # serve [--tls] MODE [N]: starts the server, sets $server_pid and $port
 serve() {
   : >"$work/server.out"
   local tls_args=()
   if [ "$1" = --tls ]; then tls_args=(--tls "$work/certs/server.pem" "$work/certs/server.key"); shift; fi
-  "$server" "${tls_args[@]}" "$@" >"$work/server.out" &
+  "${pin_server[@]}" "$server" "${tls_args[@]}" "$@" >"$work/server.out" &
   server_pid=$!
   pids+=("$server_pid")
   for _ in $(seq 100); do [ -s "$work/server.out" ] && break; sleep 0.1; done
@@ -76,7 +85,7 @@ run_client() {  # ROUND CLIENT
   [ "$client" = host-tags ] && corpus+=(--tags)
   if [ "$client" = floor ]; then
     rm -f "$work/result"
-    "$floor" "$here/../../quorvane-host/prelude.lua" "$here/handlers.lua" "$work/corpus" "$work/result" 2>"$work/err" || status=$?
+    "${pin_client[@]}" "$floor" "$here/../../quorvane-host/prelude.lua" "$here/handlers.lua" "$work/corpus" "$work/result" 2>"$work/err" || status=$?
     [ "$status" = 0 ] || { echo "round $round, floor: exit status $status: $(head -c 300 "$work/err")" >&2; }
     echo "round=$round client=floor status=$status $(cat "$work/result" 2>/dev/null) $(cat "$work/corpus.expect")" >>"$results"
     return
@@ -84,11 +93,11 @@ run_client() {  # ROUND CLIENT
   if [ "$client" = host-tls ]; then serve --tls "${corpus[@]}" flood "$lines"; else serve "${corpus[@]}" flood "$lines"; fi
   rm -f "$work/result"
   case $client in
-    lua) timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
-    host-off | host-tags) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
-    host-on) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
-    host-tls) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" tls >/dev/null 2>"$work/err" || status=$? ;;
-    host-utf8) timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" utf8 >/dev/null 2>"$work/err" || status=$? ;;
+    lua) "${pin_client[@]}" timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-off | host-tags) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-on) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-tls) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" tls >/dev/null 2>"$work/err" || status=$? ;;
+    host-utf8) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" utf8 >/dev/null 2>"$work/err" || status=$? ;;
   esac
   unserve
   [ "$status" = 0 ] || { echo "round $round, $client: exit status $status: $(head -c 300 "$work/err")" >&2; }
