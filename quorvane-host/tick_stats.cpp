@@ -7,17 +7,17 @@ namespace qvhost {
 
 std::size_t TickStats::Bucket(std::uint64_t ns) {
     if (ns < kSub) return static_cast<std::size_t>(ns);
-    int e = std::bit_width(ns) - 1;  // 3..63
-    std::uint64_t sub = (ns >> (e - 3)) & (kSub - 1);
-    return static_cast<std::size_t>(kSub + (e - 3) * kSub + static_cast<int>(sub));
+    int e = std::bit_width(ns) - 1;  // kSubBits..63
+    std::uint64_t sub = (ns >> (e - kSubBits)) & (kSub - 1);
+    return static_cast<std::size_t>(kSub + (e - kSubBits) * kSub + static_cast<int>(sub));
 }
 
 std::uint64_t TickStats::BucketEnd(std::size_t bucket) {
     if (bucket < kSub) return bucket;
-    std::size_t e = (bucket - kSub) / kSub + 3;
+    std::size_t e = (bucket - kSub) / kSub + kSubBits;
     std::uint64_t sub = (bucket - kSub) % kSub;
-    std::uint64_t start = (std::uint64_t{1} << e) + (sub << (e - 3));
-    return start + (std::uint64_t{1} << (e - 3)) - 1;
+    std::uint64_t start = (std::uint64_t{1} << e) + (sub << (e - kSubBits));
+    return start + (std::uint64_t{1} << (e - kSubBits)) - 1;
 }
 
 void TickStats::Record(std::uint64_t ns) {
