@@ -76,10 +76,18 @@ void SetPeriod(unsigned ms) {
 // is dropped, so no reply of an old link can reach a new one.
 bool DispatchLines(Connection& link, Clock::time_point deadline) {
     LineReader& in = link.Input();
+    Clock::time_point last = Clock::now();
+    Clock::duration read_cost{};
     for (;;) {
         std::string_view line;
         if (!in.Next(line, Globals::settings.utf8)) {
+            // A read (a chunk's worth of lines) is started only if one as
+            // slow as the last still fits.
+            if (last + read_cost >= deadline) return true;
             if (!link.ReadMore()) return false;
+            const Clock::time_point now = Clock::now();
+            read_cost = now - last;
+            last = now;
             continue;
         }
         // A line whose handling throws costs that line only.
@@ -89,8 +97,12 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
         });
         if (Globals::client.get() != &link || !link.IsConnected()) return false;
         // After every line: a slow handler cannot be told from a quick one
-        // before it has run.
-        if (Clock::now() >= deadline) return true;
+        // before it has run. The next line is taken only if one as slow as
+        // this one still fits, so a tick of quick lines ends within its
+        // budget, not a line past it.
+        const Clock::time_point now = Clock::now();
+        if (now + (now - last) >= deadline) return true;
+        last = now;
     }
 }
 
@@ -154,7 +166,7 @@ void MessageCheckTimer() {
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (!MayRun(frame)) return;
     TickGuard guard(frame);
-    const auto deadline = Clock::now() + kTickBudget;
+    const auto deadline = Clock::now() + (kTickBudget - kTickReserve);
 
     Connection* link = Globals::client.get();
     if (link == nullptr) return;

@@ -9,8 +9,13 @@ constexpr unsigned kPollPeriodMs = 100;
 // While lines wait that a tick's budget did not reach, the poll comes back
 // this soon.
 constexpr unsigned kBacklogPeriodMs = 10;
-// A tick's share of the host's time: it stops between lines once past it.
+// A tick's share of the host's time: it stops between lines before it
+// would pass it.
 constexpr std::chrono::microseconds kTickBudget{4000};
+// Of that, what the lines leave for the tick's end (the write of what they
+// sent, the liveness probe) and for a line slower than the one before it
+// (a garbage-collection step in its handler).
+constexpr std::chrono::microseconds kTickReserve{100};
 
 // Starts the PollTimer; at most one runs per process, however often asked.
 // A connect under way is polled at the backlog's period.
