@@ -11,7 +11,6 @@ namespace qvhost {
 
 void LuaObject::SetFunctionMember(const char* name, ScriptFunction fn) { host->SetFunctionMember(this, name, fn); }
 
-ILuaObject* LuaObject::FindMember(const char* name) { return host->FindMember(this, name); }
 
 namespace handles {
 namespace {
@@ -153,21 +152,15 @@ ILuaObject* Pin(lua_State* L, int type, LuaObject** hint) {
     }
     g_live.push_back(o);
     o->slot = static_cast<int>(g_live.size());
+    o->key = g_pins[g_live.size() - 1];
     o->type = type;
     o->bits = bits;
     o->bucket = bucket;
     g_index[bucket] = o;
-    lua_rawseti(L, LUA_REGISTRYINDEX, g_pins[g_live.size() - 1]);
+    lua_rawseti(L, LUA_REGISTRYINDEX, o->key);
     if (g_live.size() > g_peak) g_peak = g_live.size();
     if (hint != nullptr) *hint = o;
     return o;
-}
-
-void Push(lua_State* L, int slot) {
-    if (slot <= 0 || static_cast<std::size_t>(slot) > g_live.size())
-        lua_pushnil(L);
-    else
-        lua_rawgeti(L, LUA_REGISTRYINDEX, g_pins[static_cast<std::size_t>(slot) - 1]);
 }
 
 void Reclaim(lua_State* L) {

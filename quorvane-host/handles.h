@@ -34,6 +34,7 @@ public:
 
     LuaHost* host = nullptr;
     int slot = 0;  // pin slot from 1; 0 names nil (the nil handle, or a handle kept past its call)
+    int key = LUA_NOREF;  // registry key of the pin slot, while slot is not 0
     // Identity of the value, for sharing the handle within a call.
     int type = LUA_TNIL;
     std::uint64_t bits = 0;
@@ -53,8 +54,23 @@ void Install(lua_State* L, LuaHost* host);
 // the handle returned.
 ILuaObject* Pin(lua_State* L, int type, LuaObject** hint = nullptr);
 
-// Pushes the value a handle names (nil for slot 0). One slot, no raise.
-void Push(lua_State* L, int slot);
+// Pushes the value a handle names (nil for none, or slot 0). One slot, no
+// raise.
+inline void Push(lua_State* L, const LuaObject* object) {
+    if (object == nullptr || object->slot == 0)
+        lua_pushnil(L);
+    else
+        lua_rawgeti(L, LUA_REGISTRYINDEX, object->key);
+}
+
+// Whether `hint` is live and names the value on top, of type `type`: the
+// lookups' fast path, which then spares Pin's search. Tables and functions
+// are told by address; any other value takes the search.
+inline bool Holds(const LuaObject* hint, lua_State* L, int type) {
+    return hint != nullptr && hint->slot != 0 && hint->type == type &&
+           (type == LUA_TTABLE || type == LUA_TFUNCTION) &&
+           hint->bits == reinterpret_cast<std::uintptr_t>(lua_topointer(L, -1));
+}
 
 // Ends every handle handed out since the last reclaim; they read as nil
 // from now on. One slot, no raise.

@@ -1,7 +1,6 @@
 // ILuaInterface: what the module calls, one event after another. Lookups
 // read raw where they can (lookup.cpp); pushes wait in C++ (pending.cpp);
 // CallFunction is the one protected call of an event.
-#include "lookup.h"
 #include "lua_host.h"
 #include "pending.h"
 #include "protect.h"
@@ -59,17 +58,11 @@ int NewGlobalTableStep(lua_State* L, void* data) {
 
 }  // namespace
 
-ILuaObject* LuaHost::FindGlobal(const char* name) { return LookupGlobal(Current(), name); }
-
-ILuaObject* LuaHost::FindMember(LuaObject* object, const char* name) {
-    return LookupMember(Current(), object, name);
-}
-
 void LuaHost::SetFunctionMember(LuaObject* object, const char* name, ScriptFunction fn) {
     if (object == nullptr || name == nullptr || fn == nullptr) return;
     lua_State* L = Current();
     FunctionRequest r{name, fn, this};
-    handles::Push(L, object->slot);
+    handles::Push(L, object);
     Protected(L, SetFunctionStep, &r, 1, 0, OnError::Report);
 }
 
@@ -114,7 +107,11 @@ void LuaHost::PushText(const char* text) {
 }
 
 void LuaHost::PushObject(ILuaObject* object) {
-    pending::PushValue(object != nullptr ? static_cast<LuaObject*>(object)->slot : 0);
+    const auto* o = static_cast<const LuaObject*>(object);
+    if (o == nullptr || o->slot == 0)
+        pending::PushNil();
+    else
+        pending::PushValue(o->key);
 }
 
 void LuaHost::PushNilValue() { pending::PushNil(); }

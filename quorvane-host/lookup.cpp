@@ -1,5 +1,6 @@
 #include "lookup.h"
 
+#include "lua_host.h"
 #include "protect.h"
 
 #include <array>
@@ -40,17 +41,18 @@ int InternName(lua_State* L, void* data) {
     return 0;
 }
 
-bool Same(const std::string& known, const char* name) {
+inline bool Same(const std::string& known, const char* name) {
     const char* k = known.c_str();
     while (*k != '\0' && *k == *name) ++k, ++name;
     return *k == *name;
 }
 
-// The interned name's entry, or null. The text is compared even for the
-// entry found by address: a caller may reuse a buffer for another name.
-Name* NameKey(lua_State* L, const char* name) {
-    Name*& hint = g_by_address[(reinterpret_cast<std::uintptr_t>(name) >> 2) % g_by_address.size()];
-    if (hint != nullptr && Same(hint->text, name)) return hint;
+inline Name*& ByAddress(const char* name) {
+    return g_by_address[(reinterpret_cast<std::uintptr_t>(name) >> 2) % g_by_address.size()];
+}
+
+Name* NameKeySlow(lua_State* L, const char* name) {
+    Name*& hint = ByAddress(name);
     for (std::size_t i = 0; i < g_name_count; ++i)
         if (Same(g_names[i].text, name)) return hint = &g_names[i];
     if (g_name_count == g_names.size()) return nullptr;
@@ -65,6 +67,14 @@ Name* NameKey(lua_State* L, const char* name) {
     slot.ref = r.ref;
     ++g_name_count;
     return hint = &slot;
+}
+
+// The interned name's entry, or null. The text is compared even for the
+// entry found by address: a caller may reuse a buffer for another name.
+inline Name* NameKey(lua_State* L, const char* name) {
+    Name* hint = ByAddress(name);
+    if (hint != nullptr && Same(hint->text, name)) return hint;
+    return NameKeySlow(L, name);
 }
 
 bool HasMetatable(lua_State* L, int index) {
@@ -93,6 +103,10 @@ ILuaObject* LookupGlobal(lua_State* L, const char* name) {
         lua_rawgeti(L, LUA_REGISTRYINDEX, key->ref);
         lua_rawget(L, LUA_GLOBALSINDEX);
         int type = lua_type(L, -1);
+        if (handles::Holds(key->last, L, type)) {
+            lua_pop(L, 1);
+            return key->last;
+        }
         if (type != LUA_TNIL || !HasMetatable(L, LUA_GLOBALSINDEX)) return handles::Pin(L, type, &key->last);
         lua_pop(L, 1);
     }
@@ -102,14 +116,18 @@ ILuaObject* LookupGlobal(lua_State* L, const char* name) {
 
 ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name) {
     if (object == nullptr || object->slot == 0 || name == nullptr) return handles::Nil();
-    handles::Push(L, object->slot);
+    handles::Push(L, object);
     if (object->type == LUA_TTABLE) {  // the handle knows its value's type
         Name* key = NameKey(L, name);
         if (key != nullptr) {
-            int table = lua_gettop(L);
             lua_rawgeti(L, LUA_REGISTRYINDEX, key->ref);
-            lua_rawget(L, table);
+            lua_rawget(L, -2);
             int type = lua_type(L, -1);
+            if (handles::Holds(key->last, L, type)) {
+                lua_pop(L, 2);
+                return key->last;
+            }
+            const int table = lua_gettop(L) - 1;
             if (type != LUA_TNIL || !HasMetatable(L, table)) {
                 lua_replace(L, table);
                 return handles::Pin(L, type, &key->last);
@@ -120,5 +138,9 @@ ILuaObject* LookupMember(lua_State* L, const LuaObject* object, const char* name
     if (!Protected(L, GetField, const_cast<char*>(name), 1, 1, OnError::Quiet)) return handles::Nil();
     return handles::Pin(L, lua_type(L, -1));
 }
+
+ILuaObject* LuaHost::FindGlobal(const char* name) { return LookupGlobal(Current(), name); }
+
+ILuaObject* LuaObject::FindMember(const char* name) { return LookupMember(host->Current(), this, name); }
 
 }  // namespace qvhost

@@ -86,7 +86,8 @@ public:
 
     // Used by LuaObject.
     void SetFunctionMember(LuaObject* object, const char* name, ScriptFunction fn);
-    ILuaObject* FindMember(LuaObject* object, const char* name);
+    // The state the call into the module in progress works on.
+    lua_State* Current() const { return frame_ != nullptr ? frame_->L : main_; }
 
     static lua_CFunction TrampolineFn() { return Trampoline; }
 
@@ -104,7 +105,6 @@ private:
 
     enum class Deferred { None, Open, Close };
 
-    lua_State* Current() const { return frame_ != nullptr ? frame_->L : main_; }
     std::size_t PushesOfFrame() const;
     void Enter();
     void Leave(lua_State* L);

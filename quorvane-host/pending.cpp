@@ -1,6 +1,5 @@
 #include "pending.h"
 
-#include "handles.h"
 
 #include <new>
 
@@ -41,7 +40,7 @@ void Materialize(lua_State* L, std::size_t from, std::size_t count) {
                 lua_pushlstring(L, g_store.text.get() + e.offset, e.size);
                 break;
             case Kind::Value:
-                handles::Push(L, e.slot);
+                lua_rawgeti(L, LUA_REGISTRYINDEX, e.key);
                 break;
             case Kind::Lost:
                 luaL_error(L, "not enough memory for the module's arguments");

@@ -25,7 +25,7 @@ enum class Kind : unsigned char { Nil, Text, Value, Lost };
 
 struct Entry {
     Kind kind;
-    int slot;            // Value: a handle's pin slot
+    int key;             // Value: the registry key of a live handle's pin slot
     std::size_t offset;  // Text: where its bytes start in the text store
     std::size_t size;
 };
@@ -56,7 +56,7 @@ inline void Record(const Entry& e) {
 
 inline void PushNil() { Record({Kind::Nil, 0, 0, 0}); }
 
-inline void PushValue(int slot) { Record({Kind::Value, slot, 0, 0}); }
+inline void PushValue(int key) { Record({Kind::Value, key, 0, 0}); }
 
 inline void PushText(const char* text) {
     std::size_t size = std::strlen(text);
