@@ -39,6 +39,8 @@ bool Connection::Connect(const std::string& host, int port, platform::Security s
 
 bool Connection::Advance() {
     if (!IsConnecting()) return false;
+    // A handshake works with keys, and a client certificate's.
+    platform::NoteSecretWork();
     switch (opening_->Step()) {
         case platform::Opening::Status::Pending: return false;
         case platform::Opening::Status::Failed: {
@@ -60,6 +62,7 @@ bool Connection::Advance() {
 }
 
 void Connection::Reopen(int port, platform::Security security, Session next) {
+    platform::NoteSecretWork();
     next.alive.timeout_s = session_.alive.timeout_s;
     session_ = std::move(next);
     if (!IsConnected()) return;
@@ -81,6 +84,9 @@ void Connection::Reopen(int port, platform::Security security, Session next) {
 
 bool Connection::ReadMore() {
     if (!IsConnected()) return false;
+    // Decrypting works with the session's keys; a plain read is the
+    // system's copy.
+    if (security_.kind != platform::Security::Plain) platform::NoteSecretWork();
     const platform::IoResult r = stream_->Read(in_.Space());
     switch (r.status) {
         case platform::IoStatus::Ok:
@@ -109,6 +115,8 @@ bool Connection::ReadMore() {
 
 void Connection::Send(std::string_view framed, LineKind kind) {
     if (!TakesLines()) return;
+    // Any line may carry a password: PASS, AUTHENTICATE, a script's own.
+    platform::NoteSecretWork();
     out_.Push(framed, kind, pace_clock());
     if (!batching_) WriteOut();
 }
@@ -154,6 +162,7 @@ void Connection::WriteOut() {
     // A link whose write failed is ended by the reads, once they have
     // handed on what came before: the server's reason may be among it.
     while (IsConnected() && write_failure_.empty() && !out_.Unwritten().empty()) {
+        platform::NoteSecretWork();
         const platform::IoResult r = stream_->Write(out_.Unwritten());
         if (r.status == platform::IoStatus::WouldBlock) break;
         if (r.status != platform::IoStatus::Ok) {
@@ -202,6 +211,7 @@ void Connection::Close() {
 }
 
 void Connection::DiscardUnread() {
+    platform::NoteSecretWork();
     // Unread bytes at close make the system reset the link, which may
     // throw away the QUIT still on its way; what has come is read off.
     // Not into the line buffer: a handler may be closing the link while
@@ -232,6 +242,8 @@ void Connection::Refuse(std::string reason) {
 
 void Connection::Drop(std::string reason) {
     if (!TakesLines()) return;
+    // Ending a TLS link may encrypt its close.
+    platform::NoteSecretWork();
     ForgetSecrets();
     opening_.reset();
     stream_.reset();

@@ -19,6 +19,19 @@ void Wipe(void* at, std::size_t size) noexcept;
 // memory; called before control goes back to the host.
 void WipeRegisters() noexcept;
 
+// Whether the registers may hold a secret's bytes: set by work on a secret
+// and by all that goes out to the server or through TLS, cleared by
+// WipeRegisters. Set at load: nothing is known of what ran before.
+inline bool registers_noted = true;
+
+inline void NoteSecretWork() noexcept { registers_noted = true; }
+
+// WipeRegisters, if anything was noted since the last wipe: the events of
+// a tick that only reads lines off a plain link cost no wipe each.
+inline void WipeRegistersIfNoted() noexcept {
+    if (registers_noted) WipeRegisters();
+}
+
 // Clears every block before it goes back to the heap: a string that grows
 // leaves no copy behind in the block it moved out of.
 template <class T>
@@ -53,7 +66,10 @@ public:
     Secret() = default;
     explicit Secret(std::string_view text) { Append(text); }
     Secret(const Secret& other) { Append(other.View()); }
-    Secret(Secret&& other) noexcept : text_(std::move(other.text_)) { other.Clear(); }
+    Secret(Secret&& other) noexcept : text_(std::move(other.text_)) {
+        NoteSecretWork();
+        other.Clear();
+    }
     Secret& operator=(const Secret& other) {
         if (this != &other) Assign(other.View());
         return *this;
@@ -61,6 +77,7 @@ public:
     Secret& operator=(Secret&& other) noexcept {
         if (this != &other) {
             Clear();
+            NoteSecretWork();
             text_ = std::move(other.text_);
             other.Clear();
         }
@@ -76,10 +93,20 @@ public:
     }
     // Callers that know the final size reserve it first, so nothing moves.
     void Reserve(std::size_t size) { text_.reserve(size); }
-    void Append(std::string_view text) { text_.append(text); }
-    void Append(std::size_t count, char c) { text_.append(count, c); }
+    void Append(std::string_view text) {
+        NoteSecretWork();
+        text_.append(text);
+    }
+    void Append(std::size_t count, char c) {
+        NoteSecretWork();
+        text_.append(count, c);
+    }
 
-    std::string_view View() const { return {text_.data(), text_.size()}; }
+    // Whoever reads the bytes may copy them.
+    std::string_view View() const {
+        NoteSecretWork();
+        return {text_.data(), text_.size()};
+    }
     bool Empty() const { return text_.empty(); }
     std::size_t Size() const { return text_.size(); }
 

@@ -60,6 +60,7 @@ __attribute__((target("avx512f"), noinline)) void ZeroAvx512High() noexcept {
 }  // namespace
 
 void WipeRegisters() noexcept {
+    registers_noted = false;
     if (__builtin_cpu_supports("avx"))
         ZeroAvx();
     else if (__builtin_cpu_supports("sse"))
@@ -69,7 +70,7 @@ void WipeRegisters() noexcept {
 #endif
 }
 #else
-void WipeRegisters() noexcept {}
+void WipeRegisters() noexcept { registers_noted = false; }
 #endif
 
 void Wipe(void* at, std::size_t size) noexcept {

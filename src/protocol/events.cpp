@@ -29,7 +29,7 @@ void RaiseEvent(const char* name, std::initializer_list<std::optional<std::strin
     }
     // The handler runs in the host: nothing of a password this tick sent
     // may be left in the registers for it to spill.
-    platform::WipeRegisters();
+    platform::WipeRegistersIfNoted();
     lua->CallFunction(2 + static_cast<int>(args.size()), 1);
 }
 
