@@ -51,37 +51,55 @@ TEST(MySplit, LongSeparatorsDoNotOverlap) {
 
 TEST(MySplit, EmptySeparatorGivesTheWholeText) { EXPECT_EQ(Cut("a b", ""), (Split{1, {"a b"}})); }
 
+namespace {
+
+// Both readings of a line, which must agree: by search, and off its tokens.
+std::string_view Part(std::string_view line, int part) {
+    const std::string_view searched = GetPRIVMSG(line, part);
+    EXPECT_EQ(GetPRIVMSG(line, MySplit(line, " "), part), searched) << line;
+    return searched;
+}
+
+}  // namespace
+
 TEST(GetPRIVMSG, NickComesFromThePrefixOnly) {
-    EXPECT_EQ(GetPRIVMSG(":alice!ali PRIVMSG #lobby :hi", kNick), "alice");
-    EXPECT_EQ(GetPRIVMSG(":Nick!user PRIVMSG x :y", kNick), "Nick");
+    EXPECT_EQ(Part(":alice!ali PRIVMSG #lobby :hi", kNick), "alice");
+    EXPECT_EQ(Part(":Nick!user PRIVMSG x :y", kNick), "Nick");
     // A '!' in the message text names no one; a prefix without '!' is a
     // server, and its name stands for the sender.
-    EXPECT_EQ(GetPRIVMSG(":srv NOTICE me :hi!", kNick), "srv");
-    EXPECT_EQ(GetPRIVMSG(":srv", kNick), "srv");
-    EXPECT_EQ(GetPRIVMSG(":!x PRIVMSG a :b", kNick), "");
+    EXPECT_EQ(Part(":srv NOTICE me :hi!", kNick), "srv");
+    EXPECT_EQ(Part(":srv", kNick), "srv");
+    EXPECT_EQ(Part(":!x PRIVMSG a :b", kNick), "");
     // No prefix: no sender.
-    EXPECT_EQ(GetPRIVMSG("NOTICE AUTH :hi!there", kNick), "");
-    EXPECT_EQ(GetPRIVMSG("", kNick), "");
-    EXPECT_EQ(GetPRIVMSG(":", kNick), "");
+    EXPECT_EQ(Part("NOTICE AUTH :hi!there", kNick), "");
+    EXPECT_EQ(Part("", kNick), "");
+    EXPECT_EQ(Part(":", kNick), "");
 }
 
 TEST(GetPRIVMSG, TrailingTextFollowsTheFirstSpaceColonAfterThePrefix) {
-    EXPECT_EQ(GetPRIVMSG(":alice!ali PRIVMSG #lobby :hi", kTrailing), "hi");
-    EXPECT_EQ(GetPRIVMSG(":alice!ali PRIVMSG #lobby :hi :)", kTrailing), "hi :)");
-    EXPECT_EQ(GetPRIVMSG(":a!b PRIVMSG x :", kTrailing), "");
+    EXPECT_EQ(Part(":alice!ali PRIVMSG #lobby :hi", kTrailing), "hi");
+    EXPECT_EQ(Part(":alice!ali PRIVMSG #lobby :hi :)", kTrailing), "hi :)");
+    EXPECT_EQ(Part(":a!b PRIVMSG x :", kTrailing), "");
     // Colons inside the prefix's host part are not the trailing marker.
-    EXPECT_EQ(GetPRIVMSG(":a!b@2001:db8::1 PRIVMSG #c :hi", kTrailing), "hi");
-    EXPECT_EQ(GetPRIVMSG("PING :abc", kTrailing), "abc");
+    EXPECT_EQ(Part(":a!b@2001:db8::1 PRIVMSG #c :hi", kTrailing), "hi");
+    EXPECT_EQ(Part("PING :abc", kTrailing), "abc");
     // Any selector other than the nick's gives the trailing text.
-    EXPECT_EQ(GetPRIVMSG(":a!b PRIVMSG x :y", 7), "y");
+    EXPECT_EQ(Part(":a!b PRIVMSG x :y", 7), "y");
 }
 
 TEST(GetPRIVMSG, WithoutAColonTheLastParameterIsTheTrailingText) {
-    EXPECT_EQ(GetPRIVMSG(":a!b PRIVMSG x y", kTrailing), "y");
-    EXPECT_EQ(GetPRIVMSG(":a!b PRIVMSG x y:z", kTrailing), "y:z");
-    EXPECT_EQ(GetPRIVMSG(":srv", kTrailing), "");
-    EXPECT_EQ(GetPRIVMSG("", kTrailing), "");
-    EXPECT_EQ(GetPRIVMSG("x", kTrailing), "x");
+    EXPECT_EQ(Part(":a!b PRIVMSG x y", kTrailing), "y");
+    EXPECT_EQ(Part(":a!b PRIVMSG x y:z", kTrailing), "y:z");
+    EXPECT_EQ(Part(":srv", kTrailing), "");
+    EXPECT_EQ(Part("", kTrailing), "");
+    EXPECT_EQ(Part("x", kTrailing), "x");
+    // Past the tokens the dispatcher keeps, and around empty ones.
+    EXPECT_EQ(Part(":a!b C p1 p2 p3 p4 :x y", kTrailing), "x y");
+    EXPECT_EQ(Part(":a!b C p1 p2 p3 p4 p5", kTrailing), "p5");
+    EXPECT_EQ(Part("PRIVMSG  #c  :two  spaces ", kTrailing), "two  spaces ");
+    EXPECT_EQ(Part("NOTICE :x", kTrailing), "x");
+    EXPECT_EQ(Part(":a C x :", kTrailing), "");
+    EXPECT_EQ(Part(":a C x ", kTrailing), "");
 }
 
 TEST(SplitTags, TakesTheSectionOffAndTheLastValueOfEachName) {

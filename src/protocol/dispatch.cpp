@@ -48,7 +48,7 @@ std::optional<std::string_view> ServerErrorText(std::string_view line, const Tok
     const std::size_t at = line.starts_with(':') ? 1 : 0;
     if (tokens[at] != "ERROR") return std::nullopt;
     if (tokens.count <= at + 1) return std::string_view{};
-    return GetPRIVMSG(line, kTrailing);
+    return GetPRIVMSG(line, tokens, kTrailing);
 }
 
 }  // namespace
@@ -80,8 +80,8 @@ void ProcessLine(std::string_view received) {
     const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";
     std::string_view nick, trailing;
     if (privmsg || notice) {
-        nick = GetPRIVMSG(strLine, kNick);
-        trailing = GetPRIVMSG(strLine, kTrailing);
+        nick = GetPRIVMSG(strLine, tokens, kNick);
+        trailing = GetPRIVMSG(strLine, tokens, kTrailing);
     }
     // Queries are answered even while the module is shut.
     if (privmsg) AnswerQuery(nick, trailing);

@@ -76,3 +76,21 @@ std::string_view GetPRIVMSG(std::string_view str, int part) {
     auto space = rest.rfind(' ');
     return space == std::string_view::npos ? rest : rest.substr(space + 1);
 }
+
+std::string_view GetPRIVMSG(std::string_view str, const Tokens& tokens, int part) {
+    // The first token is the prefix, if there is one: it holds no space.
+    const bool prefixed = str.starts_with(':');
+    if (part == kNick) {
+        if (!prefixed) return {};
+        const std::string_view prefix = tokens[0].substr(1);
+        return prefix.substr(0, prefix.find('!'));
+    }
+    // " :" after the prefix is a token after the first that starts with ':'.
+    const std::size_t kept = tokens.count < Tokens::kKept ? tokens.count : Tokens::kKept;
+    for (std::size_t i = 1; i < kept; ++i)
+        if (tokens.first[i].starts_with(':')) return str.substr(tokens.first[i].data() + 1 - str.data());
+    if (tokens.count > Tokens::kKept) return GetPRIVMSG(str, part);
+    // No colon: the last token, unless that is the prefix.
+    if (prefixed && tokens.count == 1) return str.substr(str.size());
+    return tokens.first[tokens.count - 1];
+}

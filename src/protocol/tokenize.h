@@ -27,5 +27,8 @@ enum : int { kNick = 0, kTrailing = 1 };
 
 // Selector 0: the sender's nick. Any other selector: the trailing text.
 std::string_view GetPRIVMSG(std::string_view str, int part);
+// The same, read off the line's tokens (MySplit(str, " ")) where they tell
+// it: the line is not searched again.
+std::string_view GetPRIVMSG(std::string_view str, const Tokens& tokens, int part);
 
 #endif

@@ -25,6 +25,7 @@
 
 #include "linked_module.h"
 #include "protocol/dispatch.h"
+#include "protocol/tokenize.h"
 
 namespace {
 
@@ -220,6 +221,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (open && debug && run.console.find("LINE: ") == std::string::npos) Fail("no echo with debug on", line);
     if (open && !debug && !run.console.empty()) Fail("an echo with debug off", line);
     CheckWire(tags.rest, run.wire);
+    // The dispatcher reads the nick and the trailing text off the tokens;
+    // a search of the line gives the same.
+    const Tokens tokens = MySplit(tags.rest, " ");
+    for (const int part : {kNick, kTrailing})
+        if (GetPRIVMSG(tags.rest, tokens, part) != GetPRIVMSG(tags.rest, part)) Fail("tokens and search disagree", line);
 
     // A rest that starts with '@' would be a tagged line of its own.
     if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open), line);
