@@ -14,20 +14,24 @@ namespace {
 using Lines = std::vector<std::string>;
 
 // The lines of `stream` fed `step` bytes at a time, reading lines out
-// between pieces as the poll does.
+// between pieces as the poll does. Each must be followed by a NUL.
 Lines Frame(std::string_view stream, std::size_t step, bool utf8) {
     LineReader reader;
     Lines lines;
     std::string_view line;
+    const auto take = [&] {
+        EXPECT_EQ(line.data()[line.size()], '\0') << "after line " << lines.size();
+        lines.emplace_back(line);
+    };
     while (!stream.empty()) {
-        while (reader.Next(line, utf8)) lines.emplace_back(line);
+        while (reader.Next(line, utf8)) take();
         auto space = reader.Space();
         const std::size_t n = std::min({step, space.size(), stream.size()});
         std::memcpy(space.data(), stream.data(), n);
         reader.Commit(n);
         stream.remove_prefix(n);
     }
-    while (reader.Next(line, utf8)) lines.emplace_back(line);
+    while (reader.Next(line, utf8)) take();
     return lines;
 }
 

@@ -33,17 +33,22 @@ bool NeedsALook(std::uint64_t w) {
 
 }  // namespace
 
-std::string_view LineReader::Deliver(std::size_t size, bool utf8) {
+std::string_view LineReader::Deliver(std::size_t size, bool utf8, bool whole) {
     char* const at = buf_.get() + begin_;
     const std::string_view raw(at, size);
-    if (!raw_high_) return raw;
-    if (!utf8) {
+    std::size_t valid = size;
+    if (raw_high_ && !utf8) {
         // Scanned while UTF-8 was on, handed on after it was turned off.
         std::replace_if(at, at + size, [](char c) { return static_cast<unsigned char>(c) > 0x7F; }, '?');
+    } else if (raw_high_) {
+        valid = utf8::ValidPrefix(raw);
+    }
+    if (valid == size && whole) {
+        at[size] = '\0';  // the CR, of no more use
         return raw;
     }
-    const std::size_t valid = utf8::ValidPrefix(raw);
-    if (valid == size) return raw;
+    // A piece of a longer line is followed by the rest of it: copied, it
+    // can end in a NUL.
     converted_.assign(raw.substr(0, valid));
     utf8::AppendFrom1252(converted_, raw.substr(valid));
     return converted_;
@@ -78,7 +83,7 @@ bool LineReader::Next(std::string_view& line, bool utf8) {
                 else
                     b[i] = '?';
             } else if (c == '\n' && i > begin_ && b[i - 1] == '\r') {
-                line = Deliver(i - 1 - begin_, utf8);
+                line = Deliver(i - 1 - begin_, utf8, true);
                 begin_ = scan_ = i + 1;
                 raw_high_ = false;
                 return true;
@@ -102,7 +107,7 @@ bool LineReader::Next(std::string_view& line, bool utf8) {
             size = utf8::CutAt({b + begin_, n}, kMaxLine, true);
             if (size == std::string_view::npos) return false;
         }
-        line = Deliver(size, utf8);
+        line = Deliver(size, utf8, false);
         begin_ += size;
         return true;
     }

@@ -25,7 +25,9 @@ public:
     void Commit(std::size_t n);
 
     // The next complete line, without its CR LF, valid until the next call
-    // of Next, Space or Clear; false when more bytes are needed. Without
+    // of Next, Space or Clear; false when more bytes are needed. A NUL
+    // follows it (in its CR's place, or in a copy), so that its text can go
+    // to the host, which takes NUL-terminated text, as it is. Without
     // `utf8` every byte above 0x7F reads as '?'. With it the line is
     // well-formed UTF-8: such text is handed on as it came, other bytes
     // above 0x7F are read as Windows-1252, and a cut piece of a long line
@@ -36,7 +38,8 @@ public:
     void Clear() { begin_ = scan_ = end_ = 0; }
 
 private:
-    std::string_view Deliver(std::size_t size, bool utf8);
+    // `whole`: the line's CR LF follows it, not more of the line.
+    std::string_view Deliver(std::size_t size, bool utf8, bool whole);
 
     std::unique_ptr<char[]> buf_;
     std::size_t begin_ = 0;  // first byte not yet handed on

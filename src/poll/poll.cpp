@@ -92,7 +92,7 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
         }
         // A line whose handling throws costs that line only.
         NoThrow([line] {
-            ProcessLine(line);
+            ProcessLine(line, true);
             return 0;
         });
         if (Globals::client.get() != &link || !link.IsConnected()) return false;

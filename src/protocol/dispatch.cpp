@@ -53,7 +53,8 @@ std::optional<std::string_view> ServerErrorText(std::string_view line, const Tok
 
 }  // namespace
 
-void ProcessLine(std::string_view received) {
+void ProcessLine(std::string_view received, bool nul_after) {
+    const NulAt known(nul_after ? received.data() + received.size() : nullptr);
     platform::DebuggerTrace("[PROCESS LINE CALL] ", received);
     // Tags come off first: all below reads the line a server that sent
     // none would have sent.

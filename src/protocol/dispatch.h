@@ -5,7 +5,7 @@
 #include <string_view>
 
 // One line from the server as received (message tags and all), without
-// its CR LF.
-void ProcessLine(std::string_view received);
+// its CR LF; `nul_after`: a NUL follows it.
+void ProcessLine(std::string_view received, bool nul_after = false);
 
 #endif

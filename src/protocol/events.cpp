@@ -5,6 +5,16 @@
 #include "module/globals.h"
 #include "platform/secret.h"
 
+namespace {
+
+const char* known_nul = nullptr;
+
+}  // namespace
+
+NulAt::NulAt(const char* end) : outer_(known_nul) { known_nul = end; }
+
+NulAt::~NulAt() { known_nul = outer_; }
+
 void RaiseEvent(const char* name, std::initializer_list<std::optional<std::string_view>> args) {
     // A handler of an earlier event may have shut the module.
     ILuaInterface* lua = gLua;
@@ -17,11 +27,16 @@ void RaiseEvent(const char* name, std::initializer_list<std::optional<std::strin
     lua->PushText(name);
     lua->PushNilValue();
     // The host takes NUL-terminated text, and copies it at once: one
-    // buffer serves every argument of every event.
+    // buffer serves every argument of every event that is not followed by
+    // a NUL already.
     static std::string text;
     for (const std::optional<std::string_view>& arg : args) {
         if (!arg) {
             lua->PushNilValue();
+            continue;
+        }
+        if (known_nul != nullptr && arg->data() + arg->size() == known_nul) {
+            lua->PushText(arg->data());
             continue;
         }
         text.assign(*arg);

@@ -11,6 +11,19 @@
 // module is shut.
 void RaiseEvent(const char* name, std::initializer_list<std::optional<std::string_view>> args);
 
+// While one lives, a NUL is known to stand at `end` (a line from the
+// reader): an argument that ends there goes to the host without a copy.
+class NulAt {
+public:
+    explicit NulAt(const char* end);
+    ~NulAt();
+    NulAt(const NulAt&) = delete;
+    NulAt& operator=(const NulAt&) = delete;
+
+private:
+    const char* outer_;
+};
+
 // `Account` and `Time`: the sender's account and the server's time stamp,
 // from the line's tags; nil when it has none.
 void ThrowOnChatEvent(std::string_view Nick, std::string_view Channel, std::string_view Message,

@@ -1,6 +1,8 @@
 // One server line into the dispatcher. The first byte picks the setting
-// (bit 0: debug echo off, bit 1: module shut); the rest is the line, in a
-// heap buffer of exactly its size so that a read past it is caught.
+// (bit 0: debug echo off, bit 1: module shut, bit 2: a NUL follows the
+// line, as the line reader leaves one); the rest is the line, in a heap
+// buffer of exactly its size (and the NUL) so that a read past it is
+// caught.
 //
 // Whatever the line: while open, IRC_RawData comes first with the line
 // without its tags and their text (each cut at a NUL, as the host takes
@@ -150,16 +152,18 @@ struct Outcome {
     std::string console, wire;
 };
 
-Outcome Dispatch(std::string_view line, bool debug, bool open) {
+Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
     // A heap buffer of the line's exact size: a read past it is caught.
-    auto bytes = std::make_unique_for_overwrite<char[]>(line.size());
+    // With `nul_after` a NUL follows, as the line reader leaves one.
+    auto bytes = std::make_unique_for_overwrite<char[]>(line.size() + (nul_after ? 1 : 0));
     if (!line.empty()) std::memcpy(bytes.get(), line.data(), line.size());
+    if (nul_after) bytes[line.size()] = '\0';
     RecordingHost host;
     gmod_open(&host);
     host.CallIrc("Debug", {debug});
     if (!open) gmod_close(host.state);
     host.ClearRecords();
-    ProcessLine(std::string_view(bytes.get(), line.size()));
+    ProcessLine(std::string_view(bytes.get(), line.size()), nul_after);
     Outcome out{host.hook_calls, host.console, WrittenByModule()};
     if (open) gmod_close(host.state);
     return out;
@@ -213,10 +217,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (size == 0) return 0;
     const bool debug = (data[0] & 1) == 0;
     const bool open = (data[0] & 2) == 0;
+    const bool nul_after = (data[0] & 4) != 0;
     const std::string_view line(reinterpret_cast<const char*>(data + 1), size - 1);
     const Tagged tags = ReadTags(line);
 
-    const Outcome run = Dispatch(line, debug, open);
+    const Outcome run = Dispatch(line, debug, open, nul_after);
     CheckEvents(run, line, tags, open);
     if (open && debug && run.console.find("LINE: ") == std::string::npos) Fail("no echo with debug on", line);
     if (open && !debug && !run.console.empty()) Fail("an echo with debug off", line);
@@ -228,6 +233,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (GetPRIVMSG(tags.rest, tokens, part) != GetPRIVMSG(tags.rest, part)) Fail("tokens and search disagree", line);
 
     // A rest that starts with '@' would be a tagged line of its own.
-    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open), line);
+    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after), line);
     return 0;
 }
