@@ -44,6 +44,23 @@ TEST(MySplit, CountsSeparatorsPlusOne) {
     }
 }
 
+TEST(MySplit, KeptTokensOfEverySizeUpToTheCountedOnes) {
+    // Six tokens of 0, 1, 7, 8 or 9 bytes (bytes one bit from a space among
+    // them): the kept ones end where they end, and the sixth, counted eight
+    // bytes at a time, starts anywhere in a word.
+    const std::size_t sizes[] = {0, 1, 7, 8, 9};
+    for (std::size_t n = 0; n < 5 * 5 * 5 * 5 * 5 * 5; ++n) {
+        std::vector<std::string> pieces;
+        std::string line;
+        for (std::size_t k = n, i = 0; i < 6; ++i, k /= 5) {
+            pieces.emplace_back(sizes[k % 5], i % 2 == 0 ? '\xA0' : '!');
+            line += (i > 0 ? " " : "") + pieces.back();
+        }
+        std::vector<std::string_view> kept(pieces.begin(), pieces.begin() + Tokens::kKept);
+        ASSERT_EQ(Cut(line, " "), (Split{6, kept})) << n;
+    }
+}
+
 TEST(MySplit, LongSeparatorsDoNotOverlap) {
     EXPECT_EQ(Cut("a::b:::c", "::"), (Split{3, {"a", "b", ":c"}}));
     EXPECT_EQ(Cut("::::", "::"), (Split{3, {"", "", ""}}));
