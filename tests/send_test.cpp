@@ -12,6 +12,8 @@
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
+#include "net/send_queue.h"
+#include "platform/secret.h"
 #include "poll/poll.h"
 
 using ::testing::ElementsAre;
@@ -45,10 +47,16 @@ protected:
     }
     std::size_t Unwritten() { return Globals::client->Outgoing().Unwritten().size(); }
     // The server's lines, each ending in CR LF, handled by the module.
+    // Pumps until every line raised its IRC_RawData (a chat line raises
+    // more events, so all events would not count lines).
     void Hear(const std::string& lines) {
-        const std::size_t want = host.hook_calls.size() + std::count(lines.begin(), lines.end(), '\n');
+        const auto raw = [&] {
+            return static_cast<std::size_t>(std::count_if(host.hook_calls.begin(), host.hook_calls.end(),
+                                                          [](const HookCall& c) { return c.args[0] == "IRC_RawData"; }));
+        };
+        const std::size_t want = raw() + std::count(lines.begin(), lines.end(), '\n');
         server.Write(lines);
-        ASSERT_TRUE(PumpUntil([&] { return host.hook_calls.size() >= want; }));
+        ASSERT_TRUE(PumpUntil([&] { return raw() >= want; }));
     }
     // Registered as "bot!u@h", so a piece to a short target may carry the
     // most text there is, 400 bytes.
@@ -292,6 +300,24 @@ TEST_F(Paced, AQueryFloodGetsFewRepliesAndThePingInItsMidstIsAnsweredAtOnce) {
     queue.Hold();
     queue.Restart("CAP LS 302\r\n");
     EXPECT_TRUE(queue.Accepts(LineKind::Reply));
+}
+
+// Queued bytes may be a password's: every copy of them is noted, so that
+// the next event clears the registers first, also for a paced line let out
+// at a later tick.
+TEST(SendQueueNotes, EveryCopyOfQueuedBytesIsNotedForTheWipe) {
+    SendQueue queue;
+    const auto now = SendQueue::Clock::now();
+    for (int i = 0; i < 6; ++i) {
+        platform::WipeRegisters();
+        queue.Push("PRIVMSG NickServ :IDENTIFY pw\r\n", LineKind::Script, now);
+        EXPECT_TRUE(platform::registers_noted) << i;
+    }
+    ASSERT_GT(queue.PacedBytes(), 0u);
+    platform::WipeRegisters();
+    queue.Release(now + std::chrono::hours(1));
+    EXPECT_EQ(queue.PacedBytes(), 0u);
+    EXPECT_TRUE(platform::registers_noted);
 }
 
 TEST_F(Paced, ScriptsAreToldWhenTooMuchWaitsAndNothingQueuedIsLost) {

@@ -13,6 +13,7 @@ void ByteFifo::Consume(std::size_t n) {
     } else if (head_ > 4096 && head_ > buf_.size() / 2) {
         // The rest moves to the front; the copy it leaves behind is cleared.
         const std::size_t rest = buf_.size() - head_;
+        platform::NoteSecretWork();
         std::memmove(buf_.data(), buf_.data() + head_, rest);
         platform::Wipe(buf_.data() + rest, head_);
         buf_.resize(rest);

@@ -19,7 +19,11 @@
 // goes back to the heap uncleared.
 class ByteFifo {
 public:
-    void Append(std::string_view bytes) { buf_.append(bytes); }
+    // Copies pass through the vector registers: noted for the wipe.
+    void Append(std::string_view bytes) {
+        platform::NoteSecretWork();
+        buf_.append(bytes);
+    }
     std::string_view View() const { return std::string_view(buf_).substr(head_); }
     std::size_t Size() const { return buf_.size() - head_; }
     void Consume(std::size_t n);
