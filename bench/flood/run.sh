@@ -52,10 +52,14 @@ results=$work/results
 # waking it to send more never preempts the client in the middle of a
 # tick (that would count against the client's tick, not its CPU).
 pin_server=() pin_client=()
-cpus=$(nproc 2>/dev/null || echo 1)
-if [ "$cpus" -ge 2 ] && command -v taskset >/dev/null; then
-  pin_server=(taskset -c $((cpus - 1)))
-  pin_client=(taskset -c 0-$((cpus - 2)))
+if command -v taskset >/dev/null; then
+  # The CPUs this run may use (a container may allow some only), one a line.
+  allowed=$(taskset -pc $$ | sed 's/.*: //' | tr ',' '\n' |
+    awk -F- '{ if (NF == 2) for (i = $1; i <= $2; i++) print i; else print $1 }')
+  if [ "$(echo "$allowed" | grep -c .)" -ge 2 ]; then
+    pin_server=(taskset -c "$(echo "$allowed" | tail -1)")
+    pin_client=(taskset -c "$(echo "$allowed" | head -n -1 | paste -sd,)")
+  fi
 fi
 
 # serve [--tls] MODE [N]: starts the server, sets $server_pid and $port
