@@ -70,6 +70,13 @@ TEST_F(Dispatch, ChatRaisesRawDataThenOnChat) {
     EXPECT_EQ(host.hook_calls[0].args, (Args{"IRC_RawData", nil, ":alice!ali PRIVMSG #lobby :hi", nil}));
     EXPECT_EQ(host.hook_calls[1].args, (Args{"IRC_OnChat", nil, "alice", "#lobby", "hi", nil, nil}));
     EXPECT_THAT(host.ops, ::testing::Contains("CallFunction 7 1"));
+    // The host reads text up to a NUL: a line not followed by one is not
+    // read on past its end.
+    host.ClearRecords();
+    ProcessLine(std::string_view(":a!b PRIVMSG #c :hi!more", 19));
+    ASSERT_EQ(host.hook_calls.size(), 2u);
+    EXPECT_EQ(host.hook_calls[0].args[2], ":a!b PRIVMSG #c :hi");
+    EXPECT_EQ(host.hook_calls[1].args[4], "hi");
 }
 
 TEST_F(Dispatch, VersionAndTimeQueriesAreAnsweredBeforeTheirEvents) {

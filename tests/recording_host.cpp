@@ -6,6 +6,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "platform/secret.h"
+
 namespace {
 // Any non-null address serves: the module never looks inside a state.
 int state_token;
@@ -97,6 +99,7 @@ bool RecordingHost::CallFunction(int nargs, int results) {
     // A real host drops what was called; the module never pops it.
     stack.erase(first, stack.end());
     hook_calls.push_back(call);
+    if (platform::registers_noted) ++unwiped;
     if (on_hook) on_hook(hook_calls.back());
     return true;
 }

@@ -73,6 +73,7 @@ public:
     std::vector<HookCall> hook_calls;
     std::string console;                // everything PrintFormatted printed
     std::function<void(const HookCall&)> on_hook;  // a script handler
+    std::size_t unwiped = 0;  // hook.Calls reached with a secret's bytes maybe still in the registers
     bool fail_pushes = false;                      // PushText throws, as on exhausted memory
     bool fail_manager = false;                     // ModuleManager throws
     bool lose_tables = false;                      // FindGlobal finds no table, not even one just made

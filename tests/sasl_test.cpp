@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <new>
 #include <sstream>
 
@@ -174,6 +175,20 @@ TEST(Wipe, ClearsTheBytesAndTheVectorRegisters) {
     const platform::Secret taker(std::move(*moved));
     EXPECT_EQ(std::string_view(reinterpret_cast<char*>(raw), sizeof raw).find("unter2"), std::string_view::npos);
     moved->~Secret();
+    // Each way a secret's bytes may pass through the registers is noted,
+    // so that the next event wipes them; a wipe clears the note.
+    platform::Secret kept("hunter2");
+    const std::pair<const char*, std::function<void()>> work[] = {
+        {"read", [&] { (void)kept.View(); }},
+        {"append", [&] { kept.Append("3"); }},
+        {"move", [&] { const platform::Secret taken(std::move(kept)); }},
+    };
+    for (const auto& [what, step] : work) {
+        platform::WipeRegisters();
+        EXPECT_FALSE(platform::registers_noted) << what;
+        step();
+        EXPECT_TRUE(platform::registers_noted) << what;
+    }
 #if defined(__x86_64__) && defined(__linux__)
     if (!__builtin_cpu_supports("avx")) GTEST_SKIP() << "no AVX here: only the SSE halves exist";
     alignas(32) unsigned char in[16 * 32], out[16 * 32];

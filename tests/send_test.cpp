@@ -273,6 +273,20 @@ TEST_F(Paced, FiveLinesGoAtOnceThenOneEveryTwoSeconds) {
     EXPECT_THAT(SentLines(200), ElementsAre("L0", "L1", "L2", "L3", "L4", "L5", "PONG :now", "L6", "L7"));
 }
 
+// A line may carry a password: one held by the pace, and one the pace lets
+// go at a tick's start, are noted, so that the tick's events wipe the
+// registers first.
+TEST_F(Paced, ALineQueuedOrWrittenIsNotedForTheRegisterWipe) {
+    for (int i = 0; i < 5; ++i) host.CallIrc("SendRaw", {"L" + std::to_string(i)});
+    platform::WipeRegisters();
+    Globals::SendIRCString("PASS held");
+    EXPECT_TRUE(platform::registers_noted) << "queued";
+    platform::WipeRegisters();
+    After(2s);
+    EXPECT_TRUE(platform::registers_noted) << "written";
+    EXPECT_EQ(SentLines(200).back(), "PASS held");
+}
+
 TEST_F(Paced, AQueryFloodGetsFewRepliesAndThePingInItsMidstIsAnsweredAtOnce) {
     std::string flood;
     for (int i = 0; i < 20; ++i) {

@@ -29,6 +29,13 @@ check.eq(probe.Raise("IRC_Load", 1000, "line", "0"), "1000", "raised from a scri
 local s = host.Stats()
 check.eq(s.handles, 0, "handles reclaimed when the script call returned")
 check.eq(s.peak_handles, 2, "one handle each for hook and hook.Call, however many events")
+-- A handle kept past its call names nil, though its pin slot names another
+-- value now; a name looked up from a reused buffer is the new name.
+probe.Keep()
+check.eq(probe.Kept(), nil, "a kept handle names nil")
+check.eq(probe.Stray, nil, "nothing is set through a kept handle")
+check.eq(probe.Lookup("hook"), hook, "a name from a buffer")
+check.eq(probe.Lookup("probe"), probe, "another name from the same buffer")
 events = 0
 
 local base = host.Stats()

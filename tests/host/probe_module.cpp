@@ -121,6 +121,33 @@ int ProbeTwo(lua_State*) {
     return 2;
 }
 
+// probe.Keep() keeps hook's handle past the call, as a careless module
+// might; probe.Kept() then takes its pin slot for probe, sets a function
+// through the kept handle (an error the host reports) and returns it: nil,
+// with nothing set.
+ILuaObject* kept = nullptr;
+
+int ProbeKeep(lua_State*) {
+    kept = gLua->FindGlobal("hook");
+    gLua->FindGlobal("probe");
+    return 0;
+}
+
+int ProbeKept(lua_State*) {
+    gLua->FindGlobal("probe");
+    kept->SetFunctionMember("Stray", ProbeTwo);
+    gLua->PushObject(kept);
+    return 1;
+}
+
+// probe.Lookup(name): the global, its name in one buffer for every call.
+int ProbeLookup(lua_State*) {
+    static char name[32];
+    std::snprintf(name, sizeof name, "%s", gLua->ArgText(1) != nullptr ? gLua->ArgText(1) : "");
+    gLua->PushObject(gLua->FindGlobal(name));
+    return 1;
+}
+
 void Register(lua_State* state, ILuaModuleManager* manager) {
     gLua = manager->InterfaceFor(state);
     lastLua = gLua;
@@ -135,6 +162,9 @@ void Register(lua_State* state, ILuaModuleManager* manager) {
     t->SetFunctionMember("Throw", ProbeThrow);
     t->SetFunctionMember("Lie", ProbeLie);
     t->SetFunctionMember("Two", ProbeTwo);
+    t->SetFunctionMember("Keep", ProbeKeep);
+    t->SetFunctionMember("Kept", ProbeKept);
+    t->SetFunctionMember("Lookup", ProbeLookup);
 }
 
 }  // namespace
