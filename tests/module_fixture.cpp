@@ -28,6 +28,7 @@ void IdleClock::Start() {
 void ModuleTest::SetUp() {
     PaceClock::stopped = false;
     Connection::pace_clock = &PaceClock::Now;
+    tick_clock = &std::chrono::steady_clock::now;
     gmod_open(&host);
     host.ClearRecords();
 }

@@ -171,6 +171,27 @@ TEST_F(Poll, SlowLinesAfterQuickOnesStillEndTheTickAtTheBudget) {
     }
 }
 
+TEST_F(Poll, QuickLinesFillATickToItsBudgetOnTheSteppedClock) {
+    // Each line costs 100 us on a clock stepped by hand: a tick takes a line
+    // while one more still fits in 4 ms less the 100 us kept for its end,
+    // 38 lines, never one more and never a tick cut short.
+    static std::chrono::steady_clock::time_point now{};
+    tick_clock = [] { return now; };
+    host.on_hook = [&](const HookCall& c) {
+        if (c.args[0] == "IRC_RawData") now += std::chrono::microseconds(100);
+    };
+    std::string burst;
+    for (int i = 0; i < 100; ++i) burst += "line " + std::to_string(i) + "\r\n";
+    server.Write(burst);
+    std::vector<std::size_t> per_tick;
+    for (int i = 0; i < 200 && host.hook_calls.size() < 100; ++i) {
+        const std::size_t before = host.hook_calls.size();
+        PumpOnce(10);
+        if (host.hook_calls.size() != before) per_tick.push_back(host.hook_calls.size() - before);
+    }
+    EXPECT_EQ(per_tick, (std::vector<std::size_t>{38, 38, 24}));
+}
+
 TEST_F(Poll, APeerThatClosesIsReportedOnceAndConnectStartsAfresh) {
     const std::string x399(399, 'x');
     struct Case {

@@ -20,6 +20,8 @@
 #include "protocol/caps.h"
 #include "protocol/sts.h"
 
+std::chrono::steady_clock::time_point (*tick_clock)() = &std::chrono::steady_clock::now;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -76,7 +78,7 @@ void SetPeriod(unsigned ms) {
 // is dropped, so no reply of an old link can reach a new one.
 bool DispatchLines(Connection& link, Clock::time_point deadline) {
     LineReader& in = link.Input();
-    Clock::time_point last = Clock::now();
+    Clock::time_point last = tick_clock();
     Clock::duration read_cost{};
     for (;;) {
         std::string_view line;
@@ -85,7 +87,7 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
             // slow as the last still fits.
             if (last + read_cost >= deadline) return true;
             if (!link.ReadMore()) return false;
-            const Clock::time_point now = Clock::now();
+            const Clock::time_point now = tick_clock();
             read_cost = now - last;
             last = now;
             continue;
@@ -100,7 +102,7 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
         // before it has run. The next line is taken only if one as slow as
         // this one still fits, so a tick of quick lines ends within its
         // budget, not a line past it.
-        const Clock::time_point now = Clock::now();
+        const Clock::time_point now = tick_clock();
         if (now + (now - last) >= deadline) return true;
         last = now;
     }
@@ -166,7 +168,7 @@ void MessageCheckTimer() {
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     if (!MayRun(frame)) return;
     TickGuard guard(frame);
-    const auto deadline = Clock::now() + (kTickBudget - kTickReserve);
+    const auto deadline = tick_clock() + (kTickBudget - kTickReserve);
 
     Connection* link = Globals::client.get();
     if (link == nullptr) return;

@@ -16,6 +16,8 @@ constexpr std::chrono::microseconds kTickBudget{4000};
 // sent, the liveness probe) and for a line slower than the one before it
 // (a garbage-collection step in its handler).
 constexpr std::chrono::microseconds kTickReserve{100};
+// The clock a tick's budget is read on; tests step it by hand.
+extern std::chrono::steady_clock::time_point (*tick_clock)();
 
 // Starts the PollTimer; at most one runs per process, however often asked.
 // A connect under way is polled at the backlog's period.
