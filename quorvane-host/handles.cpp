@@ -11,7 +11,6 @@ namespace qvhost {
 
 void LuaObject::SetFunctionMember(const char* name, ScriptFunction fn) { host->SetFunctionMember(this, name, fn); }
 
-
 namespace handles {
 namespace {
 

@@ -1,6 +1,5 @@
 #include "pending.h"
 
-
 #include <new>
 
 namespace qvhost::pending {

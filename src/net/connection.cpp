@@ -62,7 +62,6 @@ bool Connection::Advance() {
 }
 
 void Connection::Reopen(int port, platform::Security security, Session next) {
-    platform::NoteSecretWork();
     next.alive.timeout_s = session_.alive.timeout_s;
     session_ = std::move(next);
     if (!IsConnected()) return;
@@ -115,8 +114,6 @@ bool Connection::ReadMore() {
 
 void Connection::Send(std::string_view framed, LineKind kind) {
     if (!TakesLines()) return;
-    // Any line may carry a password: PASS, AUTHENTICATE, a script's own.
-    platform::NoteSecretWork();
     out_.Push(framed, kind, pace_clock());
     if (!batching_) WriteOut();
 }

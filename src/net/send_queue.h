@@ -19,7 +19,8 @@
 // goes back to the heap uncleared.
 class ByteFifo {
 public:
-    // Copies pass through the vector registers: noted for the wipe.
+    // Any line may carry a password (PASS, AUTHENTICATE, a script's own),
+    // and a copy passes through the vector registers: noted for the wipe.
     void Append(std::string_view bytes) {
         platform::NoteSecretWork();
         buf_.append(bytes);
