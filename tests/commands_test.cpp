@@ -210,7 +210,7 @@ TEST_F(Commands, LinesSentWhileConnectingFollowTheRegistrationAndCloseEndsTheAtt
     ASSERT_TRUE(PumpUntil([&] { return Connected(); }));
     // They wait behind the registration until the negotiation is over.
     EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
-    server.Write(":srv CAP * LS :multi-prefix\r\n");
+    server.Write(":srv CAP * LS :invite-notify\r\n");
     ASSERT_TRUE(PumpUntil([&] { return server.ReadUntil("hi\r\n", 20).ends_with("hi\r\n"); }));
     EXPECT_EQ(server.received().substr(server.received().find("Ann Lee\r\n") + 9),
               "CAP END\r\nJOIN #early\r\nPRIVMSG #early :hi\r\n");

@@ -12,6 +12,7 @@
 
 #include "module/globals.h"
 #include "module_fixture.h"
+#include "net/connection.h"
 #include "net/line_reader.h"
 #include "protocol/dispatch.h"
 
@@ -147,6 +148,7 @@ TEST_F(Dispatch, ATaggedLineActsAsTheLineWithoutItsTags) {
     auto said = [](std::optional<std::string> account, std::optional<std::string> time) {
         return Args{"IRC_OnChat", nil, "alice", "#c", "hi", account, time};
     };
+    Globals::client->session().caps.enabled = kCapAccountTag | kCapServerTime;
     const Case cases[] = {
         {"@time=" + stamp + ";account=alice " + chat,
          {raw(chat, "time=" + stamp + ";account=alice"), said("alice", stamp)}},
@@ -303,4 +305,313 @@ TEST_F(Dispatch, EveryLineGoesToTheTrace) {
     std::remove(path);
     EXPECT_EQ(text.str(),
               "[PROCESS LINE CALL] PING :x\n[PROCESS LINE CALL] \n[PROCESS LINE CALL] @time=1 :a!b PRIVMSG #c :hi\n");
+}
+
+namespace {
+
+// A question to a function of the room, and its whole answer; `any` stands
+// for a text that is not known ahead (a time of ours).
+struct Ask {
+    std::string function;
+    std::vector<Arg> args;
+    Args answer;
+};
+const std::optional<std::string> any = "\x01(any text)";
+
+struct RoomCase {
+    std::string what;
+    std::vector<std::string> lines;
+    std::vector<Args> events;  // all but IRC_RawData, in order
+    std::vector<Ask> asks;
+    CapBits caps = 0;
+    std::string sent = {};  // what the lines make the module send, if anything
+};
+
+const std::string welcome = ":srv 001 bot :Welcome to the net bot!u@h";
+
+// The welcome, our join of #c, and its names: alice an operator, bob voiced.
+std::vector<std::string> InC(std::vector<std::string> more) {
+    std::vector<std::string> lines = {welcome, ":bot!u@h JOIN #c", ":srv 353 bot = #c :bot @alice +bob",
+                                      ":srv 366 bot #c :End of /NAMES list."};
+    lines.insert(lines.end(), more.begin(), more.end());
+    return lines;
+}
+
+const Args joined = {"IRC_OnJoin", nil, "bot", "#c", nil};
+
+}  // namespace
+
+// Each row starts on a link whose room is new, hears its lines and asks
+// the room's functions; a row's events are raised after the room changed.
+class RoomLines : public Dispatch {
+protected:
+    void Run(const std::vector<RoomCase>& cases) {
+        for (const RoomCase& c : cases) {
+            SCOPED_TRACE(c.what);
+            Session& session = Globals::client->session();
+            session.room = Room();
+            session.caps.enabled = c.caps;
+            host.ClearRecords();
+            for (const std::string& line : c.lines) ProcessLine(line);
+            std::vector<Args> events;
+            for (const HookCall& call : host.hook_calls)
+                if (call.args[0] != "IRC_RawData") events.push_back(call.args);
+            EXPECT_EQ(events, c.events);
+            for (const Ask& ask : c.asks) {
+                Args answer = host.AskIrc(ask.function, ask.args);
+                for (std::size_t i = 0; i < answer.size() && i < ask.answer.size(); ++i)
+                    if (ask.answer[i] == any && answer[i]) answer[i] = any;
+                EXPECT_EQ(answer, ask.answer) << ask.function;
+            }
+            if (!c.sent.empty()) {
+                EXPECT_THAT(server.ReadUntil(c.sent, 2000), ::testing::EndsWith(c.sent));
+            }
+        }
+    }
+};
+
+TEST_F(RoomLines, JoinsPartsKicksQuitsNicksAndModesKeepTheMembers) {
+    const Args none = {nil};
+    Run({
+        {"the welcome names us",
+         {welcome},
+         {},
+         {{"GetNick", {}, {"bot"}}, {"GetChannels", {}, {""}}, {"GetUser", {std::string("BOT")}, {"bot", "u", "h", nil, nil, nil}},
+          {"GetUsers", {std::string("#c")}, none}}},
+        {"our join and its names",
+         InC({}),
+         {joined},
+         {{"GetChannels", {}, {"#c"}},
+          {"GetUsers", {std::string("#C")}, {"@alice +bob bot"}},
+          {"GetStatus", {std::string("#c"), std::string("ALICE")}, {"@"}},
+          {"GetStatus", {std::string("#c"), std::string("bot")}, {""}},
+          {"GetStatus", {std::string("#c"), std::string("carol")}, none},
+          {"GetStatus", {std::string("#d"), std::string("alice")}, none},
+          {"GetUser", {std::string("alice")}, {"alice", nil, nil, nil, nil, nil}}}},
+        {"others come and go",
+         InC({":carol!c@h3 JOIN #c", ":bob!b@h2 PART #c :bye", ":alice!a@h1 KICK #c carol :out", ":dave!d@h JOIN :#c",
+              ":dave!d@h QUIT :gone"}),
+         {joined,
+          {"IRC_OnJoin", nil, "carol", "#c", nil},
+          {"IRC_OnPart", nil, "bob", "#c", "bye"},
+          {"IRC_OnKick", nil, "#c", "carol", "alice", "out"},
+          {"IRC_OnJoin", nil, "dave", "#c", nil},
+          {"IRC_OnQuit", nil, "dave", "gone", "#c"}},
+         {{"GetUsers", {std::string("#c")}, {"@alice bot"}},
+          {"GetUser", {std::string("carol")}, none},
+          {"GetUser", {std::string("dave")}, none}}},
+        {"a names round names who is there; a join within it counts",
+         InC({":srv 353 bot = #c :bot alice", ":erin!e@h JOIN #c", ":srv 366 bot #c :End"}),
+         {joined, {"IRC_OnJoin", nil, "erin", "#c", nil}},
+         {{"GetUsers", {std::string("#c")}, {"alice bot erin"}}, {"GetUser", {std::string("bob")}, none}}},
+        {"names without their end add; names of a channel not ours change nothing",
+         InC({":srv 353 bot = #c :frank", ":srv 353 bot = #x :zed", ":srv 366 bot #x :End", ":srv 353 bot #c :gina"}),
+         {joined},
+         {{"GetUsers", {std::string("#c")}, {"@alice +bob bot frank gina"}},
+          {"GetUsers", {std::string("#x")}, none},
+          {"GetUser", {std::string("zed")}, none}}},
+        {"modes change statuses as their parameters say",
+         InC({":alice!a@h MODE #c +ov-v bob bob bob", ":alice!a@h MODE #c +b-o+l *!*@x alice 5", ":alice!a@h MODE #c +o",
+              ":alice!a@h MODE #c +v bob extra", ":alice!a@h MODE #c -l+v bob", ":srv MODE bot :+i"}),
+         {joined,
+          {"IRC_OnMode", nil, "#c", "alice", "+ov-v bob bob bob"},
+          {"IRC_OnMode", nil, "#c", "alice", "+b-o+l *!*@x alice 5"},
+          {"IRC_OnMode", nil, "#c", "alice", "+o"},
+          {"IRC_OnMode", nil, "#c", "alice", "+v bob extra"},
+          {"IRC_OnMode", nil, "#c", "alice", "-l+v bob"},
+          {"IRC_OnMode", nil, "bot", "srv", "+i"}},
+         {{"GetUsers", {std::string("#c")}, {"alice @+bob bot"}}, {"GetStatus", {std::string("#c"), std::string("bob")}, {"@+"}}}},
+        {"nicks change, ours too; a nick taken over replaces its holder",
+         InC({":bob!b@h NICK :Bobby", ":bot!u@h NICK bot2", ":Bobby!b@h NICK alice", ":alice!b@h NICK ALICE"}),
+         {joined,
+          {"IRC_OnNick", nil, "bob", "Bobby"},
+          {"IRC_OnNick", nil, "bot", "bot2"},
+          {"IRC_OnNick", nil, "Bobby", "alice"},
+          {"IRC_OnNick", nil, "alice", "ALICE"}},
+         {{"GetNick", {}, {"bot2"}},
+          {"GetUsers", {std::string("#c")}, {"+ALICE bot2"}},
+          {"GetUser", {std::string("bobby")}, none},
+          {"GetUser", {std::string("bot2")}, {"bot2", "u", "h", nil, nil, nil}}}},
+        {"a quit names the channels we shared, in the order we joined them",
+         InC({":bot!u@h JOIN #d", ":srv 353 bot = #d :bot bob", ":srv 366 bot #d :End", ":bot!u@h JOIN #e", ":bob!b@h QUIT",
+              ":nobody!n@h QUIT :x"}),
+         {joined,
+          {"IRC_OnJoin", nil, "bot", "#d", nil},
+          {"IRC_OnJoin", nil, "bot", "#e", nil},
+          {"IRC_OnQuit", nil, "bob", nil, "#c #d"},
+          {"IRC_OnQuit", nil, "nobody", "x", ""}},
+         {{"GetChannels", {}, {"#c #d #e"}}, {"GetUsers", {std::string("#d")}, {"bot"}}}},
+        {"our part and kick end the channel and whoever we shared only it with",
+         InC({":bot!u@h JOIN #d", ":alice!a@h JOIN #d", ":carol!c@h JOIN #d", ":bot!u@h PART #c",
+              ":alice!a@h KICK #d bot :bye"}),
+         {joined,
+          {"IRC_OnJoin", nil, "bot", "#d", nil},
+          {"IRC_OnJoin", nil, "alice", "#d", nil},
+          {"IRC_OnJoin", nil, "carol", "#d", nil},
+          {"IRC_OnPart", nil, "bot", "#c", nil},
+          {"IRC_OnKick", nil, "#d", "bot", "alice", "bye"}},
+         {{"GetChannels", {}, {""}},
+          {"GetUsers", {std::string("#c")}, none},
+          {"GetUser", {std::string("alice")}, none},
+          {"GetUser", {std::string("bot")}, {"bot", "u", "h", nil, nil, nil}}}},
+        {"lines of channels we are not in raise their events and change nothing",
+         {welcome, ":alice!a@h JOIN #x", ":alice!a@h PART #x", ":alice!a@h KICK #x bob", ":alice!a@h MODE #x +o bob",
+          ":srv 366 bot #x :End", ":alice!a@h TOPIC #x :t"},
+         {{"IRC_OnJoin", nil, "alice", "#x", nil},
+          {"IRC_OnPart", nil, "alice", "#x", nil},
+          {"IRC_OnKick", nil, "#x", "bob", "alice", nil},
+          {"IRC_OnMode", nil, "#x", "alice", "+o bob"},
+          {"IRC_OnTopic", nil, "#x", "t", "alice"}},
+         {{"GetChannels", {}, {""}}, {"GetUser", {std::string("alice")}, none}, {"GetTopic", {std::string("#x")}, none}}},
+        {"leaving someone not there, and joining twice, keep one member each",
+         InC({":zed!z@h PART #c", ":alice!a@h KICK #c zed", ":bob!b@h JOIN #c", ":BOB!b@h JOIN #c"}),
+         {joined,
+          {"IRC_OnPart", nil, "zed", "#c", nil},
+          {"IRC_OnKick", nil, "#c", "zed", "alice", nil},
+          {"IRC_OnJoin", nil, "bob", "#c", nil},
+          {"IRC_OnJoin", nil, "BOB", "#c", nil}},
+         {{"GetUsers", {std::string("#c")}, {"@alice +bob bot"}}}},
+        {"our join again starts the channel afresh",
+         InC({":srv 332 bot #c :old", ":bot!u@h JOIN #c"}),
+         {joined, {"IRC_OnTopic", nil, "#c", "old", nil}, joined},
+         {{"GetUsers", {std::string("#c")}, {"bot"}}, {"GetTopic", {std::string("#c")}, {nil, nil, nil}}}},
+    });
+    // A handler sees the room as the line left it.
+    Globals::client->session().room = Room();
+    for (const std::string& line : InC({})) ProcessLine(line);
+    Args seen;
+    host.on_hook = [&](const HookCall& call) {
+        if (call.args[0] == "IRC_OnPart") seen = host.AskIrc("GetUsers", {std::string("#c")});
+    };
+    ProcessLine(":bob!b@h PART #c");
+    EXPECT_EQ(seen, (Args{"@alice bot"}));
+}
+
+TEST_F(RoomLines, AccountsHostsAwayAndRealNamesFollowTheServer) {
+    const CapBits v3 = kCapExtendedJoin | kCapAccountNotify | kCapAwayNotify | kCapChghost | kCapSetname;
+    Run({
+        {"names with every status and user@host",
+         {welcome, ":bot!u@h JOIN #c", ":srv 353 bot = #c :bot @+alice!a@h1 bob!b@h2", ":srv 366 bot #c :End"},
+         {joined},
+         {{"GetUsers", {std::string("#c")}, {"@+alice bob bot"}}, {"GetUser", {std::string("alice")}, {"alice", "a", "h1", nil, nil, nil}}},
+         kCapMultiPrefix | kCapUserhostInNames},
+        {"names showing the highest status keep the lower ones known",
+         InC({":alice!a@h MODE #c +v alice", ":srv 353 bot = #c :bot @alice bob", ":srv 366 bot #c :End"}),
+         {joined, {"IRC_OnMode", nil, "#c", "alice", "+v alice"}},
+         {{"GetUsers", {std::string("#c")}, {"@+alice bob bot"}}}},
+        {"joins, logins, absences, hosts and real names",
+         InC({":carol!c@h JOIN #c carolacct :Carol C", ":dan!d@h JOIN #c * :Dan", ":bob!b@h ACCOUNT bobacct",
+              ":carol!c@h ACCOUNT *", ":bob!b@h AWAY :lunch", ":bob!b@h CHGHOST newb new.host", ":bob!b@h SETNAME :Bob B",
+              ":alice!a@h AWAY :x", ":alice!a@h AWAY"}),
+         {joined,
+          {"IRC_OnJoin", nil, "carol", "#c", "carolacct"},
+          {"IRC_OnJoin", nil, "dan", "#c", nil},
+          {"IRC_OnAccount", nil, "bob", "bobacct"},
+          {"IRC_OnAccount", nil, "carol", nil}},
+         {{"GetUser", {std::string("bob")}, {"bob", "newb", "new.host", "bobacct", "Bob B", "lunch"}},
+          {"GetUser", {std::string("carol")}, {"carol", "c", "h", nil, "Carol C", nil}},
+          {"GetUser", {std::string("alice")}, {"alice", nil, nil, nil, nil, nil}}},
+         v3},
+        {"an account tag is the sender's account only while account-tag is on",
+         InC({"@account=al :alice!a@h PRIVMSG #c :hi", "@account=dd :dave!d@h JOIN #c"}),
+         {joined, {"IRC_OnChat", nil, "alice", "#c", "hi", nil, nil}, {"IRC_OnJoin", nil, "dave", "#c", nil}},
+         {{"GetUser", {std::string("alice")}, {"alice", nil, nil, nil, nil, nil}}}},
+        {"with account-tag on",
+         InC({"@account=al :alice!a@h PRIVMSG #c :hi", "@account=dd :dave!d@h JOIN #c"}),
+         {joined, {"IRC_OnChat", nil, "alice", "#c", "hi", "al", nil}, {"IRC_OnJoin", nil, "dave", "#c", "dd"}},
+         {{"GetUser", {std::string("alice")}, {"alice", nil, nil, "al", nil, nil}},
+          {"GetUser", {std::string("dave")}, {"dave", "d", "h", "dd", nil, nil}}},
+         kCapAccountTag},
+        {"our join asks WHOX where the server offers it; our token's replies fill in the rest",
+         {welcome, ":srv 005 bot WHOX :are supported", ":bot!u@h JOIN #c", ":srv 353 bot = #c :bot alice bob",
+          ":srv 366 bot #c :End", ":srv 354 bot 415 #c ali h1 alice H@ aliacct :Alice A", ":srv 354 bot 415 #c bob h2 bob G 0 :Bob",
+          ":srv 354 bot 999 #c x y alice H other :Z", ":srv 352 bot #c bu bh srv bob H :0 Bob Again"},
+         {joined},
+         {{"GetUser", {std::string("alice")}, {"alice", "ali", "h1", "aliacct", "Alice A", nil}},
+          {"GetUser", {std::string("bob")}, {"bob", "bu", "bh", nil, "Bob Again", nil}}},
+         0,
+         "WHO #c %tcuhnfar,415\r\n"},
+        {"topics, who set them and when",
+         InC({":srv 332 bot #c :Old topic", ":srv 333 bot #c alice!a@h 1700000000"}),
+         {joined, {"IRC_OnTopic", nil, "#c", "Old topic", nil}},
+         {{"GetTopic", {std::string("#c")}, {"Old topic", "alice!a@h", "1700000000"}}}},
+        {"a topic changed",
+         InC({":srv 332 bot #c :Old topic", ":alice!a@h TOPIC #c :New topic"}),
+         {joined, {"IRC_OnTopic", nil, "#c", "Old topic", nil}, {"IRC_OnTopic", nil, "#c", "New topic", "alice"}},
+         {{"GetTopic", {std::string("#c")}, {"New topic", "alice", any}}}},
+        {"an invitation for us",
+         {welcome, ":alice!a@h INVITE bot #secret", ":alice!a@h INVITE carol #secret"},
+         {{"IRC_OnInvite", nil, "alice", "#secret"}},
+         {}},
+        {"registered once, at the end of the welcome",
+         {welcome, ":srv 005 bot NETWORK=Test :are supported", ":srv 422 bot :MOTD File is missing", ":srv 376 bot :End"},
+         {{"IRC_OnRegistered", nil, "bot"}, {"IRC_EndOfMOTD", nil}},
+         {}},
+    });
+    // A link that ended is in no channel.
+    host.CallIrc("Close");
+    EXPECT_EQ(host.AskIrc("GetChannels"), (Args{nil}));
+    EXPECT_EQ(host.AskIrc("GetNick"), (Args{nil}));
+}
+
+TEST_F(RoomLines, TheServersRulesAreKeptAndFollowed) {
+    auto fold = [](std::string text) { return Ask{"FoldCase", {std::move(text)}, {}}; };
+    auto folded = [&](std::string text, std::string want) {
+        Ask a = fold(std::move(text));
+        a.answer = {std::move(want)};
+        return a;
+    };
+    Run({
+        {"tokens, their values unescaped; none for what the server did not send",
+         {welcome, ":srv 005 bot NETWORK=Test\\x20Net\\x2 WHOX PREFIX=(qaohv)~&@%+ :are supported"},
+         {},
+         {{"ISupport", {std::string("NETWORK")}, {"Test Net\\x2"}},
+          {"ISupport", {std::string("WHOX")}, {""}},
+          {"ISupport", {std::string("CHANMODES")}, {nil}},
+          folded("[Bot]^", "{bot}~")}},
+        {"the last word on a token wins; -TOKEN withdraws it",
+         {welcome, ":srv 005 bot NETWORK=A WHOX :are supported", ":srv 005 bot NETWORK=B -WHOX :are supported",
+          ":srv 005 bot -NOSUCH X=1"},
+         {},
+         {{"ISupport", {std::string("NETWORK")}, {"B"}}, {"ISupport", {std::string("WHOX")}, {nil}}, {"ISupport", {std::string("X")}, {"1"}}}},
+        {"PREFIX names the statuses and their signs",
+         {welcome, ":srv 005 bot PREFIX=(qov)~@+ :are supported", ":bot!u@h JOIN #c",
+          ":srv 353 bot = #c :bot ~alice @bob +carol", ":srv 366 bot #c :End", ":alice!a@h MODE #c +q-o carol bob"},
+         {joined, {"IRC_OnMode", nil, "#c", "alice", "+q-o carol bob"}},
+         {{"GetUsers", {std::string("#c")}, {"~alice bob bot ~+carol"}}}},
+        {"a malformed PREFIX leaves the usual one",
+         {welcome, ":srv 005 bot PREFIX=(ov)@ :are supported", ":bot!u@h JOIN #c", ":srv 353 bot = #c :bot @alice +bob",
+          ":srv 366 bot #c :End"},
+         {joined},
+         {{"GetUsers", {std::string("#c")}, {"@alice +bob bot"}}}},
+        {"a PREFIX changed mid-link keeps every status it still has",
+         InC({":srv 005 bot PREFIX=(qv)~+ :are supported"}),
+         {joined},
+         {{"GetUsers", {std::string("#c")}, {"alice +bob bot"}}}},
+        {"CHANMODES says which modes take a parameter",
+         InC({":srv 005 bot CHANMODES=eIbq,k,flj,CFimnpst :are supported", ":alice!a@h MODE #c +qfi-o m 5 alice",
+              ":alice!a@h MODE #c -f+v bob"}),
+         {joined,
+          {"IRC_OnMode", nil, "#c", "alice", "+qfi-o m 5 alice"},
+          {"IRC_OnMode", nil, "#c", "alice", "-f+v bob"}},
+         {{"GetUsers", {std::string("#c")}, {"alice +bob bot"}}}},
+        {"ascii folds letters only",
+         {welcome, ":srv 005 bot CASEMAPPING=ascii :are supported"},
+         {},
+         {folded("[Bot]^", "[bot]^")}},
+        {"strict-rfc1459 leaves ^ and ~ apart",
+         {welcome, ":srv 005 bot CASEMAPPING=strict-rfc1459 :are supported"},
+         {},
+         {folded("[Bot]^\\", "{bot}^|")}},
+        {"an unknown CASEMAPPING is rfc1459",
+         {welcome, ":srv 005 bot CASEMAPPING=rfc7613 :are supported"},
+         {},
+         {folded("[Bot]^", "{bot}~")}},
+        {"a CASEMAPPING changed mid-link finds every name by the new one",
+         {welcome, ":srv 005 bot CASEMAPPING=ascii :are supported", ":bot!u@h JOIN #c[x]",
+          ":srv 353 bot = #c[x] :bot [alice] bob", ":srv 366 bot #c[x] :End", ":srv 005 bot CASEMAPPING=rfc1459 :are supported"},
+         {{"IRC_OnJoin", nil, "bot", "#c[x]", nil}},
+         {{"GetUser", {std::string("{ALICE}")}, {"[alice]", nil, nil, nil, nil, nil}},
+          {"GetUsers", {std::string("#C{X}")}, {"bob bot [alice]"}}}},
+    });
 }

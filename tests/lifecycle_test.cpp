@@ -25,6 +25,9 @@ const std::vector<std::string> kRegistrationOrder = {
     "SetFunctionMember irc.Part",     "SetFunctionMember irc.NickServ",    "SetFunctionMember irc.GetVersion",
     "SetFunctionMember irc.SetPingTimeout", "SetFunctionMember irc.SetPassword", "SetFunctionMember irc.SetSASL",
     "SetFunctionMember irc.SetUTF8",  "SetFunctionMember irc.SetClientCert",
+    "SetFunctionMember irc.GetNick",  "SetFunctionMember irc.GetChannels", "SetFunctionMember irc.GetUsers",
+    "SetFunctionMember irc.GetUser",  "SetFunctionMember irc.GetStatus",   "SetFunctionMember irc.GetTopic",
+    "SetFunctionMember irc.ISupport", "SetFunctionMember irc.FoldCase",
 };
 
 class Lifecycle : public ModuleTest {};

@@ -134,7 +134,7 @@ bool RecordingHost::HasIrcFunction(const std::string& name) const {
     return irc != tables.end() && irc->second.contains(name);
 }
 
-std::vector<std::string> RecordingHost::CallIrc(const std::string& name, std::vector<Arg> args) {
+std::vector<RecordingHost::StackValue> RecordingHost::Call(const std::string& name, std::vector<Arg> args) {
     auto fn = tables.at("irc").at(name);
     args_ = std::move(args);
     std::size_t base = stack.size();
@@ -142,9 +142,21 @@ std::vector<std::string> RecordingHost::CallIrc(const std::string& name, std::ve
     args_.clear();
     if (n < 0 || base + static_cast<std::size_t>(n) != stack.size())
         throw std::logic_error("script function result count does not match its pushes");
-    std::vector<std::string> results;
-    for (std::size_t i = base; i < stack.size(); ++i) results.push_back(stack[i].text);
+    std::vector<StackValue> results(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end());
     stack.resize(base);
+    return results;
+}
+
+std::vector<std::string> RecordingHost::CallIrc(const std::string& name, std::vector<Arg> args) {
+    std::vector<std::string> results;
+    for (StackValue& value : Call(name, std::move(args))) results.push_back(std::move(value.text));
+    return results;
+}
+
+std::vector<std::optional<std::string>> RecordingHost::AskIrc(const std::string& name, std::vector<Arg> args) {
+    std::vector<std::optional<std::string>> results;
+    for (StackValue& value : Call(name, std::move(args)))
+        results.push_back(value.kind == StackValue::Nil ? std::nullopt : std::optional(std::move(value.text)));
     return results;
 }
 

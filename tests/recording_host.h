@@ -58,6 +58,8 @@ public:
 
     // Calls irc.<name> as a script would; gives the texts it returned.
     std::vector<std::string> CallIrc(const std::string& name, std::vector<Arg> args = {});
+    // The same, nil results as none.
+    std::vector<std::optional<std::string>> AskIrc(const std::string& name, std::vector<Arg> args = {});
     bool HasIrcFunction(const std::string& name) const;
     // A handle the host gives out; it lives as long as the host.
     RecordingObject* MakeObject(std::string path);
@@ -85,6 +87,8 @@ public:
     lua_State* const state;
 
 private:
+    std::vector<StackValue> Call(const std::string& name, std::vector<Arg> args);
+
     std::vector<Arg> args_;
     std::string arg_text_;
     std::deque<RecordingObject> objects_;

@@ -260,7 +260,7 @@ TEST(Scram, TheIterationCapHoldsExactly) {
 }
 
 TEST_F(Login, SaslExchanges) {
-    const std::string ls = ":srv CAP * LS :multi-prefix sasl\r\n";
+    const std::string ls = ":srv CAP * LS :invite-notify sasl\r\n";
     const std::string ack = ":srv CAP bot ACK :sasl \r\n";
     const std::string success = ":srv 900 bot bot!u@h acct :You are now logged in as acct\r\n:srv 903 bot :SASL authentication successful\r\n";
     const std::string quit = "QUIT :SASL login failed\r\n";
@@ -287,8 +287,8 @@ TEST_F(Login, SaslExchanges) {
     std::vector<Case> cases = {
         {"a capability list in several lines; a payload in three pieces",
          "acct", pw700,
-         {{"", ":srv CAP * LS * :multi-prefix away-notify\r\n:srv CAP * LS * :sasl=EXTERNAL,PLAIN\r\n"},
-          {"", ":srv CAP * LS :account-notify\r\n"},
+         {{"", ":srv CAP * LS * :invite-notify echo-message\r\n:srv CAP * LS * :sasl=EXTERNAL,PLAIN\r\n"},
+          {"", ":srv CAP * LS :batch\r\n"},
           {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {"AUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""},
           {"\r\n", success}},
@@ -352,11 +352,11 @@ TEST_F(Login, SaslExchanges) {
          {{"", ls}, {"CAP REQ :sasl\r\n", kHangUp}}, "CAP REQ :sasl\r\n", "Connection closed by the server"},
         {"a server without sasl",
          "acct", "pw",
-         {{"", ":srv CAP * LS :multi-prefix away-notify\r\n"}},
+         {{"", ":srv CAP * LS :invite-notify echo-message\r\n"}},
          quit, "SASL login failed: the server does not offer SASL"},
         {"a mechanism list without PLAIN (the server's words in the reason lose their controls)",
          "acct", "pw",
-         {{"", ":srv CAP * LS :sasl=EXTERNAL,\x1bSCRAM-SHA-256\x07 multi-prefix\r\n"}},
+         {{"", ":srv CAP * LS :sasl=EXTERNAL,\x1bSCRAM-SHA-256\x07 invite-notify\r\n"}},
          quit, "SASL login failed: the server does not offer SASL PLAIN (only EXTERNAL,SCRAM-SHA-256)"},
         {"sasl refused (NAK)",
          "acct", "pw",
@@ -427,22 +427,22 @@ TEST_F(Login, SaslExchanges) {
          "SASL login failed: the server does not offer SASL SCRAM-SHA-256 (only SCRAM-SHA-256-PLUS)", "", 0ms,
          SaslMechanism::ScramSha256},
         {"an ACK for more than we asked", "acct", "pw",
-         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :sasl multi-prefix\r\n"}}, "CAP REQ :sasl\r\n" + quit,
+         {{"", ls}, {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :sasl invite-notify\r\n"}}, "CAP REQ :sasl\r\n" + quit,
          unexpected},
 
         // Without a login: what the server offers of ours is asked for, and
         // the script's lines follow CAP END, or the sign that the server
         // ignores CAP.
         {"no login: ours are requested, CAP END after the ACK", "", "",
-         {{"", ":srv CAP * LS :multi-prefix server-time sasl account-tag message-tags\r\n"},
+         {{"", ":srv CAP * LS :invite-notify server-time sasl account-tag message-tags\r\n"},
           {"CAP REQ :server-time account-tag message-tags\r\n", ":srv CAP bot ACK :account-tag message-tags server-time\r\n"}},
          "CAP REQ :server-time account-tag message-tags\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
         {"no login: a NAK ends it as well", "", "",
-         {{"", ":srv CAP * LS * :server-time\r\n:srv CAP * LS :away-notify\r\n"},
+         {{"", ":srv CAP * LS * :server-time\r\n:srv CAP * LS :echo-message\r\n"},
           {"CAP REQ :server-time\r\n", ":srv CAP bot NAK :server-time\r\n"}},
          "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
         {"no login: nothing of ours offered, CAP END at once", "", "",
-         {{"", ":srv CAP * LS :multi-prefix\r\n"}}, "CAP END\r\nJOIN #early\r\n", "", "#early"},
+         {{"", ":srv CAP * LS :invite-notify\r\n"}}, "CAP END\r\nJOIN #early\r\n", "", "#early"},
         {"a server that knows no CAP (421): no CAP END, the lines go", "", "",
          {{"", ":srv 421 * CAP :Unknown command\r\n"}}, "JOIN #early\r\n", "", "#early"},
         {"a server that passes CAP over in silence and finds our nick taken: the lines go", "", "",
@@ -461,7 +461,7 @@ TEST_F(Login, SaslExchanges) {
          "#early"},
         {"CAP NEW in the middle is asked for too, and CAP END waits for its answer", "", "",
          {{"", ":srv CAP * LS :server-time\r\n"},
-          {"CAP REQ :server-time\r\n", ":srv CAP bot NEW :account-tag away-notify\r\n"},
+          {"CAP REQ :server-time\r\n", ":srv CAP bot NEW :account-tag echo-message\r\n"},
           {"CAP REQ :account-tag\r\n", ":srv CAP bot ACK :server-time\r\n:srv CAP bot ACK :account-tag\r\n"}},
          "CAP REQ :server-time\r\nCAP REQ :account-tag\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
         {"CAP NEW after the end: what was refused is asked again; sts over plain TCP moves nothing", "", "",

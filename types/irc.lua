@@ -76,6 +76,56 @@ function irc.SetUTF8(flag) end
 ---@return string? error "Client certificate: <why>" (the one before is kept)
 function irc.SetClientCert(path, password) end
 
+--- Our nick as the server last gave it (the welcome, our NICK, a bouncer's
+--- rename); nil while no link is registered.
+---@return string? nick
+function irc.GetNick() end
+
+--- The channels we are in, in the order we joined them: "#a #b" ("" for none).
+---@return string? channels nil while no link is registered
+function irc.GetChannels() end
+
+--- The channel's members, each with all its status signs, highest first:
+--- "@+alice bob +carol", sorted as the server folds the nicks.
+---@param channel string
+---@return string? members nil when we are not in the channel
+function irc.GetUsers(channel) end
+
+--- Someone who shares a channel with us (or ourselves); nil where unknown.
+---@param nick string
+---@return string? nick as the server spells it; nil for someone we share no channel with
+---@return string? user
+---@return string? host
+---@return string? account nil when logged in to none, as far as the server said
+---@return string? realname
+---@return string? away the away text ("" when away without a known text); nil while here
+function irc.GetUser(nick) end
+
+--- A member's status signs ("@+", or "" for none).
+---@param channel string
+---@param nick string
+---@return string? signs nil when not a member, or not our channel
+function irc.GetStatus(channel, nick) end
+
+--- A channel's topic, who set it, and when (Unix seconds, as text).
+---@param channel string
+---@return string? topic nil when none, or not our channel
+---@return string? by
+---@return string? time
+function irc.GetTopic(channel) end
+
+--- A token of the server's 005 (ISUPPORT): its value ("" for a token
+--- without one); nil when the server did not send it.
+---@param name string "NETWORK", "CASEMAPPING", "PREFIX", ...
+---@return string? value
+function irc.ISupport(name) end
+
+--- `text` folded by the server's CASEMAPPING: two nicks are the same
+--- nick when their FoldCase are equal.
+---@param text string
+---@return string folded
+function irc.FoldCase(text) end
+
 ---@alias IrcEvent
 ---| "IRC_RawData"      # (line, tags): every line the server sends, without its message tags; their text (no '@'), or nil
 ---| "IRC_OnChat"       # (nick, target, text, account, time): a channel or private message; account and time from its tags, or nil
@@ -85,6 +135,16 @@ function irc.SetClientCert(path, password) end
 ---| "IRC_ErroneusNick" # (): numeric 432
 ---| "IRC_NickInUse"    # (): numeric 433
 ---| "IRC_Disconnected" # (reason): a link or an attempt ended other than by irc.Close
+---| "IRC_OnRegistered" # (nick): once a link, at the end of the welcome (376 or 422)
+---| "IRC_OnJoin"       # (nick, channel, account): someone joined, or we did
+---| "IRC_OnPart"       # (nick, channel, reason): someone left, or we did
+---| "IRC_OnKick"       # (channel, nick, by, reason)
+---| "IRC_OnQuit"       # (nick, reason, channels): the channels we shared, space-separated, before the quit
+---| "IRC_OnNick"       # (old, new): a nick changed, ours too
+---| "IRC_OnMode"       # (target, by, modes): the mode string and its parameters as sent
+---| "IRC_OnTopic"      # (channel, topic, by): a topic changed (by nil: the topic shown as we join)
+---| "IRC_OnInvite"     # (by, channel): we are invited
+---| "IRC_OnAccount"    # (nick, account): someone logged in (account nil: logged out)
 
 -- The host's own hook.Add, with the arguments each event brings.
 ---@class hook
@@ -96,6 +156,16 @@ hook = hook or {}
 ---@overload fun(event: "IRC_OnNickServ", id: any, handler: fun(prefix: string, target: string, text: string))
 ---@overload fun(event: "IRC_EndOfMOTD"|"IRC_ErroneusNick"|"IRC_NickInUse", id: any, handler: fun())
 ---@overload fun(event: "IRC_Disconnected", id: any, handler: fun(reason: string))
+---@overload fun(event: "IRC_OnRegistered", id: any, handler: fun(nick: string))
+---@overload fun(event: "IRC_OnJoin", id: any, handler: fun(nick: string, channel: string, account: string?))
+---@overload fun(event: "IRC_OnPart", id: any, handler: fun(nick: string, channel: string, reason: string?))
+---@overload fun(event: "IRC_OnKick", id: any, handler: fun(channel: string, nick: string, by: string, reason: string?))
+---@overload fun(event: "IRC_OnQuit", id: any, handler: fun(nick: string, reason: string?, channels: string))
+---@overload fun(event: "IRC_OnNick", id: any, handler: fun(old: string, new: string))
+---@overload fun(event: "IRC_OnMode", id: any, handler: fun(target: string, by: string, modes: string))
+---@overload fun(event: "IRC_OnTopic", id: any, handler: fun(channel: string, topic: string, by: string?))
+---@overload fun(event: "IRC_OnInvite", id: any, handler: fun(by: string, channel: string))
+---@overload fun(event: "IRC_OnAccount", id: any, handler: fun(nick: string, account: string?))
 ---@param event IrcEvent|string
 ---@param id any
 ---@param handler function

@@ -19,5 +19,13 @@ int QV_CDECL SetPassword(lua_State* state);
 int QV_CDECL SetSASL(lua_State* state);
 int QV_CDECL SetUTF8(lua_State* state);
 int QV_CDECL SetClientCert(lua_State* state);
+int QV_CDECL GetNick(lua_State* state);
+int QV_CDECL GetChannels(lua_State* state);
+int QV_CDECL GetUsers(lua_State* state);
+int QV_CDECL GetUser(lua_State* state);
+int QV_CDECL GetStatus(lua_State* state);
+int QV_CDECL GetTopic(lua_State* state);
+int QV_CDECL ISupport(lua_State* state);
+int QV_CDECL FoldCase(lua_State* state);
 
 #endif

@@ -41,7 +41,7 @@ constexpr std::size_t kMessageFraming = 12;
 // server relays, ":nick!user@host PRIVMSG target :text", arrives whole.
 std::size_t TextLimit(std::size_t target_size) {
     const Connection* link = Globals::client.get();
-    const std::size_t own = link != nullptr ? link->session().self.Length() : OwnPrefix{}.Length();
+    const std::size_t own = Room::OwnPrefixLength(link != nullptr ? link->session().room.Me() : nullptr);
     const std::size_t taken = own + 10 + target_size;  // "PRIVMSG " and " :"
     const std::size_t room = taken < kMaxRelayed ? kMaxRelayed - taken : 0;
     return std::clamp(room, kMinMessageText, kMaxMessageText);

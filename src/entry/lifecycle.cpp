@@ -33,6 +33,14 @@ constexpr Registration kScriptFunctions[] = {
     {"SetSASL", NoThrowScriptFunction<SetSASL>},
     {"SetUTF8", NoThrowScriptFunction<SetUTF8>},
     {"SetClientCert", NoThrowScriptFunction<SetClientCert>},
+    {"GetNick", NoThrowScriptFunction<GetNick>},
+    {"GetChannels", NoThrowScriptFunction<GetChannels>},
+    {"GetUsers", NoThrowScriptFunction<GetUsers>},
+    {"GetUser", NoThrowScriptFunction<GetUser>},
+    {"GetStatus", NoThrowScriptFunction<GetStatus>},
+    {"GetTopic", NoThrowScriptFunction<GetTopic>},
+    {"ISupport", NoThrowScriptFunction<ISupport>},
+    {"FoldCase", NoThrowScriptFunction<FoldCase>},
 };
 
 ILuaInterface* InterfaceFor(lua_State* state) {

@@ -203,6 +203,7 @@ void Connection::Close() {
     in_.Clear();
     out_.Clear();
     ForgetSecrets();
+    ForgetRoom();
     state_ = ConnectionState::Closed;
     loss_unreported_ = false;
 }
@@ -242,6 +243,7 @@ void Connection::Drop(std::string reason) {
     // Ending a TLS link may encrypt its close.
     platform::NoteSecretWork();
     ForgetSecrets();
+    ForgetRoom();
     opening_.reset();
     stream_.reset();
     in_.Clear();
@@ -255,6 +257,8 @@ void Connection::ForgetSecrets() {
     session_.login = {};
     session_.caps.registration.Clear();
 }
+
+void Connection::ForgetRoom() { session_.room = Room(); }
 
 bool Connection::TakeLoss(std::string& reason) {
     if (!loss_unreported_) return false;

@@ -157,6 +157,8 @@ private:
     // Its copies of the credentials and the registration, once no longer
     // needed.
     void ForgetSecrets();
+    // What it knew of channels and people: a link that ended is in none.
+    void ForgetRoom();
 
     // What the link was opened with: a reopen uses it again.
     std::string host_;

@@ -20,16 +20,23 @@ using Step = CapState::Step;
 // only for a login.
 struct Known {
     std::string_view name;
-    std::uint8_t bit;
+    CapBits bit;
 };
 constexpr Known kKnown[] = {
     {"server-time", kCapServerTime},
     {"account-tag", kCapAccountTag},
     {"message-tags", kCapMessageTags},
     {"sasl", kCapSasl},
+    {"multi-prefix", kCapMultiPrefix},
+    {"userhost-in-names", kCapUserhostInNames},
+    {"extended-join", kCapExtendedJoin},
+    {"account-notify", kCapAccountNotify},
+    {"away-notify", kCapAwayNotify},
+    {"chghost", kCapChghost},
+    {"setname", kCapSetname},
 };
 
-std::uint8_t BitOf(std::string_view name) {
+CapBits BitOf(std::string_view name) {
     for (const Known& k : kKnown)
         if (k.name == name) return k.bit;
     return 0;
@@ -51,7 +58,7 @@ void Send(Connection& link, std::string_view line) {
     link.SendVerbatim(line, LineKind::Urgent);
 }
 
-void Request(Connection& link, std::uint8_t bits) {
+void Request(Connection& link, CapBits bits) {
     std::string line = "CAP REQ :";
     for (const Known& k : kKnown) {
         if ((bits & k.bit) == 0) continue;
@@ -100,7 +107,7 @@ void NoteList(Connection& link, std::string_view list) {
             caps.sts.assign(value.value_or(std::string_view{}));
             continue;
         }
-        const std::uint8_t bit = BitOf(name);
+        const CapBits bit = BitOf(name);
         caps.offered |= bit;
         if (bit == kCapSasl && link.session().login.Pending()) NoteSaslOffer(link, value);
     }
@@ -116,13 +123,13 @@ void OnList(Connection& link, const Reply& r, std::string_view list) {
     }
     NoteList(link, list);
     // "CAP * LS * :..." says more lines follow.
-    if (r.Params() > 3 && r.tokens[r.at + 3] == "*") return;
+    if (r.Params() > 3 && r.Param(2) == "*") return;
     if (caps.sts_listed) {
         if (const int port = StsOnList(link, caps.sts)) return MoveToTls(link, port);
     }
     if (link.session().login.Pending() && !LoginFitsOffer(link)) return;
     caps.step = Step::Settling;
-    if (const std::uint8_t extras = caps.offered & ~kCapSasl) Request(link, extras);
+    if (const CapBits extras = caps.offered & ~kCapSasl) Request(link, extras);
     if (link.session().login.Pending()) Request(link, kCapSasl);
     Conclude(link);
 }
@@ -133,10 +140,10 @@ void OnList(Connection& link, const Reply& r, std::string_view list) {
 // is taken.
 void OnAnswer(Connection& link, std::string_view list, bool ack) {
     CapState& caps = link.session().caps;
-    std::uint8_t bits = 0;
+    CapBits bits = 0;
     bool ours = true;
     for (const auto [name, value] : Items(list, ' ')) {
-        const std::uint8_t bit = BitOf(name);
+        const CapBits bit = BitOf(name);
         ours = ours && bit != 0 && !value;
         bits |= bit;
     }
@@ -144,7 +151,7 @@ void OnAnswer(Connection& link, std::string_view list, bool ack) {
     const bool login_asked = (bits & kCapSasl) || caps.asked.empty() || (caps.asked.front() & kCapSasl);
     if (!exact && link.session().login.Pending() && login_asked) return FailLogin(link, kUnexpectedReply);
     if (caps.asked.empty()) return;
-    const std::uint8_t asked = caps.asked.front();
+    const CapBits asked = caps.asked.front();
     caps.asked.pop_front();
     if (ack) caps.enabled |= bits & asked;
     if (exact && (bits & kCapSasl) && link.session().login.Pending()) {
@@ -156,7 +163,7 @@ void OnAnswer(Connection& link, std::string_view list, bool ack) {
 
 void OnNew(Connection& link, std::string_view list) {
     CapState& caps = link.session().caps;
-    std::uint8_t added = 0;
+    CapBits added = 0;
     for (const auto [name, value] : Items(list, ' ')) {
         // A policy may be renewed at any time; a move to TLS comes only
         // with the list that opens the registration.
@@ -165,25 +172,25 @@ void OnNew(Connection& link, std::string_view list) {
     }
     caps.offered |= added;
     // A login happens at registration or not at all.
-    std::uint8_t wanted = added & ~kCapSasl & ~caps.enabled;
-    for (const std::uint8_t asked : caps.asked) wanted &= ~asked;
+    CapBits wanted = added & ~kCapSasl & ~caps.enabled;
+    for (const CapBits asked : caps.asked) wanted &= ~asked;
     if (wanted != 0 && (caps.step == Step::Settling || caps.step == Step::Done)) Request(link, wanted);
 }
 
 void OnDel(Connection& link, std::string_view list) {
     CapState& caps = link.session().caps;
-    std::uint8_t gone = 0;
+    CapBits gone = 0;
     for (const Item cap : Items(list, ' ')) gone |= BitOf(cap.name);
     caps.offered &= ~gone;
     caps.enabled &= ~gone;
     if ((gone & kCapSasl) && link.session().login.Pending()) FailLogin(link, "the server withdrew the sasl capability");
 }
 
-void OnCap(Connection& link, const Reply& r, std::string_view line) {
+void OnCap(Connection& link, const Reply& r) {
     // CAP <nick> <subcommand> [*] :<list>
     link.session().caps.answered = true;
     const std::string_view sub = r.Param(1);
-    const std::string_view list = r.Params() > 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{};
+    const std::string_view list = r.Params() > 2 ? r.Trailing() : std::string_view{};
     if (sub == "LS") {
         OnList(link, r, list);
     } else if (sub == "ACK" || sub == "NAK") {
@@ -213,10 +220,10 @@ void BeginNegotiation(Connection& link, const Settings& settings, platform::Secr
     caps.registration = std::move(lines);
 }
 
-void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view line) {
+void NegotiationOnLine(Connection& link, const Tokens& tokens) {
     const Reply r(tokens);
     if (!r.HasParams()) return;  // no command, or nothing after it: nothing of ours
-    if (r.Command() == "CAP") return OnCap(link, r, line);
+    if (r.Command() == "CAP") return OnCap(link, r);
     CapState& caps = link.session().caps;
     if (caps.Negotiating() && !caps.answered && PassedOver(r)) {
         if (link.session().login.Pending()) return FailLogin(link, "the server does not know CAP");
@@ -224,7 +231,7 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view 
         return Release(link);
     }
     if (link.session().login.Pending()) {
-        LoginOnLine(link, r, line);
+        LoginOnLine(link, r);
         return Conclude(link);
     }
     if (!caps.Negotiating() || !r.IsNumeric()) return;

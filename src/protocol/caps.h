@@ -27,7 +27,7 @@ void BeginNegotiation(Connection& link, const Settings& settings, platform::Secr
 
 // Every received line, with its tokens: CAP lines at any time, the rest
 // only while the negotiation is under way.
-void NegotiationOnLine(Connection& link, const Tokens& tokens, std::string_view line);
+void NegotiationOnLine(Connection& link, const Tokens& tokens);
 
 // The script closes the link: a negotiation without a login ends now
 // (CAP END), so that the lines it sent go out before its QUIT; those held

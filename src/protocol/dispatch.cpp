@@ -12,8 +12,8 @@
 #include "net/frame.h"
 #include "platform/trace.h"
 #include "protocol/events.h"
-#include "protocol/own_prefix.h"
 #include "protocol/caps.h"
+#include "protocol/room_lines.h"
 #include "protocol/tags.h"
 #include "protocol/tokenize.h"
 
@@ -44,11 +44,33 @@ void AnswerQuery(std::string_view nick, std::string_view query) {
 
 // The text of a server's ERROR line (with or without a prefix): empty when
 // it gives none; nothing for any other line.
-std::optional<std::string_view> ServerErrorText(std::string_view line, const Tokens& tokens) {
-    const std::size_t at = line.starts_with(':') ? 1 : 0;
-    if (tokens[at] != "ERROR") return std::nullopt;
-    if (tokens.count <= at + 1) return std::string_view{};
-    return GetPRIVMSG(line, tokens, kTrailing);
+std::optional<std::string_view> ServerErrorText(const Message& m) {
+    if (m.command != "ERROR") return std::nullopt;
+    return m.size == 0 ? std::string_view{} : m.trailing;
+}
+
+// The events of a line of three tokens or more, by its command. `caps`:
+// what the link has enabled; a tag says nothing without its capability.
+void RaiseCommandEvents(const Tokens& tokens, const MessageTags& tags, CapBits caps) {
+    const std::string_view command = tokens[1];
+    const bool privmsg = command == "PRIVMSG", notice = command == "NOTICE";
+    const std::string_view nick = tokens.message.Nick(), trailing = tokens.message.trailing;
+    // Who said it and when: unescaped for the chat events only, into
+    // buffers reused from line to line.
+    static std::string account_text, time_text;
+    std::optional<std::string_view> account, time;
+    if (privmsg || notice) {
+        if (caps & kCapAccountTag) account = TagText(tags.account, account_text);
+        if (caps & kCapServerTime) time = TagText(tags.time, time_text);
+    }
+    if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing, account, time);
+    if (notice) {
+        if (ascii::SameFolded(nick, "NickServ")) ThrowNickServEvent(tokens[0], tokens[2], trailing);
+        ThrowNoticeEvent(nick, tokens[2], trailing, account, time);
+    }
+    if (command == "376") ThrowGenericEvent("IRC_EndOfMOTD");
+    if (command == "432") ThrowGenericEvent("IRC_ErroneusNick");
+    if (command == "433") ThrowGenericEvent("IRC_NickInUse");
 }
 
 }  // namespace
@@ -73,24 +95,19 @@ void ProcessLine(std::string_view received, bool nul_after) {
         Globals::SendIRCString(pong, LineKind::Urgent);
     }
 
-    // Even while shut: the next SendMessage after a reopen needs it.
+    // Even while shut: the room must be true when the module is opened
+    // again.
     Connection* link = Globals::client.get();
-    if (link != nullptr) LearnOwnPrefix(link->session().self, tokens, strLine);
+    RoomEvent room_event;
+    if (link != nullptr) RoomOnLine(link->session(), tokens.message, tags, room_event);
 
-    const bool privmsg = tokens.count > 2 && tokens[1] == "PRIVMSG";
-    const bool notice = tokens.count > 2 && tokens[1] == "NOTICE";
-    std::string_view nick, trailing;
-    if (privmsg || notice) {
-        nick = GetPRIVMSG(strLine, tokens, kNick);
-        trailing = GetPRIVMSG(strLine, tokens, kTrailing);
-    }
     // Queries are answered even while the module is shut.
-    if (privmsg) AnswerQuery(nick, trailing);
+    if (tokens.count > 2 && tokens[1] == "PRIVMSG") AnswerQuery(tokens.message.Nick(), tokens.message.trailing);
     // The negotiation (a login among it) goes on while the module is shut,
     // like the replies.
-    if (link != nullptr) NegotiationOnLine(*link, tokens, strLine);
+    if (link != nullptr) NegotiationOnLine(*link, tokens);
     // The server's own reason for ending the link, for the loss that follows.
-    if (const auto text = ServerErrorText(strLine, tokens); text && link != nullptr) link->NoteServerError(*text);
+    if (const auto text = ServerErrorText(tokens.message); text && link != nullptr) link->NoteServerError(*text);
 
     if (gLua == nullptr) return;
     if (Globals::bDebug) {
@@ -102,23 +119,6 @@ void ProcessLine(std::string_view received, bool nul_after) {
     }
 
     RaiseEvent("IRC_RawData", {strLine, tags.text});
-    if (tokens.count <= 2) return;
-
-    const std::string_view command = tokens[1];
-    // Who said it and when: unescaped for the chat events only, into
-    // buffers reused from line to line.
-    static std::string account_text, time_text;
-    std::optional<std::string_view> account, time;
-    if (privmsg || notice) {
-        account = TagText(tags.account, account_text);
-        time = TagText(tags.time, time_text);
-    }
-    if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing, account, time);
-    if (notice) {
-        if (ascii::SameFolded(nick, "NickServ")) ThrowNickServEvent(tokens[0], tokens[2], trailing);
-        ThrowNoticeEvent(nick, tokens[2], trailing, account, time);
-    }
-    if (command == "376") ThrowGenericEvent("IRC_EndOfMOTD");
-    if (command == "432") ThrowGenericEvent("IRC_ErroneusNick");
-    if (command == "433") ThrowGenericEvent("IRC_NickInUse");
+    if (tokens.count > 2) RaiseCommandEvents(tokens, tags, link != nullptr ? link->session().caps.enabled : 0);
+    if (room_event.name != nullptr) RaiseEvent(room_event.name, std::span(room_event.args.data(), room_event.count));
 }

@@ -15,7 +15,7 @@ NulAt::NulAt(const char* end) : outer_(known_nul) { known_nul = end; }
 
 NulAt::~NulAt() { known_nul = outer_; }
 
-void RaiseEvent(const char* name, std::initializer_list<std::optional<std::string_view>> args) {
+void RaiseEvent(const char* name, std::span<const std::optional<std::string_view>> args) {
     // A handler of an earlier event may have shut the module.
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return;

@@ -5,11 +5,15 @@
 
 #include <initializer_list>
 #include <optional>
+#include <span>
 #include <string_view>
 
 // Raises `name` with `args`, an absent one as nil; does nothing while the
 // module is shut.
-void RaiseEvent(const char* name, std::initializer_list<std::optional<std::string_view>> args);
+void RaiseEvent(const char* name, std::span<const std::optional<std::string_view>> args);
+inline void RaiseEvent(const char* name, std::initializer_list<std::optional<std::string_view>> args) {
+    RaiseEvent(name, std::span(args.begin(), args.size()));
+}
 
 // While one lives, a NUL is known to stand at `end` (a line from the
 // reader): an argument that ends there goes to the host without a copy.

@@ -9,21 +9,18 @@
 #include "protocol/tokenize.h"
 
 struct Reply {
-    const Tokens& tokens;
-    std::size_t at;  // the command's token: 1 after a prefix, else 0
+    const Message& message;
 
-    explicit Reply(const Tokens& t) : tokens(t), at(t[0].starts_with(':') ? 1 : 0) {}
+    explicit Reply(const Tokens& t) : message(t.message) {}
 
     // Whether the line has a command and something after it.
-    bool HasParams() const { return tokens.count >= at + 2; }
-    std::string_view Command() const { return tokens[at]; }
-    std::size_t Params() const { return tokens.count - at - 1; }
-    // Parameter i (from 0), a leading ':' taken off; empty past the kept tokens.
-    std::string_view Param(std::size_t i) const {
-        std::string_view p = tokens[at + 1 + i];
-        if (p.starts_with(':')) p.remove_prefix(1);
-        return p;
-    }
+    bool HasParams() const { return message.size > 0; }
+    std::string_view Command() const { return message.command; }
+    std::size_t Params() const { return message.size; }
+    // Parameter i (from 0); empty past the last.
+    std::string_view Param(std::size_t i) const { return message[i]; }
+    // The line's text: a CAP line's list, a server's words.
+    std::string_view Trailing() const { return message.trailing; }
     bool IsNumeric() const {
         const std::string_view c = Command();
         return c.size() == 3 && c[0] >= '0' && c[0] <= '9';

@@ -154,17 +154,17 @@ void OnScramPiece(Connection& link, const Reply& r) {
 // A refusal names what was refused, so that a bot set up with several
 // logins knows which to mend: the mechanism, the server's words if any,
 // and for EXTERNAL the certificate the account must list.
-std::string Refusal(const LoginState& login, const Reply& r, std::string_view line) {
+std::string Refusal(const LoginState& login, const Reply& r) {
     std::string why(MechanismName(login.mechanism));
     why += " refused by the server";
-    const std::string text = Clean(r.Params() >= 2 ? GetPRIVMSG(line, kTrailing) : std::string_view{});
+    const std::string text = Clean(r.Params() >= 2 ? r.Trailing() : std::string_view{});
     if (!text.empty()) why.append(": ").append(text);
     if (login.mechanism == SaslMechanism::External && !login.certificate.empty())
         why.append(" (client certificate SHA-256 fingerprint ").append(login.certificate).append(")");
     return why;
 }
 
-void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
+void OnNumeric(Connection& link, const Reply& r) {
     LoginState& login = link.session().login;
     const std::string_view n = r.Command();
     // Replies to the mechanism we named or to our credentials.
@@ -191,7 +191,7 @@ void OnNumeric(Connection& link, const Reply& r, std::string_view line) {
         why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
         FailLogin(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
-        FailLogin(link, answering ? Refusal(login, r, line) : std::string(kUnexpectedReply));
+        FailLogin(link, answering ? Refusal(login, r) : std::string(kUnexpectedReply));
     }
 }
 
@@ -250,7 +250,7 @@ void StartAuthenticate(Connection& link) {
     login.step = Step::Mechanism;
 }
 
-void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
+void LoginOnLine(Connection& link, const Reply& r) {
     if (r.Command() == "AUTHENTICATE") {
         const Step step = link.session().login.step;
         if (step == Step::ServerFirst || step == Step::ServerFinal) return OnScramPiece(link, r);
@@ -258,7 +258,7 @@ void LoginOnLine(Connection& link, const Reply& r, std::string_view line) {
         if (r.Param(0) != "+") return FailLogin(link, "the server sent an unexpected AUTHENTICATE challenge");
         return SendCredentials(link);
     }
-    if (r.IsNumeric()) OnNumeric(link, r, line);
+    if (r.IsNumeric()) OnNumeric(link, r);
 }
 
 void FailLogin(Connection& link, std::string_view why) {

@@ -40,7 +40,7 @@ bool LoginFitsOffer(Connection& link);
 void StartAuthenticate(Connection& link);
 
 // A line other than CAP while the login is under way.
-void LoginOnLine(Connection& link, const Reply& r, std::string_view line);
+void LoginOnLine(Connection& link, const Reply& r);
 
 // Ends the link: once, with QUIT, and "SASL login failed: <why>" for the
 // scripts.

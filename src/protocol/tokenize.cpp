@@ -5,7 +5,9 @@
 
 namespace {
 
-// How many bytes of `s` are `c`, eight at a time: past the kept tokens
+constexpr std::size_t npos = std::string_view::npos;
+
+// How many bytes of `s` are `c`, eight at a time: in the trailing text
 // only the count matters, and a search per token would walk the bytes
 // again in a call per separator.
 std::size_t CountByte(std::string_view s, char c) {
@@ -26,11 +28,14 @@ std::size_t CountByte(std::string_view s, char c) {
     return n;
 }
 
-// The prefix is the first token of a line that starts with ':'; without
-// one there is no prefix and this is empty.
-std::string_view Prefix(std::string_view line) {
-    if (line.empty() || line.front() != ':') return {};
-    return line.substr(0, line.find(' '));
+// Any separator but a single space: tokens only.
+Tokens SplitBy(std::string_view str, std::string_view Div) {
+    Tokens t;
+    for (std::size_t at; t.count < Tokens::kKept - 1 && (at = str.find(Div)) != npos; str.remove_prefix(at + Div.size()))
+        t.first[t.count++] = str.substr(0, at);
+    t.first[t.count++] = str.substr(0, str.find(Div));
+    for (std::size_t at; (at = str.find(Div)) != npos; str.remove_prefix(at + Div.size())) ++t.count;
+    return t;
 }
 
 }  // namespace
@@ -43,54 +48,54 @@ Tokens MySplit(std::string_view str, std::string_view Div) {
         t.first[0] = str;
         return t;
     }
-    // A one-character separator (the dispatcher's space) is found with a
-    // character search; a longer one by its text.
-    auto find = [Div](std::string_view s) { return Div.size() == 1 ? s.find(Div[0]) : s.find(Div); };
-    for (std::size_t at; t.count < Tokens::kKept - 1 && (at = find(str)) != std::string_view::npos;
-         str.remove_prefix(at + Div.size()))
-        t.first[t.count++] = str.substr(0, at);
-    // The last kept token runs to the next separator (or the end); of the
-    // tokens after it only the count matters.
-    t.first[t.count++] = str.substr(0, find(str));
-    if (Div.size() == 1) {
-        t.count += CountByte(str, Div[0]);
-    } else {
-        for (std::size_t at; (at = find(str)) != std::string_view::npos; str.remove_prefix(at + Div.size())) ++t.count;
+    if (Div != " ") return SplitBy(str, Div);
+    Message& m = t.message;
+    const bool prefixed = str.starts_with(':');
+    // One token at a time up to the trailing text (or the end): each is a
+    // kept token while there are places, and the prefix, the command or a
+    // parameter of the message.
+    std::size_t pos = 0;
+    for (;;) {
+        const std::size_t end = str.find(' ', pos);
+        const std::string_view token = str.substr(pos, end == npos ? npos : end - pos);
+        const std::size_t index = t.count++;
+        if (index < Tokens::kKept) t.first[index] = token;
+        if (index == 0 && prefixed) {
+            m.prefix = token.substr(1);
+        } else if (index > 0 && token.starts_with(':')) {
+            m.trailing = str.substr(pos + 1);
+            if (m.size < Message::kMaxParams) {
+                m.params[m.size++] = m.trailing;
+                m.colon = true;
+            }
+            // Its words are tokens still: the places left, then a count.
+            if (end == npos) return t;
+            std::string_view rest = str.substr(end + 1);
+            while (t.count < Tokens::kKept) {
+                const std::size_t at = rest.find(' ');
+                t.first[t.count++] = rest.substr(0, at);
+                if (at == npos) return t;
+                rest.remove_prefix(at + 1);
+            }
+            t.count += 1 + CountByte(rest, ' ');
+            return t;
+        } else if (!token.empty()) {
+            if (m.command.empty()) {
+                m.command = token;
+            } else if (m.size < Message::kMaxParams) {
+                m.params[m.size++] = token;
+            }
+        }
+        if (end == npos) {
+            // No " :": the last token is the text, unless it is the prefix.
+            m.trailing = index == 0 && prefixed ? str.substr(str.size()) : token;
+            return t;
+        }
+        pos = end + 1;
     }
-    return t;
 }
 
 std::string_view GetPRIVMSG(std::string_view str, int part) {
-    std::string_view prefix = Prefix(str);
-    if (part == kNick) {
-        // Only the prefix names the sender: a '!' in the message text does
-        // not, and a prefix without one is a server's name.
-        if (prefix.empty()) return {};
-        prefix.remove_prefix(1);
-        return prefix.substr(0, prefix.find('!'));
-    }
-    // Search after the prefix, whose host part may hold colons (IPv6).
-    std::string_view rest = str.substr(prefix.size());
-    if (auto at = rest.find(" :"); at != std::string_view::npos) return rest.substr(at + 2);
-    // No colon: servers leave it off a last parameter of one word.
-    auto space = rest.rfind(' ');
-    return space == std::string_view::npos ? rest : rest.substr(space + 1);
-}
-
-std::string_view GetPRIVMSG(std::string_view str, const Tokens& tokens, int part) {
-    // The first token is the prefix, if there is one: it holds no space.
-    const bool prefixed = str.starts_with(':');
-    if (part == kNick) {
-        if (!prefixed) return {};
-        const std::string_view prefix = tokens[0].substr(1);
-        return prefix.substr(0, prefix.find('!'));
-    }
-    // " :" after the prefix is a token after the first that starts with ':'.
-    const std::size_t kept = tokens.count < Tokens::kKept ? tokens.count : Tokens::kKept;
-    for (std::size_t i = 1; i < kept; ++i)
-        if (tokens.first[i].starts_with(':')) return str.substr(tokens.first[i].data() + 1 - str.data());
-    if (tokens.count > Tokens::kKept) return GetPRIVMSG(str, part);
-    // No colon: the last token, unless that is the prefix.
-    if (prefixed && tokens.count == 1) return str.substr(str.size());
-    return tokens.first[tokens.count - 1];
+    const Message m = MySplit(str, " ").message;
+    return part == kNick ? m.Nick() : m.trailing;
 }

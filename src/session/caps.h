@@ -10,11 +10,22 @@
 #include "platform/secret.h"
 
 // The capabilities the module uses, one bit each.
-enum Cap : std::uint8_t {
+using CapBits = std::uint16_t;
+enum Cap : CapBits {
     kCapServerTime = 1 << 0,
     kCapAccountTag = 1 << 1,
     kCapMessageTags = 1 << 2,
     kCapSasl = 1 << 3,
+    // What keeps the room true: every status, user and host in NAMES, the
+    // account and real name at a join, logins, absences, new hosts and
+    // real names as they happen.
+    kCapMultiPrefix = 1 << 4,
+    kCapUserhostInNames = 1 << 5,
+    kCapExtendedJoin = 1 << 6,
+    kCapAccountNotify = 1 << 7,
+    kCapAwayNotify = 1 << 8,
+    kCapChghost = 1 << 9,
+    kCapSetname = 1 << 10,
 };
 
 struct CapState {
@@ -32,11 +43,11 @@ struct CapState {
     // The server has answered CAP at least once: it holds registration
     // for us, so the negotiation must end within the login's bound.
     bool answered = false;
-    std::uint8_t offered = 0;  // of ours, what the server lists (LS, NEW, less DEL)
-    std::uint8_t enabled = 0;  // what it acknowledged and has not deleted
+    CapBits offered = 0;  // of ours, what the server lists (LS, NEW, less DEL)
+    CapBits enabled = 0;  // what it acknowledged and has not deleted
     // Our CAP REQs not yet answered, in order: each ACK or NAK answers the
     // oldest, and must name just what it asked.
-    std::deque<std::uint8_t> asked;
+    std::deque<CapBits> asked;
     // The value of "sts" in the list, for the end of the list.
     std::string sts;
     bool sts_listed = false;

@@ -8,27 +8,10 @@
 #include <optional>
 #include <string>
 
-#include "session/caps.h"
 #include "platform/fingerprint.h"
+#include "room/room.h"
+#include "session/caps.h"
 #include "session/login.h"
-
-// What the server puts in front of the lines it relays from us,
-// ":nick!user@host ", as far as it has told us.
-struct OwnPrefix {
-    // Until the server has told us, the longest each part may well be: a
-    // 30-character nick, a 10-character user name with the '~' servers add
-    // when ident fails, a 63-character host name.
-    static constexpr std::size_t kWorstNick = 30, kWorstUser = 11, kWorstHost = 63;
-
-    // Empty while unknown.
-    std::string nick, user, host;
-
-    // The length of ":nick!user@host ", the worst case for a part unknown.
-    std::size_t Length() const {
-        auto part = [](const std::string& known, std::size_t worst) { return known.empty() ? worst : known.size(); };
-        return 4 + part(nick, kWorstNick) + part(user, kWorstUser) + part(host, kWorstHost);
-    }
-};
 
 // Whether the server is still there: any byte from it counts.
 struct Liveness {
@@ -39,7 +22,9 @@ struct Liveness {
 };
 
 struct Session {
-    OwnPrefix self;
+    // The channels we are in, who is in them, the server's rules, and
+    // ourselves.
+    Room room;
     CapState caps;
     LoginState login;
     Liveness alive;

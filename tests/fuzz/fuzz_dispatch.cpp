@@ -26,6 +26,8 @@
 #include <vector>
 
 #include "linked_module.h"
+#include "module/globals.h"
+#include "net/connection.h"
 #include "protocol/dispatch.h"
 #include "protocol/tokenize.h"
 
@@ -62,6 +64,25 @@ std::string_view PlainQuery(std::string_view line) {
     return {};
 }
 
+// The nick and the trailing text found by searching the line, apart from
+// the tokenizer: the prefix is the first word of a line that starts with
+// ':'; the text follows the first " :" after it, else the last space.
+std::string_view SearchedPrefix(std::string_view line) {
+    return line.starts_with(':') ? line.substr(0, line.find(' ')) : std::string_view{};
+}
+
+std::string_view SearchedNick(std::string_view line) {
+    const std::string_view prefix = SearchedPrefix(line);
+    return prefix.empty() ? prefix : prefix.substr(1, prefix.find('!') - 1);
+}
+
+std::string_view SearchedTrailing(std::string_view line) {
+    const std::string_view rest = line.substr(SearchedPrefix(line).size());
+    if (const std::size_t at = rest.find(" :"); at != std::string_view::npos) return rest.substr(at + 2);
+    const std::size_t space = rest.rfind(' ');
+    return space == std::string_view::npos ? rest : rest.substr(space + 1);
+}
+
 void CheckWire(std::string_view line, std::string_view wire) {
     bool pong = false, notice = false;
     for (std::string_view out : WireLines(wire)) {
@@ -90,8 +111,10 @@ void CheckWire(std::string_view line, std::string_view wire) {
     if (line.starts_with("PING") && !pong) Fail("a PING got no PONG", line);
 }
 
-const std::set<std::string> kEvents = {"IRC_RawData",   "IRC_OnChat",       "IRC_OnNotice", "IRC_OnNickServ",
-                                       "IRC_EndOfMOTD", "IRC_ErroneusNick", "IRC_NickInUse"};
+const std::set<std::string> kEvents = {
+    "IRC_RawData",   "IRC_OnChat",   "IRC_OnNotice", "IRC_OnNickServ", "IRC_EndOfMOTD", "IRC_ErroneusNick",
+    "IRC_NickInUse", "IRC_OnJoin",   "IRC_OnPart",   "IRC_OnKick",     "IRC_OnQuit",    "IRC_OnNick",
+    "IRC_OnMode",    "IRC_OnTopic",  "IRC_OnInvite", "IRC_OnAccount",  "IRC_OnRegistered"};
 
 using Text = std::optional<std::string>;
 
@@ -161,6 +184,10 @@ Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
     RecordingHost host;
     gmod_open(&host);
     host.CallIrc("Debug", {debug});
+    // Every line on a room of its own, with the tags' capabilities on.
+    Session& session = Globals::client->session();
+    session.room = Room();
+    session.caps.enabled = kCapAccountTag | kCapServerTime;
     if (!open) gmod_close(host.state);
     host.ClearRecords();
     ProcessLine(std::string_view(bytes.get(), line.size()), nul_after);
@@ -190,15 +217,21 @@ void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, 
 
 // The tagged line's events against those of the line without its tags:
 // the same but for what the tags add.
-void CheckTwin(const Outcome& tagged, const Outcome& plain, std::string_view line) {
+void CheckTwin(const Outcome& tagged, const Outcome& plain, const Tagged& tags, std::string_view line) {
     if (tagged.wire != plain.wire) Fail("tags changed the replies", line);
     if (tagged.events.size() != plain.events.size()) Fail("tags changed the events", line);
     for (std::size_t i = 0; i < tagged.events.size(); ++i) {
         std::vector<Text> a = tagged.events[i].args, b = plain.events[i].args;
         // What only tags can fill: IRC_RawData's fourth argument, the chat
-        // events' sixth and seventh.
-        const std::size_t own = a[0] == "IRC_RawData" ? 3 : a[0] == "IRC_OnChat" || a[0] == "IRC_OnNotice" ? 5 : a.size();
-        for (std::size_t k = own; k < b.size(); ++k)
+        // events' sixth and seventh, a join's account.
+        const std::size_t own = a[0] == "IRC_RawData"                            ? 3
+                                : a[0] == "IRC_OnChat" || a[0] == "IRC_OnNotice" ? 5
+                                : a[0] == "IRC_OnJoin"                           ? 4
+                                                                                 : a.size();
+        // A join's account: the tag's, or else what the line itself says.
+        if (a[0] == "IRC_OnJoin" && a.size() == 5 && b.size() == 5 && a[4] != (tags.account ? UpToNul(tags.account) : b[4]))
+            Fail("a join's account is neither its tag's nor the line's", line);
+        for (std::size_t k = own; k < b.size() && a[0] != "IRC_OnJoin"; ++k)
             if (b[k].has_value()) Fail("a line without tags gave a tag's argument", line);
         a.resize(std::min(a.size(), own));
         b.resize(std::min(b.size(), own));
@@ -228,11 +261,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     CheckWire(tags.rest, run.wire);
     // The dispatcher reads the nick and the trailing text off the tokens;
     // a search of the line gives the same.
-    const Tokens tokens = MySplit(tags.rest, " ");
-    for (const int part : {kNick, kTrailing})
-        if (GetPRIVMSG(tags.rest, tokens, part) != GetPRIVMSG(tags.rest, part)) Fail("tokens and search disagree", line);
+    const Message message = MySplit(tags.rest, " ").message;
+    if (message.Nick() != SearchedNick(tags.rest) || message.trailing != SearchedTrailing(tags.rest))
+        Fail("tokens and search disagree", line);
 
     // A rest that starts with '@' would be a tagged line of its own.
-    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after), line);
+    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after), tags, line);
     return 0;
 }

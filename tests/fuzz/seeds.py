@@ -125,7 +125,7 @@ def login():
     # First byte: bit 0 an early JOIN, bit 1 a long password, bit 2 a server
     # password, bit 3 EXTERNAL, bit 4 SCRAM-SHA-256 (RFC 7677's exchange);
     # then the server's lines, each ended by LF; FF lets 11 s pass.
-    ls = b":srv CAP * LS :multi-prefix sasl"
+    ls = b":srv CAP * LS :invite-notify sasl"
     ack = b":srv CAP fuzz ACK :sasl"
     plus = b"AUTHENTICATE +"
     ok = b":srv 900 fuzz fuzz!u@h acct :You are now logged in\n:srv 903 fuzz :SASL authentication successful"
@@ -135,9 +135,9 @@ def login():
     scram_final = b"AUTHENTICATE " + base64.b64encode(b"v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=")
     seeds = {
         "good": (1, [ls, ack, plus, ok, b":srv 001 fuzz :Welcome"]),
-        "good-long": (3, [b":srv CAP * LS * :multi-prefix", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
+        "good-long": (3, [b":srv CAP * LS * :invite-notify", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
         "wrong": (5, [ls, ack, plus, b":srv 904 fuzz :SASL authentication failed"]),
-        "no-sasl": (1, [b":srv CAP * LS :multi-prefix", b":srv 001 fuzz :Welcome"]),
+        "no-sasl": (1, [b":srv CAP * LS :invite-notify", b":srv 001 fuzz :Welcome"]),
         "old-server": (0, [b":srv 421 * CAP :Unknown command", b":srv 001 fuzz :Welcome"]),
         "nak": (0, [ls, b":srv CAP fuzz NAK :sasl"]),
         "mechs": (0, [ls, ack, b":srv 908 fuzz EXTERNAL :are available", b":srv 904 fuzz :failed"]),

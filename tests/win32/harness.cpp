@@ -472,9 +472,9 @@ bool Test::Load() {
     const int r = open(&host);
     host.ResetStack();
     const bool ok = Check(r == 0, "gmod_open returned %d", r);
-    // The nine of old, then SetPingTimeout, SetPassword, SetSASL, SetUTF8
-    // and SetClientCert.
-    return Check(host.FunctionCount() == 14, "irc holds %d functions, not 14", host.FunctionCount()) && ok;
+    // The nine of old, then SetPingTimeout, SetPassword, SetSASL, SetUTF8,
+    // SetClientCert and the eight that read the room.
+    return Check(host.FunctionCount() == 22, "irc holds %d functions, not 22", host.FunctionCount()) && ok;
 }
 
 void Test::Unload() {

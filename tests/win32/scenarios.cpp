@@ -401,7 +401,7 @@ bool SaslRegistration(Test& t, const char* password, const char* mechanism = "PL
 
 void SaslLogin(Test& t) {
     if (!SaslRegistration(t, "s3cr3t")) return;
-    t.peer.Send(":srv CAP * LS * :multi-prefix\r\n:srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n");
+    t.peer.Send(":srv CAP * LS * :invite-notify\r\n:srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n");
     if (!t.peer.Expect("CAP REQ :sasl")) return;
     t.peer.Send(":srv CAP qv ACK :sasl\r\n");
     if (!t.peer.Expect("AUTHENTICATE PLAIN")) return;
