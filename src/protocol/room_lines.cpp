@@ -81,9 +81,10 @@ void OnJoin(Room& room, const Message& m, std::optional<std::string_view> tagged
         }
         if (tagged) user->account.assign(*tagged);
     }
+    // The server's tag, where it vouches, before the join's own word.
     std::optional<std::string_view> account = AccountOf(user);
-    if (!account && m.size >= 3 && m[1] != "*") account = m[1];
     if (!account) account = tagged;
+    if (!account && m.size >= 3 && m[1] != "*") account = m[1];
     Tell(event, "IRC_OnJoin", {nick, name, account});
 }
 

@@ -14,10 +14,20 @@
 // and gets the same replies as the line without them; what the tags add is
 // their text to IRC_RawData and the account and time, unescaped, to the
 // chat events, as an independent reading of them gives.
+//
+// With bit 7 of the first byte set, the rest is lines separated by LF,
+// heard in order by one room that starts new, with multi-prefix,
+// userhost-in-names and account-tag on as bits 4 to 6 say. After every
+// line no channel holds a nick twice under the link's casemapping, every
+// member is the one person the room knows by that nick and counts the
+// channels it is in; after a 366 that ends a round of 353s of one of our
+// channels with no other line between, its members are exactly the names
+// the round gave, and ourselves.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <optional>
 #include <set>
@@ -239,6 +249,87 @@ void CheckTwin(const Outcome& tagged, const Outcome& plain, const Tagged& tags, 
     }
 }
 
+// The room's own bookkeeping holds: each channel's members under distinct
+// folded nicks, each the user the room finds by that nick, and each user's
+// count of channels true.
+void CheckRoom(Room& room, std::string_view line) {
+    std::map<const User*, std::uint32_t> seen;
+    for (const Channel* channel : room.Channels()) {
+        std::set<std::string> nicks;
+        for (const auto& [user, member] : channel->members) {
+            if (!nicks.insert(room.Fold(user->nick)).second) Fail("a nick twice in a channel", line);
+            if (room.FindUser(user->nick) != user) Fail("a member the room does not find by its nick", line);
+            ++seen[user];
+        }
+        if (room.FindChannel(channel->name) != channel) Fail("a channel the room does not find by its name", line);
+    }
+    for (const auto& [user, count] : seen)
+        if (user->channels != count) Fail("a user's count of channels is off", line);
+}
+
+// The names a 353 gives, folded, their status signs and user@host off.
+void AddNames(const Room& room, std::string_view names, std::set<std::string>& into) {
+    const std::string_view signs = room.Rules().PrefixSigns();
+    for (std::size_t at = 0; at <= names.size();) {
+        const std::size_t end = std::min(names.find(' ', at), names.size());
+        std::string_view name = names.substr(at, end - at);
+        at = end + 1;
+        while (!name.empty() && signs.find(name.front()) != std::string_view::npos) name.remove_prefix(1);
+        name = name.substr(0, name.find('!'));
+        if (!name.empty()) into.insert(room.Fold(name));
+    }
+}
+
+int RunRoom(std::uint8_t flags, std::string_view lines) {
+    RecordingHost host;
+    gmod_open(&host);
+    host.CallIrc("Debug", {false});
+    Session& session = Globals::client->session();
+    session.room = Room();
+    session.caps.enabled = static_cast<CapBits>(((flags & 0x10) ? kCapMultiPrefix : 0) |
+                                                ((flags & 0x20) ? kCapUserhostInNames : 0) |
+                                                ((flags & 0x40) ? kCapAccountTag : 0));
+    Room& room = session.room;
+    // Our channels whose names round is open: the names it gave, and
+    // whether any other line came since it opened.
+    struct Round {
+        std::set<std::string> named;
+        bool other = false;
+    };
+    std::map<std::string, Round> rounds;
+    while (!lines.empty()) {
+        const std::size_t end = lines.find('\n');
+        const std::string_view line = lines.substr(0, end);
+        lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
+        const Message m = MySplit(line, " ").message;
+        const bool names = m.command == "353" && m.size >= 3, end_names = m.command == "366" && m.size >= 2;
+        if (names && room.FindChannel(m.params[m.size - 2]) != nullptr)
+            AddNames(room, m.params[m.size - 1], rounds[room.Fold(m.params[m.size - 2])].named);
+        if (!names && !end_names)
+            for (auto& [channel, round] : rounds) round.other = true;
+        ProcessLine(line);
+        CheckRoom(room, line);
+        const auto open = end_names ? rounds.find(room.Fold(m[1])) : rounds.end();
+        if (open == rounds.end()) continue;
+        const Round round = std::move(open->second);
+        rounds.erase(open);
+        if (round.other) continue;
+        const Channel* channel = room.FindChannel(m[1]);
+        if (channel == nullptr) Fail("our channel went at a 366", line);
+        std::set<std::string> members, named = round.named;
+        for (const auto& [user, member] : channel->members) members.insert(room.Fold(user->nick));
+        if (room.Me() != nullptr) named.insert(room.Fold(room.Me()->nick));
+        if (members != named) Fail("a channel's members after a 366 are not its 353s' names", line);
+    }
+    gmod_close(host.state);
+    // What the room sends of its own is a WHOX of a channel we joined.
+    const std::string wire = WrittenByModule();
+    for (std::string_view out : WireLines(wire))
+        if (!out.starts_with("WHO ") && !out.starts_with("PONG ") && !out.starts_with("NOTICE "))
+            Fail("the room sent a line of its own", out);
+    return 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -248,6 +339,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
+    if (data[0] & 0x80) return RunRoom(data[0], std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
     const bool debug = (data[0] & 1) == 0;
     const bool open = (data[0] & 2) == 0;
     const bool nul_after = (data[0] & 4) != 0;

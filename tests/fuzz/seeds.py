@@ -69,6 +69,26 @@ def dispatch():
         write("dispatch", "seed-tags-%d" % i, bytes([i % 4]) + line)
 
 
+def room():
+    # First byte: bit 7 room mode, bits 4 to 6 multi-prefix,
+    # userhost-in-names, account-tag; then lines ended by LF.
+    welcome = [b":srv 001 bot :Welcome bot!u@h", b":srv 005 bot PREFIX=(qaohv)~&@%+ CHANMODES=beI,k,l,imnpst :are supported"]
+    seeds = {
+        "names": (0x80, welcome + [b":bot!u@h JOIN #c", b":srv 353 bot = #c :bot @alice +bob", b":srv 366 bot #c :End"]),
+        "churn": (0x80, welcome + [b":bot!u@h JOIN #c", b":srv 353 bot = #c :bot ~alice &bob @carol %dan +erin",
+                                   b":srv 366 bot #c :End", b":alice!a@h MODE #c +ooo-v bob carol dan erin",
+                                   b":bob!b@h NICK carol", b":dan!d@h PART #c :bye", b":alice!a@h KICK #c erin :x",
+                                   b":carol!c@h QUIT :gone", b":srv 353 bot = #c :bot alice", b":srv 366 bot #c :End"]),
+        "multi": (0xB0, [welcome[0], b":bot!u@h JOIN #c", b":srv 353 bot = #c :bot @+alice!a@h1 bob!b@h2",
+                         b":srv 366 bot #c :End", b"@account=al :alice!a@h1 PRIVMSG #c :hi"]),
+        "casemapping": (0x80, [welcome[0], b":srv 005 bot CASEMAPPING=ascii :are supported", b":bot!u@h JOIN #c[x]",
+                               b":srv 353 bot = #c[x] :bot [alice] {alice}", b":srv 366 bot #c[x] :End",
+                               b":srv 005 bot CASEMAPPING=rfc1459 :are supported", b":{ALICE}!a@h NICK bot"]),
+    }
+    for name, (flags, lines) in seeds.items():
+        write("dispatch", "seed-room-" + name, bytes([flags]) + b"\n".join(lines))
+
+
 def stream_input(stream, reads=(), pad=0, pad_at=0, utf8=False):
     sizes = b"".join(struct.pack("<H", n - 1) for n in reads)
     return bytes([len(reads) | (0x80 if utf8 else 0), pad, pad_at]) + stream + sizes
@@ -125,7 +145,7 @@ def login():
     # First byte: bit 0 an early JOIN, bit 1 a long password, bit 2 a server
     # password, bit 3 EXTERNAL, bit 4 SCRAM-SHA-256 (RFC 7677's exchange);
     # then the server's lines, each ended by LF; FF lets 11 s pass.
-    ls = b":srv CAP * LS :invite-notify sasl"
+    ls = b":srv CAP * LS :multi-prefix sasl"
     ack = b":srv CAP fuzz ACK :sasl"
     plus = b"AUTHENTICATE +"
     ok = b":srv 900 fuzz fuzz!u@h acct :You are now logged in\n:srv 903 fuzz :SASL authentication successful"
@@ -135,9 +155,9 @@ def login():
     scram_final = b"AUTHENTICATE " + base64.b64encode(b"v=6rriTRBi23WpRR/wtup+mMhUZUn/dB5nLTJRsjl95G4=")
     seeds = {
         "good": (1, [ls, ack, plus, ok, b":srv 001 fuzz :Welcome"]),
-        "good-long": (3, [b":srv CAP * LS * :invite-notify", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
+        "good-long": (3, [b":srv CAP * LS * :multi-prefix", b":srv CAP * LS :sasl=EXTERNAL,PLAIN", ack, plus, ok]),
         "wrong": (5, [ls, ack, plus, b":srv 904 fuzz :SASL authentication failed"]),
-        "no-sasl": (1, [b":srv CAP * LS :invite-notify", b":srv 001 fuzz :Welcome"]),
+        "no-sasl": (1, [b":srv CAP * LS :multi-prefix", b":srv 001 fuzz :Welcome"]),
         "old-server": (0, [b":srv 421 * CAP :Unknown command", b":srv 001 fuzz :Welcome"]),
         "nak": (0, [ls, b":srv CAP fuzz NAK :sasl"]),
         "mechs": (0, [ls, ack, b":srv 908 fuzz EXTERNAL :are available", b":srv 904 fuzz :failed"]),
@@ -160,6 +180,7 @@ def login():
 
 if __name__ == "__main__":
     dispatch()
+    room()
     stream()
     commands()
     login()
