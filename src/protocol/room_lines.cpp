@@ -50,6 +50,7 @@ void OnWelcome(Room& room, const Message& m) {
     if (m.size == 0) return;
     room.Welcome(m[0]);
     User& me = *room.Me();
+    me.account = room.own_account;
     // A new registration: what we knew of our user and host may be of
     // another link.
     me.user.clear();
@@ -289,6 +290,14 @@ void OnNumeric(Session& session, const Message& m, RoomEvent& event) {
             channel->topic_by.assign(m[2]);
             channel->topic_time.assign(m[3]);
         }
+        return;
+    }
+    if (n == "900" || n == "901") {
+        // "900 me me!user@host account :You are now logged in"; 901: out.
+        // A login while registering comes before the welcome names us.
+        if (m.size < 3) return;
+        room.own_account.assign(n == "900" ? m[2] : "");
+        if (User* me = room.Me()) me->account = room.own_account;
         return;
     }
     if (n == "354") return OnWhox(room, m);

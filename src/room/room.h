@@ -70,6 +70,9 @@ public:
 
     // The end of the welcome (376 or 422) was told to scripts.
     bool registered = false;
+    // The account we are logged in to, as its 900 said (maybe before the
+    // welcome).
+    std::string own_account;
 
     // Ourselves, once the welcome named us.
     User* Me() const { return me_; }
