@@ -791,6 +791,27 @@ TEST_F(Tls, TheTrustedRootsAreReadOffTheHostsThreadAndTheHandshakeWaitsForThem) 
         PumpFor(300);
         EXPECT_EQ(server.ReadFor(0), "") << "a hello before the roots were read";
         EXPECT_TRUE(Globals::client->IsConnecting());
+        {
+            // The wait is the attempt's, on its clock (stepped here): at its
+            // bound the connect fails in words.
+            PaceClock::stopped = true;
+            platform::Opening::clock = &PaceClock::Now;
+            LoopbackServer other;
+            platform::Opening opening("127.0.0.1", other.port(), platform::Security::Tls, 10000);
+            bool accepted = false;
+            for (int i = 0; i < 500 && !accepted; ++i) {
+                EXPECT_EQ(opening.Step(), platform::Opening::Status::Pending);
+                accepted = other.Accept(10);
+            }
+            ASSERT_TRUE(accepted);
+            for (int i = 0; i < 50; ++i) EXPECT_EQ(opening.Step(), platform::Opening::Status::Pending);
+            PaceClock::Advance(std::chrono::seconds(10));
+            EXPECT_EQ(opening.Step(), platform::Opening::Status::Failed);
+            EXPECT_EQ(opening.Error(), "Timed out after 10 s reading the system's trusted roots");
+            EXPECT_EQ(other.ReadFor(0), "");
+            platform::Opening::clock = &std::chrono::steady_clock::now;
+            PaceClock::stopped = false;
+        }
         held.LetGo();
         // A TLS record of the handshake: the hello.
         EXPECT_TRUE(PumpUntil([&] { return server.ReadFor(1).starts_with("\x16\x03"); }));
