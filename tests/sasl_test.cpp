@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -12,12 +13,15 @@
 #include <new>
 #include <sstream>
 
+#include <stringprep.h>
 #include <unistd.h>
 
 #include "module/globals.h"
 #include "module_fixture.h"
 #include "net/connection.h"
 #include "platform/client_cert_openssl.h"
+#include "platform/saslprep.h"
+#include "platform/saslprep_tables.h"
 #include "platform/secret.h"
 #include "platform/trace.h"
 #include "protocol/base64.h"
@@ -248,6 +252,106 @@ TEST(Scram, AServerFirstMessageIsCheckedBeforeAnyRound) {
 // The cap on what a server may make us spend: the cap itself is paid,
 // one round more is refused before anything is computed. The floor below
 // which our proof would be cheap to guess from holds as exactly.
+// libidn's NFKC, for the Windows steps held to libidn's whole profile.
+bool IdnNfkc(const platform::CodePoints& in, platform::CodePoints& out) {
+    uint32_t* n = stringprep_ucs4_nfkc_normalize(reinterpret_cast<const uint32_t*>(in.data()),
+                                                 static_cast<ssize_t>(in.size()));
+    if (n == nullptr) return false;
+    out.clear();
+    for (const uint32_t* c = n; *c != 0; ++c) out.push_back(*c);
+    std::free(n);
+    return true;
+}
+
+// SASLprep: RFC 4013's own examples (section 3), the forms a typed password
+// takes that the server's preparation undoes, what is refused and why. The
+// same rows hold for the Windows steps (the RFC's tables, with the
+// system's NFKC: libidn's here).
+TEST(SaslPrep, GivesTheRfcsFormsAndRefusesInWords) {
+    using platform::kSaslPrepBidi, platform::kSaslPrepNotUtf8, platform::kSaslPrepProhibited;
+    struct Row {
+        std::string given;
+        std::string prepared;   // when taken
+        std::string_view why;   // when refused
+    };
+    const std::vector<Row> rows = {
+        {"I\u00ADX", "IX", {}},           // soft hyphen mapped to nothing
+        {"user", "user", {}},             // no change
+        {"USER", "USER", {}},             // case kept
+        {"\u00AA", "a", {}},              // NFKC
+        {"\u2168", "IX", {}},             // NFKC
+        {"\a", "", kSaslPrepProhibited},  // U+0007
+        {"\u0627\u0031", "", kSaslPrepBidi},  // RandALCat not last
+        {"pass\u00A0word", "pass word", {}},  // a no-break space is a space
+        {"a\u0308", "\u00E4", {}},        // a letter and its accent as one
+        {"\u00E4", "\u00E4", {}},
+        {"pw\uFEFF\u034F", "pw", {}},     // BOM, a grapheme joiner: nothing
+        {"\u200Bpw", " pw", {}},         // a zero-width space is in both tables: a space
+        {"\uFDFA", "\u0635\u0644\u0649 \u0627\u0644\u0644\u0647 \u0639\u0644\u064A\u0647 \u0648\u0633\u0644\u0645", {}},
+        {"\u0627\u0628", "\u0627\u0628", {}},  // right-to-left throughout
+        {"\u0627a\u0628", "", kSaslPrepBidi},  // with a left-to-right letter
+        {"\u0378x", "\u0378x", {}},       // unassigned: taken, as a query
+        {"", "", {}},
+        {"\u00AD", "", {}},
+        {"pw\x7F", "", kSaslPrepProhibited},
+        {"\uE000", "", kSaslPrepProhibited},  // private use
+        {"\u200Epw", "", kSaslPrepProhibited},  // a bidi control
+        {"\U000E0041", "", kSaslPrepProhibited},  // a tag
+        {"\uFFFF", "", kSaslPrepProhibited},  // a non-character
+        {"p\xC3", "", kSaslPrepNotUtf8},   // cut short
+        {"\xC3\xA4\xE9", "", kSaslPrepNotUtf8},  // Latin-1 after UTF-8
+        {"\xED\xA0\x80", "", kSaslPrepNotUtf8},  // a surrogate
+        {"\xC1\xA1", "", kSaslPrepNotUtf8},  // overlong
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.given);
+        for (const bool windows_steps : {false, true}) {
+            SCOPED_TRACE(windows_steps ? "the RFC's tables" : "libidn");
+            platform::Secret prepared("left over");
+            const std::string_view why = windows_steps ? platform::SaslPrepWith(IdnNfkc, r.given, prepared)
+                                                       : platform::SaslPrep(r.given, prepared);
+            EXPECT_EQ(why, r.why);
+            EXPECT_EQ(prepared.View(), r.prepared);
+        }
+    }
+}
+
+// The tables the Windows build prepares with are libidn's, code point for
+// code point.
+TEST(SaslPrep, TheWindowsTablesAreLibidns) {
+    auto Set = [](const Stringprep_table_element* table) {
+        std::vector<bool> in(0x110000);
+        for (const Stringprep_table_element* e = table; e->start != 0 || e->end != 0; ++e)
+            for (uint32_t c = e->start; c <= std::max(e->start, e->end); ++c) in[c] = true;
+        return in;
+    };
+    std::vector<bool> prohibited(0x110000);
+    for (const Stringprep_table_element* t :
+         {stringprep_rfc3454_C_1_2, stringprep_rfc3454_C_2_1, stringprep_rfc3454_C_2_2, stringprep_rfc3454_C_3,
+          stringprep_rfc3454_C_4, stringprep_rfc3454_C_5, stringprep_rfc3454_C_6, stringprep_rfc3454_C_7,
+          stringprep_rfc3454_C_8, stringprep_rfc3454_C_9}) {
+        const std::vector<bool> one = Set(t);
+        for (std::size_t c = 0; c < one.size(); ++c) prohibited[c] = prohibited[c] || one[c];
+    }
+    const struct {
+        const char* name;
+        bool (*ours)(char32_t);
+        std::vector<bool> idn;
+    } tables[] = {
+        {"B.1", platform::MappedToNothing, Set(stringprep_rfc3454_B_1)},
+        {"C.1.2", platform::NonAsciiSpace, Set(stringprep_rfc3454_C_1_2)},
+        {"prohibited", platform::Prohibited, prohibited},
+        {"D.1", platform::RandAL, Set(stringprep_rfc3454_D_1)},
+        {"D.2", platform::LeftToRight, Set(stringprep_rfc3454_D_2)},
+    };
+    for (const auto& t : tables) {
+        int differ = 0;
+        for (char32_t c = 0; c < 0x110000; ++c)
+            if (t.ours(c) != t.idn[c] && ++differ <= 3) ADD_FAILURE() << t.name << " differs at U+" << std::hex << +c;
+        EXPECT_EQ(differ, 0) << t.name;
+    }
+}
+
 TEST(Scram, TheIterationCapHoldsExactly) {
     const std::string at_cap = "r=" + kServerNonce + ",s=W22ZaJ0SNY7soEsUEjb6gQ==,i=" + std::to_string(kScramMaxIterations);
     EXPECT_EQ(ScramAnswerFirst("pencil", "n=user,r=" + kNonce, kNonce, at_cap).error, "");
@@ -552,9 +656,25 @@ TEST_F(Login, SaslExchanges) {
         c.wire = "CAP REQ :sasl\r\nAUTHENTICATE SCRAM-SHA-256\r\n" + ours + final + "AUTHENTICATE +\r\nCAP END\r\n";
         return c;
     };
+    // RFC 7677's exchange with a password typed otherwise that SASLprep
+    // makes RFC 7677's "pencil".
+    auto Prepared = [&](const char* name, const std::string& password) {
+        Case c = Scram(name,
+                       {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), Auth(kServerFinal)},
+                        {"AUTHENTICATE +\r\n", success}},
+                       Auth(kClientFinal) + "AUTHENTICATE +\r\nCAP END\r\n", "");
+        c.password = password;
+        return c;
+    };
     const std::string salt = ",s=W22ZaJ0SNY7soEsUEjb6gQ==";
     const std::string count = ",i=4096";
+    Case refused = Scram("SCRAM: a password SASLprep refuses, should it come this far", {{Auth(first), Auth(kServerFirst)}},
+                         abort, std::string(platform::kSaslPrepProhibited));
+    refused.password = "pen\acil";
     cases.insert(cases.end(), {
+        Prepared("SCRAM: the password as SASLprep makes it (a soft hyphen goes)", "pen\u00ADcil"),
+        Prepared("SCRAM: the password as SASLprep makes it (full-width letters)", "\uFF50\uFF45\uFF4E\uFF43\uFF49\uFF4C"),
+        refused,
         Scram("SCRAM-SHA-256: RFC 7677's own exchange",
               {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), Auth(kServerFinal)}, {"AUTHENTICATE +\r\n", success}},
               Auth(kClientFinal) + "AUTHENTICATE +\r\nCAP END\r\n", ""),
@@ -732,7 +852,7 @@ TEST_F(Login, PasswordAndLoginSettingsShapeTheRegistration) {
     }
 }
 
-TEST_F(Login, ExternalWithoutACertificateFailsAtOnceAndUnknownMechanismsAreRefused) {
+TEST_F(Login, LoginsThatCannotWorkFailAtOnceAndUnknownMechanismsAreRefused) {
     LoopbackServer server;
     const std::vector<Arg> connect = {std::string("127.0.0.1"), server.port(), std::string("bot"), std::string("u"),
                                       std::string("Real Name")};
@@ -754,5 +874,12 @@ TEST_F(Login, ExternalWithoutACertificateFailsAtOnceAndUnknownMechanismsAreRefus
     ASSERT_THAT(host.CallIrc("Connect", connect), IsEmpty());
     ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
     EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: EXTERNAL needs a TLS link, which presents the certificate"});
+    EXPECT_FALSE(server.Accept(200));
+    // A SCRAM password that SASLprep refuses: nothing either.
+    host.ClearRecords();
+    EXPECT_THAT(host.CallIrc("SetSASL", {std::string("acct"), std::string("pw\a"), std::string("SCRAM-SHA-256")}), IsEmpty());
+    ASSERT_THAT(host.CallIrc("Connect", connect), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
+    EXPECT_EQ(Disconnects(), std::vector<std::string>{"SASL login failed: " + std::string(platform::kSaslPrepProhibited)});
     EXPECT_FALSE(server.Accept(200));
 }

@@ -7,14 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <malloc.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <cctype>
 #include <chrono>
 #include <cstring>
@@ -22,7 +25,10 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 
 #include "module/globals.h"
 #include "module_fixture.h"
@@ -31,6 +37,7 @@
 #include "platform/secret.h"
 #include "platform/stream.h"
 #include "platform/tls_alert.h"
+#include "platform/trusted_roots_openssl.h"
 #include "poll/poll.h"
 #include "protocol/sts.h"
 
@@ -712,6 +719,148 @@ TEST_F(Tls, UnloadingWithACertificateAndATlsLinkUpLeavesNothing) {
     EXPECT_THAT(peer.LinesUntil("RAGGED_EOF"), ElementsAre("HANDSHAKE OK", StartsWith("PEERCERT "), "GOT CAP LS 302",
                                                            "GOT PASS pvrkqo618", "GOT NICK n", "GOT USER u u u :r",
                                                            "RAGGED_EOF"));
+}
+
+namespace {
+
+// The trusted roots' read, held at its start until the test lets it go;
+// it notes the thread it ran on. Run on the host's thread it holds
+// nothing (the test then fails rather than hangs).
+struct HeldRootsRead {
+    static inline std::mutex mutex;
+    static inline std::condition_variable changed;
+    static inline bool let_go = false;
+    static inline int reads = 0;
+    static inline std::thread::id reader, host;
+
+    HeldRootsRead() {
+        host = std::this_thread::get_id();
+        platform::before_reading_roots = [] {
+            std::unique_lock lock(mutex);
+            reader = std::this_thread::get_id();
+            ++reads;
+            changed.notify_all();
+            if (reader != host) changed.wait(lock, [] { return let_go; });
+        };
+    }
+    ~HeldRootsRead() {
+        LetGo();
+        platform::before_reading_roots = nullptr;
+    }
+    bool Started() {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [] { return reads > 0; });
+    }
+    void LetGo() {
+        std::lock_guard lock(mutex);
+        let_go = true;
+        changed.notify_all();
+    }
+};
+
+// SSL_CERT_FILE set to `path` while this lives.
+struct RootsFile {
+    explicit RootsFile(const std::string& path) : before(std::getenv("SSL_CERT_FILE")) {
+        setenv("SSL_CERT_FILE", path.c_str(), 1);
+    }
+    ~RootsFile() {
+        if (before) setenv("SSL_CERT_FILE", before->c_str(), 1);
+    }
+    std::optional<std::string> before;
+};
+
+}  // namespace
+
+// The first verified link of a process reads the system's trusted roots on
+// a thread of its own: irc.Connect only starts the read. The link's TCP
+// connect goes on meanwhile and its handshake waits for the roots (no
+// hello before the read is over); the link then comes up verified by them,
+// and later verified links read nothing again.
+TEST_F(Tls, TheTrustedRootsAreReadOffTheHostsThreadAndTheHandshakeWaitsForThem) {
+    // Roots of their own, so that this process has read none of them yet.
+    const std::string copy = cert_dir + "/roots-copy.pem";
+    ASSERT_EQ(std::system(("cp " + cert_dir + "/ca.pem " + copy).c_str()), 0);
+    RootsFile roots(copy);
+    HeldRootsRead held;
+    {
+        LoopbackServer server;
+        ASSERT_THAT(Connect(server.port(), {true}), IsEmpty());
+        ASSERT_TRUE(held.Started());
+        EXPECT_NE(HeldRootsRead::reader, HeldRootsRead::host);
+        ASSERT_TRUE(server.Accept());
+        PumpFor(300);
+        EXPECT_EQ(server.ReadFor(0), "") << "a hello before the roots were read";
+        EXPECT_TRUE(Globals::client->IsConnecting());
+        {
+            // The wait is the attempt's, on its clock (stepped here): at its
+            // bound the connect fails in words.
+            PaceClock::stopped = true;
+            platform::Opening::clock = &PaceClock::Now;
+            LoopbackServer other;
+            platform::Opening opening("127.0.0.1", other.port(), platform::Security::Tls, 10000);
+            bool accepted = false;
+            for (int i = 0; i < 500 && !accepted; ++i) {
+                EXPECT_EQ(opening.Step(), platform::Opening::Status::Pending);
+                accepted = other.Accept(10);
+            }
+            ASSERT_TRUE(accepted);
+            for (int i = 0; i < 50; ++i) EXPECT_EQ(opening.Step(), platform::Opening::Status::Pending);
+            PaceClock::Advance(std::chrono::seconds(10));
+            EXPECT_EQ(opening.Step(), platform::Opening::Status::Failed);
+            EXPECT_EQ(opening.Error(), "Timed out after 10 s reading the system's trusted roots");
+            EXPECT_EQ(other.ReadFor(0), "");
+            platform::Opening::clock = &std::chrono::steady_clock::now;
+            PaceClock::stopped = false;
+        }
+        held.LetGo();
+        // A TLS record of the handshake: the hello.
+        EXPECT_TRUE(PumpUntil([&] { return server.ReadFor(1).starts_with("\x16\x03"); }));
+        host.CallIrc("Close");
+    }
+    TlsPeer peer("irc", "server");
+    host.ClearRecords();
+    ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
+    ASSERT_TRUE(Connected());
+    EXPECT_EQ(peer.NextLine(), "HANDSHAKE OK");
+    EXPECT_EQ(HeldRootsRead::reads, 1);
+}
+
+// A host may unload the module while its trusted roots are being read (here
+// from a FIFO that the test feeds only later): unloading waits for the read
+// to end, so no code of the module is gone while its thread runs it.
+TEST_F(Tls, UnloadingWhileTheRootsAreReadWaitsForTheRead) {
+    const std::string fifo = cert_dir + "/roots.fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    RootsFile roots(fifo);
+    void* lib = dlopen(QV_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(lib, nullptr) << dlerror();
+    auto open = reinterpret_cast<int (*)(ILuaInterface*)>(dlsym(lib, "gmod_open"));
+    LoopbackServer server;
+    RecordingHost loaded;
+    open(&loaded);
+    EXPECT_THAT(loaded.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("n"), std::string("u"),
+                                           std::string("r"), true}),
+                IsEmpty());
+    // The FIFO opens for writing once the reading thread has it open.
+    int fd = -1;
+    for (int i = 0; i < 1000 && fd < 0; ++i) {
+        fd = ::open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (fd < 0) usleep(10000);
+    }
+    ASSERT_GE(fd, 0) << "the roots were not being read";
+    std::atomic<bool> fed{false};
+    std::thread feeder([&] {
+        usleep(300000);  // so that the unload is likely waiting by then
+        std::ifstream ca(cert_dir + "/ca.pem");
+        const std::string pem((std::istreambuf_iterator<char>(ca)), std::istreambuf_iterator<char>());
+        fcntl(fd, F_SETFL, 0);
+        EXPECT_EQ(write(fd, pem.data(), pem.size()), static_cast<ssize_t>(pem.size()));
+        fed = true;
+        close(fd);
+    });
+    EXPECT_EQ(dlclose(lib), 0);
+    EXPECT_TRUE(fed) << "unloaded while the roots were still being read";
+    feeder.join();
 }
 
 // What the Windows TLS layer reads off a server's TLS 1.2 flight itself:

@@ -18,7 +18,7 @@ end)
 local current, started, welcomed
 
 local function report(name, call_ms, outcome, took)
-  print(("%-12s Connect returned in %7.2f ms  longest host stall %7.2f ms  %-45s after %6.2f s%s"):format(
+  print(("%-16s Connect returned in %7.2f ms  longest host stall %7.2f ms  %-45s after %6.2f s%s"):format(
     name, call_ms, longest * 1000, outcome, took, welcomed and (" (welcomed, 001, after %.2f s)"):format(welcomed) or ""))
   io.stdout:flush()
 end

@@ -1,6 +1,8 @@
 #!/bin/bash
 # The connect benchmark (scripts/bench connect): how long irc.Connect and
-# the attempt after it hold the host, for a TLS server that never answers,
+# the attempt after it hold the host, for a TLS server that never answers
+# (twice: the first verified link of the process starts reading the
+# system's trusted roots, the second finds them read),
 # a refused port, a name that does not resolve, a server whose accept
 # queue is full (as a machine that drops packets) and a name whose first
 # address drops packets and whose second answers, against the same host
@@ -27,6 +29,7 @@ if [ "$(id -u)" -ne 0 ] || ! "${private[@]}" true 2>/dev/null; then
 fi
 "${private[@]}" "$build/quorvane-host" --module "$build/quorvane.so" "$here/connect.lua" \
   silent-tls 127.0.0.1 "$(port silent)" tls \
+  silent-tls-again 127.0.0.1 "$(port silent)" tls \
   refused 127.0.0.1 "$(port refused)" plain \
   no-name no-such-host.invalid 6667 plain \
   full-queue 127.0.0.1 "$(port full)" plain \

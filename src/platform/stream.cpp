@@ -59,7 +59,7 @@ Opening::Opening(const std::string& host, std::unique_ptr<Resolution> resolution
       timeout_ms_(timeout_ms),
       resolution_(std::move(resolution)) {
     if (!SocketLayerReady()) Fail("Sockets unavailable");
-    if (security_.kind == Security::Tls) ReadTrustedRoots();
+    if (security_.kind == Security::Tls) StartReadingTrustedRoots();
 }
 
 Opening::~Opening() { TcpClose(sock_); }
@@ -103,13 +103,26 @@ Opening::Status Opening::Step() {
             stream_ = std::make_unique<TcpStream>(std::exchange(sock_, kNoSocket));
             return status_ = Status::Open;
         }
+    }
+
+    if (!handshake_) {
+        if (sock_ == kNoSocket) return Fail("Name not resolved");  // an opening given no resolution
+        // A verified handshake needs the trusted roots, read off the host's
+        // thread; the winner waits for them, within the same bound.
+        if (std::string why; security_.kind == Security::Tls) {
+            switch (TrustedRoots(why)) {
+                case TrustedRootsStatus::Pending:
+                    return late ? Fail(TimedOutText(timeout_ms_) + " reading the system's trusted roots") : status_;
+                case TrustedRootsStatus::Failed: return Fail(std::move(why));
+                case TrustedRootsStatus::Ready: break;
+            }
+        }
         // TLS on the winner only; its handshake counts against the same bound.
         std::string why;
         handshake_ = StartTls(sock_, host_, security_, cert_, why);
         if (!handshake_) return Fail(std::move(why));
     }
 
-    if (!handshake_) return Fail("Name not resolved");  // an opening given no resolution
     std::string why;
     switch (handshake_->Step(why)) {
         case TlsHandshake::Status::Pending:

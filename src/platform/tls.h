@@ -34,16 +34,20 @@ public:
 // Readies what every handshake needs; called when the module opens.
 void PrepareTls();
 
-// Reads the system's trusted roots if they are not read yet (tens of
-// milliseconds and a few MB, once). An opening for a verified link calls
-// it when it is made, within irc.Connect, so no tick pays for it; the one
-// exception is the first verified link of a process being a move to TLS
-// that a server's STS asked for.
-void ReadTrustedRoots();
+// The system's trusted roots, which verified links check servers against.
+// Reading them takes tens of milliseconds and a few MB, once, so it is done
+// off the host's thread: started by the first verified link's Opening
+// (within irc.Connect, or the tick that moves a link to TLS for STS), and
+// each verified Opening waits for it before its handshake.
+void StartReadingTrustedRoots();
+
+enum class TrustedRootsStatus { Pending, Ready, Failed };
+// Where the read stands; Failed with why, in words.
+TrustedRootsStatus TrustedRoots(std::string& error);
 
 // Takes over `sock` (closed with the handshake unless a stream takes it).
 // `security` says which server certificate the link takes: one the
-// system's roots vouch for, for `host` (Tls); any (TlsUnverified); or only
+// system's roots vouch for, for `host` (Tls: only once they are read); any (TlsUnverified); or only
 // the pinned one. A name is sent (SNI) whatever it says, an address literal
 // never. `cert`, when set, is presented to a server that asks for a client
 // certificate. Null with `error` when TLS cannot even start.

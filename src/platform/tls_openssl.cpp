@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
 #include <optional>
 #include <utility>
 
@@ -17,6 +16,7 @@
 #include "platform/openssl_owned.h"
 #include "platform/resolve.h"
 #include "platform/tls_alert.h"
+#include "platform/trusted_roots_openssl.h"
 
 namespace platform {
 namespace {
@@ -92,20 +92,18 @@ SSL_CTX* NewContext() {
     return c;
 }
 
-std::string EnvText(const char* name) {
-    const char* value = std::getenv(name);
-    return value != nullptr ? value : "";
-}
-
 // One context for the process: it holds the trusted roots. Reading the
 // system's bundle takes tens of milliseconds, too long for a tick, and some
-// MB that a process with no verified link never needs, so it is done when
-// the first verified link opens (ReadTrustedRoots), and again only if the
-// process has named other roots since. The holder is made after OpenSSL has readied itself (and
-// registered its own clean-up at exit), so it is destroyed before that
-// clean-up runs, or when the module is unloaded: it then frees, with the
-// context, every OpenSSL object a live link or a client certificate still
-// holds (openssl_owned.h).
+// MB that a process with no verified link never needs, so it is started
+// when the first verified link's opening is made (StartReadingTrustedRoots)
+// and done on a thread of its own (RootsReader), again only if the process
+// has named other roots since; the roots go into the context on the host's
+// thread, when an opening asks for them (TrustedRoots). The holder is made
+// after OpenSSL has readied itself (and registered its own clean-up at
+// exit), so it is destroyed before that clean-up runs, or when the module
+// is unloaded: it then frees, with the context, every OpenSSL object a live
+// link or a client certificate still holds (openssl_owned.h), and waits
+// for a read still under way.
 class ContextHolder {
 public:
     ContextHolder() = default;
@@ -117,23 +115,31 @@ public:
     ContextHolder(const ContextHolder&) = delete;
     ContextHolder& operator=(const ContextHolder&) = delete;
 
-    SSL_CTX* For(std::string roots) {
-        if (ctx_ == nullptr || roots != roots_) {
+    SSL_CTX* For(RootPaths paths) {
+        if (ctx_ == nullptr || paths != paths_) {
             SSL_CTX_free(ctx_);  // links made with it hold their own reference
             ctx_ = NewContext();
-            roots_ = std::move(roots);
-            roots_read_ = false;
+            paths_ = std::move(paths);
+            roots_ = Stage::Unread;  // a read of other paths still under way is dropped when over
         }
         return ctx_;
     }
 
-    // The context `For` gave, with the trusted roots read into it.
-    SSL_CTX* Trusting(SSL_CTX* ctx) {
-        if (ctx != nullptr && ctx == ctx_ && !roots_read_) {
-            SSL_CTX_set_default_verify_paths(ctx);
-            roots_read_ = true;
+    // Starts reading the roots of the context `For` gave, unless they are
+    // read or being read.
+    void StartRoots() {
+        Collect();
+        if (roots_ == Stage::Unread || roots_ == Stage::Failed) Launch();
+    }
+
+    TrustedRootsStatus Status(std::string& error) {
+        Collect();
+        if (roots_ == Stage::Unread) Launch();
+        switch (roots_) {
+            case Stage::Read: return TrustedRootsStatus::Ready;
+            case Stage::Failed: error = roots_error_; return TrustedRootsStatus::Failed;
+            default: return TrustedRootsStatus::Pending;
         }
-        return ctx;
     }
 
     // How the links' BIOs read and write: through our socket calls.
@@ -150,9 +156,47 @@ public:
     }
 
 private:
+    enum class Stage { Unread, Reading, Read, Failed };
+
+    // A read that is over: its roots go into the context, if it is still
+    // the one they were read for.
+    void Collect() {
+        X509_STORE* store = nullptr;
+        RootPaths read;
+        std::string why;
+        if (!reader_.Take(store, read, why)) return;
+        if (ctx_ == nullptr || read != paths_) {
+            X509_STORE_free(store);
+            if (roots_ == Stage::Reading) roots_ = Stage::Unread;
+        } else if (store == nullptr) {
+            roots_ = Stage::Failed;
+            roots_error_ = why;
+        } else {
+            SSL_CTX_set_cert_store(ctx_, store);
+            roots_ = Stage::Read;
+        }
+    }
+
+    void Launch() {
+        // A read of other paths ends first; Status starts ours after it.
+        if (reader_.Busy()) {
+            roots_ = Stage::Reading;
+            return;
+        }
+        std::string why;
+        if (ctx_ != nullptr && reader_.Start(paths_, why)) {
+            roots_ = Stage::Reading;
+        } else {
+            roots_ = Stage::Failed;
+            roots_error_ = ctx_ != nullptr ? why : "TLS is not available";
+        }
+    }
+
     SSL_CTX* ctx_ = nullptr;
-    std::string roots_;
-    bool roots_read_ = false;
+    RootPaths paths_;
+    Stage roots_ = Stage::Unread;
+    std::string roots_error_;
+    RootsReader reader_;
     BIO_METHOD* method_ = nullptr;
 };
 
@@ -162,9 +206,7 @@ ContextHolder& Holder() {
     return holder;
 }
 
-SSL_CTX* Context() {
-    return Holder().For(EnvText(X509_get_default_cert_file_env()) + '\n' + EnvText(X509_get_default_cert_dir_env()));
-}
+SSL_CTX* Context() { return Holder().For(RootPaths::Current()); }
 
 BIO* SocketBio(SocketHandle sock) {
     BIO_METHOD* method = Holder().Method();
@@ -447,7 +489,15 @@ bool UseClientCert(SSL* ssl, const ClientCert::Native& n) {
 
 void PrepareTls() { Context(); }
 
-void ReadTrustedRoots() { Holder().Trusting(Context()); }
+void StartReadingTrustedRoots() {
+    Context();
+    Holder().StartRoots();
+}
+
+TrustedRootsStatus TrustedRoots(std::string& error) {
+    Context();
+    return Holder().Status(error);
+}
 
 std::string ClientCertUnusable(const ClientCert::Native& native) {
     ERR_clear_error();
@@ -460,7 +510,13 @@ std::string ClientCertUnusable(const ClientCert::Native& native) {
 
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {
-    SSL_CTX* ctx = security.kind == Security::Tls ? Holder().Trusting(Context()) : Context();
+    SSL_CTX* ctx = Context();
+    // A verified link's opening waits for the roots before it gets here.
+    if (std::string why; security.kind == Security::Tls && TrustedRoots(why) != TrustedRootsStatus::Ready) {
+        error = why.empty() ? "the system's trusted roots are not read yet" : why;
+        TcpClose(sock);
+        return nullptr;
+    }
     SslPtr ssl(ctx != nullptr ? SSL_new(ctx) : nullptr);
     BIO* bio = ssl ? SocketBio(sock) : nullptr;
     if (bio == nullptr) {

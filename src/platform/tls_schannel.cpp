@@ -467,7 +467,9 @@ private:
 // Schannel reads the system's roots itself, cheaply, at each handshake.
 void PrepareTls() {}
 
-void ReadTrustedRoots() {}
+void StartReadingTrustedRoots() {}
+
+TrustedRootsStatus TrustedRoots(std::string&) { return TrustedRootsStatus::Ready; }
 
 std::unique_ptr<TlsHandshake> StartTls(SocketHandle& sock, const std::string& host, const Security& security,
                                        std::shared_ptr<const ClientCert> cert, std::string& error) {

@@ -198,8 +198,10 @@ void OnNumeric(Connection& link, const Reply& r) {
 }  // namespace
 
 std::string_view LoginObstacle(const Settings& settings, bool tls) {
+    if (settings.sasl_account.Empty()) return {};
+    if (settings.sasl_mechanism == SaslMechanism::ScramSha256) return ScramPasswordRefused(settings.sasl_password.View());
     // EXTERNAL proves who we are by the certificate the TLS link presented.
-    if (settings.sasl_account.Empty() || settings.sasl_mechanism != SaslMechanism::External) return {};
+    if (settings.sasl_mechanism != SaslMechanism::External) return {};
     if (!settings.client_cert) return "EXTERNAL needs a client certificate (irc.SetClientCert)";
     if (!tls) return "EXTERNAL needs a TLS link, which presents the certificate";
     return {};

@@ -3,6 +3,7 @@
 #include "net/connection.h"
 #include "net/utf8.h"
 #include "platform/crypto.h"
+#include "platform/saslprep.h"
 #include "protocol/base64.h"
 #include "protocol/sasl.h"
 
@@ -102,6 +103,11 @@ bool SameBytes(std::string_view a, std::string_view b) {
 
 std::string (*scram_nonce)() = RandomNonce;
 
+std::string_view ScramPasswordRefused(std::string_view password) {
+    platform::Secret prepared;
+    return platform::SaslPrep(password, prepared);
+}
+
 void ScramFirst(std::string_view account, std::string_view nonce, platform::Secret& message,
                 platform::Secret& first_bare) {
     first_bare.Clear();
@@ -181,6 +187,13 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
         return answer;
     }
 
+    // Both sides hash the password as SASLprep prepares it.
+    platform::Secret prepared;
+    if (const std::string_view why = platform::SaslPrep(password, prepared); !why.empty()) {
+        answer.error = why;
+        return answer;
+    }
+
     // RFC 5802, 3: what each side proves is a signature over the exchange.
     platform::Secret without_proof;
     without_proof.Reserve(kChannelBinding.size() + 3 + combined.size());
@@ -196,7 +209,7 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
     auth_message.Append(without_proof.View());
 
     platform::Digest salted, client_key, stored_key, client_signature, proof, server_key, server_signature;
-    const bool computed = platform::Pbkdf2Sha256(password, salt.View(), iterations, salted) &&
+    const bool computed = platform::Pbkdf2Sha256(prepared.View(), salt.View(), iterations, salted) &&
                           platform::HmacSha256(salted.View(), "Client Key", client_key) &&
                           platform::Sha256(client_key.View(), stored_key) &&
                           platform::HmacSha256(stored_key.View(), auth_message.View(), client_signature) &&

@@ -35,6 +35,10 @@ constexpr std::string_view kScramMalformed = "malformed SCRAM message from the s
 // generator, or empty when it gave none. Tests put a fixed one here.
 extern std::string (*scram_nonce)();
 
+// Why SASLprep, which both sides apply to the password, refuses it; empty
+// when it takes it. Asked before anything is sent.
+std::string_view ScramPasswordRefused(std::string_view password);
+
 // Our first message: "n,," then `first_bare`, "n=<account>,r=<nonce>",
 // which both sides sign later. The account is escaped ("=2C", "=3D").
 void ScramFirst(std::string_view account, std::string_view nonce, platform::Secret& message,

@@ -445,8 +445,8 @@ void SaslLogin(Test& t) {
 // SCRAM-SHA-256 through BCrypt: the peer plays RFC 7677's server (its
 // salt, count and password) and takes only the proof its own sums give;
 // then a server whose signature is wrong is aborted, never a login.
-bool ScramUpToProof(Test& t, const char* how) {
-    if (!SaslRegistration(t, "pencil", "scram-sha-256")) return false;
+bool ScramUpToProof(Test& t, const char* how, const char* password = "pencil") {
+    if (!SaslRegistration(t, password, "scram-sha-256")) return false;
     t.peer.Send(":srv CAP * LS :sasl=PLAIN,SCRAM-SHA-256\r\n");
     if (!t.peer.Expect("CAP REQ :sasl")) return false;
     t.peer.Send(":srv CAP qv ACK :sasl\r\n");
@@ -474,6 +474,35 @@ void ScramLogin(Test& t) {
     t.Check(!Contains(t.host.console.c_str(), "pencil"), "the console shows the password");
     for (int i = 0; i < t.host.trace.Count(); ++i)
         t.Check(!Contains(t.host.trace[i], "pencil"), "the trace shows the password");
+}
+
+// SASLprep through NormalizeString and the RFC's tables: "pencil" typed in
+// full-width letters with a soft hyphen is RFC 7677's own password to the
+// peer; an unassigned code point is taken (a query); a control character
+// fails the login before anything is sent.
+void ScramSaslPrep(Test& t) {
+    if (!ScramUpToProof(t, "5000", "\xEF\xBD\x90\xEF\xBD\x85\xEF\xBD\x8E\xC2\xAD\xEF\xBD\x83\xEF\xBD\x89\xEF\xBD\x8C"))
+        return;
+    if (!t.peer.Expect("AUTHENTICATE +")) return;
+    t.peer.Send(":srv 900 qv qv!u@h acct :You are now logged in as acct\r\n:srv 903 qv :SASL authentication successful\r\n");
+    if (!t.peer.Expect("CAP END")) return;
+    t.host.Call("Close");
+    t.peer.Expect("QUIT :Leaving");
+
+    if (!SaslRegistration(t, "pencil\xCD\xB8", "scram-sha-256")) return;  // U+0378
+    t.host.Call("Close");
+
+    const int from = t.host.events.Count();
+    const int port = t.peer.Listen();
+    if (port == 0) return;
+    t.host.Call("SetSASL", "acct", "pen\acil", "scram-sha-256");
+    const Results r = t.host.Call("Connect", "127.0.0.1", port, "qv", "u", "Ann Lee");
+    if (!t.Check(r.count == 0, "irc.Connect gave '%s'", r.count > 0 ? r.text[0] : "")) return;
+    const int lost = t.WaitEvent("IRC_Disconnected", from);
+    if (lost >= 0)
+        t.CheckEvent(lost, "IRC_Disconnected",
+                     "SASL login failed: the password holds a character SASLprep (RFC 4013) prohibits (a control, "
+                     "private-use, formatting or tag character, or a non-character)");
 }
 
 // A fault inside a tick (here a handler's access violation, which the
@@ -757,6 +786,7 @@ const Scenario kScenarios[] = {
     {"tls-pin-mismatch", TlsPinMismatch},
     {"sasl-login", SaslLogin},
     {"scram-login", ScramLogin},
+    {"scram-saslprep", ScramSaslPrep},
     {"fault-in-tick", FaultInTick},
     {"utf8-round-trip", Utf8RoundTrip},
     {"tls-server-asks", TlsServerAsks},
