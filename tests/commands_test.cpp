@@ -142,11 +142,8 @@ TEST_F(Commands, SendingToAPeerThatHasGoneDropsTheLinkNotTheProcess) {
 }
 
 TEST_F(Commands, AFailedConnectIsToldOnceAndTheNextMayStartFromItsHandler) {
-    int closed_port = 0;
-    {
-        LoopbackServer gone;
-        closed_port = gone.port();
-    }
+    const RefusingPort refusing;
+    const int closed_port = refusing.port();
     // Known before anything waits: the call itself says so. A port that
     // is no number reads as 0.
     for (const Arg& port : {Arg(70000), Arg(0), Arg(std::string("six"))}) {

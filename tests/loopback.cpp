@@ -122,6 +122,21 @@ void LoopbackServer::CloseListener() {
     listen_fd_ = -1;
 }
 
+RefusingPort::RefusingPort() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
+        port_ = ntohs(addr.sin_port);
+}
+
+RefusingPort::~RefusingPort() {
+    if (fd_ >= 0) close(fd_);
+}
+
 SilentListener::SilentListener(bool ipv6, int port) {
     fd_ = socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
     sockaddr_in v4{};

@@ -49,6 +49,22 @@ private:
     std::string received_;
 };
 
+// A port on 127.0.0.1 that refuses every connect: bound, never listening,
+// so no other process of the run (a server another test starts) can take
+// it while it is in use.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    RefusingPort(const RefusingPort&) = delete;
+    RefusingPort& operator=(const RefusingPort&) = delete;
+    int port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
 // A listener that never accepts, its queue full: further connects get no
 // answer at all, as from a host that drops packets. On 127.0.0.1 or ::1,
 // at `port` (0: one the kernel picks).

@@ -384,8 +384,7 @@ TEST_F(Login, SaslExchanges) {
         std::string console = {};  // a line the console must show
     };
     // A port nothing listens on, for a move to TLS that fails.
-    LoopbackServer closed;
-    closed.CloseListener();
+    const RefusingPort closed;
     const std::string closed_port = std::to_string(closed.port());
     const std::string unexpected = "SASL login failed: unexpected reply from the server";
     std::vector<Case> cases = {

@@ -76,11 +76,8 @@ std::string Outcome(const std::string& host, int port, int timeout_ms = 2000) {
 }  // namespace
 
 TEST(Opening, FailuresSayWhyInPlainWords) {
-    int closed_port = 0;
-    {
-        LoopbackServer gone;
-        closed_port = gone.port();
-    }
+    const RefusingPort refusing;
+    const int closed_port = refusing.port();
     EXPECT_EQ(Outcome("127.0.0.1", closed_port), "Connection refused");
     EXPECT_EQ(Outcome("no-such-host.invalid", 6667), "Name not resolved");
     EXPECT_EQ(Outcome("", 6667), "Name not resolved");
