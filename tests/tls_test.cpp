@@ -262,6 +262,9 @@ TEST_F(Tls, APinnedLinkTakesThatCertificateAndNoOther) {
     for (const char c : self) bare += c == ':' ? "" : std::string(1, static_cast<char>(std::tolower(c)));
     std::string near = self;
     near.back() = near.back() == '0' ? '1' : '0';
+    // The console must stay empty: the echo of the peer's first lines would
+    // fill it whenever they come before the check.
+    Globals::bDebug = false;
     struct Row {
         const char* cert;
         const char* mode;
