@@ -46,7 +46,7 @@ int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
     if (!Globals::client || Globals::client->IsConnected() || Globals::client->IsConnecting()) {
-        return ReportFailure(*lua, "Invalid Socket!");
+        return ReportFailure(*lua, "Globals::client is invalid!!", "Invalid Socket!");
     }
     const std::string server = TextArg(*lua, 1);
     int port = lua->ArgInt(2);

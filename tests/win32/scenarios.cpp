@@ -97,7 +97,7 @@ void ConnectWhileConnected(Test& t) {
     const Results r = t.host.Call("Connect", "127.0.0.1", 6667, "other", "u", "Ann Lee");
     t.Check(r.count == 1 && Same(r.text[0], "Invalid Socket!"), "the second irc.Connect gave %d results ('%s')",
             r.count, r.count > 0 ? r.text[0] : "");
-    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! Invalid Socket!\n"),
+    t.Check(Contains(t.host.console.c_str(), "[quorvane] !! Globals::client is invalid!!\n"),
             "no console line for the refused connect");
     t.peer.Quiet(300);  // and nothing went out on the live link
 }
