@@ -554,6 +554,14 @@ TEST_F(Login, SaslExchanges) {
     };
     const std::string salt = ",s=W22ZaJ0SNY7soEsUEjb6gQ==";
     const std::string count = ",i=4096";
+    // RFC 7677's server signature with one byte changed: every byte counts.
+    auto SignatureOffAt = [&](std::size_t at) {
+        platform::Secret right;
+        EXPECT_TRUE(DecodeBase64(kServerFinal.substr(2), right));
+        std::string wrong(right.View());
+        wrong.at(at) ^= 0x01;
+        return Auth("v=" + Base64(wrong));
+    };
     cases.insert(cases.end(), {
         Scram("SCRAM-SHA-256: RFC 7677's own exchange",
               {{Auth(first), Auth(kServerFirst)}, {Auth(kClientFinal), Auth(kServerFinal)}, {"AUTHENTICATE +\r\n", success}},
@@ -564,6 +572,10 @@ TEST_F(Login, SaslExchanges) {
         InPieces("SCRAM: the server's first message exactly 400, then +", "user", "user", 400,
                  "JWVOSS/MxEuqb/6HKDu9ye3+4AshmuSuGn3OCrM5E6Q=", "XrlA7QpdzwdpDrcc8fU/JICNsoaMwCw8Rzm2CT7tsDY="),
         LiesLast("SCRAM: a wrong server signature", Auth("v=" + Base64(std::string(32, '\0'))),
+                 "the server did not prove it knows the password (wrong SCRAM signature)"),
+        LiesLast("SCRAM: a server signature wrong in its first byte only", SignatureOffAt(0),
+                 "the server did not prove it knows the password (wrong SCRAM signature)"),
+        LiesLast("SCRAM: a server signature wrong in its last byte only", SignatureOffAt(31),
                  "the server did not prove it knows the password (wrong SCRAM signature)"),
         LiesLast("SCRAM: an error for our proof", Auth("e=invalid-proof"),
                  "the server refused the SCRAM login: invalid-proof"),
