@@ -1,6 +1,7 @@
 #include "protocol/dispatch.h"
 
 #include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -89,6 +90,8 @@ void ProcessLine(std::string_view received, bool nul_after) {
     // The negotiation (a login among it) goes on while the module is shut,
     // like the replies.
     if (link != nullptr) NegotiationOnLine(*link, tokens, strLine);
+    // Read now: a handler of the events below may replace the link.
+    const std::uint8_t enabled = link != nullptr ? link->session().caps.enabled : 0;
     // The server's own reason for ending the link, for the loss that follows.
     if (const auto text = ServerErrorText(strLine, tokens); text && link != nullptr) link->NoteServerError(*text);
 
@@ -106,12 +109,13 @@ void ProcessLine(std::string_view received, bool nul_after) {
 
     const std::string_view command = tokens[1];
     // Who said it and when: unescaped for the chat events only, into
-    // buffers reused from line to line.
+    // buffers reused from line to line; only while the capability that
+    // gives the tag is enabled, as a server means the tag only then.
     static std::string account_text, time_text;
     std::optional<std::string_view> account, time;
     if (privmsg || notice) {
-        account = TagText(tags.account, account_text);
-        time = TagText(tags.time, time_text);
+        if (enabled & kCapAccountTag) account = TagText(tags.account, account_text);
+        if (enabled & kCapServerTime) time = TagText(tags.time, time_text);
     }
     if (privmsg) ThrowOnChatEvent(nick, tokens[2], trailing, account, time);
     if (notice) {

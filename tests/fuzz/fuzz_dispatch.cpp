@@ -1,6 +1,7 @@
 // One server line into the dispatcher. The first byte picks the setting
 // (bit 0: debug echo off, bit 1: module shut, bit 2: a NUL follows the
-// line, as the line reader leaves one); the rest is the line, in a heap
+// line, as the line reader leaves one; bit 3: account-tag enabled, bit 4:
+// server-time enabled); the rest is the line, in a heap
 // buffer of exactly its size (and the NUL) so that a read past it is
 // caught.
 //
@@ -13,7 +14,8 @@
 // A line with tags raises the same events, with the same first arguments,
 // and gets the same replies as the line without them; what the tags add is
 // their text to IRC_RawData and the account and time, unescaped, to the
-// chat events, as an independent reading of them gives.
+// chat events, as an independent reading of them gives, each only while
+// its capability is enabled (nil otherwise).
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +28,8 @@
 #include <vector>
 
 #include "linked_module.h"
+#include "module/globals.h"
+#include "net/connection.h"
 #include "protocol/dispatch.h"
 #include "protocol/tokenize.h"
 
@@ -152,7 +156,7 @@ struct Outcome {
     std::string console, wire;
 };
 
-Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
+Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after, std::uint8_t enabled) {
     // A heap buffer of the line's exact size: a read past it is caught.
     // With `nul_after` a NUL follows, as the line reader leaves one.
     auto bytes = std::make_unique_for_overwrite<char[]>(line.size() + (nul_after ? 1 : 0));
@@ -161,6 +165,7 @@ Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
     RecordingHost host;
     gmod_open(&host);
     host.CallIrc("Debug", {debug});
+    Globals::client->session().caps.enabled = enabled;
     if (!open) gmod_close(host.state);
     host.ClearRecords();
     ProcessLine(std::string_view(bytes.get(), line.size()), nul_after);
@@ -169,7 +174,7 @@ Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
     return out;
 }
 
-void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, bool open) {
+void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, bool open, std::uint8_t enabled) {
     if (!open) {
         if (!run.events.empty() || !run.console.empty()) Fail("the shut module reached the scripts", line);
         return;
@@ -183,7 +188,8 @@ void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, 
         if (call.function != "hook.Call" || call.args.empty() || !call.args[0] || !kEvents.contains(*call.args[0]))
             Fail("an event the module does not raise", line);
         if ((call.args[0] == "IRC_OnChat" || call.args[0] == "IRC_OnNotice") &&
-            (call.args.size() != 7 || call.args[5] != UpToNul(tags.account) || call.args[6] != UpToNul(tags.time)))
+            (call.args.size() != 7 || call.args[5] != ((enabled & kCapAccountTag) ? UpToNul(tags.account) : Text()) ||
+             call.args[6] != ((enabled & kCapServerTime) ? UpToNul(tags.time) : Text())))
             Fail("a chat event's account or time is not the tags'", line);
     }
 }
@@ -218,11 +224,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool debug = (data[0] & 1) == 0;
     const bool open = (data[0] & 2) == 0;
     const bool nul_after = (data[0] & 4) != 0;
+    const std::uint8_t enabled = ((data[0] & 8) ? kCapAccountTag : 0) | ((data[0] & 16) ? kCapServerTime : 0);
     const std::string_view line(reinterpret_cast<const char*>(data + 1), size - 1);
     const Tagged tags = ReadTags(line);
 
-    const Outcome run = Dispatch(line, debug, open, nul_after);
-    CheckEvents(run, line, tags, open);
+    const Outcome run = Dispatch(line, debug, open, nul_after, enabled);
+    CheckEvents(run, line, tags, open, enabled);
     if (open && debug && run.console.find("LINE: ") == std::string::npos) Fail("no echo with debug on", line);
     if (open && !debug && !run.console.empty()) Fail("an echo with debug off", line);
     CheckWire(tags.rest, run.wire);
@@ -233,6 +240,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (GetPRIVMSG(tags.rest, tokens, part) != GetPRIVMSG(tags.rest, part)) Fail("tokens and search disagree", line);
 
     // A rest that starts with '@' would be a tagged line of its own.
-    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after), line);
+    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after, enabled), line);
     return 0;
 }
