@@ -91,10 +91,6 @@ int QV_CDECL Connect(lua_State*) {
                     std::to_string(port));
     }
 
-    if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
-        security == platform::Security::Plain)
-        ConsoleWarning("SASL over an unencrypted link: the password can be read on the way");
-
     // The registration waits in the send queue until the link is up, ahead
     // of whatever scripts send meanwhile.
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "module/console.h"
 #include "net/connection.h"
 #include "net/utf8.h"
 #include "platform/trace.h"
@@ -104,6 +105,10 @@ void SendCredentials(Connection& link) {
         // take the identity it proves.
         SendStep(link, "AUTHENTICATE +");
     } else {
+        // Said as it happens: a link that STS moves to TLS first sends it
+        // there.
+        if (link.LinkSecurity() == platform::Security::Plain)
+            ConsoleWarning("SASL over an unencrypted link: the password can be read on the way");
         platform::Secret plain;
         plain.Reserve(2 * login.account.Size() + login.password.Size() + 2);
         plain.Append(login.account.View());
