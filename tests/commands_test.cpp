@@ -38,7 +38,7 @@ protected:
         if (at != std::string::npos) server.ReadUntil("\r\n", 3000, at);
         if (answer_cap) {
             server.Write(":srv 421 * CAP :Unknown command\r\n");
-            EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.over; }));
+            EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
         }
         return server.received();
     }
