@@ -312,7 +312,7 @@ end
 -- A refused login ends the bot: the same credentials will be refused again,
 -- and networks lock an account, or ban the address, after a few failures.
 -- A login that only ran out of time is a loss like any other.
-local function refused(why)
+local function login_refused(why)
   return why:match("^SASL login failed: ") and not why:match("did not finish the login")
 end
 
@@ -320,7 +320,7 @@ end
 -- tries again, waiting longer each time up to a minute: a server that was
 -- down comes back.
 hook.Add("IRC_Disconnected", "bot.reconnect", function(why)
-  if refused(why) then
+  if login_refused(why) then
     log("%s; giving up", why)
     state = "offline"
     timer.Remove("bot.reconnect")
