@@ -196,7 +196,7 @@ end
 
 local stop  -- defined below
 
-function commands.quit(from, target, rest, account)
+function commands.quit(from, _, _, account)
   log("!quit from %s (account %s): leaving", from, account)
   stop()
   host.Quit(0)
@@ -305,7 +305,7 @@ hook.Add("IRC_ErroneusNick", "bot.nick", function()
   irc.SendRaw("NICK " .. nick)
 end)
 
-hook.Add("IRC_OnNickServ", "bot.identify", function(prefix, target, text)
+hook.Add("IRC_OnNickServ", "bot.identify", function(_, _, text)
   local lower = text:lower()
   if settings.nickserv_password and (lower:find("identify", 1, true) or lower:find("registered", 1, true)) then
     log("NickServ asks us to identify")
