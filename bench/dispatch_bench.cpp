@@ -3,10 +3,12 @@
 // the machine is shared.
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <string>
 
 #include "host/lua_interface.h"
 #include "module/globals.h"
+#include "net/connection.h"
 #include "protocol/dispatch.h"
 #include "protocol/tokenize.h"
 
@@ -58,12 +60,16 @@ void BM_Tokenize(benchmark::State& state) {
 }
 BENCHMARK(BM_Tokenize);
 
-// One chat line through the dispatcher into a host that does nothing.
+// One chat line through the dispatcher into a host that does nothing, on
+// a link (unconnected) that negotiated the tags' capabilities.
 void BM_ProcessLine(benchmark::State& state, const std::string& line) {
     NullHost host;
     gLua = &host;
     Globals::bDebug = false;
+    Globals::client = std::make_unique<Connection>();
+    Globals::client->session().caps.enabled = kCapServerTime | kCapAccountTag;
     for (auto _ : state) ProcessLine(line);
+    Globals::client.reset();
     gLua = nullptr;
     benchmark::DoNotOptimize(host.calls);
 }

@@ -196,15 +196,16 @@ end
 
 local stop  -- defined below
 
-function commands.quit(from, target, rest, account)
+function commands.quit(from, _, _, account)
   log("!quit from %s (account %s): leaving", from, account)
   stop()
   host.Quit(0)
 end
 
 -- Seconds since 1970 of a server's time stamp, "2026-12-09T20:00:00.000Z"
--- (always UTC); nil for any other text.
+-- (always UTC); nil for any other text, or none.
 local function utc_seconds(stamp)
+  if not stamp then return nil end
   local y, m, d, hh, mm, ss = stamp:match("^(%d%d%d%d)%-(%d%d)%-(%d%d)T(%d%d):(%d%d):(%d%d%.?%d*)Z$")
   if not y then return nil end
   y, m, d = tonumber(y), tonumber(m), tonumber(d)
@@ -217,25 +218,40 @@ local function utc_seconds(stamp)
   return days * 86400 + tonumber(hh) * 3600 + tonumber(mm) * 60 + tonumber(ss)
 end
 
+-- A line's `time` tag read as the module reads the one it hands the chat
+-- events: the last tag of the name counts, unescaped; nil when there is
+-- none, or it is empty.
+local tag_escapes = { [":"] = ";", s = " ", r = "\r", n = "\n" }
+local function time_tag(tags)
+  local value
+  for tag in (tags or ""):gmatch("[^;]+") do
+    local name, text = tag:match("^([^=]*)=?(.*)$")
+    if name == "time" then value = text end
+  end
+  value = value and value:gsub("\\(.?)", function(c) return tag_escapes[c] or c end)
+  return value ~= "" and value or nil
+end
+
 -- How far the server's clock runs ahead of ours (behind when negative),
--- from the newest stamp on a line of its own: a bouncer replays chat, and
--- may replay the welcome, with their old stamps, but what it says now (our
--- JOIN) carries the time it is.
-local skew = nil
+-- from the latest stamp on a line of its own, whatever the ones before
+-- said: its clock may be stepped while we are linked. A bouncer replays
+-- chat with its old stamps, but what it says now (our JOIN) carries the
+-- time it is. Nil until such a line has come.
+local offset = nil
 
 local function note_clock(line, tags)
-  local stamp = tags and (";" .. tags):match(";time=([^;]*)")
-  local at = stamp and utc_seconds(stamp)
+  local at = utc_seconds(time_tag(tags))
   if not at or line:match("^:%S+ PRIVMSG ") or line:match("^:%S+ NOTICE ") then return end
-  skew = math.max(skew or at - os.time(), at - os.time())
+  offset = at - os.time()
 end
 
 -- A line stamped before our link came up (on the server's clock, give or
 -- take the stamps' whole seconds) is one a bouncer kept for us and replays
--- now: what it asked for is long past.
+-- now: what it asked for is long past. Until the server's clock is known
+-- no stamp can be judged: ours may be far from it.
 local function replayed(time)
-  local at = time and utc_seconds(time)
-  return at ~= nil and link_up ~= nil and at < link_up + (skew or 0) - 2
+  local at = offset and utc_seconds(time)
+  return at ~= nil and link_up ~= nil and at < link_up + offset - 2
 end
 
 hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, time)
@@ -289,7 +305,7 @@ hook.Add("IRC_ErroneusNick", "bot.nick", function()
   irc.SendRaw("NICK " .. nick)
 end)
 
-hook.Add("IRC_OnNickServ", "bot.identify", function(prefix, target, text)
+hook.Add("IRC_OnNickServ", "bot.identify", function(_, _, text)
   local lower = text:lower()
   if settings.nickserv_password and (lower:find("identify", 1, true) or lower:find("registered", 1, true)) then
     log("NickServ asks us to identify")
@@ -312,7 +328,7 @@ end
 -- A refused login ends the bot: the same credentials will be refused again,
 -- and networks lock an account, or ban the address, after a few failures.
 -- A login that only ran out of time is a loss like any other.
-local function refused(why)
+local function login_refused(why)
   return why:match("^SASL login failed: ") and not why:match("did not finish the login")
 end
 
@@ -320,7 +336,7 @@ end
 -- tries again, waiting longer each time up to a minute: a server that was
 -- down comes back.
 hook.Add("IRC_Disconnected", "bot.reconnect", function(why)
-  if refused(why) then
+  if login_refused(why) then
     log("%s; giving up", why)
     state = "offline"
     timer.Remove("bot.reconnect")
@@ -358,7 +374,7 @@ end)
 function connect()
   nick = settings.nick
   log("connecting to %s:%d%s as %s", settings.server, settings.port, settings.tls and " (TLS)" or "", nick)
-  state, waited, link_up, skew = "registering", 0, os.time(), nil
+  state, waited, link_up, offset = "registering", 0, os.time(), nil
   irc.SetPingTimeout(settings.ping_timeout)
   irc.SetPassword(settings.server_password)
   if settings.sasl_account then

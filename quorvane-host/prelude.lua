@@ -3,7 +3,7 @@
 -- through the wrappers below, which check their arguments.
 local native = ...
 
-local type, pairs, ipairs, error, select, tostring = type, pairs, ipairs, error, select, tostring
+local type, pairs, ipairs, error = type, pairs, ipairs, error
 local floor, huge = math.floor, math.huge
 
 ---------------------------------------------------------------------------

@@ -38,7 +38,7 @@ protected:
         if (at != std::string::npos) server.ReadUntil("\r\n", 3000, at);
         if (answer_cap) {
             server.Write(":srv 421 * CAP :Unknown command\r\n");
-            EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.over; }));
+            EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
         }
         return server.received();
     }
@@ -84,7 +84,7 @@ TEST_F(Commands, ConnectWhileConnectedIsRefusedAndChangesNothing) {
     ConnectToServer(server);
     std::size_t from = server.received().size();
     EXPECT_EQ(Connect("127.0.0.1", server.port()), Results{"Invalid Socket!"});
-    EXPECT_EQ(host.console, "[quorvane] !! Invalid Socket!\n");
+    EXPECT_EQ(host.console, "[quorvane] !! Globals::client is invalid!!\n");
     EXPECT_FALSE(server.Accept(300));  // no second connection was tried
     EXPECT_TRUE(Connected());
     host.CallIrc("SendRaw", {std::string("still here")});

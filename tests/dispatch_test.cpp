@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "module/globals.h"
+#include "net/connection.h"
 #include "module_fixture.h"
 #include "net/connection.h"
 #include "net/line_reader.h"
@@ -138,9 +139,14 @@ TEST_F(Dispatch, NumericsRaiseTheirEventsWithoutArguments) {
 // without them raises, and gets the same replies; the raw line's event
 // carries the tags' text, the chat events who said it and when.
 TEST_F(Dispatch, ATaggedLineActsAsTheLineWithoutItsTags) {
+    // Account and time count only while their capability is: `enabled`
+    // is what the link has, after the server's lines `before`.
+    constexpr std::uint8_t kBoth = kCapAccountTag | kCapServerTime;
     struct Case {
         std::string line;
         std::vector<Args> events;
+        std::uint8_t enabled = kBoth;
+        std::string before = {};
     };
     const std::string chat = ":alice!a@h PRIVMSG #c :hi", stamp = "2026-12-09T20:00:00.000Z";
     const std::string filler(LineReader::kMaxLine - 1, 'x');
@@ -152,6 +158,15 @@ TEST_F(Dispatch, ATaggedLineActsAsTheLineWithoutItsTags) {
     const Case cases[] = {
         {"@time=" + stamp + ";account=alice " + chat,
          {raw(chat, "time=" + stamp + ";account=alice"), said("alice", stamp)}},
+        {"@time=" + stamp + ";account=alice " + chat,
+         {raw(chat, "time=" + stamp + ";account=alice"), said("alice", nil)}, kCapAccountTag},
+        {"@time=" + stamp + ";account=alice " + chat,
+         {raw(chat, "time=" + stamp + ";account=alice"), said(nil, stamp)}, kCapServerTime},
+        {"@time=" + stamp + ";account=alice :srv NOTICE me :hi",
+         {raw(":srv NOTICE me :hi", "time=" + stamp + ";account=alice"), {"IRC_OnNotice", nil, "srv", "me", "hi", nil, nil}},
+         0},
+        {"@time=" + stamp + ";account=alice " + chat, {raw(chat, "time=" + stamp + ";account=alice"), said(nil, nil)},
+         kBoth, ":srv CAP bot DEL :account-tag server-time"},
         // Anyone can send a client-only tag; names that only contain
         // these are other tags.
         {"@+account=admin;+time=1;example.com/account=x;accounts=y;xtime=z " + chat,
@@ -177,7 +192,9 @@ TEST_F(Dispatch, ATaggedLineActsAsTheLineWithoutItsTags) {
         {"@a=" + filler + " " + chat, {raw(chat, "a=" + filler), said(nil, nil)}},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.line.substr(0, 100));
+        SCOPED_TRACE(c.line.substr(0, 100) + " " + c.before);
+        Globals::client->session().caps.enabled = c.enabled;
+        if (!c.before.empty()) ProcessLine(c.before);
         host.ClearRecords();
         ProcessLine(c.line);
         std::vector<Args> events;
@@ -274,6 +291,7 @@ TEST_F(Dispatch, AQueryWithNoSendersNickIsNotAnswered) {
 }
 
 TEST_F(Dispatch, AwkwardLinesNeitherCrashNorThrow) {
+    Globals::client->session().caps.enabled = kCapAccountTag | kCapServerTime;
     for (std::string_view line : {"", " ", ":", "::", "  :", ": PRIVMSG", ":a PRIVMSG", ":a PRIVMSG  ", "PRIVMSG a b",
                                   ": NOTICE :", ":! NOTICE x", " PRIVMSG x :\x01VERSION\x01", "\x01\x01\x01", "@@", "@\\",
                                   "@account=\\", "@ ", "@  ", "@;", "@=", "@a=b ", "@time=1 PRIVMSG", "@a :b PRIVMSG"})

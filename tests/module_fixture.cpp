@@ -58,7 +58,7 @@ void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick
     server.ReadUntil("Real Name\r\n");
     // A server of before capabilities: the script's lines need not wait.
     server.Write(":srv 421 " + nick + " CAP :Unknown command\r\n");
-    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.over; }));
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
     host.ClearRecords();
 }
 

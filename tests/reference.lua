@@ -1,6 +1,7 @@
 -- The script authors' references agree with the module: the functions the
 -- module puts in `irc`, those types/irc.lua declares and those README's
--- table lists are the same; so are the events the two documents name.
+-- table lists are the same; so are the events the two documents name. The
+-- luacheck configuration knows each of the module's functions.
 --   quorvane-host --module quorvane.so reference.lua PROJECT_DIR
 local check = dofile(arg[0]:match("^(.-)[^/]*$") .. "host/check.lua")
 local root = arg[1]
@@ -36,4 +37,9 @@ end
 same(live, set_of(types, "\nfunction irc%.(%w+)%("), "the module's irc table and types/irc.lua")
 same(live, set_of(functions_table or "", "`irc%.(%w+)%("), "the module's irc table and README")
 same(set_of(types, '\n%-%-%-| "(IRC_%w+)"'), set_of(events_table or "", "`(IRC_%w+)`"), "events in types/irc.lua and README")
+-- The configuration runs in an environment of its own, as luacheck runs it.
+local config = { stds = {} }
+setfenv(assert(loadfile(root .. "/types/quorvane.luacheckrc")), setmetatable(config, { __index = _G }))()
+local linted = config.stds.quorvane and config.stds.quorvane.read_globals.irc.fields or {}
+for name in pairs(live) do check.ok(linted[name], "types/quorvane.luacheckrc: irc." .. name .. " missing") end
 check.finish()

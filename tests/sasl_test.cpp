@@ -571,6 +571,10 @@ TEST_F(Login, SaslExchanges) {
          {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", ":srv CAP bot NAK :server-time\r\n"},
           {"JOIN #early\r\n", ":srv CAP bot NEW :server-time sts=port=6697\r\n"}},
          "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nCAP REQ :server-time\r\n", "", "#early"},
+        {"CAP DEL of what was acknowledged, then CAP NEW of it: asked for again", "", "",
+         {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", ":srv CAP bot ACK :server-time\r\n"},
+          {"JOIN #early\r\n", ":srv CAP bot DEL :server-time\r\n:srv CAP bot NEW :server-time\r\n"}},
+         "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nCAP REQ :server-time\r\n", "", "#early"},
         {"closed while a request waits: CAP END, the script's lines, then the QUIT", "", "",
          {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", kClose}},
          "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nQUIT :Leaving\r\n", "", "#early"},
@@ -670,6 +674,14 @@ TEST_F(Login, SaslExchanges) {
     Case refused = Scram("SCRAM: a password SASLprep refuses, should it come this far", {{Auth(first), Auth(kServerFirst)}},
                          abort, std::string(platform::kSaslPrepProhibited));
     refused.password = "pen\acil";
+    // RFC 7677's server signature with one byte changed: every byte counts.
+    auto SignatureOffAt = [&](std::size_t at) {
+        platform::Secret right;
+        EXPECT_TRUE(DecodeBase64(kServerFinal.substr(2), right));
+        std::string wrong(right.View());
+        wrong.at(at) ^= 0x01;
+        return Auth("v=" + Base64(wrong));
+    };
     cases.insert(cases.end(), {
         Prepared("SCRAM: the password as SASLprep makes it (a soft hyphen goes)", "pen\u00ADcil"),
         Prepared("SCRAM: the password as SASLprep makes it (full-width letters)", "\uFF50\uFF45\uFF4E\uFF43\uFF49\uFF4C"),
@@ -684,6 +696,10 @@ TEST_F(Login, SaslExchanges) {
                  "JWVOSS/MxEuqb/6HKDu9ye3+4AshmuSuGn3OCrM5E6Q=", "XrlA7QpdzwdpDrcc8fU/JICNsoaMwCw8Rzm2CT7tsDY="),
         LiesLast("SCRAM: a wrong server signature", Auth("v=" + Base64(std::string(32, '\0'))),
                  "the server did not prove it knows the password (wrong SCRAM signature)"),
+        LiesLast("SCRAM: a server signature wrong in its first byte only", SignatureOffAt(0),
+                 "the server did not prove it knows the password (wrong SCRAM signature)"),
+        LiesLast("SCRAM: a server signature wrong in its last byte only", SignatureOffAt(31),
+                 "the server did not prove it knows the password (wrong SCRAM signature)"),
         LiesLast("SCRAM: an error for our proof", Auth("e=invalid-proof"),
                  "the server refused the SCRAM login: invalid-proof"),
         LiesLast("SCRAM: an empty last message", "AUTHENTICATE +\r\n", "malformed SCRAM message from the server"),
@@ -695,7 +711,7 @@ TEST_F(Login, SaslExchanges) {
         LiesFirst("SCRAM: a nonce not ours", Auth("r=someone-else" + kServerNonce + salt + count),
                   "the server's SCRAM nonce does not start with ours"),
         LiesFirst("SCRAM: no salt", Auth("r=" + kServerNonce + count), "the server sent no SCRAM salt"),
-        LiesFirst("SCRAM: an error at once", Auth("e=unknown-user\x01"), "the server refused the SCRAM login: unknown-user?"),
+        LiesFirst("SCRAM: an error at once", Auth("e=unknown-user\x01"), "the server refused the SCRAM login: unknown-user"),
         LiesFirst("SCRAM: one round over the cap", Auth("r=" + kServerNonce + salt + ",i=" + std::to_string(kScramMaxIterations + 1)),
                   "the server asks for " + std::to_string(kScramMaxIterations + 1) + " SCRAM iterations (at most " +
                       std::to_string(kScramMaxIterations) + ")"),
@@ -761,12 +777,14 @@ TEST_F(Login, SaslExchanges) {
         server.ReadFor(50);
         EXPECT_EQ(server.received().substr(start), c.wire);
         EXPECT_EQ(Disconnects(), c.outcome.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.outcome});
+        // The console warns once for a password that goes in the clear,
+        // never for one that stays home or goes over TLS.
+        const bool in_clear =
+            !c.account.empty() && c.wire.find("AUTHENTICATE " + Payload(c.account, c.password).substr(0, 20)) != std::string::npos;
+        EXPECT_EQ(host.console.find(kPlainWarning), host.console.rfind(kPlainWarning));
+        EXPECT_EQ(host.console.find(kPlainWarning) != std::string::npos, in_clear);
         // The echo stays on throughout: neither it, nor the trace, nor any
         // console line shows the password or what carries it.
-        if (!c.account.empty()) {
-            EXPECT_EQ(host.console.find(kPlainWarning), 0u);
-            EXPECT_EQ(host.console.rfind(kPlainWarning), 0u);
-        }
         if (!c.console.empty()) {
             EXPECT_THAT(host.console, HasSubstr(c.console));
         }
@@ -799,7 +817,7 @@ TEST_F(Login, SaslExchanges) {
             EXPECT_TRUE(Globals::client->Outgoing().Unwritten().empty());
         }
         // Nor of the registration, which may hold the server password.
-        if (!c.outcome.empty() || Globals::client->session().caps.over) {
+        if (!c.outcome.empty() || Globals::client->session().caps.Over()) {
             EXPECT_TRUE(Globals::client->session().caps.registration.Empty());
         }
         host.CallIrc("Close");

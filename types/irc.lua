@@ -128,7 +128,7 @@ function irc.FoldCase(text) end
 
 ---@alias IrcEvent
 ---| "IRC_RawData"      # (line, tags): every line the server sends, without its message tags; their text (no '@'), or nil
----| "IRC_OnChat"       # (nick, target, text, account, time): a channel or private message; account and time from its tags, or nil
+---| "IRC_OnChat"       # (nick, target, text, account, time): a channel or private message; account and time from its tags while account-tag and server-time are enabled, or nil
 ---| "IRC_OnNotice"     # (nick, target, text, account, time)
 ---| "IRC_OnNickServ"   # (prefix, target, text): a notice from NickServ, before its IRC_OnNotice
 ---| "IRC_EndOfMOTD"    # (): numeric 376, registration has ended

@@ -19,7 +19,8 @@
 // (Windows-1252 bytes grow into UTF-8), else every such byte is one byte.
 // With --tags every PRIVMSG line carries the tags a server with
 // server-time and account-tag puts there, `@time=...;account=... `, and
-// is otherwise the same line.
+// is otherwise the same line; the flood then offers and acknowledges those
+// two capabilities and welcomes the client at its CAP END.
 // Every wait is bounded; the program ends when the client hangs up or after
 // a minute of silence. All socket I/O goes through Link.
 #include <arpa/inet.h>
@@ -295,14 +296,21 @@ struct Corpus {
     }
 };
 
-// Cuts complete lines off `link.in` and counts what came back.
-void TakeReplies(Link& link, Expect& e, bool* go) {
+// Cuts complete lines off `link.in` and counts what came back. With
+// `caps`, the capabilities whose tags the corpus carries are offered and
+// acknowledged (a client fills account and time only then), the answers
+// put in `out`, and `*negotiated` set at the client's CAP END.
+void TakeReplies(Link& link, Expect& e, bool* go, bool caps, std::string* out, bool* negotiated) {
     std::size_t at;
     while ((at = link.in.find("\r\n")) != std::string::npos) {
         std::string_view line(link.in.data(), at);
         if (line.starts_with("PONG")) ++e.got_pongs;
         if (line.starts_with("NOTICE ") && line.find('\x01') != std::string_view::npos) ++e.got_ctcp;
         if (line == "BENCHGO") *go = true;
+        if (caps && line.starts_with("CAP LS")) *out += std::string(":") + kServer + " CAP * LS :server-time account-tag\r\n";
+        if (caps && line.starts_with("CAP REQ :"))
+            *out += std::string(":") + kServer + " CAP bench ACK :" + std::string(line.substr(9)) + "\r\n";
+        if (line == "CAP END") *negotiated = true;
         link.in.erase(0, at + 2);
     }
 }
@@ -405,8 +413,14 @@ int main(int argc, char** argv) {
         out += line;
         out += "\r\n";
     };
-    add(std::string(":") + kServer + " 001 bench :Welcome to the benchmark");
-    add(std::string(":") + kServer + " 376 bench :End of /MOTD command.");
+    // A tagged corpus waits for the capabilities to be negotiated.
+    bool negotiated = !tagged, welcomed = false;
+    auto welcome = [&] {
+        add(std::string(":") + kServer + " 001 bench :Welcome to the benchmark");
+        add(std::string(":") + kServer + " 376 bench :End of /MOTD command.");
+        welcomed = true;
+    };
+    if (negotiated) welcome();
 
     bool go = false, ended = false, open = true;
     while (open) {
@@ -431,7 +445,8 @@ int main(int argc, char** argv) {
         if ((q.revents & POLLOUT) && !link.SendSome(out, &off)) break;
         if (q.revents & (POLLIN | POLLHUP | POLLERR)) {
             open = link.RecvSome();
-            TakeReplies(link, expect, &go);
+            TakeReplies(link, expect, &go, tagged, &out, &negotiated);
+            if (negotiated && !welcomed) welcome();
         }
         if (!flood) go = false;
     }

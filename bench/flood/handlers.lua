@@ -13,7 +13,7 @@ hook.Add("IRC_RawData", "bench", function(line)
   raw = raw + 1
   raw_bytes = raw_bytes + #line
 end)
-hook.Add("IRC_OnChat", "bench", function(nick, target, text, account, time)
+hook.Add("IRC_OnChat", "bench", function(nick, _, text, account, time)
   chat = chat + 1
   chat_bytes = chat_bytes + #text
   if account and time then
@@ -22,11 +22,11 @@ hook.Add("IRC_OnChat", "bench", function(nick, target, text, account, time)
   end
   if nick == "bench.end" then bench.on_end() end
 end)
-hook.Add("IRC_OnNotice", "bench", function(nick, target, text)
+hook.Add("IRC_OnNotice", "bench", function(_, _, text)
   notice = notice + 1
   notice_bytes = notice_bytes + #text
 end)
-hook.Add("IRC_OnNickServ", "bench", function(prefix, target, text) nickserv = nickserv + 1 end)
+hook.Add("IRC_OnNickServ", "bench", function() nickserv = nickserv + 1 end)
 hook.Add("IRC_EndOfMOTD", "bench", function()
   motd = motd + 1
   if motd == 1 then bench.on_go() end

@@ -32,8 +32,6 @@ local function median(list)
   return sorted[math.floor((#sorted + 1) / 2)]
 end
 
-local start
-
 local function next_login()
   local c = cases[current]
   if c == nil or round == rounds then

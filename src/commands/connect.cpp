@@ -46,7 +46,7 @@ int QV_CDECL Connect(lua_State*) {
     ILuaInterface* lua = gLua;
     if (lua == nullptr) return 0;
     if (!Globals::client || Globals::client->IsConnected() || Globals::client->IsConnecting()) {
-        return ReportFailure(*lua, "Invalid Socket!");
+        return ReportFailure(*lua, "Globals::client is invalid!!", "Invalid Socket!");
     }
     const std::string server = TextArg(*lua, 1);
     int port = lua->ArgInt(2);
@@ -90,10 +90,6 @@ int QV_CDECL Connect(lua_State*) {
         ConsoleLine("the server requires TLS (STS), as it said before: connecting to " + host + " on port " +
                     std::to_string(port));
     }
-
-    if (!Globals::settings.sasl_account.Empty() && Globals::settings.sasl_mechanism == SaslMechanism::Plain &&
-        security == platform::Security::Plain)
-        ConsoleWarning("SASL over an unencrypted link: the password can be read on the way");
 
     // The registration waits in the send queue until the link is up, ahead
     // of whatever scripts send meanwhile.

@@ -30,9 +30,11 @@ void ConsoleEcho(std::string_view text) {
     if (gLua != nullptr) Print(*gLua, {}, text);
 }
 
-int ReportFailure(ILuaInterface& lua, std::string_view text) {
-    Print(lua, "[quorvane] !! ", text);
-    const std::string result(text);
-    lua.PushText(result.c_str());
+int ReportFailure(ILuaInterface& lua, std::string_view text) { return ReportFailure(lua, text, text); }
+
+int ReportFailure(ILuaInterface& lua, std::string_view console, std::string_view result) {
+    Print(lua, "[quorvane] !! ", console);
+    const std::string text(result);
+    lua.PushText(text.c_str());
     return 1;
 }

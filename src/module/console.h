@@ -18,5 +18,7 @@ void ConsoleEcho(std::string_view text);
 // A script function that fails says why twice: a warning on the console,
 // and the same text as its one result. Gives the count of results.
 int ReportFailure(ILuaInterface& lua, std::string_view text);
+// The same where the console's words are not the result's.
+int ReportFailure(ILuaInterface& lua, std::string_view console, std::string_view result);
 
 #endif

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "net/frame.h"
-#include "net/utf8.h"
+#include "net/server_text.h"
 
 SendQueue::Clock::time_point (*Connection::pace_clock)() = &SendQueue::Clock::now;
 SendQueue::Clock::time_point (*Connection::idle_clock)() = &SendQueue::Clock::now;
@@ -269,7 +269,7 @@ bool Connection::TakeLoss(std::string& reason) {
 
 void Connection::NoteServerError(std::string_view text) {
     session_.server_ended = true;
-    session_.server_error = utf8::OneLine(text, kMaxServerError);
+    session_.server_error = ServerText(text);
 }
 
 std::string Connection::Ending(std::string socket_text) const {

@@ -141,10 +141,8 @@ public:
     bool TakeLoss(std::string& reason);
 
     // The text of the server's ERROR line, the reason it gives for ending
-    // the link: the loss that follows carries it. Kept clean, as one line.
+    // the link: the loss that follows carries it, as ServerText.
     void NoteServerError(std::string_view text);
-    // The longest server text a reason carries.
-    static constexpr std::size_t kMaxServerError = 400;
 
 private:
     void WriteOut();

@@ -103,9 +103,11 @@ bool KnownPrf(std::string_view oid) {
     return false;
 }
 
-// The rounds of PBKDF2, from its AlgorithmIdentifier's contents. It derives
-// a key of the length it names in blocks of the PRF's output (20 bytes at
-// least) at that many rounds each; without a length, the cipher's key.
+// The rounds of PBKDF2, from its AlgorithmIdentifier's contents: its count
+// for each block of the PRF's output in the key. Where it names the key's
+// length, the blocks are counted in 20 bytes, the shortest output (SHA-1);
+// where it names none, the key is the cipher's, counted as one block (what
+// a SHA-256 PRF gives for any AES key).
 long long Pbkdf2Rounds(std::string_view algorithm) {
     Element oid, params;
     if (!Take(algorithm, kOid, oid) || !Is(oid.body, kPkcs5, kPbkdf2) || !Take(algorithm, kSequence, params)) return -1;

@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "net/connection.h"
+#include "net/frame.h"
 #include "platform/trace.h"
 #include "protocol/items.h"
 #include "protocol/reply.h"
@@ -51,12 +52,7 @@ bool PassedOver(const Reply& r) {
     return n == "451" || n == "432" || n == "433" || n == "436" || n == "437";
 }
 
-// Our lines answer the server while it holds registration for them: none
-// may wait on the pace.
-void Send(Connection& link, std::string_view line) {
-    platform::DebuggerTrace("[CAP] > ", line);
-    link.SendVerbatim(line, LineKind::Urgent);
-}
+constexpr std::string_view kTraced = "[CAP] > ";
 
 void Request(Connection& link, CapBits bits) {
     std::string line = "CAP REQ :";
@@ -65,15 +61,16 @@ void Request(Connection& link, CapBits bits) {
         if (line.back() != ':') line += ' ';
         line += k.name;
     }
-    Send(link, line);
+    SendNegotiationLine(link, kTraced, line);
     link.session().caps.asked.push_back(bits);
 }
 
-// The server no longer holds registration for CAP: the script's lines go.
-void Release(Connection& link) {
+// The server no longer holds registration for CAP, which ends at `end`:
+// the script's lines go.
+void Release(Connection& link, Step end) {
     CapState& caps = link.session().caps;
-    if (caps.over) return;
-    caps.over = true;
+    if (caps.Over()) return;
+    caps.step = end;
     caps.registration.Clear();
     link.ReleaseScriptLines();
 }
@@ -83,9 +80,8 @@ void Conclude(Connection& link) {
     CapState& caps = link.session().caps;
     if (caps.step != Step::Settling || !caps.asked.empty() || link.session().login.Pending() || !link.IsConnected())
         return;
-    Send(link, "CAP END");
-    caps.step = Step::Done;
-    Release(link);
+    SendNegotiationLine(link, kTraced, "CAP END");
+    Release(link, Step::Done);
 }
 
 // The server requires TLS: the same registration, and the login, start
@@ -213,11 +209,15 @@ void BeginNegotiation(Connection& link, const Settings& settings, platform::Secr
     // every line of the negotiation it does not count against the pace.
     const std::string_view all = lines.View();
     const std::size_t first = all.find('\n') + 1;
-    platform::DebuggerTrace("[CAP] > ", all.substr(0, first - 2));
-    link.Send(all.substr(0, first), LineKind::Urgent);
+    SendNegotiationLine(link, kTraced, all.substr(0, first));
     link.Send(all.substr(first), LineKind::Script);
     link.HoldScriptLines();
     caps.registration = std::move(lines);
+}
+
+void SendNegotiationLine(Connection& link, std::string_view head, std::string_view line, std::string_view shown) {
+    platform::DebuggerTrace(head, FirstLine(shown));
+    link.SendVerbatim(line, LineKind::Urgent);
 }
 
 void NegotiationOnLine(Connection& link, const Tokens& tokens) {
@@ -227,8 +227,7 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens) {
     CapState& caps = link.session().caps;
     if (caps.Negotiating() && !caps.answered && PassedOver(r)) {
         if (link.session().login.Pending()) return FailLogin(link, "the server does not know CAP");
-        caps.step = Step::Off;
-        return Release(link);
+        return Release(link, Step::Ignored);
     }
     if (link.session().login.Pending()) {
         LoginOnLine(link, r);
@@ -238,12 +237,10 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens) {
     const std::string_view n = r.Command();
     if (n == "001") {
         // Registered: whatever the server made of our CAP, it holds nothing.
-        caps.step = Step::Done;
-        Release(link);
+        Release(link, Step::Done);
     } else if (n == "421" && (r.Param(0) == "CAP" || r.Param(1) == "CAP")) {
         // An old server that knows no CAP; it registers us on its own.
-        caps.step = Step::Off;
-        Release(link);
+        Release(link, Step::Ignored);
     }
 }
 

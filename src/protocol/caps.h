@@ -25,6 +25,15 @@ constexpr std::chrono::seconds kNegotiationTimeLimit{10};
 // `settings`, the login is part of it.
 void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines);
 
+// Sends one line of the negotiation, a login's among them: it answers the
+// server, which holds registration for it, so it never waits on the pace
+// (that would eat into the time limit). Traced after `head` as `shown`, so
+// that a line carrying a secret shows masked.
+void SendNegotiationLine(Connection& link, std::string_view head, std::string_view line, std::string_view shown);
+inline void SendNegotiationLine(Connection& link, std::string_view head, std::string_view line) {
+    SendNegotiationLine(link, head, line, line);
+}
+
 // Every received line, with its tokens: CAP lines at any time, the rest
 // only while the negotiation is under way.
 void NegotiationOnLine(Connection& link, const Tokens& tokens);

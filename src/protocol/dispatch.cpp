@@ -1,6 +1,7 @@
 #include "protocol/dispatch.h"
 
 #include <charconv>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -56,7 +57,8 @@ void RaiseCommandEvents(const Tokens& tokens, const MessageTags& tags, CapBits c
     const bool privmsg = command == "PRIVMSG", notice = command == "NOTICE";
     const std::string_view nick = tokens.message.Nick(), trailing = tokens.message.trailing;
     // Who said it and when: unescaped for the chat events only, into
-    // buffers reused from line to line.
+    // buffers reused from line to line; only while the capability that
+    // gives the tag is enabled, as a server means the tag only then.
     static std::string account_text, time_text;
     std::optional<std::string_view> account, time;
     if (privmsg || notice) {
@@ -106,6 +108,8 @@ void ProcessLine(std::string_view received, bool nul_after) {
     // The negotiation (a login among it) goes on while the module is shut,
     // like the replies.
     if (link != nullptr) NegotiationOnLine(*link, tokens);
+    // Read now: a handler of the events below may replace the link.
+    const CapBits enabled = link != nullptr ? link->session().caps.enabled : 0;
     // The server's own reason for ending the link, for the loss that follows.
     if (const auto text = ServerErrorText(tokens.message); text && link != nullptr) link->NoteServerError(*text);
 
@@ -119,6 +123,6 @@ void ProcessLine(std::string_view received, bool nul_after) {
     }
 
     RaiseEvent("IRC_RawData", {strLine, tags.text});
-    if (tokens.count > 2) RaiseCommandEvents(tokens, tags, link != nullptr ? link->session().caps.enabled : 0);
+    if (tokens.count > 2) RaiseCommandEvents(tokens, tags, enabled);
     if (room_event.name != nullptr) RaiseEvent(room_event.name, std::span(room_event.args.data(), room_event.count));
 }

@@ -2,10 +2,12 @@
 
 #include <string>
 
+#include "module/console.h"
 #include "net/connection.h"
-#include "net/utf8.h"
+#include "net/server_text.h"
 #include "platform/trace.h"
 #include "protocol/base64.h"
+#include "protocol/caps.h"
 #include "protocol/items.h"
 #include "protocol/scram.h"
 
@@ -41,17 +43,8 @@ void ResetLogin(LoginState& login, SaslMechanism mechanism, platform::Secret acc
     login = std::move(fresh);
 }
 
-// The exchange's lines answer the server one by one while it holds
-// registration for them: none may wait on the pace, which would eat into
-// the time limit. They are traced as they go, the secret ones masked.
-void SendStep(Connection& link, std::string_view line, std::string_view shown) {
-    platform::DebuggerTrace("[SASL] > ", shown);
-    link.SendVerbatim(line, LineKind::Urgent);
-}
-void SendStep(Connection& link, std::string_view line) { SendStep(link, line, line); }
-
-// The server's words in a reason: one clean line, as any text of its.
-std::string Clean(std::string_view words) { return utf8::OneLine(words, Connection::kMaxServerError); }
+// The exchange's lines, one by one, each answering the server.
+constexpr std::string_view kTraced = "[SASL] > ";
 
 // Whether a comma-separated list of mechanisms names `m`.
 bool Lists(std::string_view list, SaslMechanism m) {
@@ -70,16 +63,16 @@ void SendPayload(Connection& link, std::string_view message) {
     for (std::size_t at = 0; at < payload.Size(); at += kPieceSize) {
         line.Assign("AUTHENTICATE ");
         line.Append(payload.View().substr(at, kPieceSize));
-        SendStep(link, line.View(), "AUTHENTICATE ****");
+        SendNegotiationLine(link, kTraced, line.View(), "AUTHENTICATE ****");
     }
     // A last piece of exactly the full size leaves the server waiting
     // for more: an empty one says there is none.
-    if (payload.Size() % kPieceSize == 0) SendStep(link, "AUTHENTICATE +");
+    if (payload.Size() % kPieceSize == 0) SendNegotiationLine(link, kTraced, "AUTHENTICATE +");
 }
 
 // Ends a SCRAM login that must not go on: the server hears so first.
 void Abort(Connection& link, std::string_view why) {
-    SendStep(link, "AUTHENTICATE *");
+    SendNegotiationLine(link, kTraced, "AUTHENTICATE *");
     FailLogin(link, why);
 }
 
@@ -102,8 +95,12 @@ void SendCredentials(Connection& link) {
     if (login.mechanism == SaslMechanism::External) {
         // The certificate is the credential; an empty response says we
         // take the identity it proves.
-        SendStep(link, "AUTHENTICATE +");
+        SendNegotiationLine(link, kTraced, "AUTHENTICATE +");
     } else {
+        // Said as it happens: a link that STS moves to TLS first sends it
+        // there.
+        if (link.LinkSecurity() == platform::Security::Plain)
+            ConsoleWarning("SASL over an unencrypted link: the password can be read on the way");
         platform::Secret plain;
         plain.Reserve(2 * login.account.Size() + login.password.Size() + 2);
         plain.Append(login.account.View());
@@ -147,7 +144,7 @@ void OnScramPiece(Connection& link, const Reply& r) {
     const std::string wrong = ScramCheckFinal(message.View(), login.scram.server_signature.View());
     if (!wrong.empty()) return Abort(link, wrong);
     login.scram = {};
-    SendStep(link, "AUTHENTICATE +");
+    SendNegotiationLine(link, kTraced, "AUTHENTICATE +");
     login.step = Step::Verdict;
 }
 
@@ -157,7 +154,7 @@ void OnScramPiece(Connection& link, const Reply& r) {
 std::string Refusal(const LoginState& login, const Reply& r) {
     std::string why(MechanismName(login.mechanism));
     why += " refused by the server";
-    const std::string text = Clean(r.Params() >= 2 ? r.Trailing() : std::string_view{});
+    const std::string text = ServerText(r.Params() >= 2 ? r.Trailing() : std::string_view{});
     if (!text.empty()) why.append(": ").append(text);
     if (login.mechanism == SaslMechanism::External && !login.certificate.empty())
         why.append(" (client certificate SHA-256 fingerprint ").append(login.certificate).append(")");
@@ -188,7 +185,7 @@ void OnNumeric(Connection& link, const Reply& r) {
         if (!answering) return FailLogin(link, kUnexpectedReply);
         if (Lists(mechanisms, login.mechanism)) return;
         std::string why = "the server does not take ";
-        why.append(MechanismName(login.mechanism)).append(" (it takes ").append(Clean(mechanisms)).append(")");
+        why.append(MechanismName(login.mechanism)).append(" (it takes ").append(ServerText(mechanisms)).append(")");
         FailLogin(link, why);
     } else if (n == "902" || n == "904" || n == "905" || n == "906" || n == "907") {
         FailLogin(link, answering ? Refusal(login, r) : std::string(kUnexpectedReply));
@@ -237,7 +234,7 @@ bool LoginFitsOffer(Connection& link) {
     }
     if (!login.takes_ours) {
         std::string why = "the server does not offer SASL ";
-        why.append(MechanismName(login.mechanism)).append(" (only ").append(Clean(login.mechanisms)).append(")");
+        why.append(MechanismName(login.mechanism)).append(" (only ").append(ServerText(login.mechanisms)).append(")");
         FailLogin(link, why);
         return false;
     }
@@ -248,7 +245,7 @@ void StartAuthenticate(Connection& link) {
     LoginState& login = link.session().login;
     std::string ask = "AUTHENTICATE ";
     ask += MechanismName(login.mechanism);
-    SendStep(link, ask);
+    SendNegotiationLine(link, kTraced, ask);
     login.step = Step::Mechanism;
 }
 

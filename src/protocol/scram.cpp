@@ -1,10 +1,11 @@
 #include "protocol/scram.h"
 
-#include "net/connection.h"
-#include "net/utf8.h"
+#include "net/ascii.h"
+#include "net/server_text.h"
 #include "platform/crypto.h"
 #include "platform/saslprep.h"
 #include "protocol/base64.h"
+#include "protocol/items.h"
 #include "protocol/sasl.h"
 
 namespace {
@@ -12,9 +13,9 @@ namespace {
 // Random bytes in our nonce: 192 bits, 32 characters of base64.
 constexpr std::size_t kNonceBytes = 24;
 
-// The gs2 header "n,," (no channel binding, no authorization identity) in
-// base64, as the final message repeats it.
-constexpr std::string_view kChannelBinding = "c=biws";
+// The final message's channel-binding attribute: the gs2 header "n,,"
+// (no channel binding, no authorization identity) in base64.
+constexpr std::string_view kNoChannelBinding = "c=biws";
 
 std::string RandomNonce() {
     unsigned char bytes[kNonceBytes];
@@ -25,44 +26,29 @@ std::string RandomNonce() {
     return std::string(text.View());
 }
 
-// A server's word in a reason: printable ASCII only (what SCRAM's error
-// values are), made one clean line.
-std::string Shown(std::string_view word) {
-    std::string ascii(word);
-    for (char& c : ascii)
-        if (c < ' ' || c > '~') c = '?';
-    return utf8::OneLine(ascii, Connection::kMaxServerError);
-}
-
 bool Letter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
 
 // A message's "x=value" attributes, separated by commas.
 struct Attributes {
     std::string_view message;
 
-    // Whether every part is an attribute.
+    // Whether every part is an attribute: a letter, '=' and its value, none
+    // left empty between commas.
     bool WellFormed() const {
-        std::string_view rest = message;
-        while (true) {
-            const std::size_t end = rest.find(',');
-            const std::string_view part = rest.substr(0, end);
-            if (part.size() < 2 || !Letter(part[0]) || part[1] != '=') return false;
-            if (end == std::string_view::npos) return true;
-            rest.remove_prefix(end + 1);
-        }
+        if (message.empty() || message.front() == ',' || message.back() == ',' ||
+            message.find(",,") != std::string_view::npos)
+            return false;
+        for (const auto [name, value] : Items(message, ','))
+            if (name.size() != 1 || !Letter(name[0]) || !value) return false;
+        return true;
     }
     // The value of the first attribute named `letter`; false when none is.
     bool Find(char letter, std::string_view& value) const {
-        std::string_view rest = message;
-        while (!rest.empty()) {
-            const std::size_t end = rest.find(',');
-            const std::string_view part = rest.substr(0, end);
-            if (part.size() >= 2 && part[0] == letter && part[1] == '=') {
-                value = part.substr(2);
+        for (const auto [name, found] : Items(message, ',')) {
+            if (name.size() == 1 && name[0] == letter && found) {
+                value = *found;
                 return true;
             }
-            if (end == std::string_view::npos) break;
-            rest.remove_prefix(end + 1);
         }
         return false;
     }
@@ -75,16 +61,11 @@ bool PrintableNonce(std::string_view nonce) {
     return !nonce.empty();
 }
 
-// An iteration count in decimal, 1 or more; `count` holds up to the cap
-// plus one, enough to tell that it is over.
+// An iteration count in decimal, 1 or more, with no leading zero; `count`
+// holds up to the cap plus one, enough to tell that it is over.
 bool IterationCount(std::string_view text, std::uint32_t& count) {
-    if (text.empty() || text[0] == '0') return false;
     std::uint64_t n = 0;
-    for (char c : text) {
-        if (c < '0' || c > '9') return false;
-        n = n * 10 + static_cast<unsigned>(c - '0');
-        if (n > kScramMaxIterations) n = std::uint64_t{kScramMaxIterations} + 1;
-    }
+    if (text.starts_with('0') || !ascii::Decimal(text, std::uint64_t{kScramMaxIterations} + 1, n)) return false;
     count = static_cast<std::uint32_t>(n);
     return true;
 }
@@ -135,7 +116,7 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
     const Attributes attributes{server_first};
     std::string_view value;
     if (attributes.Find('e', value)) {
-        answer.error = "the server refused the SCRAM login: " + Shown(value);
+        answer.error = "the server refused the SCRAM login: " + ServerText(value);
         return answer;
     }
     if (!attributes.WellFormed()) {
@@ -177,7 +158,7 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
         return answer;
     }
     if (iterations > kScramMaxIterations) {
-        answer.error = "the server asks for " + Shown(count_text) + " SCRAM iterations (at most " +
+        answer.error = "the server asks for " + ServerText(count_text) + " SCRAM iterations (at most " +
                        std::to_string(kScramMaxIterations) + ")";
         return answer;
     }
@@ -196,8 +177,8 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
 
     // RFC 5802, 3: what each side proves is a signature over the exchange.
     platform::Secret without_proof;
-    without_proof.Reserve(kChannelBinding.size() + 3 + combined.size());
-    without_proof.Append(kChannelBinding);
+    without_proof.Reserve(kNoChannelBinding.size() + 3 + combined.size());
+    without_proof.Append(kNoChannelBinding);
     without_proof.Append(",r=");
     without_proof.Append(combined);
     platform::Secret auth_message;
@@ -233,7 +214,7 @@ ScramAnswer ScramAnswerFirst(std::string_view password, std::string_view first_b
 std::string ScramCheckFinal(std::string_view server_final, std::string_view server_signature) {
     const Attributes attributes{server_final};
     std::string_view value;
-    if (attributes.Find('e', value)) return "the server refused the SCRAM login: " + Shown(value);
+    if (attributes.Find('e', value)) return "the server refused the SCRAM login: " + ServerText(value);
     if (!attributes.WellFormed() || !attributes.Find('v', value)) return std::string(kScramMalformed);
     platform::Secret shown;
     if (!DecodeBase64(value, shown)) return std::string(kScramMalformed);

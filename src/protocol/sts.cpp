@@ -1,6 +1,5 @@
 #include "protocol/sts.h"
 
-#include <charconv>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -9,7 +8,7 @@
 #include "module/globals.h"
 #include "net/ascii.h"
 #include "net/connection.h"
-#include "net/utf8.h"
+#include "net/server_text.h"
 #include "protocol/items.h"
 
 std::chrono::steady_clock::time_point (*sts_clock)() = &std::chrono::steady_clock::now;
@@ -19,8 +18,6 @@ namespace {
 // A policy of ten years is as good as forever, and keeps the expiry time
 // far from overflowing.
 constexpr std::uint64_t kLongestPolicyS = 10ull * 365 * 24 * 3600;
-// How much of a server's value a console line quotes.
-constexpr std::size_t kShownValue = 100;
 
 // Host names are the same name in any case.
 std::string Key(std::string_view host) { return ascii::Lowered(host); }
@@ -33,22 +30,8 @@ std::optional<std::string_view> Field(std::string_view list, std::string_view ke
     return std::nullopt;
 }
 
-// Digits only, no sign, no spaces.
-bool Number(std::string_view text, std::uint64_t& n) {
-    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
-    return !text.empty() && ec == std::errc{} && end == text.data() + text.size();
-}
-
-// A duration: digits only; more of them than any integer holds is as long
-// as the longest policy we keep.
-bool Seconds(std::string_view text, std::uint64_t& n) {
-    if (text.empty() || text.find_first_not_of("0123456789") != std::string_view::npos) return false;
-    if (!Number(text, n)) n = kLongestPolicyS;
-    return true;
-}
-
 void Ignored(std::string_view value, std::string_view why) {
-    ConsoleWarning("the server's STS policy \"" + utf8::OneLine(value, kShownValue) + "\" " + std::string(why) +
+    ConsoleWarning("the server's STS policy \"" + ServerText(value) + "\" " + std::string(why) +
                    ": ignored");
 }
 
@@ -64,7 +47,7 @@ int StsOnList(Connection& link, std::string_view value) {
             Ignored(value, "names no port");
             return 0;
         }
-        if (!Number(*port, n) || n == 0 || n > 65535) {
+        if (!ascii::Decimal(*port, 65536, n) || n == 0 || n > 65535) {
             Ignored(value, "names no valid port");
             return 0;
         }
@@ -78,7 +61,8 @@ int StsOnList(Connection& link, std::string_view value) {
     const auto duration = Field(value, "duration");
     if (!duration) return 0;
     std::uint64_t seconds = 0;
-    if (!Seconds(*duration, seconds)) {
+    // Longer than the longest policy kept is as long.
+    if (!ascii::Decimal(*duration, kLongestPolicyS, seconds)) {
         Ignored(value, "gives no valid duration");
         return 0;
     }
@@ -89,7 +73,7 @@ int StsOnList(Connection& link, std::string_view value) {
     }
     StsPolicy& policy = Globals::stsPolicies[Key(link.Host())];
     policy.port = link.Port();
-    policy.duration = std::chrono::seconds(std::min(seconds, kLongestPolicyS));
+    policy.duration = std::chrono::seconds(seconds);
     policy.expires = sts_clock() + policy.duration;
     return 0;
 }

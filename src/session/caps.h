@@ -30,16 +30,14 @@ enum Cap : CapBits {
 
 struct CapState {
     enum class Step {
-        Off,       // not begun, or the server showed it ignores CAP
+        Off,       // not begun
         Listing,   // CAP LS 302 sent: the list, maybe in several lines
         Settling,  // requests and the login under way, CAP END not yet sent
-        Done,      // CAP END sent
+        Done,      // CAP END sent, or the server registered us
+        Ignored,   // the server showed it ignores CAP (421, or passed it over)
     };
 
     Step step = Step::Off;
-    // The script's lines wait until this is set: our CAP END went out, or
-    // the server showed it ignores CAP (421, or it registered us).
-    bool over = false;
     // The server has answered CAP at least once: it holds registration
     // for us, so the negotiation must end within the login's bound.
     bool answered = false;
@@ -57,6 +55,8 @@ struct CapState {
     platform::Secret registration;
 
     bool Negotiating() const { return step == Step::Listing || step == Step::Settling; }
+    // The script's lines wait until this holds.
+    bool Over() const { return step == Step::Done || step == Step::Ignored; }
 };
 
 #endif

@@ -19,7 +19,7 @@ local function lua_kb()
 end
 
 local chats, next_line, done = 0, 0, false
-hook.Add("IRC_OnChat", "flood", function(nick, target, text)
+hook.Add("IRC_OnChat", "flood", function(_, _, text)
   if text == "done" then done = true; return end
   -- Every line arrives once, in order.
   if text ~= "line " .. next_line then

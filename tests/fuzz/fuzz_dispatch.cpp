@@ -1,6 +1,7 @@
 // One server line into the dispatcher. The first byte picks the setting
 // (bit 0: debug echo off, bit 1: module shut, bit 2: a NUL follows the
-// line, as the line reader leaves one); the rest is the line, in a heap
+// line, as the line reader leaves one; bit 3: account-tag enabled, bit 4:
+// server-time enabled); the rest is the line, in a heap
 // buffer of exactly its size (and the NUL) so that a read past it is
 // caught.
 //
@@ -13,7 +14,8 @@
 // A line with tags raises the same events, with the same first arguments,
 // and gets the same replies as the line without them; what the tags add is
 // their text to IRC_RawData and the account and time, unescaped, to the
-// chat events, as an independent reading of them gives.
+// chat events, as an independent reading of them gives, each only while
+// its capability is enabled (nil otherwise).
 //
 // With bit 7 of the first byte set, the rest is lines separated by LF,
 // heard in order by one room that starts new, with multi-prefix,
@@ -185,7 +187,7 @@ struct Outcome {
     std::string console, wire;
 };
 
-Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
+Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after, std::uint8_t enabled) {
     // A heap buffer of the line's exact size: a read past it is caught.
     // With `nul_after` a NUL follows, as the line reader leaves one.
     auto bytes = std::make_unique_for_overwrite<char[]>(line.size() + (nul_after ? 1 : 0));
@@ -194,10 +196,10 @@ Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
     RecordingHost host;
     gmod_open(&host);
     host.CallIrc("Debug", {debug});
-    // Every line on a room of its own, with the tags' capabilities on.
+    // Every line on a room of its own.
     Session& session = Globals::client->session();
     session.room = Room();
-    session.caps.enabled = kCapAccountTag | kCapServerTime;
+    session.caps.enabled = enabled;
     if (!open) gmod_close(host.state);
     host.ClearRecords();
     ProcessLine(std::string_view(bytes.get(), line.size()), nul_after);
@@ -206,7 +208,7 @@ Outcome Dispatch(std::string_view line, bool debug, bool open, bool nul_after) {
     return out;
 }
 
-void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, bool open) {
+void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, bool open, std::uint8_t enabled) {
     if (!open) {
         if (!run.events.empty() || !run.console.empty()) Fail("the shut module reached the scripts", line);
         return;
@@ -220,14 +222,15 @@ void CheckEvents(const Outcome& run, std::string_view line, const Tagged& tags, 
         if (call.function != "hook.Call" || call.args.empty() || !call.args[0] || !kEvents.contains(*call.args[0]))
             Fail("an event the module does not raise", line);
         if ((call.args[0] == "IRC_OnChat" || call.args[0] == "IRC_OnNotice") &&
-            (call.args.size() != 7 || call.args[5] != UpToNul(tags.account) || call.args[6] != UpToNul(tags.time)))
+            (call.args.size() != 7 || call.args[5] != ((enabled & kCapAccountTag) ? UpToNul(tags.account) : Text()) ||
+             call.args[6] != ((enabled & kCapServerTime) ? UpToNul(tags.time) : Text())))
             Fail("a chat event's account or time is not the tags'", line);
     }
 }
 
 // The tagged line's events against those of the line without its tags:
 // the same but for what the tags add.
-void CheckTwin(const Outcome& tagged, const Outcome& plain, const Tagged& tags, std::string_view line) {
+void CheckTwin(const Outcome& tagged, const Outcome& plain, const Tagged& tags, std::uint8_t enabled, std::string_view line) {
     if (tagged.wire != plain.wire) Fail("tags changed the replies", line);
     if (tagged.events.size() != plain.events.size()) Fail("tags changed the events", line);
     for (std::size_t i = 0; i < tagged.events.size(); ++i) {
@@ -238,8 +241,10 @@ void CheckTwin(const Outcome& tagged, const Outcome& plain, const Tagged& tags, 
                                 : a[0] == "IRC_OnChat" || a[0] == "IRC_OnNotice" ? 5
                                 : a[0] == "IRC_OnJoin"                           ? 4
                                                                                  : a.size();
-        // A join's account: the tag's, or else what the line itself says.
-        if (a[0] == "IRC_OnJoin" && a.size() == 5 && b.size() == 5 && a[4] != (tags.account ? UpToNul(tags.account) : b[4]))
+        // A join's account: the tag's (while account-tag is on), or else
+        // what the line itself says.
+        const bool tagged_account = tags.account && (enabled & kCapAccountTag);
+        if (a[0] == "IRC_OnJoin" && a.size() == 5 && b.size() == 5 && a[4] != (tagged_account ? UpToNul(tags.account) : b[4]))
             Fail("a join's account is neither its tag's nor the line's", line);
         for (std::size_t k = own; k < b.size() && a[0] != "IRC_OnJoin"; ++k)
             if (b[k].has_value()) Fail("a line without tags gave a tag's argument", line);
@@ -343,11 +348,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool debug = (data[0] & 1) == 0;
     const bool open = (data[0] & 2) == 0;
     const bool nul_after = (data[0] & 4) != 0;
+    const std::uint8_t enabled = ((data[0] & 8) ? kCapAccountTag : 0) | ((data[0] & 16) ? kCapServerTime : 0);
     const std::string_view line(reinterpret_cast<const char*>(data + 1), size - 1);
     const Tagged tags = ReadTags(line);
 
-    const Outcome run = Dispatch(line, debug, open, nul_after);
-    CheckEvents(run, line, tags, open);
+    const Outcome run = Dispatch(line, debug, open, nul_after, enabled);
+    CheckEvents(run, line, tags, open, enabled);
     if (open && debug && run.console.find("LINE: ") == std::string::npos) Fail("no echo with debug on", line);
     if (open && !debug && !run.console.empty()) Fail("an echo with debug off", line);
     CheckWire(tags.rest, run.wire);
@@ -358,6 +364,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Fail("tokens and search disagree", line);
 
     // A rest that starts with '@' would be a tagged line of its own.
-    if (line.starts_with('@') && !tags.rest.starts_with('@')) CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after), tags, line);
+    if (line.starts_with('@') && !tags.rest.starts_with('@'))
+        CheckTwin(run, Dispatch(tags.rest, debug, open, !nul_after, enabled), tags, enabled, line);
     return 0;
 }

@@ -67,6 +67,10 @@ def dispatch():
     # Tag sections that are empty, unterminated or alone on the line.
     for i, line in enumerate([b"@", b"@ ", b"@ :a!b PRIVMSG #c :hi", b"@account=x", b"@a  @b :a!b PRIVMSG #c :hi"]):
         write("dispatch", "seed-tags-%d" % i, bytes([i % 4]) + line)
+    # Account and time with account-tag (bit 3), server-time (bit 4) or both enabled.
+    tagged = b"@time=2026-12-09T20:00:00.000Z;account=al\\sice;time=x :alice!a@h PRIVMSG #c :hi"
+    for i, bits in enumerate([0x08, 0x10, 0x18]):
+        write("dispatch", "seed-tags-caps-%d" % i, bytes([bits]) + tagged)
 
 
 def room():

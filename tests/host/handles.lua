@@ -7,12 +7,13 @@ check.deadline(600)
 local total = tonumber(os.getenv("QV_EVENTS") or "") or 1000000
 local per_tick = 5000
 local events = 0
-hook.Add("IRC_Load", "count", function(line, n) events = events + 1 end)
+hook.Add("IRC_Load", "count", function() events = events + 1 end)
 
 local function rss_kb()
   local f = io.open("/proc/self/statm")
   if not f then return 0 end
-  local pages = f:read("*n"); pages = f:read("*n")
+  f:read("*n")  -- the size; the resident pages follow
+  local pages = f:read("*n")
   f:close()
   return pages * 4
 end

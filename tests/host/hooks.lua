@@ -27,7 +27,7 @@ check.eq(type(hook.GetTable().E.third), "function", "GetTable maps event to id t
 check.eq(hook.GetTable().E.second, nil, "removed handler gone from GetTable")
 
 -- A gamemode table's method runs when no hook returned anything.
-local gm = { G = function(self, v) return "gm:" .. v end }
+local gm = { G = function(_, v) return "gm:" .. v end }
 check.eq(hook.Call("G", gm, "v"), "gm:v", "gamemode method")
 hook.Add("G", "h", function() return "hook" end)
 check.eq(hook.Call("G", gm, "v"), "hook", "hook before gamemode")
@@ -71,8 +71,8 @@ check.eq(calls[1][2], nil, "nil second")
 -- Also in the middle of one module call: lookups are made anew, never
 -- served from an earlier event's value.
 local swapped = {}
-hook.Add("IRC_Mid", "swapper", function(x)
-  hook.Call = function(event, gm, a) swapped[#swapped + 1] = event .. ":" .. a end
+hook.Add("IRC_Mid", "swapper", function()
+  hook.Call = function(event, _, a) swapped[#swapped + 1] = event .. ":" .. a end
 end)
 probe.Raise("IRC_Mid", 3, "v")
 hook.Call = real
@@ -80,13 +80,13 @@ check.eq(table.concat(swapped, ","), "IRC_Mid:v,IRC_Mid:v", "events after the sw
 hook.Remove("IRC_Mid", "swapper")
 -- The same for the whole hook table, and back again within the call.
 local moved = {}
-local own = { Call = function(event, gm, a) moved[#moved + 1] = "own:" .. a end }
+local own = { Call = function(_, _, a) moved[#moved + 1] = "own:" .. a end }
 hook.Add("IRC_Move", "mover", function(a)
   moved[#moved + 1] = "real:" .. a
   local saved_hook = hook
   hook = own
-  own.Call = function(event, gm, b)
-    own.Call = function(event2, gm2, c) moved[#moved + 1] = "own2:" .. c end
+  own.Call = function(_, _, b)
+    own.Call = function(_, _, c) moved[#moved + 1] = "own2:" .. c end
     hook = saved_hook
     moved[#moved + 1] = "own:" .. b
   end
