@@ -1,9 +1,10 @@
 -- A bot to adapt. It joins its channels once registered, picks another
 -- nick when its own is taken, identifies with NickServ when asked, answers
--- a few commands (!quit only from its admin's account), runs none that a
--- bouncer replays from before the link came up, reconnects with a growing
--- back-off when the link is lost or a connect fails, and says goodbye when
--- the host is stopped.
+-- a few commands (!quit only from its admin's account, !who with a
+-- channel's operators), runs none that a bouncer replays from before the
+-- link came up, rejoins a channel it is kicked from (once, after a pause),
+-- reconnects with a growing back-off when the link is lost or a connect
+-- fails, and says goodbye when the host is stopped.
 --
 --   quorvane-host examples/bot.lua [OPTIONS] [SERVER [PORT [NICK [CHANNELS [TLS]]]]]
 --   quorvane-host examples/bot.lua --help
@@ -43,9 +44,10 @@
 --                   (/msg NickServ CERT ADD). A refusal ends the bot as for --sasl.
 --                   The same as --sasl ACCOUNT --sasl-mechanism EXTERNAL.
 --   --admin ACCOUNT !quit obeys only a user logged in to ACCOUNT, as the
---                   server tells it (the account tag of the message: a nick
---                   anyone can take is no proof). Without it, or from anyone
---                   else, !quit is refused.
+--                   server tells it (the account tag of the message, or
+--                   what the module knows of the sender from the server:
+--                   a nick anyone can take is no proof). Without it, or
+--                   from anyone else, !quit is refused.
 --   --help          print this and stop.
 
 local usage = [==[
@@ -154,10 +156,12 @@ local settings = {
   register_timeout = env_number("QV_BOT_REGISTER_TIMEOUT", 60),
   retry = env_number("QV_BOT_RETRY", 1),           -- first wait before reconnecting
   max_retry = 60,
+  rejoin = env_number("QV_BOT_REJOIN", 10),        -- pause before rejoining after a kick
 }
 
-local nick = settings.nick
+local nick = settings.nick  -- the nick asked for while registering
 local state = "offline"  -- offline -> registering -> online
+local kicked = {}        -- channels we were kicked from on this link (folded)
 local waited = 0         -- seconds spent registering
 local retry = settings.retry
 
@@ -200,6 +204,36 @@ function commands.quit(from, _, _, account)
   log("!quit from %s (account %s): leaving", from, account)
   stop()
   host.Quit(0)
+end
+
+-- The server's status signs, highest first, and those of an operator and
+-- above: PREFIX "(qaohv)~&@%+" gives "~&@%+" and "~&@".
+local function status_signs()
+  local modes, signs = (irc.ISupport("PREFIX") or ""):match("^%((%w*)%)(.*)$")
+  if not modes or #modes ~= #signs then modes, signs = "ov", "@+" end
+  local at = modes:find("o", 1, true)
+  return signs, signs:sub(1, at or 1)
+end
+
+-- "!who" in a channel, or "!who #channel" privately: its operators.
+function commands.who(from, target, rest)
+  local channel = rest:match("^%S+") or target
+  local members = irc.GetUsers(channel)
+  if not members then return reply(from, target, "I am not in " .. channel) end
+  local all, operator = status_signs()
+  local ops = {}
+  for member in members:gmatch("%S+") do
+    local i = 1
+    while i <= #member and all:find(member:sub(i, i), 1, true) do i = i + 1 end
+    for sign in member:sub(1, i - 1):gmatch(".") do
+      if operator:find(sign, 1, true) then
+        ops[#ops + 1] = member:sub(i)
+        break
+      end
+    end
+  end
+  reply(from, target, #ops > 0 and ("operators in %s: %s"):format(channel, table.concat(ops, " "))
+    or ("no operators in %s"):format(channel))
 end
 
 -- Seconds since 1970 of a server's time stamp, "2026-12-09T20:00:00.000Z"
@@ -255,6 +289,9 @@ local function replayed(time)
 end
 
 hook.Add("IRC_OnChat", "bot.commands", function(from, target, text, account, time)
+  -- Without an account tag, what the server told the module of the sender
+  -- (extended-join, account-notify, WHOX) still names the account.
+  if not account then account = select(4, irc.GetUser(from)) end
   if account or time then
     log("chat %s account=%s time=%s %s: %s", from, account or "-", time or "-", target, text)
   end
@@ -282,16 +319,37 @@ end)
 ---------------------------------------------------------------------------
 local connect  -- defined below
 
--- The end of the MOTD ends registration; a server without a MOTD says
--- 422 instead, which reaches scripts only as raw data.
-local function registered()
+-- The end of the welcome (its MOTD, or the 422 of a server without one)
+-- ends registration; the server has named us by then (a bouncer may have
+-- given us another nick than we asked for).
+hook.Add("IRC_OnRegistered", "bot.join", function(registered_as)
   if state ~= "registering" then return end
   state = "online"
   retry = settings.retry
-  log("registered as %s, joining %s", nick, settings.channels)
+  kicked = {}
+  log("registered as %s, joining %s", registered_as, settings.channels)
   irc.Join(settings.channels)
-end
-hook.Add("IRC_EndOfMOTD", "bot.join", registered)
+end)
+
+hook.Add("IRC_OnNick", "bot.nick", function(old, new)
+  if irc.FoldCase(new) == irc.FoldCase(irc.GetNick() or "") then log("the server calls us %s now (was %s)", new, old) end
+end)
+
+-- Kicked: back once, after a pause; kicked again, it stays out until the
+-- next link.
+hook.Add("IRC_OnKick", "bot.rejoin", function(channel, whom, by, reason)
+  if irc.FoldCase(whom) ~= irc.FoldCase(irc.GetNick() or "") then return end
+  local key = irc.FoldCase(channel)
+  if kicked[key] then
+    log("kicked from %s again by %s (%s): staying out", channel, by, reason or "no reason")
+    return
+  end
+  kicked[key] = true
+  log("kicked from %s by %s (%s); rejoining in %d s", channel, by, reason or "no reason", settings.rejoin)
+  timer.Create("bot.rejoin " .. key, settings.rejoin, 1, function()
+    if state == "online" then irc.Join(channel) end
+  end)
+end)
 
 hook.Add("IRC_NickInUse", "bot.nick", function()
   nick = nick .. "_"
@@ -348,19 +406,9 @@ end)
 
 -- A server that refuses us (a K-line, a full server) says why in an ERROR
 -- line before it closes; IRC_Disconnected carries that text.
--- Our nick is what the server last called us: the welcome names it, and a
--- bouncer (znc gives the network's nick right after it) or services may
--- change it with a NICK of ours.
 hook.Add("IRC_RawData", "bot.watch", function(line, tags)
-  local welcomed = line:match("^:%S+ 001 (%S+)")
-  if welcomed then nick, link_up = welcomed, os.time() end
-  local from, to = line:match("^:([^!@%s]+)%S* NICK :?(%S+)")
-  if from and from:lower() == nick:lower() and to ~= nick then
-    nick = to
-    log("the server calls us %s now", nick)
-  end
+  if line:match("^:%S+ 001 ") then link_up = os.time() end
   note_clock(line, tags)
-  if line:match("^:%S+ 422 ") then registered() end
 end)
 
 -- A server that takes the link but never lets us register (it is still

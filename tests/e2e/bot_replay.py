@@ -2,15 +2,17 @@
 """examples/bot.lua against a scripted server whose clock the test sets.
 
 Each row runs the bot (--admin alice) against a fresh server on loopback
-that acknowledges server-time and account-tag, welcomes it and sends the
-row's lines; every command line must get the outcome the row names, as the
-bot's console tells it. A stamp is written "{T+N}": the server's clock, N
+that acknowledges the row's capabilities (server-time and account-tag
+unless it names others), welcomes it and sends the row's lines; every
+command line must get the outcome the row names, as the bot's console
+tells it, and a line the row expects from the bot must come. A stamp is written "{T+N}": the server's clock, N
 seconds from now on it. What the server's clock is against ours is the
 row's own (no real peer's clock can be set), so the margins are minutes
 and hours: the time a run takes decides nothing.
 
     bot_replay.py HOST MODULE BOT_SCRIPT
 """
+import os
 import re
 import socket
 import subprocess
@@ -51,6 +53,21 @@ ROWS = [
       ("@time={T-600} " + CHAT + "!ping replayed", "replayed")]),
     ("!quit from the admin's nick without the account is refused", 0, True,
      [("@time={T+0} " + CHAT + "!quit", "refused")]),
+    ("!quit without an account tag is obeyed when the server said at the join whose account it is (extended-join)",
+     0, False,
+     [(":alice!a@h JOIN #c alice :Alice", None), (CHAT + "!quit", "quit")], {"caps": "extended-join"}),
+    ("... and refused when it said another", 0, False,
+     [(":alice!a@h JOIN #c mallory :Alice", None), (CHAT + "!quit", "refused")], {"caps": "extended-join"}),
+    ("the welcome names us otherwise (a bouncer's nick): the bot reports the nick it has", 0, False,
+     [], {"welcome_nick": NICK + "_", "console": "registered as " + NICK + "_, joining #c"}),
+    ("!who answers with the channel's operators, by the server's PREFIX", 0, False,
+     [(":srv 353 %s = #c :%s ~dave @alice +bob [carol] %%erin" % (NICK, NICK), None),
+      (":srv 366 %s #c :End" % NICK, None), (CHAT + "!who", ("wire", "PRIVMSG #c :operators in #c: alice dave"))],
+     {"isupport": "PREFIX=(qaohv)~&@%+"}),
+    ("kicked, it rejoins once after a pause; kicked again, it stays out", 0, False,
+     [(":alice!a@h KICK #c %s :out" % NICK, ("wire", "JOIN #c")),
+      (":%s!u@h JOIN #c" % NICK, None),
+      (":alice!a@h KICK #c %s :again" % NICK, ("console", "kicked from #c again by alice (again): staying out"))]),
 ]
 
 
@@ -72,7 +89,8 @@ class Bot:
     def __init__(self, port):
         self.proc = subprocess.Popen(
             [HOST, "--module", MODULE, BOT, "--admin", "alice", "127.0.0.1", str(port), NICK, CHANNEL],
-            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            env=dict(os.environ, QV_BOT_REJOIN="1"))
         self.lines = []
         self.cond = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -134,7 +152,10 @@ class Server:
         self.sock.close()
 
 
-def run(name, server_offset, welcome_stamped, lines):
+def run(name, server_offset, welcome_stamped, lines, more=None):
+    more = more or {}
+    caps = more.get("caps", "server-time account-tag")
+    nick = more.get("welcome_nick", NICK)
     listener = socket.socket()
     listener.bind(("127.0.0.1", 0))
     listener.listen(1)
@@ -143,19 +164,31 @@ def run(name, server_offset, welcome_stamped, lines):
     try:
         server = Server(listener)
         server.expect("USER ")
-        server.send(":srv CAP * LS :server-time account-tag")
-        server.expect("CAP REQ :server-time account-tag")
-        server.send(":srv CAP %s ACK :server-time account-tag" % NICK)
+        server.send(":srv CAP * LS :" + caps)
+        server.expect("CAP REQ :" + caps)
+        server.send(":srv CAP %s ACK :%s" % (NICK, caps))
         server.expect("CAP END")
         tags = "@time={T+0} " if welcome_stamped else ""
-        for line in (":srv 001 %s :Welcome" % NICK, ":srv 376 %s :End of MOTD" % NICK):
+        welcome = [":srv 001 %s :Welcome" % nick]
+        if "isupport" in more:
+            welcome.append(":srv 005 %s %s :are supported" % (nick, more["isupport"]))
+        for line in welcome + [":srv 376 %s :End of MOTD" % nick]:
             server.send(stamp(server_offset, tags + line))
         server.expect("JOIN " + CHANNEL)
-        server.send(stamp(server_offset, tags + ":%s!u@h JOIN %s" % (NICK, CHANNEL)))
+        server.send(stamp(server_offset, tags + ":%s!u@h JOIN %s" % (nick, CHANNEL)))
         since = 0
+        if "console" in more:
+            since = bot.said([more["console"]], since)[0] + 1
         for line, outcome in lines:
             server.send(stamp(server_offset, line))
             if outcome is None:
+                continue
+            if isinstance(outcome, tuple):
+                kind, text = outcome
+                if kind == "wire":
+                    server.expect(text)
+                else:
+                    since = bot.said([text], since)[0] + 1
                 continue
             text = line.split(" :", 2)[-1]
             said = [o.format(text=text) for o in OUTCOMES.values()]
@@ -177,9 +210,9 @@ def run(name, server_offset, welcome_stamped, lines):
 
 def main():
     failed = 0
-    for name, server_offset, welcome_stamped, lines in ROWS:
+    for name, server_offset, welcome_stamped, lines, *more in ROWS:
         try:
-            run(name, server_offset, welcome_stamped, lines)
+            run(name, server_offset, welcome_stamped, lines, *more)
             print("ok   " + name)
         except (Failure, OSError) as e:
             failed += 1
