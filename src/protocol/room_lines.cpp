@@ -284,10 +284,11 @@ void OnNumeric(Session& session, const Message& m, RoomEvent& event) {
         return;
     }
     if (n == "333") {
-        // "333 me #chan setter unixtime".
+        // "333 me #chan setter unixtime"; the setter is a nick or a whole
+        // mask by the server, kept as the nick a TOPIC line gives.
         if (m.size < 4) return;
         if (Channel* channel = room.FindChannel(m[1])) {
-            channel->topic_by.assign(m[2]);
+            channel->topic_by.assign(m[2].substr(0, m[2].find('!')));
             channel->topic_time.assign(m[3]);
         }
         return;

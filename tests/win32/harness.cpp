@@ -319,7 +319,7 @@ void Host::StoreFunction(const char* name, ScriptFunction fn) {
             return;
         }
     }
-    if (function_count_ < 16) functions_[function_count_++] = {arena.Copy(name), fn};
+    if (function_count_ < kMaxFunctions) functions_[function_count_++] = {arena.Copy(name), fn};
 }
 
 Results Host::CallWith(const char* name, const Value* args, int count) {

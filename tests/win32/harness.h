@@ -188,7 +188,9 @@ private:
     };
     HostObject irc_, hook_, call_;
     bool irc_exists_ = false;
-    Function functions_[16] = {};
+    // More than the module registers, so a function too many shows in the count.
+    static constexpr int kMaxFunctions = 32;
+    Function functions_[kMaxFunctions] = {};
     int function_count_ = 0;
     List<Value> stack_;
     const Value* args_ = nullptr;
