@@ -57,7 +57,9 @@ qv_listening() {
 # qv_start_ircd DIR [PINGTIMEOUT]: sets QV_PORT, QV_IRCD_PID. Retries on
 # another port when the one picked was taken meanwhile. With QV_TLS_CERT
 # and QV_TLS_KEY set, it also takes TLS on QV_TLS_PORT. It listens on
-# QV_IRCD_LISTEN (default: 127.0.0.1 and ::1).
+# QV_IRCD_LISTEN (default: 127.0.0.1 and ::1). QV_IRCD_PENALTY is the most
+# seconds a command may hold its sender back (ngircd's MaxPenaltyTime;
+# default: no limit, 0: none).
 qv_start_ircd() {
   local dir=$1 ping=${2:-120} attempt port tls_port
   for attempt in 1 2 3 4 5 6 7 8; do
@@ -82,6 +84,7 @@ PingTimeout = $ping
 PongTimeout = 5
 MaxConnectionsIP = 0
 MaxJoins = 0
+MaxPenaltyTime = ${QV_IRCD_PENALTY:--1}
 [Options]
 PAM = no
 DNS = no
@@ -114,8 +117,15 @@ qv_start_ii() {
   IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
   QV_II_PID=$!
   QV_PIDS+=("$QV_II_PID")
-  # 376 "End of MOTD command", or 422 "MOTD file is missing"
-  qv_wait_for "$dir/127.0.0.1/out" "MOTD" 100 || { echo "ii did not log in" >&2; return 1; }
+  # 376 "End of MOTD command" (inspircd: "End of message of the day."), or
+  # 422 "MOTD file is missing"
+  local i
+  for i in $(seq 100); do
+    grep -qE "MOTD|message of the day" "$dir/127.0.0.1/out" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "ii did not log in" >&2
+  return 1
 }
 
 # qv_ii_join DIR CHANNEL: returns once the server has echoed the peer's
@@ -305,4 +315,64 @@ CONF
   qv_unprivileged "$work/znc"
   "${QV_AS_USER[@]}" znc --datadir "$work/znc" --foreground >"$work/znc.out" 2>&1 &
   QV_PIDS+=("$!")
+}
+
+# The room tests: what the server says of its channels, held against what
+# bots running room.lua say of them.
+QV_E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# qv_snapshot PORT TAG CHANNELS IDENTS: the server's view of the channels
+# and of the users with the idents, in $work/TAG.server; then the bots in
+# the first channel are asked for theirs ("!room TAG CHANNELS").
+qv_snapshot() {
+  QV_PASSWORD=$QV_PASSWORD timeout 40 python3 "$QV_E2E_DIR/ircv3_client.py" room "$1" "w$2" "$2" "$3" "$4" >"$work/$2.server" ||
+    { echo "no view of the server at $2"; return 1; }
+}
+
+# qv_same_room TAG BOT IDENT [FIELDS]: the view $work/BOT.out printed at
+# TAG is the server's of the user with IDENT: its nick, its channels,
+# their members and topics (the fields FIELDS, for cut, of each line; all
+# by default). Prints the difference when there is one.
+qv_same_room() {
+  local tag=$1 bot=$2 ident=$3 fields=${4:-1-} chans
+  qv_wait_for "$work/$bot.out" "room $tag end" 300 || { echo "$bot printed no view at $tag"; return 1; }
+  chans=$(awk -F'\t' -v id="$ident" '$1 == "me" && $2 == id { print $4 }' "$work/$tag.server")
+  awk -F'\t' -v id="$ident" -v chans=" $chans " '($1 == "me" && $2 == id) ||
+      (($1 == "member" || $1 == "topic") && index(chans, " " $2 " "))' "$work/$tag.server" |
+    cut -f"$fields" | sort >"$work/$tag.$bot.want"
+  sed -n "s/^room $tag //p" "$work/$bot.out" | grep -v '^end$' | cut -f"$fields" | sort >"$work/$tag.$bot.got"
+  diff "$work/$tag.$bot.want" "$work/$tag.$bot.got" >"$work/$tag.$bot.diff" && return 0
+  echo "the view of $bot at $tag is not the server's (< server, > $bot):"
+  cat "$work/$tag.$bot.diff"
+  return 1
+}
+
+# qv_ii_do DIR LINE: an ii client sends LINE (a command, or raw after "/").
+qv_ii_do() { echo "$2" >"$1/127.0.0.1/in"; }
+# qv_ii_say DIR CHANNEL TEXT
+qv_ii_say() { echo "$3" >"$1/127.0.0.1/$2/in"; }
+# qv_ii_sync DIR TOKEN: returns once the server has answered all the ii
+# client sent before (a WHOIS of TOKEN, a nick nobody holds).
+qv_ii_sync() {
+  qv_ii_do "$1" "/WHOIS $2"
+  qv_wait_for "$1/127.0.0.1/out" "$2" 200 || { echo "$1 heard nothing back for $2"; return 1; }
+}
+
+# qv_storm SIGN COUNT STATUSES MEMBER...: a MODE's modes and parameters,
+# COUNT changes: each status (of the space-separated STATUSES) for each
+# member in turn, taking turns with bans, each with its parameter.
+qv_storm() {
+  local sign=$1 count=$2 statuses=($3) letters="" params="" i k
+  shift 3
+  local members=("$@")
+  for i in $(seq 0 $((count - 1))); do
+    k=$((i / 2))
+    if [ $((i % 2)) = 1 ]; then
+      letters+=b params+=" *!*@storm$i.example"
+    else
+      letters+=${statuses[$((k % ${#statuses[@]}))]}
+      params+=" ${members[$((k / ${#statuses[@]} % ${#members[@]}))]}"
+    fi
+  done
+  echo "$sign$letters$params"
 }
