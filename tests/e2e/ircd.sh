@@ -36,10 +36,30 @@ qv_wait_for() {
   return 1
 }
 
+# qv_listening PID PORT...: the server just started as PID accepts
+# connections on every PORT within 10 s; else it is killed (it failed, or
+# someone else took a port meanwhile: the caller tries others).
+qv_listening() {
+  local pid=$1 i p up
+  shift
+  for i in $(seq 100); do
+    up=yes
+    for p in "$@"; do qv_port_open "$p" || up=no; done
+    [ "$up" = yes ] && return 0
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+  done
+  kill -KILL "$pid" 2>/dev/null
+  wait "$pid" 2>/dev/null || true
+  return 1
+}
+
 # qv_start_ircd DIR [PINGTIMEOUT]: sets QV_PORT, QV_IRCD_PID. Retries on
 # another port when the one picked was taken meanwhile. With QV_TLS_CERT
 # and QV_TLS_KEY set, it also takes TLS on QV_TLS_PORT. It listens on
-# QV_IRCD_LISTEN (default: 127.0.0.1 and ::1).
+# QV_IRCD_LISTEN (default: 127.0.0.1 and ::1). QV_IRCD_PENALTY is the most
+# seconds a command may hold its sender back (ngircd's MaxPenaltyTime;
+# default: no limit, 0: none).
 qv_start_ircd() {
   local dir=$1 ping=${2:-120} attempt port tls_port
   for attempt in 1 2 3 4 5 6 7 8; do
@@ -64,6 +84,7 @@ PingTimeout = $ping
 PongTimeout = 5
 MaxConnectionsIP = 0
 MaxJoins = 0
+MaxPenaltyTime = ${QV_IRCD_PENALTY:--1}
 [Options]
 PAM = no
 DNS = no
@@ -76,18 +97,11 @@ CONF
     ngircd --nodaemon -f "$dir/ngircd.conf" >"$dir/ngircd.log" 2>&1 &
     QV_IRCD_PID=$!
     QV_PIDS+=("$QV_IRCD_PID")
-    local i
-    for i in $(seq 50); do
-      # With TLS, both ports: one taken meanwhile by someone else means retry.
-      if qv_port_open "$port" && { [ -z "${QV_TLS_CERT:-}" ] || qv_port_open "$tls_port"; }; then
-        QV_PORT=$port QV_TLS_PORT=$tls_port
-        return 0
-      fi
-      kill -0 "$QV_IRCD_PID" 2>/dev/null || break
-      sleep 0.1
-    done
-    kill -KILL "$QV_IRCD_PID" 2>/dev/null
-    wait "$QV_IRCD_PID" 2>/dev/null || true  # it failed: that is why we retry
+    # With TLS, both ports: one taken meanwhile by someone else means retry.
+    if qv_listening "$QV_IRCD_PID" "$port" ${QV_TLS_CERT:+"$tls_port"}; then
+      QV_PORT=$port QV_TLS_PORT=$tls_port
+      return 0
+    fi
   done
   echo "could not start ngircd; its log:" >&2
   cat "$dir/ngircd.log" >&2
@@ -103,8 +117,15 @@ qv_start_ii() {
   IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
   QV_II_PID=$!
   QV_PIDS+=("$QV_II_PID")
-  # 376 "End of MOTD command", or 422 "MOTD file is missing"
-  qv_wait_for "$dir/127.0.0.1/out" "MOTD" 100 || { echo "ii did not log in" >&2; return 1; }
+  # 376 "End of MOTD command" (inspircd: "End of message of the day."), or
+  # 422 "MOTD file is missing"
+  local i
+  for i in $(seq 100); do
+    grep -qE "MOTD|message of the day" "$dir/127.0.0.1/out" 2>/dev/null && return 0
+    sleep 0.1
+  done
+  echo "ii did not log in" >&2
+  return 1
 }
 
 # qv_ii_join DIR CHANNEL: returns once the server has echoed the peer's
@@ -161,10 +182,13 @@ CONF
   } >"$file"
 }
 
-# inspircd's lines for its clients and its logs (in $work), alike in every
-# run that uses it.
+# inspircd's lines for itself, its clients on port $port and its logs (in
+# $work), alike in every run that uses it.
 qv_inspircd_client_conf() {
   cat <<CONF
+<server name="irc.quorvane.test" description="quorvane test server" id="0QV" network="QuorvaneTest">
+<admin name="quorvane" nick="quorvane" email="quorvane@quorvane.test">
+<bind address="127.0.0.1" port="$port" type="clients">
 <connect name="main" allow="127.0.0.1" maxchans="20" timeout="20" pingfreq="120" hardsendq="1M" softsendq="8192" recvq="8192" threshold="100" commandrate="10000" fakelag="off" localmax="100" globalmax="100" useident="no" resolvehostnames="no" limit="500">
 <pid file="$work/inspircd.pid">
 <log method="file" type="* -USERINPUT -USEROUTPUT" level="default" flush="1" target="$work/inspircd.log">
@@ -180,6 +204,7 @@ CONF
 # and the SASL and account modules that speak to it.
 qv_inspircd_services_conf() {
   cat <<CONF
+<bind address="127.0.0.1" port="$link" type="servers">
 <module name="sasl">
 <module name="services_account">
 <module name="spanningtree">
@@ -195,4 +220,159 @@ qv_inspircd_services_conf() {
 <link name="services.quorvane.test" ipaddr="127.0.0.1" port="$link" allowmask="127.0.0.0/8" sendpass="$LINKPW" recvpass="$LINKPW">
 <uline server="services.quorvane.test" silent="yes">
 CONF
+}
+
+# qv_start_inspircd COUNT CONFIGURE: inspircd on COUNT ports from $port up,
+# once CONFIGURE (a function) has written $work/inspircd.conf for them. The
+# ports come from below the range the kernel hands out to outgoing
+# connections: on a busy machine one of those may hold a port no listener
+# can then have. Another set is tried when inspircd cannot bind one. Sets
+# port and QV_INSPIRCD_PID.
+qv_start_inspircd() {
+  local count=$1 configure=$2 low span attempt i taken
+  # inspircd with TLS may crash as it is stopped; no core file is left about.
+  ulimit -c 0
+  local asroot=()
+  [ "$(id -u)" -eq 0 ] && asroot=(--runasroot)
+  low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
+  span=$((low > 21000 ? low - 20000 - count : 40000))
+  for attempt in $(seq 8); do
+    port=$((20000 + (RANDOM * 32768 + RANDOM) % span))
+    taken=no
+    for i in $(seq 0 $((count - 1))); do qv_port_open $((port + i)) && taken=yes; done
+    [ "$taken" = yes ] && continue
+    "$configure"
+    inspircd --config="$work/inspircd.conf" --nofork "${asroot[@]}" >"$work/inspircd.out" 2>&1 &
+    QV_INSPIRCD_PID=$!
+    QV_PIDS+=("$QV_INSPIRCD_PID")
+    qv_wait_for "$work/inspircd.out" "InspIRCd is now running" 600 || { echo "inspircd did not start" >&2; return 1; }
+    grep -q "failed to bind" "$work/inspircd.out" || return 0
+    kill -KILL "$QV_INSPIRCD_PID"
+    wait "$QV_INSPIRCD_PID" 2>/dev/null || true  # killed for a port in use: try again
+  done
+  echo "inspircd found no free ports" >&2
+  return 1
+}
+
+# qv_start_atheme: atheme as $work/atheme.conf says, linked once it has
+# synched with its uplink. Sets QV_ATHEME_PID.
+qv_start_atheme() {
+  atheme-services -n -c "$work/atheme.conf" -D "$work/atheme" -l "$work/atheme.log" -p "$work/atheme.pid" >"$work/atheme.out" 2>&1 &
+  QV_ATHEME_PID=$!
+  QV_PIDS+=("$QV_ATHEME_PID")
+  qv_wait_for "$work/atheme.log" "finished synching with uplink" 600 || { echo "atheme did not link" >&2; return 1; }
+}
+
+# qv_unprivileged DIR: sets QV_AS_USER, what to run a server with that
+# will not run as root (ircd-hybrid refuses, znc waits 30 s first): as
+# nobody, the owner of DIR then, when the tests run as root.
+qv_unprivileged() {
+  QV_AS_USER=()
+  [ "$(id -u)" -eq 0 ] || return 0
+  chmod 711 "$work"
+  chown -R nobody "$1"
+  QV_AS_USER=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
+}
+
+# qv_start_znc SERVER_PORT PORT PASSWORD CHANNEL...: znc on PORT, its user
+# qv (PASSWORD) on the network test (the server on SERVER_PORT) as zqv, in
+# the channels.
+qv_start_znc() {
+  local server=$1 listen=$2 pw=$3 salt chan
+  shift 3
+  mkdir -p "$work/znc/configs"
+  salt=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
+  {
+    cat <<CONF
+Version = 1.8.2
+<Listener l>
+	Host = 127.0.0.1
+	Port = $listen
+	IPv4 = true
+	IPv6 = false
+	SSL = false
+	AllowIRC = true
+	AllowWeb = false
+</Listener>
+<User qv>
+	<Pass password>
+		Method = sha256
+		Hash = $(printf '%s' "$pw$salt" | sha256sum | cut -d' ' -f1)
+		Salt = $salt
+	</Pass>
+	Nick = zqv
+	AltNick = zqv_
+	Ident = zqv
+	RealName = quorvane behind znc
+	AutoClearChanBuffer = true
+	ChanBufferSize = 50
+	<Network test>
+		Server = 127.0.0.1 $server
+CONF
+    for chan in "$@"; do printf '\t\t<Chan %s>\n\t\t</Chan>\n' "$chan"; done
+    printf '\t</Network>\n</User>\n'
+  } >"$work/znc/configs/znc.conf"
+  qv_unprivileged "$work/znc"
+  "${QV_AS_USER[@]}" znc --datadir "$work/znc" --foreground >"$work/znc.out" 2>&1 &
+  QV_PIDS+=("$!")
+}
+
+# The room tests: what the server says of its channels, held against what
+# bots running room.lua say of them.
+QV_E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# qv_snapshot PORT TAG CHANNELS IDENTS: the server's view of the channels
+# and of the users with the idents, in $work/TAG.server; then the bots in
+# the first channel are asked for theirs ("!room TAG CHANNELS").
+qv_snapshot() {
+  QV_PASSWORD=$QV_PASSWORD timeout 40 python3 "$QV_E2E_DIR/ircv3_client.py" room "$1" "w$2" "$2" "$3" "$4" >"$work/$2.server" ||
+    { echo "no view of the server at $2"; return 1; }
+}
+
+# qv_same_room TAG BOT IDENT [FIELDS]: the view $work/BOT.out printed at
+# TAG is the server's of the user with IDENT: its nick, its channels,
+# their members and topics (the fields FIELDS, for cut, of each line; all
+# by default). Prints the difference when there is one.
+qv_same_room() {
+  local tag=$1 bot=$2 ident=$3 fields=${4:-1-} chans
+  qv_wait_for "$work/$bot.out" "room $tag end" 300 || { echo "$bot printed no view at $tag"; return 1; }
+  chans=$(awk -F'\t' -v id="$ident" '$1 == "me" && $2 == id { print $4 }' "$work/$tag.server")
+  awk -F'\t' -v id="$ident" -v chans=" $chans " '($1 == "me" && $2 == id) ||
+      (($1 == "member" || $1 == "topic") && index(chans, " " $2 " "))' "$work/$tag.server" |
+    cut -f"$fields" | sort >"$work/$tag.$bot.want"
+  sed -n "s/^room $tag //p" "$work/$bot.out" | grep -v '^end$' | cut -f"$fields" | sort >"$work/$tag.$bot.got"
+  diff "$work/$tag.$bot.want" "$work/$tag.$bot.got" >"$work/$tag.$bot.diff" && return 0
+  echo "the view of $bot at $tag is not the server's (< server, > $bot):"
+  cat "$work/$tag.$bot.diff"
+  return 1
+}
+
+# qv_ii_do DIR LINE: an ii client sends LINE (a command, or raw after "/").
+qv_ii_do() { echo "$2" >"$1/127.0.0.1/in"; }
+# qv_ii_say DIR CHANNEL TEXT
+qv_ii_say() { echo "$3" >"$1/127.0.0.1/$2/in"; }
+# qv_ii_sync DIR TOKEN: returns once the server has answered all the ii
+# client sent before (a WHOIS of TOKEN, a nick nobody holds).
+qv_ii_sync() {
+  qv_ii_do "$1" "/WHOIS $2"
+  qv_wait_for "$1/127.0.0.1/out" "$2" 200 || { echo "$1 heard nothing back for $2"; return 1; }
+}
+
+# qv_storm SIGN COUNT STATUSES MEMBER...: a MODE's modes and parameters,
+# COUNT changes: each status (of the space-separated STATUSES) for each
+# member in turn, taking turns with bans, each with its parameter.
+qv_storm() {
+  local sign=$1 count=$2 statuses=($3) letters="" params="" i k
+  shift 3
+  local members=("$@")
+  for i in $(seq 0 $((count - 1))); do
+    k=$((i / 2))
+    if [ $((i % 2)) = 1 ]; then
+      letters+=b params+=" *!*@storm$i.example"
+    else
+      letters+=${statuses[$((k % ${#statuses[@]}))]}
+      params+=" ${members[$((k / ${#statuses[@]} % ${#members[@]}))]}"
+    fi
+  done
+  echo "$sign$letters$params"
 }

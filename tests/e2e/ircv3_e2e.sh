@@ -80,15 +80,12 @@ export SSL_CERT_FILE=$work/certs/ca.pem
 
 # $port: clients (plain); $link: services; $tls: clients (TLS); $zport: znc.
 write_configs() {
+link=$((port + 1)) tls=$((port + 2)) zport=$((port + 3))
 cat >"$work/inspircd.conf" <<CONF
-<server name="irc.quorvane.test" description="quorvane test server" id="0QV" network="QuorvaneTest">
-<admin name="quorvane" nick="quorvane" email="quorvane@quorvane.test">
-<bind address="127.0.0.1" port="$port" type="clients">
-<bind address="127.0.0.1" port="$link" type="servers">
+$(qv_inspircd_client_conf)
 <bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
 <module name="ssl_gnutls">
 <sslprofile name="Clients" provider="gnutls" certfile="$work/certs/server.pem" keyfile="$work/certs/server.key" dhfile="" hash="sha256">
-$(qv_inspircd_client_conf)
 <module name="cap">
 <module name="ircv3">
 <module name="ircv3_capnotify">
@@ -107,74 +104,12 @@ mkdir -p "$work/atheme"
 qv_atheme_conf "$work/atheme.conf" "$link" "$LINKPW"
 }
 
-# inspircd with TLS may crash as it is stopped; no core file is left about.
-ulimit -c 0
-asroot=()
-[ "$(id -u)" -eq 0 ] && asroot=(--runasroot)
-# Ports from below the range the kernel hands out to outgoing connections
-# (see sasl_e2e.sh); another set is tried when inspircd cannot bind one.
-low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-span=$((low > 21000 ? low - 20004 : 40000))
-for attempt in $(seq 8); do
-  port=$((20000 + (RANDOM * 32768 + RANDOM) % span)) link=$((port + 1)) tls=$((port + 2)) zport=$((port + 3))
-  { qv_port_open "$port" || qv_port_open "$link" || qv_port_open "$tls" || qv_port_open "$zport"; } && continue
-  write_configs
-  inspircd --config="$work/inspircd.conf" --nofork "${asroot[@]}" >"$work/inspircd.out" 2>&1 &
-  ircd=$!
-  QV_PIDS+=("$ircd")
-  qv_wait_for "$work/inspircd.out" "InspIRCd is now running" 600 || fail "inspircd did not start"
-  grep -q "failed to bind" "$work/inspircd.out" || break
-  kill -KILL "$ircd"
-  wait "$ircd" 2>/dev/null || true  # killed for a port in use: try again
-  [ "$attempt" = 8 ] && fail "inspircd found no free ports"
-done
+qv_start_inspircd 4 write_configs || fail "no inspircd"
 # znc, attached to inspircd's plain port and in the channel; it takes a few
-# seconds to start, so it starts first. As root it waits 30 s before it
-# starts, so as root it runs as nobody.
-mkdir -p "$work/znc/configs"
-salt=$(head -c 12 /dev/urandom | od -An -tx1 | tr -d ' \n')
-cat >"$work/znc/configs/znc.conf" <<CONF
-Version = 1.8.2
-<Listener l>
-	Host = 127.0.0.1
-	Port = $zport
-	IPv4 = true
-	IPv6 = false
-	SSL = false
-	AllowIRC = true
-	AllowWeb = false
-</Listener>
-<User qv>
-	<Pass password>
-		Method = sha256
-		Hash = $(printf '%s' "$ZNCPW$salt" | sha256sum | cut -d' ' -f1)
-		Salt = $salt
-	</Pass>
-	Nick = zqv
-	AltNick = zqv_
-	Ident = zqv
-	RealName = quorvane behind znc
-	AutoClearChanBuffer = true
-	ChanBufferSize = 50
-	<Network test>
-		Server = 127.0.0.1 $port
-		<Chan $CHANNEL>
-		</Chan>
-	</Network>
-</User>
-CONF
-asuser=()
-if [ "$(id -u)" -eq 0 ]; then
-  chmod 711 "$work"
-  chown -R nobody "$work/znc"
-  asuser=(setpriv --reuid=nobody --regid="$(id -g nobody)" --clear-groups)
-fi
-"${asuser[@]}" znc --datadir "$work/znc" --foreground >"$work/znc.out" 2>&1 &
-QV_PIDS+=("$!")
+# seconds to start, so it starts first.
+qv_start_znc "$port" "$zport" "$ZNCPW" "$CHANNEL"
 
-atheme-services -n -c "$work/atheme.conf" -D "$work/atheme" -l "$work/atheme.log" -p "$work/atheme.pid" >"$work/atheme.out" 2>&1 &
-QV_PIDS+=("$!")
-qv_wait_for "$work/atheme.log" "finished synching with uplink" 600 || fail "atheme did not link"
+qv_start_atheme || fail "no services"
 
 # What inspircd offers: the TLS port to a plain client, the policy's
 # duration to a TLS client that named the server; sasl once atheme is there.

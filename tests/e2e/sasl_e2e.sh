@@ -29,16 +29,13 @@ LINKPW="link-$RANDOM"
 # The servers' configuration for the ports $port (clients) and $link (the
 # services link).
 write_configs() {
+link=$((port + 1)) tls=$((port + 2))
 cat >"$work/inspircd.conf" <<CONF
-<server name="irc.quorvane.test" description="quorvane test server" id="0QV" network="QuorvaneTest">
-<admin name="quorvane" nick="quorvane" email="quorvane@quorvane.test">
-<bind address="127.0.0.1" port="$port" type="clients">
-<bind address="127.0.0.1" port="$link" type="servers">
+$(qv_inspircd_client_conf)
 <bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
 <module name="ssl_gnutls">
 <module name="sslinfo">
 <sslprofile name="Clients" provider="gnutls" certfile="$work/server.pem" keyfile="$work/server.key" dhfile="" hash="sha256" requestclientcert="yes">
-$(qv_inspircd_client_conf)
 <module name="cap">
 $(qv_inspircd_services_conf)
 CONF
@@ -55,32 +52,9 @@ openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=qvbot \
   -keyout "$work/bot.pem" -out "$work/bot.pem" 2>/dev/null || fail "could not make the bot's certificate"
 FINGERPRINT=$(openssl x509 -in "$work/bot.pem" -noout -fingerprint -sha256 | sed 's/.*=//; s/://g' | tr A-F a-f)
 
-# inspircd with TLS may crash as it is stopped; no core file is left about.
-ulimit -c 0
-asroot=()
-[ "$(id -u)" -eq 0 ] && asroot=(--runasroot)
-# The two ports come from below the range the kernel hands out to outgoing
-# connections: on a busy machine one of those may hold a port no listener
-# can then have. If inspircd still cannot bind one, another pair is tried.
-low=$(awk '{ print $1 }' /proc/sys/net/ipv4/ip_local_port_range 2>/dev/null || echo 32768)
-span=$((low > 21000 ? low - 20002 : 40000))
-for attempt in $(seq 8); do
-  port=$((20000 + (RANDOM * 32768 + RANDOM) % span)) link=$((port + 1)) tls=$((port + 2))
-  { qv_port_open "$port" || qv_port_open "$link" || qv_port_open "$tls"; } && continue
-  write_configs
-  inspircd --config="$work/inspircd.conf" --nofork "${asroot[@]}" >"$work/inspircd.out" 2>&1 &
-  ircd=$!
-  QV_PIDS+=("$ircd")
-  qv_wait_for "$work/inspircd.out" "InspIRCd is now running" 600 || fail "inspircd did not start"
-  grep -q "failed to bind" "$work/inspircd.out" || break
-  kill -KILL "$ircd"
-  wait "$ircd" 2>/dev/null || true  # killed for a port in use: try again
-  [ "$attempt" = 8 ] && fail "inspircd found no free ports"
-done
-atheme-services -n -c "$work/atheme.conf" -D "$work/atheme" -l "$work/atheme.log" -p "$work/atheme.pid" >"$work/atheme.out" 2>&1 &
-atheme=$!
-QV_PIDS+=("$atheme")
-qv_wait_for "$work/atheme.log" "finished synching with uplink" 600 || fail "atheme did not link"
+qv_start_inspircd 3 write_configs || fail "no inspircd"
+qv_start_atheme || fail "no services"
+atheme=$QV_ATHEME_PID
 
 # The account, registered as any user would: NickServ REGISTER from a raw client.
 # The certificate's fingerprint is added to it as its owner would: CERT ADD.
