@@ -215,9 +215,11 @@ local function status_signs()
   return signs, signs:sub(1, at or 1)
 end
 
--- "!who" in a channel, or "!who #channel" privately: its operators.
+-- "!who" in a channel: its operators; privately, those of the channel
+-- named (or of our first). A channel never hears of another's.
 function commands.who(from, target, rest)
-  local channel = rest:match("^%S+") or target
+  local channel = target
+  if not target:match("^[#&]") then channel = rest:match("^%S+") or (irc.GetChannels() or ""):match("^%S+") or "" end
   local members = irc.GetUsers(channel)
   if not members then return reply(from, target, "I am not in " .. channel) end
   local all, operator = status_signs()
@@ -326,7 +328,6 @@ hook.Add("IRC_OnRegistered", "bot.join", function(registered_as)
   if state ~= "registering" then return end
   state = "online"
   retry = settings.retry
-  kicked = {}
   log("registered as %s, joining %s", registered_as, settings.channels)
   irc.Join(settings.channels)
 end)
@@ -350,6 +351,12 @@ hook.Add("IRC_OnKick", "bot.rejoin", function(channel, whom, by, reason)
     if state == "online" then irc.Join(channel) end
   end)
 end)
+
+-- A rejoin belongs to the link it was kicked on.
+local function forget_kicks()
+  for key in pairs(kicked) do timer.Remove("bot.rejoin " .. key) end
+  kicked = {}
+end
 
 hook.Add("IRC_NickInUse", "bot.nick", function()
   nick = nick .. "_"
@@ -379,6 +386,7 @@ local function lost(why)
   log("link lost (%s); reconnecting in %d s", why, retry)
   irc.Close()
   state = "offline"
+  forget_kicks()
   timer.Create("bot.reconnect", retry, 1, connect)
   retry = math.min(retry * 2, settings.max_retry)
 end

@@ -489,6 +489,10 @@ TEST_F(RoomLines, JoinsPartsKicksQuitsNicksAndModesKeepTheMembers) {
           {"IRC_OnJoin", nil, "bob", "#c", nil},
           {"IRC_OnJoin", nil, "BOB", "#c", nil}},
          {{"GetUsers", {std::string("#c")}, {"@alice +bob bot"}}}},
+        {"a JOIN of ours naming no channel makes no channel",
+         InC({":bot!u@h JOIN", ":bot!u@h JOIN x"}),
+         {joined, {"IRC_OnJoin", nil, "bot", "", nil}, {"IRC_OnJoin", nil, "bot", "x", nil}},
+         {{"GetChannels", {}, {"#c"}}}},
         {"our join again starts the channel afresh",
          InC({":srv 332 bot #c :old", ":bot!u@h JOIN #c"}),
          {joined, {"IRC_OnTopic", nil, "#c", "old", nil}, joined},
@@ -530,6 +534,17 @@ TEST_F(RoomLines, AccountsHostsAwayAndRealNamesFollowTheServer) {
           {"GetUser", {std::string("carol")}, {"carol", "c", "h", nil, "Carol C", nil}},
           {"GetUser", {std::string("alice")}, {"alice", nil, nil, nil, nil, nil}}},
          v3},
+        {"ACCOUNT names the account as it stands; only * is none",
+         InC({":bob!b@h ACCOUNT 0"}),
+         {joined, {"IRC_OnAccount", nil, "bob", "0"}},
+         {{"GetUser", {std::string("bob")}, {"bob", nil, nil, "0", nil, nil}}},
+         kCapAccountNotify},
+        {"while account-tag is on, a message without the tag says its sender is logged in to none",
+         InC({":bob!b@h ACCOUNT bobacct", "@account=bobacct :bob!b@h PRIVMSG #c :in", ":bob!b@h PRIVMSG #c :out"}),
+         {joined, {"IRC_OnAccount", nil, "bob", "bobacct"}, {"IRC_OnChat", nil, "bob", "#c", "in", "bobacct", nil},
+          {"IRC_OnChat", nil, "bob", "#c", "out", nil, nil}},
+         {{"GetUser", {std::string("bob")}, {"bob", nil, nil, nil, nil, nil}}},
+         kCapAccountTag | kCapAccountNotify},
         {"an account tag is the sender's account only while account-tag is on",
          InC({"@account=al :alice!a@h PRIVMSG #c :hi", "@account=dd :dave!d@h JOIN #c"}),
          {joined, {"IRC_OnChat", nil, "alice", "#c", "hi", nil, nil}, {"IRC_OnJoin", nil, "dave", "#c", nil}},
@@ -618,6 +633,10 @@ TEST_F(RoomLines, TheServersRulesAreKeptAndFollowed) {
          InC({":srv 005 bot PREFIX=(qv)~+ :are supported"}),
          {joined},
          {{"GetUsers", {std::string("#c")}, {"alice +bob bot"}}}},
+        {"a CHANMODES of fewer than four lists leaves the usual ones",
+         InC({":srv 005 bot CHANMODES=b :are supported", ":alice!a@h MODE #c +l-o 10 alice"}),
+         {joined, {"IRC_OnMode", nil, "#c", "alice", "+l-o 10 alice"}},
+         {{"GetUsers", {std::string("#c")}, {"alice +bob bot"}}}},
         {"CHANMODES says which modes take a parameter",
          InC({":srv 005 bot CHANMODES=eIbq,k,flj,CFimnpst :are supported", ":alice!a@h MODE #c +qfi-o m 5 alice",
               ":alice!a@h MODE #c -f+v bob"}),
@@ -637,6 +656,11 @@ TEST_F(RoomLines, TheServersRulesAreKeptAndFollowed) {
          {welcome, ":srv 005 bot CASEMAPPING=rfc7613 :are supported"},
          {},
          {folded("[Bot]^", "{bot}~")}},
+        {"once the welcome is over the link keeps its CASEMAPPING, as the line's last word on it",
+         {welcome, ":srv 005 bot CASEMAPPING=ascii CASEMAPPING=rfc1459 CASEMAPPING=ascii :are supported",
+          ":srv 376 bot :End", ":srv 005 bot CASEMAPPING=rfc1459 :are supported"},
+         {{"IRC_EndOfMOTD", nil}, {"IRC_OnRegistered", nil, "bot"}},
+         {folded("[Bot]^", "[bot]^"), {"ISupport", {std::string("CASEMAPPING")}, {"rfc1459"}}}},
         {"a CASEMAPPING changed mid-link finds every name by the new one",
          {welcome, ":srv 005 bot CASEMAPPING=ascii :are supported", ":bot!u@h JOIN #c[x]",
           ":srv 353 bot = #c[x] :bot [alice] bob", ":srv 366 bot #c[x] :End", ":srv 005 bot CASEMAPPING=rfc1459 :are supported"},
@@ -644,4 +668,37 @@ TEST_F(RoomLines, TheServersRulesAreKeptAndFollowed) {
          {{"GetUser", {std::string("{ALICE}")}, {"[alice]", nil, nil, nil, nil, nil}},
           {"GetUsers", {std::string("#C{X}")}, {"bob bot [alice]"}}}},
     });
+}
+
+// The WHOX of our channels goes one at a time, each after the last one's
+// 315, and only while none of the script's lines waits for the pace.
+TEST_F(RoomLines, WhoxQueriesGoOneAtATimeBehindTheScriptsLines) {
+    using namespace std::chrono_literals;
+    const std::size_t start = server.received().size();
+    for (const char* line : {":srv 001 bot :Welcome", ":srv 005 bot WHOX :are supported"}) ProcessLine(line);
+    PaceClock::stopped = true;
+    PaceClock::Advance(10s);
+    for (int i = 0; i < 5; ++i) host.CallIrc("SendRaw", {"PRIVMSG x :" + std::to_string(i)});  // the allowance spent
+    ProcessLine(":bot!u@h JOIN #a");
+    ProcessLine(":bot!u@h JOIN #b");
+    ProcessLine(":bot!u@h JOIN #c");
+    host.CallIrc("SendRaw", {std::string("PRIVMSG x :waits")});
+    for (int i = 0; i < 4; ++i) {
+        PaceClock::Advance(2s);
+        Globals::client->Flush();
+    }
+    ProcessLine(":srv 315 bot #a :End of /WHO list.");  // only its own 315 lets the next go
+    ProcessLine(":srv 315 bot #x :End of /WHO list.");
+    PaceClock::Advance(2s);
+    Globals::client->Flush();
+    ProcessLine(":bot!u@h PART #c");
+    ProcessLine(":srv 315 bot #B :End of /WHO list.");  // #c, left, is not asked
+    PaceClock::Advance(2s);
+    Globals::client->Flush();
+    PaceClock::stopped = false;
+    ProcessLine("PING :end");
+    server.ReadUntil("PONG :end\r\n", 2000, start);
+    std::string wire = server.received().substr(start);
+    wire.erase(0, wire.find("PRIVMSG x :4\r\n") + 14);
+    EXPECT_EQ(wire, "PRIVMSG x :waits\r\nWHO #a %tcuhnfar,415\r\nWHO #b %tcuhnfar,415\r\nPONG :end\r\n");
 }

@@ -7,6 +7,8 @@ enum class LineKind {
     Continuation,  // more lines of a script call already let in: paced, never
                    // refused, so a message is never cut short
     Reply,         // an automatic CTCP reply: paced, and only a few may wait
+    Background,    // the module's own query: paced, let out only while no
+                   // other paced line waits, never refused
     Urgent,        // PONG, and QUIT on close: never paced, never waits on the pace
 };
 

@@ -32,6 +32,7 @@ bool SendQueue::Accepts(LineKind kind) const {
         case LineKind::Script: return PacedBytes() <= kPacedLimit;
         case LineKind::Reply: return waiting_replies_ < kMaxWaitingReplies;
         case LineKind::Continuation:
+        case LineKind::Background:
         case LineKind::Urgent: return true;
     }
     return false;
@@ -41,6 +42,11 @@ void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point no
     if (kind == LineKind::Urgent) {
         out_.Append(bytes);
         return;
+    }
+    if (kind == LineKind::Background) {
+        background_.Append(bytes);
+        background_lines_.push_back(static_cast<std::uint32_t>(bytes.size()));
+        return Release(now);
     }
     // Each line counts on its own against the allowance, so a text that
     // holds several is queued as several.
@@ -57,11 +63,24 @@ void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point no
 
 void SendQueue::Release(Clock::time_point now) {
     while (!lines_.empty() && FrontFree()) {
-        const auto start = std::max(pace_, now);
-        if (start + kPenalty > now + kAllowance) break;
-        pace_ = start + kPenalty;
+        if (!TakeAllowance(now)) return;
         ReleaseFront();
     }
+    // The module's own queries wait behind every line of the script's.
+    while (lines_.empty() && !background_lines_.empty()) {
+        if (!TakeAllowance(now)) return;
+        const std::uint32_t size = background_lines_.front();
+        background_lines_.pop_front();
+        out_.Append(background_.View().substr(0, size));
+        background_.Consume(size);
+    }
+}
+
+bool SendQueue::TakeAllowance(Clock::time_point now) {
+    const auto start = std::max(pace_, now);
+    if (start + kPenalty > now + kAllowance) return false;
+    pace_ = start + kPenalty;
+    return true;
 }
 
 void SendQueue::ReleaseAll() {
@@ -86,6 +105,8 @@ void SendQueue::Restart(std::string_view first) {
         waiting_replies_ -= line.reply;
         paced_.Consume(line.size);
     }
+    background_.Clear();
+    background_lines_.clear();
     pace_ = {};
     out_.Append(first);
 }
@@ -103,6 +124,8 @@ void SendQueue::Clear() {
     out_.Clear();
     paced_.Clear();
     lines_.clear();
+    background_.Clear();
+    background_lines_.clear();
     waiting_replies_ = 0;
     held_ = false;
     free_ = 0;

@@ -80,12 +80,17 @@ private:
         bool reply;
     };
     void ReleaseFront();
+    // Counts one line against the allowance at `now`; false when it has
+    // none left.
+    bool TakeAllowance(Clock::time_point now);
     // Whether the front line may go: not while it is on hold.
     bool FrontFree() const { return !held_ || free_ > 0; }
 
     ByteFifo out_;    // released, not yet taken by the socket
     ByteFifo paced_;  // the bytes of lines_
     std::deque<Paced> lines_;
+    ByteFifo background_;  // Background lines, and their sizes
+    std::deque<std::uint32_t> background_lines_;
     int waiting_replies_ = 0;
     bool held_ = false;
     std::size_t free_ = 0;  // while held: the lines at the front queued before the hold

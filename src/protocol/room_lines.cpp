@@ -34,10 +34,23 @@ void LearnUserHost(User& user, std::string_view prefix) {
     user.host.assign(prefix.substr(at + 1));
 }
 
-// The account an account parameter names: "*" (or, in WHOX, "0") is none.
+// The account an account parameter names: "*" is none.
 void LearnAccount(User& user, std::string_view account) {
-    if (account == "*" || account == "0") account = {};
+    if (account == "*") account = {};
     user.account.assign(account);
+}
+
+// Asks the server's WHOX of the next channel that waits for it, one at a
+// time (each is over at its 315) and behind every line of the script's: a
+// bouncer's replay of many joins must not hold the script's lines up.
+void AskWho(Room& room) {
+    while (room.who_asked.empty() && !room.who_wanted.empty()) {
+        std::string name = std::move(room.who_wanted.front());
+        room.who_wanted.pop_front();
+        if (room.FindChannel(name) == nullptr) continue;  // left meanwhile
+        Globals::SendIRCString("WHO " + name + " %tcuhnfar," + std::string(kWhoxToken), LineKind::Background);
+        room.who_asked = std::move(name);
+    }
 }
 
 std::optional<std::string_view> AccountOf(const User* user) {
@@ -64,12 +77,16 @@ void OnWelcome(Room& room, const Message& m) {
 void OnJoin(Room& room, const Message& m, std::optional<std::string_view> tagged, RoomEvent& event) {
     const std::string_view nick = m.Nick(), name = m[0];
     User* user = nullptr;
-    if (room.IsMe(nick)) {
-        Channel& channel = room.Enter(name);
+    if (!room.Rules().IsChannel(name)) {
+        // No channel of ours: nothing to keep.
+    } else if (room.IsMe(nick)) {
+        room.Enter(name);
         user = room.Me();
         // The server's own WHO of the channel tells every member's account.
-        if (room.Rules().Whox() && user != nullptr)
-            Globals::SendIRCString("WHO " + channel.name + " %tcuhnfar," + std::string(kWhoxToken));
+        if (room.Rules().Whox()) {
+            room.who_wanted.emplace_back(name);
+            AskWho(room);
+        }
     } else if (Channel* channel = room.FindChannel(name)) {
         user = room.Add(*channel, nick).first;
     }
@@ -111,8 +128,7 @@ void OnQuit(Room& room, const Message& m, RoomEvent& event) {
     const std::string_view nick = m.Nick();
     list_text.clear();
     if (User* user = room.FindUser(nick)) {
-        for (const Channel* channel : room.Channels()) {
-            if (!channel->members.contains(user)) continue;
+        for (const Channel* channel : room.ChannelsOf(*user)) {
             if (!list_text.empty()) list_text += ' ';
             list_text += channel->name;
         }
@@ -231,7 +247,8 @@ void OnWhox(Room& room, const Message& m) {
     user->user.assign(m[3]);
     user->host.assign(m[4]);
     LearnAway(*user, m[6]);
-    LearnAccount(*user, m[7]);
+    // WHOX says "0" for an account of none.
+    user->account.assign(m[7] == "0" ? std::string_view{} : m[7]);
     user->realname.assign(m[8]);
 }
 
@@ -255,7 +272,7 @@ void OnNumeric(Session& session, const Message& m, RoomEvent& event) {
     if (n == "005") {
         // "005 me TOKEN... :are supported by this server".
         const std::size_t end = m.colon ? m.size - 1 : m.size;
-        for (std::size_t i = 1; i < end; ++i) room.ApplyToken(m.params[i]);
+        if (end > 1) room.ApplyTokens(m.params.data() + 1, end - 1);
         return;
     }
     if (n == "396") {
@@ -302,6 +319,14 @@ void OnNumeric(Session& session, const Message& m, RoomEvent& event) {
         return;
     }
     if (n == "354") return OnWhox(room, m);
+    if (n == "315") {
+        // "315 me #chan :End of WHO list": ours is over, the next may go.
+        if (!room.who_asked.empty() && room.Same(m[1], room.who_asked)) {
+            room.who_asked.clear();
+            AskWho(room);
+        }
+        return;
+    }
     if (n == "352") return OnWho(room, m);
     if ((n == "376" || n == "422") && room.Me() != nullptr && !room.registered) {
         room.registered = true;
@@ -324,7 +349,14 @@ void RoomOnLine(Session& session, const Message& m, const MessageTags& tags, Roo
     if (tagged) {
         if (User* user = room.FindUser(m.Nick())) user->account.assign(*tagged);
     }
-    if (c == "PRIVMSG" || c == "NOTICE") return;
+    if (c == "PRIVMSG" || c == "NOTICE") {
+        // While account-tag is on, a message without the tag says its
+        // sender is logged in to none.
+        if (!tagged && (session.caps.enabled & kCapAccountTag)) {
+            if (User* user = room.FindUser(m.Nick())) user->account.clear();
+        }
+        return;
+    }
     if (c == "PART") return OnPart(room, m, event);
     if (c == "KICK") return OnKick(room, m, event);
     if (c == "QUIT") return OnQuit(room, m, event);

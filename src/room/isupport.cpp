@@ -29,12 +29,12 @@ std::string Unescaped(std::string_view value) {
 
 }  // namespace
 
-ServerRules::Change ServerRules::Apply(std::string_view token) {
+void ServerRules::Apply(std::string_view token) {
     const bool withdrawn = token.starts_with('-');
     if (withdrawn) token.remove_prefix(1);
     const std::size_t eq = token.find('=');
     const std::string_view name = token.substr(0, eq);
-    if (name.empty()) return kNone;
+    if (name.empty()) return;
     if (withdrawn) {
         if (const auto it = tokens_.find(name); it != tokens_.end()) tokens_.erase(it);
     } else {
@@ -42,21 +42,14 @@ ServerRules::Change ServerRules::Apply(std::string_view token) {
     }
     if (name == "CASEMAPPING") {
         const std::string* value = Find(name);
-        const CaseMapping before = casemapping_;
         casemapping_ = CaseMappingNamed(value != nullptr ? *value : std::string_view{});
-        return casemapping_ != before ? kCaseMapping : kNone;
     }
-    if (name == "PREFIX") {
-        const std::string before = prefix_modes_;
-        ReadPrefix();
-        return prefix_modes_ != before ? kPrefix : kNone;
-    }
+    if (name == "PREFIX") ReadPrefix();
     if (name == "CHANMODES") ReadChanModes();
     if (name == "CHANTYPES") {
         const std::string* value = Find(name);
         chantypes_ = value != nullptr ? *value : "#&";
     }
-    return kNone;
 }
 
 const std::string* ServerRules::Find(std::string_view name) const {
@@ -106,10 +99,15 @@ void ServerRules::ReadChanModes() {
     chanmodes_[3] = "imnpst";
     const std::string* value = Find("CHANMODES");
     if (value == nullptr) return;
+    // Four lists at least (later kinds may follow); fewer is no CHANMODES
+    // we can read, and the usual lists stay.
     std::string_view v = *value;
-    for (std::string& kind : chanmodes_) {
+    std::string kinds[4];
+    for (std::string& kind : kinds) {
         const std::size_t comma = v.find(',');
+        if (comma == std::string_view::npos && &kind != &kinds[3]) return;
         kind = v.substr(0, comma);
         v.remove_prefix(comma == std::string_view::npos ? v.size() : comma + 1);
     }
+    for (int i = 0; i < 4; ++i) chanmodes_[i] = std::move(kinds[i]);
 }

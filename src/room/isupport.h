@@ -20,12 +20,9 @@ public:
     // The most status modes a PREFIX may name to be taken.
     static constexpr std::size_t kMaxPrefixModes = 32;
 
-    // What a token changed of the rules a room keeps its names by.
-    enum Change : std::uint8_t { kNone = 0, kCaseMapping = 1, kPrefix = 2 };
-
     // "NAME=VALUE" (value escaped as \xHH), "NAME" (an empty value) or
     // "-NAME" (withdrawn); the last word on a name wins.
-    Change Apply(std::string_view token);
+    void Apply(std::string_view token);
 
     // A token's value, unescaped; null when the server has not sent it.
     const std::string* Find(std::string_view name) const;

@@ -22,14 +22,6 @@ Value& Insert(Map& map, std::string_view name, std::string Value::*field) {
     return map.insert(std::move(node)).position->second;
 }
 
-// Keys the entry of `it` by its own name again, after the name changed.
-template <class Map, class Value>
-void Rekeyed(Map& map, typename Map::iterator it, std::string Value::*field) {
-    auto node = map.extract(it);
-    node.key() = node.mapped().*field;
-    map.insert(std::move(node));
-}
-
 }  // namespace
 
 std::size_t FoldHash::operator()(std::string_view name) const {
@@ -43,14 +35,17 @@ bool FoldEqual::operator()(std::string_view a, std::string_view b) const {
 }
 
 Room::Room()
-    : users_(kInitialBuckets, FoldHash{rules_.casemapping()}, FoldEqual{rules_.casemapping()}),
-      channels_(kInitialBuckets, FoldHash{rules_.casemapping()}, FoldEqual{rules_.casemapping()}) {}
+    : users_(kInitialBuckets, FoldHash{mapping_}, FoldEqual{mapping_}),
+      channels_(kInitialBuckets, FoldHash{mapping_}, FoldEqual{mapping_}) {}
 
-void Room::ApplyToken(std::string_view token) {
+void Room::ApplyTokens(const std::string_view* tokens, std::size_t count) {
     const std::string old_modes(rules_.PrefixModes());
-    const ServerRules::Change change = rules_.Apply(token);
-    if (change & ServerRules::kCaseMapping) Rekey();
-    if (change & ServerRules::kPrefix) RemapStatus(old_modes);
+    for (std::size_t i = 0; i < count; ++i) rules_.Apply(tokens[i]);
+    if (!registered && rules_.casemapping() != mapping_) {
+        mapping_ = rules_.casemapping();
+        Rekey();
+    }
+    if (rules_.PrefixModes() != old_modes) RemapStatus(old_modes);
 }
 
 User* Room::FindUser(std::string_view nick) {
@@ -74,6 +69,14 @@ std::vector<const Channel*> Room::Channels() const {
     for (const auto& [name, channel] : channels_) ours.push_back(&channel);
     std::ranges::sort(ours, {}, &Channel::joined);
     return ours;
+}
+
+std::vector<const Channel*> Room::ChannelsOf(const User& user) const {
+    std::vector<const Channel*> theirs;
+    for (const auto& [name, channel] : channels_)
+        if (channel.members.contains(const_cast<User*>(&user))) theirs.push_back(&channel);
+    std::ranges::sort(theirs, {}, &Channel::joined);
+    return theirs;
 }
 
 void Room::Welcome(std::string_view nick) {
@@ -140,8 +143,12 @@ void Room::Rename(User& user, std::string_view nick) {
     }
     const auto it = users_.find(user.nick);
     if (it == users_.end()) return;
-    it->second.nick.assign(nick);
-    Rekeyed(users_, it, &User::nick);
+    // Out of the map before its key's text changes, so no lookup ever
+    // hashes a key other than its own.
+    auto node = users_.extract(it);
+    node.mapped().nick.assign(nick);
+    node.key() = node.mapped().nick;
+    users_.insert(std::move(node));
 }
 
 void Room::EndNames(Channel& channel) {
@@ -189,7 +196,7 @@ void Room::Forget(User& user) {
 }
 
 void Room::Rekey() {
-    const CaseMapping m = rules_.casemapping();
+    const CaseMapping m = mapping_;
     // Names that fold together now were one name all along, as the server
     // sees them: the later of two is dropped.
     ChannelMap channels(channels_.bucket_count(), FoldHash{m}, FoldEqual{m});

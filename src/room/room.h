@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -63,16 +64,24 @@ public:
     Room& operator=(const Room&) = delete;
 
     const ServerRules& Rules() const { return rules_; }
-    // One 005 token; a new CASEMAPPING or PREFIX is applied to all held.
-    void ApplyToken(std::string_view token);
-    std::string Fold(std::string_view text) const { return Folded(rules_.casemapping(), text); }
-    bool Same(std::string_view a, std::string_view b) const { return FoldEqual{rules_.casemapping()}(a, b); }
+    // A 005 line's tokens. A new PREFIX is applied to every member once the
+    // line is read; a new CASEMAPPING too, but only until the welcome ends:
+    // no network changes it on a live link, and each change costs a pass
+    // over everyone in the room.
+    void ApplyTokens(const std::string_view* tokens, std::size_t count);
+    CaseMapping Mapping() const { return mapping_; }
+    std::string Fold(std::string_view text) const { return Folded(mapping_, text); }
+    bool Same(std::string_view a, std::string_view b) const { return FoldEqual{mapping_}(a, b); }
 
     // The end of the welcome (376 or 422) was told to scripts.
     bool registered = false;
     // The account we are logged in to, as its 900 said (maybe before the
     // welcome).
     std::string own_account;
+    // Our channels whose WHOX is still to be asked, and the one asked:
+    // one at a time, each answered when its 315 comes.
+    std::deque<std::string> who_wanted;
+    std::string who_asked;
 
     // Ourselves, once the welcome named us.
     User* Me() const { return me_; }
@@ -80,8 +89,9 @@ public:
     User* FindUser(std::string_view nick);
     Channel* FindChannel(std::string_view name);
     Member* FindMember(Channel& channel, const User& user);
-    // Ours, in the order we joined them.
+    // Ours, in the order we joined them; those `user` is in.
     std::vector<const Channel*> Channels() const;
+    std::vector<const Channel*> ChannelsOf(const User& user) const;
 
     // The welcome (001) names us.
     void Welcome(std::string_view nick);
@@ -124,6 +134,7 @@ private:
     void RemapStatus(std::string_view old_modes);
 
     ServerRules rules_;
+    CaseMapping mapping_ = CaseMapping::Rfc1459;  // what the maps are keyed by
     UserMap users_;
     ChannelMap channels_;
     User* me_ = nullptr;

@@ -68,6 +68,11 @@ ROWS = [
      [(":alice!a@h KICK #c %s :out" % NICK, ("wire", "JOIN #c")),
       (":%s!u@h JOIN #c" % NICK, None),
       (":alice!a@h KICK #c %s :again" % NICK, ("console", "kicked from #c again by alice (again): staying out"))]),
+    ("a rejoin after a kick belongs to its link: a link lost in the pause leaves none for the next", 0, False,
+     [(":alice!a@h KICK #c %s :out" % NICK, None), ("!relink", None),
+      # The kick's pause (2 s) and more, past the reconnect (1 s): one JOIN
+      # only, the new link's own.
+      ("!sleep 3", None), ("PING :quiet", ("absent", "JOIN #c"))]),
 ]
 
 
@@ -90,7 +95,7 @@ class Bot:
         self.proc = subprocess.Popen(
             [HOST, "--module", MODULE, BOT, "--admin", "alice", "127.0.0.1", str(port), NICK, CHANNEL],
             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-            env=dict(os.environ, QV_BOT_REJOIN="1"))
+            env=dict(os.environ, QV_BOT_REJOIN="2", QV_BOT_RETRY="1"))
         self.lines = []
         self.cond = threading.Condition()
         threading.Thread(target=self._read, daemon=True).start()
@@ -137,7 +142,8 @@ class Server:
         self.sock.sendall(line.encode() + b"\r\n")
 
     def expect(self, want):
-        """Reads lines until `want` (a prefix) comes."""
+        """Reads lines until `want` (a prefix) comes; gives those before it."""
+        before = []
         while True:
             while b"\r\n" not in self.buf:
                 data = self.sock.recv(4096)
@@ -145,8 +151,10 @@ class Server:
                     raise Failure("the bot closed the link before sending %r" % want)
                 self.buf += data
             line, self.buf = self.buf.split(b"\r\n", 1)
-            if line.decode("utf-8", "replace").startswith(want):
-                return
+            text = line.decode("utf-8", "replace")
+            if text.startswith(want):
+                return before
+            before.append(text)
 
     def close(self):
         self.sock.close()
@@ -161,14 +169,14 @@ def run(name, server_offset, welcome_stamped, lines, more=None):
     listener.listen(1)
     bot = Bot(listener.getsockname()[1])
     server = None
-    try:
+
+    def register():
         server = Server(listener)
         server.expect("USER ")
         server.send(":srv CAP * LS :" + caps)
         server.expect("CAP REQ :" + caps)
         server.send(":srv CAP %s ACK :%s" % (NICK, caps))
         server.expect("CAP END")
-        tags = "@time={T+0} " if welcome_stamped else ""
         welcome = [":srv 001 %s :Welcome" % nick]
         if "isupport" in more:
             welcome.append(":srv 005 %s %s :are supported" % (nick, more["isupport"]))
@@ -176,10 +184,22 @@ def run(name, server_offset, welcome_stamped, lines, more=None):
             server.send(stamp(server_offset, tags + line))
         server.expect("JOIN " + CHANNEL)
         server.send(stamp(server_offset, tags + ":%s!u@h JOIN %s" % (nick, CHANNEL)))
+        return server
+
+    tags = "@time={T+0} " if welcome_stamped else ""
+    try:
+        server = register()
         since = 0
         if "console" in more:
             since = bot.said([more["console"]], since)[0] + 1
         for line, outcome in lines:
+            if line == "!relink":
+                server.close()
+                server = register()
+                continue
+            if line.startswith("!sleep "):
+                time.sleep(float(line[7:]))
+                continue
             server.send(stamp(server_offset, line))
             if outcome is None:
                 continue
@@ -187,6 +207,11 @@ def run(name, server_offset, welcome_stamped, lines, more=None):
                 kind, text = outcome
                 if kind == "wire":
                     server.expect(text)
+                elif kind == "absent":
+                    # Up to the PONG of the row's PING, the bot sent no such line.
+                    sent = server.expect("PONG ")
+                    if any(s.startswith(text) for s in sent):
+                        raise Failure("the bot sent %r; it sent %r" % (text, sent))
                 else:
                     since = bot.said([text], since)[0] + 1
                 continue

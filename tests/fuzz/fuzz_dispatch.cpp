@@ -298,6 +298,7 @@ int RunRoom(std::uint8_t flags, std::string_view lines) {
     // Our channels whose names round is open: the names it gave, and
     // whether any other line came since it opened.
     struct Round {
+        std::string channel;  // as the 353 named it, to be folded again
         std::set<std::string> named;
         bool other = false;
     };
@@ -308,11 +309,24 @@ int RunRoom(std::uint8_t flags, std::string_view lines) {
         lines.remove_prefix(end == std::string_view::npos ? lines.size() : end + 1);
         const Message m = MySplit(line, " ").message;
         const bool names = m.command == "353" && m.size >= 3, end_names = m.command == "366" && m.size >= 2;
-        if (names && room.FindChannel(m.params[m.size - 2]) != nullptr)
-            AddNames(room, m.params[m.size - 1], rounds[room.Fold(m.params[m.size - 2])].named);
+        if (names && room.FindChannel(m.params[m.size - 2]) != nullptr) {
+            Round& round = rounds[room.Fold(m.params[m.size - 2])];
+            round.channel = m.params[m.size - 2];
+            AddNames(room, m.params[m.size - 1], round.named);
+        }
         if (!names && !end_names)
             for (auto& [channel, round] : rounds) round.other = true;
         ProcessLine(line);
+        // A 005 may fold names otherwise now: the rounds are keyed again
+        // (two that fold together are one, and judged no more).
+        if (m.command == "005") {
+            std::map<std::string, Round> again;
+            for (auto& [key, round] : rounds) {
+                auto [it, fresh] = again.try_emplace(room.Fold(round.channel), std::move(round));
+                if (!fresh) it->second.other = true;
+            }
+            rounds = std::move(again);
+        }
         CheckRoom(room, line);
         const auto open = end_names ? rounds.find(room.Fold(m[1])) : rounds.end();
         if (open == rounds.end()) continue;
