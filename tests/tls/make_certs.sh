@@ -26,17 +26,29 @@ req -x509 -days 2 -subj "/CN=127.0.0.1" -addext "subjectAltName=IP:127.0.0.1" -k
 # Client certificates: one the test CA signed, as PEM (certificate and key
 # in one file) and as PKCS#12 with a password and without; a CA no server
 # trusts; and the bad files a script might name.
-# Wine's PKCS#12 import mangles a key whose private exponent is a byte short
-# of the modulus (about one key in ten; Windows takes it): such a key is made
-# again, or the Wine tests would fail at random.
-exponent_bytes() {  # KEY
-  openssl rsa -in "$1" -noout -text 2>/dev/null | sed -n '/^privateExponent:/,/^prime1:/p' | sed '1d;$d' |
-    tr -d ' \n:' | sed 's/^00//' | awk '{ print length($0) / 2 }'
+# Wine's PKCS#12 import mangles a key one of whose private numbers is a
+# byte short of its full length (the private exponent, either prime, their
+# exponents, the coefficient; about one key in ten, and Windows takes it): it
+# then signs nothing. Such a key is made again, or the Wine tests would fail
+# at random.
+full_length_key() {  # KEY: every private number of a 2048-bit key full length
+  openssl rsa -in "$1" -noout -text 2>/dev/null | awk '
+    /^[a-zA-Z0-9]+:/ { name = $1; sub(/:.*/, "", name); next }
+    name != "" && /^ / { gsub(/[ :]/, ""); hex[name] = hex[name] $0 }
+    END {
+      want["privateExponent"] = 256
+      split("prime1 prime2 exponent1 exponent2 coefficient", half, " ")
+      for (i in half) want[half[i]] = 128
+      for (n in want) {
+        h = hex[n]; sub(/^00/, "", h)
+        if (length(h) / 2 != want[n]) exit 1
+      }
+    }'
 }
 client() {  # NAME SUBJECT
   for _ in 1 2 3 4 5 6 7 8 9 10; do
     req -keyout "$1.key" -out "$1.csr" -subj "$2"
-    [ "$(exponent_bytes "$1.key")" = 256 ] && break
+    full_length_key "$1.key" && break
   done
   printf 'extendedKeyUsage=clientAuth\n' >"$1.ext"
   openssl x509 -req -in "$1.csr" -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -sha256 \
