@@ -376,3 +376,34 @@ qv_storm() {
   done
   echo "$sign$letters$params"
 }
+
+# qv_register_account PORT ACCOUNT PASSWORD [FINGERPRINT]: registers
+# ACCOUNT with NickServ from a raw client, as any user would, on our
+# inspircd at PORT; with FINGERPRINT, adds it to the account (CERT ADD).
+qv_register_account() {
+  timeout 90 python3 - "$@" <<'PY'
+import socket, sys, time
+port, nick, pw = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+fp = sys.argv[4] if len(sys.argv) > 4 else None
+s = socket.create_connection(("127.0.0.1", port), timeout=60)
+f = s.makefile("rb")
+s.sendall(f"NICK {nick}\r\nUSER {nick} 0 * :register\r\n".encode())
+for raw in f:
+    line = raw.decode(errors="replace").rstrip("\r\n")
+    if line.startswith("PING"):
+        s.sendall(("PONG" + line[4:] + "\r\n").encode())
+    if " 376 " in line or " 422 " in line:
+        s.sendall(f"PRIVMSG NickServ :REGISTER {pw} {nick}@quorvane.test\r\n".encode())
+    if line.startswith(":NickServ!") and " is now registered to " in line:
+        print("registered")
+        if fp is None:
+            s.sendall(b"QUIT :done\r\n")
+            sys.exit(0)
+        s.sendall(f"PRIVMSG NickServ :CERT ADD {fp}\r\n".encode())
+    if fp and line.startswith(":NickServ!") and fp in line and "dded" in line:
+        print("fingerprint added")
+        s.sendall(b"QUIT :done\r\n")
+        sys.exit(0)
+sys.exit(1)
+PY
+}
