@@ -33,9 +33,7 @@ write_configs() {
 link=$((port + 1)) tls=$((port + 2))
 cat >"$work/inspircd.conf" <<CONF
 $(qv_inspircd_client_conf)
-<bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
-<module name="ssl_gnutls">
-<sslprofile name="Clients" provider="gnutls" certfile="$work/server.pem" keyfile="$work/server.key" dhfile="" hash="sha256">
+$(qv_inspircd_tls_conf "$work/server.pem" "$work/server.key")
 <module name="cap">
 $(qv_inspircd_services_conf)
 CONF

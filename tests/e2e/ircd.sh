@@ -200,6 +200,17 @@ qv_inspircd_client_conf() {
 CONF
 }
 
+# inspircd's lines for TLS clients on port $tls with the certificate CERT
+# and its key KEY; EXTRA (such as requestclientcert="yes") goes in the
+# profile. Usage: qv_inspircd_tls_conf CERT KEY [EXTRA]
+qv_inspircd_tls_conf() {
+  cat <<CONF
+<bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
+<module name="ssl_gnutls">
+<sslprofile name="Clients" provider="gnutls" certfile="$1" keyfile="$2" dhfile="" hash="sha256"${3:+ $3}>
+CONF
+}
+
 # inspircd's lines for atheme's link on port $link with password $LINKPW
 # and the SASL and account modules that speak to it.
 qv_inspircd_services_conf() {
