@@ -917,6 +917,8 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
          false, welcome},
         {"ngircd's ERROR for it, and a refusal again: that is the loss", {}, "ERROR :Access denied: Bad password?\r\n",
          kRegistration, true, "ERROR :Access denied\r\n", "Connection closed by the server: Access denied"},
+        {"the retry's link keeps nothing of the refused one's ERROR", {}, "ERROR :Access denied: Bad password?\r\n",
+         kRegistration, true, ":srv NOTICE * :*** Hello\r\n", "Connection closed by the server"},
         {"after the welcome an ERROR is no refusal", {}, welcome + "ERROR :Closing link\r\n",
          kRegistration + "JOIN #early\r\n", true, "",
          "Connection closed by the server: Closing link"},
@@ -933,6 +935,9 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
         {"... after a server's please-wait, its 451 for CAP", std::string("s3cret"),
          ":srv 020 * :Please wait while we process your connection.\r\n:srv 451 * CAP :You have not registered\r\n",
          "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"a please-wait (020) says nothing of CAP: the sts after it still comes first", std::string("s3cret"),
+         ":srv 020 * :Please wait while we process your connection.\r\n" + sts, "CAP LS 302\r\n", false, "",
+         "Connect failed: Connection refused (the server requires TLS)"},
         {"sts in the list: the password never goes in the clear", std::string("s3cret"), sts, "CAP LS 302\r\n", false, "",
          "Connect failed: Connection refused (the server requires TLS)"},
     };
