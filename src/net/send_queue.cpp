@@ -102,7 +102,7 @@ void SendQueue::Hold() { held_ = true; }
 
 void SendQueue::Unhold(Clock::time_point now) {
     held_ = false;
-    // Behind what waits already: each line that went ahead was let ahead.
+    // Behind the lines that wait already: those were let ahead of them.
     for (const Paced line : held_lines_) {
         paced_.Append(held_bytes_.View().substr(0, line.size));
         held_bytes_.Consume(line.size);
