@@ -34,6 +34,9 @@
 --                   the server must prove it knows it too) or EXTERNAL.
 --   --password      send QUORVANE_PASSWORD as the server password (PASS), for
 --                   a bouncer or a private server.
+--   --no-password   send no PASS at all. Without either the module sends its
+--                   fixed PASS, and a server that refuses it is tried again
+--                   at once without; this spares that round.
 --   --cert FILE     present the client certificate in FILE (PKCS#12, or on
 --                   Linux PEM with its key) on TLS links; its password, if
 --                   any, from QUORVANE_CERT_PASSWORD.
@@ -52,7 +55,7 @@
 
 local usage = [==[
 usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism NAME] | --sasl-external ACCOUNT]
-                                     [--cert FILE] [--password] [--admin ACCOUNT]
+                                     [--cert FILE] [--password | --no-password] [--admin ACCOUNT]
                                      [SERVER [PORT [NICK [CHANNELS [tls|FINGERPRINT|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
@@ -60,6 +63,7 @@ usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism
   --sasl-mechanism NAME
                   PLAIN (default), SCRAM-SHA-256 (the password is never sent) or EXTERNAL
   --password      server password (PASS) from $QUORVANE_PASSWORD
+  --no-password   no PASS at all (else the fixed one, left out if refused)
   --cert FILE     client certificate for TLS (PKCS#12, or PEM with its key),
                   its password if any from $QUORVANE_CERT_PASSWORD
   --sasl-external ACCOUNT
@@ -100,6 +104,8 @@ do
       i = i + 1
     elseif a == "--password" then
       options.password = true
+    elseif a == "--no-password" then
+      options.no_password = true
     elseif a == "--help" or a == "-h" then
       print(usage) host.Quit(0) return
     elseif a:match("^%-%-") then
@@ -146,7 +152,8 @@ local settings = {
   sasl_mechanism = options.sasl_mechanism,
   sasl_password = options.sasl_account and options.sasl_mechanism ~= "EXTERNAL" and required_env("QUORVANE_SASL_PASSWORD")
     or nil,
-  server_password = options.password and required_env("QUORVANE_PASSWORD") or nil,
+  -- Empty text is no PASS; nil the module's fixed one.
+  server_password = options.password and required_env("QUORVANE_PASSWORD") or options.no_password and "" or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   admin = options.admin,
   -- The module raises IRC_Disconnected whenever the link ends or a connect

@@ -56,9 +56,10 @@ void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick
     // The link comes up, and the registration goes out, from the poll.
     ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
     server.ReadUntil("Real Name\r\n");
-    // A server of before capabilities: the script's lines need not wait.
-    server.Write(":srv 421 " + nick + " CAP :Unknown command\r\n");
-    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
+    // A server of before capabilities, which registers us: the script's
+    // lines need not wait.
+    server.Write(":srv 421 " + nick + " CAP :Unknown command\r\n:srv 001 " + nick + " :Welcome\r\n");
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.welcomed; }));
     host.ClearRecords();
 }
 

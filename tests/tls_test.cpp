@@ -553,7 +553,8 @@ TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
     IdleClock::Start();
     sts_clock = &IdleClock::Now;
     Globals::bDebug = false;
-    auto tls = std::make_unique<TlsPeer>("irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=duration=600,port=1"});
+    auto tls = std::make_unique<TlsPeer>(
+        "irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=duration=600,port=1\r\n:srv 001 bot :Welcome"});
     TlsPeer& peer = *tls;
     LoopbackServer plain;
     ASSERT_THAT(Connect(plain.port(), {}), IsEmpty());
@@ -687,7 +688,7 @@ TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
     ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
     ASSERT_TRUE(Connected());
     EXPECT_THAT(peer.LinesUntil("STALLING"), ::testing::Contains("STALLING"));
-    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.welcomed; }));
     const std::string filler(300, 'x');
     // Lines until the socket has stopped taking bytes and 256 KiB more
     // wait behind it (the pace is off: the test's clock leaps).

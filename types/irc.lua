@@ -54,7 +54,7 @@ function irc.GetVersion() end
 ---@param seconds integer 240 at first; 0: never
 function irc.SetPingTimeout(seconds) end
 
---- The `PASS` text of the next `Connect`; nil or empty for the fixed one.
+--- The `PASS` text of the next `Connect`; "" for no PASS; nil (or false) for the fixed one, which is left out once if the server refuses it.
 ---@param text? string
 function irc.SetPassword(text) end
 

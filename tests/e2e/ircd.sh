@@ -2,7 +2,7 @@
 # private ngircd on a free loopback port and ii clients against it. Every
 # process started is recorded in QV_PIDS; qv_stop_all ends them.
 QV_PIDS=()
-QV_PASSWORD=pvrkqo618  # the module always sends this PASS
+QV_PASSWORD=pvrkqo618  # the PASS the module sends unless told otherwise; empty: the server takes none
 
 qv_stop_all() {
   local p
@@ -72,7 +72,7 @@ qv_start_ircd() {
 Name = irc.quorvane.test
 Info = quorvane test server
 AdminInfo1 = quorvane
-Password = $QV_PASSWORD
+${QV_PASSWORD:+Password = $QV_PASSWORD}
 Listen = ${QV_IRCD_LISTEN:-127.0.0.1,::1}
 Ports = $port
 MotdPhrase = "quorvane test server"
@@ -114,7 +114,7 @@ qv_start_ii() {
   local dir=$1 nick=$2
   mkdir -p "$dir"
   echo "$nick" >"$dir/nick"
-  IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
+  IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" ${QV_PASSWORD:+-k IIPASS} >"$dir.log" 2>&1 &
   QV_II_PID=$!
   QV_PIDS+=("$QV_II_PID")
   # 376 "End of MOTD command" (inspircd: "End of message of the day."), or
