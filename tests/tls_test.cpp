@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cctype>
@@ -728,6 +729,13 @@ TEST_F(Tls, AnStsFileIsReadAsFarAsItIsSoundAndNeverTurnsAPolicyOffSilently) {
         ASSERT_THAT(host.CallIrc("SetStsFile", {before}), IsEmpty());
     }
 
+    // A policy that has run out is not written.
+    Globals::stsPolicies.clear();
+    Globals::stsPolicies["gone.example"] = {6697, std::chrono::seconds(600), IdleClock::Now()};
+    WriteText(path, H);
+    ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+    EXPECT_EQ(FileText(path), H);
+
     // Past ten years, a duration or an expiry (a clock set back since the
     // file was written) is read as ten years: neither runs out early.
     Globals::stsPolicies.clear();
@@ -751,12 +759,16 @@ TEST_F(Tls, AnStsFileIsReadAsFarAsItIsSoundAndNeverTurnsAPolicyOffSilently) {
     ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
     EXPECT_EQ(Globals::stsPolicies.size(), kMaxStsFilePolicies + 1);
     EXPECT_THAT(host.console, HasSubstr(skipped + std::to_string(kMaxStsFilePolicies + 2) + ": past the 10000 policies read"));
+    // What is written, the next read takes whole.
+    const std::string rewritten = FileText(path);
+    EXPECT_EQ(std::count(rewritten.begin(), rewritten.end(), '\n'), static_cast<long>(kMaxStsFilePolicies + 1));
 
     // What cannot be read or written is refused, in words.
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
     Globals::stsPolicies.clear();
     for (const auto& [where, why] : std::vector<std::pair<std::string, std::string>>{
              {dir, "STS file: a directory, not a file"},
-             {"/dev/null", "STS file: not a regular file"},
+             {dir + "/fifo", "STS file: not a regular file"},
              {dir + "/none/policies", "STS file: cannot be written: No such file or directory"}}) {
         EXPECT_THAT(host.CallIrc("SetStsFile", {where}), ElementsAre(why));
         EXPECT_EQ(Globals::stsFile, path);

@@ -40,7 +40,7 @@ int QV_CDECL SetStsFile(lua_State*) {
         return ReportFailure(*lua, "STS file: " + error);
     // Written at once: a file that cannot be kept is told now, not when a
     // server's policy is lost.
-    if (!platform::ReplaceFile(path, StsFileText(policies), error)) return ReportFailure(*lua, "STS file: " + error);
+    if (!platform::ReplaceWholeFile(path, StsFileText(policies), error)) return ReportFailure(*lua, "STS file: " + error);
     Globals::stsPolicies = std::move(policies);
     Globals::stsFile = path;
     if (!skipped.empty()) ConsoleWarning("STS file: " + skipped);

@@ -26,7 +26,7 @@ FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string_v
 // `bytes` as the file at `path`: written to a file of its own beside it,
 // flushed to the disk, then renamed over it in one step. False with `error`
 // in words; the file at `path` is then as it was.
-bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& error);
+bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error);
 
 }  // namespace platform
 

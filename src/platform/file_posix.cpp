@@ -86,7 +86,7 @@ FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string_v
     return FileRead::Read;
 }
 
-bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& error) {
+bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error) {
     const std::string temporary = path + ".tmp";
     {
         // O_NOFOLLOW: a link planted under the temporary name writes nothing

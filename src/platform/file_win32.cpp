@@ -84,7 +84,7 @@ FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string_v
     return FileRead::Read;
 }
 
-bool ReplaceFile(const std::string& path, std::string_view bytes, std::string& error) {
+bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error) {
     std::wstring name;
     std::wstring temporary;
     if (!Wide(path, name) || !Wide(path + ".tmp", temporary)) {

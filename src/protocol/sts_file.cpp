@@ -150,7 +150,7 @@ bool ReadStsFileText(std::string_view text, StsPolicies& policies, std::size_t& 
 void KeepStsPolicies() {
     if (Globals::stsFile.empty()) return;
     std::string error;
-    if (!platform::ReplaceFile(Globals::stsFile, StsFileText(Globals::stsPolicies), error))
+    if (!platform::ReplaceWholeFile(Globals::stsFile, StsFileText(Globals::stsPolicies), error))
         ConsoleWarning("STS policies could not be written to " + utf8::OneLine(Globals::stsFile, 200) + ": " +
                        error);
 }

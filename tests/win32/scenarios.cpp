@@ -757,9 +757,11 @@ bool WriteWhole(const char* path, const char* text) {
 const char* ReadWhole(Test& t, const char* path) {
     HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file == INVALID_HANDLE_VALUE) return nullptr;
-    char buf[4096];
+    // From the arena: a large array on the stack needs the CRT's probe.
+    constexpr DWORD kMost = 4096;
+    char* buf = static_cast<char*>(t.arena.Alloc(kMost));
     DWORD n = 0;
-    const bool ok = ReadFile(file, buf, sizeof buf, &n, nullptr) != 0;
+    const bool ok = ReadFile(file, buf, kMost, &n, nullptr) != 0;
     CloseHandle(file);
     return ok ? t.arena.Copy(buf, static_cast<int>(n)) : nullptr;
 }
@@ -769,7 +771,7 @@ const char* ReadWhole(Test& t, const char* path) {
 // and after the module is unloaded and loaded again (a restarted host) the
 // file sends a plain connect to its name straight to TLS.
 void StsFileAcrossRestart(Test& t) {
-    char folder[MAX_PATH];
+    char* folder = static_cast<char*>(t.arena.Alloc(MAX_PATH));
     const DWORD n = GetTempPathA(MAX_PATH, folder);
     if (!t.Check(n > 0 && n < MAX_PATH, "no temporary folder")) return;
     const char* path = t.arena.Format("%sqv-sts-%u.txt", folder, GetCurrentProcessId());
