@@ -694,6 +694,7 @@ TEST_F(Tls, AnStsFileIsReadAsFarAsItIsSoundAndNeverTurnsAPolicyOffSilently) {
         // shorter one too; a longer one replaces it.
         {H + "keep.example 99999 " + later + "\n", "", skipped + "2: no valid port" + stand, {}},
         {H + "keep.example 7000 " + std::to_string(kWallNow + 10) + " 600\n", "", "", {}},
+        {H + "keep.example 7000 " + later + "\n", "", "", {}},  // as long: the known one stands
         {H + "keep.example 7000 " + std::to_string(kWallNow + 5000) + " 600\n", "", "", {{"keep.example", 7000}}},
         {H + "a.example 1 " + std::to_string(kWallNow + 900) + " 900\na.example 2 " + later + "\n", "", "",
          {{"a.example", 1}}},
