@@ -46,6 +46,9 @@
 --                   certificate's fingerprint added to the account first
 --                   (/msg NickServ CERT ADD). A refusal ends the bot as for --sasl.
 --                   The same as --sasl ACCOUNT --sasl-mechanism EXTERNAL.
+--   --sts-file PATH keep the servers' STS policies in PATH (irc.SetStsFile),
+--                   so the bot started again still connects with TLS where
+--                   a server required it; made if missing.
 --   --admin ACCOUNT !quit obeys only a user logged in to ACCOUNT, as the
 --                   server tells it (the account tag of the message, or
 --                   what the module knows of the sender from the server:
@@ -55,7 +58,7 @@
 
 local usage = [==[
 usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism NAME] | --sasl-external ACCOUNT]
-                                     [--cert FILE] [--password | --no-password] [--admin ACCOUNT]
+                                     [--cert FILE] [--password | --no-password] [--sts-file PATH] [--admin ACCOUNT]
                                      [SERVER [PORT [NICK [CHANNELS [tls|FINGERPRINT|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
@@ -68,6 +71,7 @@ usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism
                   its password if any from $QUORVANE_CERT_PASSWORD
   --sasl-external ACCOUNT
                   SASL login to ACCOUNT by the client certificate (needs --cert, tls)
+  --sts-file PATH keep STS policies in PATH across restarts (made if missing)
   --admin ACCOUNT !quit is obeyed from a user logged in to ACCOUNT only
   SERVER          default 127.0.0.1; PORT default 6667; NICK default quorvbot
   CHANNELS        comma-separated, default #quorvane
@@ -88,7 +92,8 @@ do
     local a = arg[i]
     if a == "--utf8" then
       options.utf8 = true
-    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" or a == "--sasl-mechanism" or a == "--admin" then
+    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" or a == "--sasl-mechanism" or a == "--admin"
+      or a == "--sts-file" then
       local value = arg[i + 1]
       if not value or value == "" then print(usage) host.Quit(2) return end
       if a == "--cert" then
@@ -97,6 +102,8 @@ do
         options.mechanism_named = value:upper()
       elseif a == "--admin" then
         options.admin = value
+      elseif a == "--sts-file" then
+        options.sts_file = value
       else
         options.sasl_account = value
         options.sasl_mechanism = a == "--sasl-external" and "EXTERNAL" or "PLAIN"
@@ -474,7 +481,7 @@ end
 irc.Debug(false)
 irc.SetUTF8(options.utf8 == true)
 -- What the module refuses here (a mechanism it does not know, a
--- certificate it cannot read) is a mistake in the arguments.
+-- certificate or policy file it cannot read) is a mistake in the arguments.
 local refused
 if settings.sasl_account then
   refused = irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
@@ -482,6 +489,9 @@ end
 if not refused and options.cert then
   -- Read once, now: the module keeps what it read.
   refused = irc.SetClientCert(options.cert, os.getenv("QUORVANE_CERT_PASSWORD"))
+end
+if not refused and options.sts_file then
+  refused = irc.SetStsFile(options.sts_file)
 end
 if refused then
   log("%s", refused)

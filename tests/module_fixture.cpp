@@ -6,6 +6,7 @@
 #include "net/connection.h"
 #include "poll/poll.h"
 #include "protocol/sts.h"
+#include "protocol/sts_file.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -43,7 +44,9 @@ void ModuleTest::TearDown() {
     // Settings outlive a link, as they would a script's Connect.
     Globals::settings = {};
     Globals::stsPolicies.clear();
+    Globals::stsFile.clear();
     sts_clock = &std::chrono::steady_clock::now;
+    sts_wall_clock = &std::chrono::system_clock::now;
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
     Connection::idle_clock = &std::chrono::steady_clock::now;

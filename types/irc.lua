@@ -76,6 +76,14 @@ function irc.SetUTF8(flag) end
 ---@return string? error "Client certificate: <why>" (the one before is kept)
 function irc.SetClientCert(path, password) end
 
+--- The file STS policies are kept in across restarts: read now (its
+--- policies join those known), written again whenever one is learnt,
+--- refreshed or removed. No path, or an empty one, keeps them for the
+--- process only.
+---@param path? string
+---@return string? error "STS file: <why>" (nothing changed)
+function irc.SetStsFile(path) end
+
 --- Our nick as the server last gave it (the welcome, our NICK, a bouncer's
 --- rename); nil while no link is registered.
 ---@return string? nick

@@ -473,8 +473,8 @@ bool Test::Load() {
     host.ResetStack();
     const bool ok = Check(r == 0, "gmod_open returned %d", r);
     // The nine of old, then SetPingTimeout, SetPassword, SetSASL, SetUTF8,
-    // SetClientCert and the eight that read the room.
-    return Check(host.FunctionCount() == 22, "irc holds %d functions, not 22", host.FunctionCount()) && ok;
+    // SetClientCert, SetStsFile and the eight that read the room.
+    return Check(host.FunctionCount() == 23, "irc holds %d functions, not 23", host.FunctionCount()) && ok;
 }
 
 void Test::Unload() {
