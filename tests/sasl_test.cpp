@@ -985,7 +985,9 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
             ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
             EXPECT_EQ(Disconnects(), std::vector<std::string>{r.outcome});
             PumpFor(50);
-            if (r.second.empty()) EXPECT_EQ(server.ReadFor(50), r.registration);
+            if (r.second.empty()) {
+                EXPECT_EQ(server.ReadFor(50), r.registration);
+            }
         }
         EXPECT_EQ(host.console.find(retried) != std::string::npos, !r.second.empty());
         EXPECT_FALSE(server.Accept(100)) << "tried once more";
