@@ -19,7 +19,7 @@ shut, gmod_open). After every session the bot's nick, channels and
 members (irc.GetUsers) are held against the server's own.
 
     soak.py HOST MODULE SOAK_LUA BOT_LUA CERT_SCRIPT [--links N] [--seed S]
-            [--bots B] [--flood L] [--reload R] [--work DIR]
+            [--bots B] [--flood L] [--reload R] [--work DIR] [--trace]
 """
 import argparse
 import asyncio
@@ -102,15 +102,13 @@ class Scram:
 
 
 class Snapshot:
-    FIELDS = ("rss_kb", "fds", "lines", "told", "lua_kb", "handles", "pool", "registry", "timers")
-
     def __init__(self, **kw):
         self.__dict__.update(kw)
 
 
 class Bot:
-    def __init__(self, run, name, tls, mech, quota):
-        self.run, self.name, self.tls, self.mech, self.quota = run, name, tls, mech, quota
+    def __init__(self, run, name, tls, mech):
+        self.run, self.name, self.tls, self.mech = run, name, tls, mech
         self.nick = "soak" + name
         self.rng = random.Random("%s:%s" % (run.args.seed, name))
         self.accepts = 0
@@ -123,7 +121,6 @@ class Bot:
         self.hard = []
         self.snaps = {}
         self.last_accept = time.monotonic()
-        self.marks = [("start", max(5, quota // 50)), ("halfway", quota // 2), ("end", quota)]
         self.done = asyncio.Event()
         self.proc = None
         self.next_user = 0
@@ -168,8 +165,12 @@ class Bot:
 
     # -- the schedule ------------------------------------------------------
     def pending_mark(self):
-        for name, at in self.marks:
-            if name not in self.snaps and self.accepts >= at:
+        """The report point the whole run has passed and this bot has not
+        reported yet: the bots share the links, the quicker ones taking
+        more."""
+        links = self.run.links()
+        for name, at in self.run.marks:
+            if name not in self.snaps and links >= at:
                 return name
         return None
 
@@ -273,20 +274,23 @@ class Run:
         self.bots = []
         for i in range(args.bots):
             tls, mech = BOT_KINDS[i % len(BOT_KINDS)]
-            quota = args.links // args.bots + (1 if i < args.links % args.bots else 0)
-            self.bots.append(Bot(self, "ABCDEFGH"[i], tls, mech, quota))
+            self.bots.append(Bot(self, "ABCDEFGH"[i], tls, mech))
+        self.marks = [("start", max(5 * args.bots, args.links // 50)), ("halfway", args.links // 2),
+                      ("end", args.links)]
         self.started = time.monotonic()
+
+    def links(self):
+        return sum(b.accepts for b in self.bots)
 
     # -- serving -----------------------------------------------------------
     async def serve(self, bot, tls, reader, writer):
-        bot.accepts += 1
-        bot.last_accept = time.monotonic()
-        if bot.done.is_set() and bot.accepts > bot.quota + 1:
+        if bot.done.is_set():
             writer.transport.abort()
             return
+        bot.accepts += 1
+        bot.last_accept = time.monotonic()
         link = Link(bot, reader, writer)
         fate = bot.fate(tls)
-        began = time.monotonic()
         try:
             await self.link(bot, link, tls, fate)
         except Hard as e:
@@ -299,8 +303,6 @@ class Run:
         finally:
             if not writer.transport.is_closing():
                 link.reset()
-            if os.environ.get("QV_SOAK_TIMES"):
-                print("time %s %.3f" % (fate or "session", time.monotonic() - began))
 
     async def link(self, bot, link, tls, fate):
         if fate == "reset at connect":
