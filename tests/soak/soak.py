@@ -193,6 +193,16 @@ class Bot:
         return "u%d" % self.next_user
 
 
+class PausedAtAccept(asyncio.StreamReaderProtocol):
+    """Reads nothing until the link's fate is drawn, so that a TLS handshake
+    finds the client's first bytes still in the socket, not in a buffer of
+    the plain stream it cannot see."""
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        transport.pause_reading()
+
+
 class Link:
     """One accepted connection, as its server sees it."""
 
@@ -289,6 +299,8 @@ class Run:
             return
         bot.accepts += 1
         bot.last_accept = time.monotonic()
+        if not tls:
+            writer.transport.resume_reading()
         link = Link(bot, reader, writer)
         fate = bot.fate(tls)
         try:
@@ -311,6 +323,7 @@ class Run:
             return
         if tls:
             if fate == "reset in TLS handshake":
+                link.writer.transport.resume_reading()
                 await asyncio.wait_for(link.reader.read(1), STEP_BOUND)
                 bot.faults[fate] += 1
                 link.reset()
@@ -715,8 +728,10 @@ class Run:
         for bot in self.bots:
             ports = []
             for tls in (False, True):
-                server = await asyncio.start_server(
-                    lambda r, w, b=bot, t=tls: self.serve(b, t, r, w), "127.0.0.1", 0, limit=1 << 20)
+                def accepted(b=bot, t=tls):
+                    return PausedAtAccept(asyncio.StreamReader(limit=1 << 20),
+                                          lambda r, w: self.serve(b, t, r, w))
+                server = await asyncio.get_running_loop().create_server(accepted, "127.0.0.1", 0)
                 servers.append(server)
                 ports.append(server.sockets[0].getsockname()[1])
             self.tls_ports[bot.name] = ports[1]
