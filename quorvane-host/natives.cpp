@@ -7,6 +7,7 @@
 
 #include <climits>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
 
@@ -19,6 +20,19 @@ namespace {
 constexpr lua_Number kMaxKey = 9007199254740992.0;
 
 bool WholeIn(lua_Number n, lua_Number lo, lua_Number hi) { return n >= lo && n <= hi && n == std::floor(n); }
+
+// Entries in the Lua registry: the handle pool's slots, references the
+// host keeps, and whatever the libraries put there. A walk with nil as the
+// first key never raises.
+std::size_t RegistryEntries(lua_State* L) {
+    std::size_t n = 0;
+    lua_pushnil(L);
+    while (lua_next(L, LUA_REGISTRYINDEX) != 0) {
+        ++n;
+        lua_pop(L, 1);
+    }
+    return n;
+}
 
 }  // namespace
 
@@ -96,7 +110,8 @@ int LuaHost::NativeCloseModule(lua_State* L) {
 
 int LuaHost::NativeStats(lua_State* L) {
     LuaHost* self = Self(L);
-    lua_createtable(L, 0, 12);
+    const auto registry = static_cast<lua_Number>(RegistryEntries(L));
+    lua_createtable(L, 0, 13);
     auto set = [L](const char* k, lua_Number v) {
         lua_pushnumber(L, v);
         lua_setfield(L, -2, k);
@@ -107,6 +122,7 @@ int LuaHost::NativeStats(lua_State* L) {
     set("peak_handles", static_cast<lua_Number>(handles::Peak()));
     set("handle_pool", static_cast<lua_Number>(handles::PoolSize()));
     set("timers", qv_loop_timer_count());
+    set("registry", registry);
     set("dispatches", static_cast<lua_Number>(self->dispatches_));
     set("depth", self->depth_);
     set("ticks", static_cast<lua_Number>(self->ticks_.Count()));

@@ -164,7 +164,8 @@ function host.CloseModule() native.close_module() end
 function host.OpenModule() native.open_module() end
 
 -- Counters for tests and benchmarks: stack top after the last loop
--- callback, live and peak handle counts, the loop's timers, and the module's
+-- callback, live and peak handle counts, the loop's timers, the entries in
+-- the Lua registry, and the module's
 -- loop callbacks (ticks): how many, the longest and the 99th percentile, in
 -- seconds, since the start or host.ResetTickStats().
 function host.Stats() return native.stats() end

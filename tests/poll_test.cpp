@@ -274,6 +274,19 @@ TEST_F(Poll, APeerThatResetsIsReportedWithTheSystemsReason) {
     }
 }
 
+TEST_F(Poll, ALinkLostWhileTheModuleIsShutIsReportedOnceItOpensAgain) {
+    gmod_close(host.state);
+    host.ClearRecords();
+    server.ResetClient();
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->State() == ConnectionState::Dropped; }));
+    PumpFor(250);
+    EXPECT_THAT(host.EventNames(), IsEmpty());
+    gmod_open(&host);
+    PumpFor(250);
+    EXPECT_THAT(host.EventNames(), ElementsAre("IRC_Disconnected"));
+    EXPECT_EQ(host.hook_calls.back().args, (Args{"IRC_Disconnected", nil, "Connection reset by peer"}));
+}
+
 TEST_F(Poll, AnIdleLinkIsPolledTenTimesASecond) {
     // Generous bounds on a shared machine; a period of 1 s or 10 ms fails.
     int ticks = 0;

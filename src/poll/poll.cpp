@@ -112,6 +112,9 @@ bool DispatchLines(Connection& link, Clock::time_point deadline) {
 // from here, never from inside a script's own call; a connect that failed
 // is told the same way, and on the console.
 void ReportLoss(Connection& link) {
+    // While the module is shut no event reaches the scripts: the loss waits
+    // for the next opening, or a bot reopened would think itself linked.
+    if (gLua == nullptr) return;
     std::string reason;
     if (!link.TakeLoss(reason)) return;
     StsLinkEnded(link);

@@ -40,7 +40,7 @@ check.eq(probe.Lookup("probe"), probe, "another name from the same buffer")
 events = 0
 
 local base = host.Stats()
-local pool, lua_early, rss_early
+local pool, registry, lua_early, rss_early
 local samples, bad_top = 0, 0
 
 probe.Tick(1, per_tick, math.ceil(total / per_tick), "IRC_Load")
@@ -52,7 +52,7 @@ timer.Create("sample", 0.001, 0, function()
   if st.top ~= base.top then bad_top = bad_top + 1 end
   check.eq(st.handles, 0, "no handles outstanding between callbacks")
   if pool == nil and events >= total / 10 then
-    pool = st.handle_pool
+    pool, registry = st.handle_pool, st.registry
     lua_early, rss_early = lua_kb(), rss_kb()
   end
   if events >= total then
@@ -62,6 +62,7 @@ timer.Create("sample", 0.001, 0, function()
     check.eq(bad_top, 0, "stack top unchanged after every module tick")
     check.eq(fin.dropped, base.dropped, "no stack slots left behind by the calls")
     check.eq(fin.handle_pool, pool, "handle pool stopped growing")
+    check.eq(fin.registry, registry, "the Lua registry stopped growing")
     check.eq(fin.peak_handles, 2, "handles do not grow with the events of a tick")
     check.ok(lua_late - lua_early < 256, ("Lua heap flat: %.0f KB -> %.0f KB"):format(lua_early, lua_late))
     print(("events %d, samples %d, peak handles %d, Lua heap %.0f -> %.0f KB, RSS %d -> %d KB"):format(
