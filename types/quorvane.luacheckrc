@@ -20,7 +20,7 @@ stds.quorvane = {
     -- The module's functions; scripts call them, never replace them.
     irc = fields {
       "Connect", "Close", "SendMessage", "Join", "Part", "NickServ", "SendRaw", "Debug", "GetVersion",
-      "SetPingTimeout", "SetPassword", "SetSASL", "SetUTF8", "SetClientCert", "SetStsFile",
+      "SetPingTimeout", "SetPassword", "SetSASL", "SetUTF8", "SetClientCert",
       "GetNick", "GetChannels", "GetUsers", "GetUser", "GetStatus", "GetTopic", "ISupport", "FoldCase",
     },
     -- The module raises every event through hook.Call, which a script may
