@@ -240,6 +240,7 @@ TEST(Scram, AServerFirstMessageIsCheckedBeforeAnyRound) {
         {r + salt + ",i=", malformed},
         {r + "\x01" + salt + ",i=4096", malformed},
         {r + salt + ",i=4096,", malformed},
+        {kServerFirst + ",x", malformed},  // a word that is no attribute
         {"", malformed},
         {"hello", malformed},
         {"m=ext," + kServerFirst, "the server asks for a SCRAM extension we do not know"},
