@@ -241,6 +241,7 @@ TEST(Scram, AServerFirstMessageIsCheckedBeforeAnyRound) {
         {r + "\x01" + salt + ",i=4096", malformed},
         {r + salt + ",i=4096,", malformed},
         {kServerFirst + ",x", malformed},  // a word that is no attribute
+        {kServerFirst + ",ex=y", malformed},  // a name longer than a letter: no error attribute
         {"", malformed},
         {"hello", malformed},
         {"m=ext," + kServerFirst, "the server asks for a SCRAM extension we do not know"},
