@@ -559,6 +559,8 @@ TEST_F(Login, SaslExchanges) {
         {"a server that calls CAP unregistered (451), then finds our nick erroneous: the lines go", "", "",
          {{"", ":srv 451 * CAP :You have not registered\r\n:srv 432 * bot :Erroneous nickname\r\n"}},
          "JOIN #early\r\n", "", "#early"},
+        {"a server that calls CAP unregistered (451) and says no more: the lines go", "", "",
+         {{"", ":srv 451 * CAP :You have not registered\r\n"}}, "JOIN #early\r\n", "", "#early"},
         {"a login, and a server that passes CAP over in silence", "acct", "pw",
          {{"", ":srv 433 * bot :Nickname is already in use\r\n"}}, quit, "SASL login failed: the server does not know CAP"},
         {"a login, and a nick verdict from a server that answered CAP: the login goes on", "acct", "pw",
