@@ -513,6 +513,8 @@ TEST_F(Login, SaslExchanges) {
          {{"", ls}, {"CAP REQ :sasl\r\n", ":srv 904 bot :SASL authentication failed\r\n"}}, "CAP REQ :sasl\r\n" + quit,
          unexpected},
         {"an ACK nobody asked for", "acct", "pw", {{"", ":srv CAP * ACK :sasl\r\n"}}, quit, unexpected},
+        {"an ACK of another capability nobody asked for", "acct", "pw", {{"", ":srv CAP * ACK :server-time\r\n"}}, quit,
+         unexpected},
         {"EXTERNAL: our empty response to the server's +", "acct", "unused",
          {{"", ":srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n"}, {"CAP REQ :sasl\r\n", ack},
           {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"}, {"AUTHENTICATE +\r\n", success}},
