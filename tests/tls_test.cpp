@@ -874,6 +874,21 @@ TEST_F(Tls, ALoginMovedToTlsGoesByTheTlsServersOwnOffer) {
                                                          "GOT USER u u u :Real Name"));
 }
 
+// A PLAIN password that goes over TLS, checked or not, pinned or not, is
+// not in the clear: no plain-link warning.
+TEST_F(Tls, APasswordOverAnyTlsLinkGetsNoPlainLinkWarning) {
+    PaceClock::stopped = true;  // the login's time limit is not what is tested
+    for (const Arg& tls : {Arg(std::string("insecure")), Arg(OpensslFingerprint("server"))}) {
+        TlsPeer peer("irc", "server", {"--say", ":srv CAP * LS :sasl\r\n:srv CAP bot ACK :sasl\r\nAUTHENTICATE +"});
+        host.CallIrc("SetSASL", {std::string("acct"), std::string("pw")});
+        ASSERT_THAT(Connect(peer.port(), {tls}), IsEmpty());
+        ASSERT_TRUE(PumpUntil([] { return Globals::client->session().login.step == LoginState::Step::Verdict; }));
+        EXPECT_THAT(host.console, ::testing::Not(HasSubstr("SASL over an unencrypted link")));
+        host.CallIrc("Close");
+        host.ClearRecords();
+    }
+}
+
 // Under TLS 1.3 a server that asked for a certificate gives its verdict
 // after our side of the handshake is done; the wait for it runs on the
 // attempt's clock (stepped here, stopped between steps), a quarter second

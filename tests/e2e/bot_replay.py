@@ -12,6 +12,7 @@ and hours: the time a run takes decides nothing.
 
     bot_replay.py HOST MODULE BOT_SCRIPT
 """
+import calendar
 import os
 import re
 import socket
@@ -35,6 +36,9 @@ LEAVING = "!quit from alice (account alice): leaving"
 # name, the server's clock against ours (s), whether its welcome is
 # stamped, then lines: (line, outcome or None).
 CHAT = ":alice!a@h PRIVMSG #c :"
+# The server's clock five minutes into 2028-03-01 (UTC), against ours: ten
+# minutes earlier is the leap day.
+LEAP_MARCH = calendar.timegm((2028, 3, 1, 0, 5, 0)) - int(time.time())
 ROWS = [
     ("server 30 s behind, its own lines unstamped: a live command runs (no stamp is judged "
      "before the server's clock is known)", -30, False,
@@ -51,6 +55,10 @@ ROWS = [
      "unescaped), so a replayed command is not run", 3600, False,
      [("@time={T-3600};time={T+0\\} PING :tags", None),
       ("@time={T-600} " + CHAT + "!ping replayed", "replayed")]),
+    ("server clock just into March of a leap year: a !quit replayed from the end of February is not obeyed, "
+     "a live one is", LEAP_MARCH, True,
+     [("@time={T-600};account=alice " + CHAT + "!quit", "replayed"),
+      ("@time={T+0};account=alice " + CHAT + "!quit", "quit")]),
     ("!quit from the admin's nick without the account is refused", 0, True,
      [("@time={T+0} " + CHAT + "!quit", "refused")]),
     ("!quit without an account tag is obeyed when the server said at the join whose account it is (extended-join)",
