@@ -417,8 +417,14 @@ TEST_F(Poll, ASilentServerIsProbedAtHalfItsTimeoutAndDroppedAtAllOfIt) {
 TEST_F(Poll, NothingIsReadWhileNotConnected) {
     server.Write("unread\r\n");
     host.CallIrc("Close");  // before any tick saw the line
+    // Its socket closed, outside any tick: no watch is left on what its
+    // number may come to stand for.
+    EXPECT_FALSE(SocketWatched());
+    EXPECT_EQ(qv_loop_watch_count(), 0u);
+    const unsigned long wakes = PollRunCount().wakes;
     PumpFor(300);
     EXPECT_THAT(host.hook_calls, IsEmpty());
+    EXPECT_EQ(PollRunCount().wakes, wakes);
 }
 
 class EndToEnd : public Ticked {};
