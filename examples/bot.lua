@@ -34,6 +34,9 @@
 --                   the server must prove it knows it too) or EXTERNAL.
 --   --password      send QUORVANE_PASSWORD as the server password (PASS), for
 --                   a bouncer or a private server.
+--   --no-password   send no PASS at all. Without either the module sends its
+--                   fixed PASS, and a server that refuses it is tried again
+--                   at once without; this spares that round.
 --   --cert FILE     present the client certificate in FILE (PKCS#12, or on
 --                   Linux PEM with its key) on TLS links; its password, if
 --                   any, from QUORVANE_CERT_PASSWORD.
@@ -43,6 +46,9 @@
 --                   certificate's fingerprint added to the account first
 --                   (/msg NickServ CERT ADD). A refusal ends the bot as for --sasl.
 --                   The same as --sasl ACCOUNT --sasl-mechanism EXTERNAL.
+--   --sts-file PATH keep the servers' STS policies in PATH (irc.SetStsFile),
+--                   so the bot started again still connects with TLS where
+--                   a server required it; made if missing.
 --   --admin ACCOUNT !quit obeys only a user logged in to ACCOUNT, as the
 --                   server tells it (the account tag of the message, or
 --                   what the module knows of the sender from the server:
@@ -52,7 +58,7 @@
 
 local usage = [==[
 usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism NAME] | --sasl-external ACCOUNT]
-                                     [--cert FILE] [--password] [--admin ACCOUNT]
+                                     [--cert FILE] [--password | --no-password] [--sts-file PATH] [--admin ACCOUNT]
                                      [SERVER [PORT [NICK [CHANNELS [tls|FINGERPRINT|insecure]]]]]
   --utf8          text is UTF-8 both ways (what users of other languages write);
                   without it every byte above 0x7F reads and goes out as '?'
@@ -60,10 +66,12 @@ usage: quorvane-host examples/bot.lua [--utf8] [--sasl ACCOUNT [--sasl-mechanism
   --sasl-mechanism NAME
                   PLAIN (default), SCRAM-SHA-256 (the password is never sent) or EXTERNAL
   --password      server password (PASS) from $QUORVANE_PASSWORD
+  --no-password   no PASS at all (else the fixed one, left out if refused)
   --cert FILE     client certificate for TLS (PKCS#12, or PEM with its key),
                   its password if any from $QUORVANE_CERT_PASSWORD
   --sasl-external ACCOUNT
                   SASL login to ACCOUNT by the client certificate (needs --cert, tls)
+  --sts-file PATH keep STS policies in PATH across restarts (made if missing)
   --admin ACCOUNT !quit is obeyed from a user logged in to ACCOUNT only
   SERVER          default 127.0.0.1; PORT default 6667; NICK default quorvbot
   CHANNELS        comma-separated, default #quorvane
@@ -84,7 +92,8 @@ do
     local a = arg[i]
     if a == "--utf8" then
       options.utf8 = true
-    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" or a == "--sasl-mechanism" or a == "--admin" then
+    elseif a == "--sasl" or a == "--sasl-external" or a == "--cert" or a == "--sasl-mechanism" or a == "--admin"
+      or a == "--sts-file" then
       local value = arg[i + 1]
       if not value or value == "" then print(usage) host.Quit(2) return end
       if a == "--cert" then
@@ -93,6 +102,8 @@ do
         options.mechanism_named = value:upper()
       elseif a == "--admin" then
         options.admin = value
+      elseif a == "--sts-file" then
+        options.sts_file = value
       else
         options.sasl_account = value
         options.sasl_mechanism = a == "--sasl-external" and "EXTERNAL" or "PLAIN"
@@ -100,6 +111,8 @@ do
       i = i + 1
     elseif a == "--password" then
       options.password = true
+    elseif a == "--no-password" then
+      options.no_password = true
     elseif a == "--help" or a == "-h" then
       print(usage) host.Quit(0) return
     elseif a:match("^%-%-") then
@@ -146,7 +159,8 @@ local settings = {
   sasl_mechanism = options.sasl_mechanism,
   sasl_password = options.sasl_account and options.sasl_mechanism ~= "EXTERNAL" and required_env("QUORVANE_SASL_PASSWORD")
     or nil,
-  server_password = options.password and required_env("QUORVANE_PASSWORD") or nil,
+  -- Empty text is no PASS; nil the module's fixed one.
+  server_password = options.password and required_env("QUORVANE_PASSWORD") or options.no_password and "" or nil,
   nickserv_password = os.getenv("QV_NICKSERV_PASSWORD"),
   admin = options.admin,
   -- The module raises IRC_Disconnected whenever the link ends or a connect
@@ -467,7 +481,7 @@ end
 irc.Debug(false)
 irc.SetUTF8(options.utf8 == true)
 -- What the module refuses here (a mechanism it does not know, a
--- certificate it cannot read) is a mistake in the arguments.
+-- certificate or policy file it cannot read) is a mistake in the arguments.
 local refused
 if settings.sasl_account then
   refused = irc.SetSASL(settings.sasl_account, settings.sasl_password, settings.sasl_mechanism)
@@ -475,6 +489,9 @@ end
 if not refused and options.cert then
   -- Read once, now: the module keeps what it read.
   refused = irc.SetClientCert(options.cert, os.getenv("QUORVANE_CERT_PASSWORD"))
+end
+if not refused and options.sts_file then
+  refused = irc.SetStsFile(options.sts_file)
 end
 if refused then
   log("%s", refused)

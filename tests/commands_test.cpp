@@ -26,7 +26,7 @@ protected:
     }
     // Connects with the given names and gives what the server received
     // through the end of the registration; unless told not to, the server
-    // then answers CAP as one that knows none (421).
+    // then answers CAP as one that knows none (421), and welcomes us.
     std::string Register(LoopbackServer& server, const std::string& nick, const std::string& user,
                          const std::string& realname, const std::string& host_name = "127.0.0.1",
                          bool answer_cap = true) {
@@ -37,8 +37,8 @@ protected:
         std::size_t at = server.received().find("USER ");
         if (at != std::string::npos) server.ReadUntil("\r\n", 3000, at);
         if (answer_cap) {
-            server.Write(":srv 421 * CAP :Unknown command\r\n");
-            EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
+            server.Write(":srv 421 * CAP :Unknown command\r\n:srv 001 " + nick + " :Welcome\r\n");
+            EXPECT_TRUE(PumpUntil([] { return Globals::client->session().caps.welcomed; }));
         }
         return server.received();
     }
@@ -69,6 +69,49 @@ TEST_F(Commands, EveryCommandSendsItsLine) {
               "CAP END\r\nJOIN #a,#b\r\nPART #c\r\nNICKSERV identify pw\r\nA\r\nB\r\ncaf?\r\n"
               "PRIVMSG #c :a b\r\nQUIT :Leaving\r\n");
     EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
+}
+
+// Until the welcome only what registration needs leaves (a server answers
+// 451 to the rest and drops it), in order; the rest follows the 001, in
+// order.
+TEST_F(Commands, BeforeTheWelcomeOnlyWhatRegistersGoesOut) {
+    using Call = std::pair<std::string, std::vector<Arg>>;
+    struct Row {
+        const char* name;
+        std::string heard;  // the server's line before the calls
+        std::vector<Call> calls;
+        std::string before, after;
+    };
+    auto Raw = [](const char* line) { return Call{"SendRaw", {std::string(line)}}; };
+    const Row rows[] = {
+        {"a NICK after 433 goes at once, past the JOIN that waits", ":srv 433 * x :Nickname is already in use\r\n",
+         {{"Join", {std::string("#a")}}, Raw("NICK x_"), {"SendMessage", {std::string("#a"), std::string("hi")}}},
+         "NICK x_\r\n", "JOIN #a\r\nPRIVMSG #a :hi\r\n"},
+        {"each line of a raw text on its own; the command in any case", "",
+         {Raw("PING :a"), Raw("pong :x\r\nWHO #b\r\nUser a b c :d"), {"NickServ", {std::string("identify pw")}},
+          Raw("Authenticate +"), Raw("cap req :x")},
+         "pong :x\r\nUser a b c :d\r\nAuthenticate +\r\ncap req :x\r\n",
+         "PING :a\r\nWHO #b\r\nNICKSERV identify pw\r\n"},
+        {"only the whole command counts", "", {Raw("NICKNAME x"), Raw("PASSWORD y"), Raw("QUIT")},
+         "QUIT\r\n", "NICKNAME x\r\nPASSWORD y\r\n"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        LoopbackServer server;
+        Register(server, "x", "u", "Ann Lee", "127.0.0.1", false);
+        server.Write(":srv CAP * LS :invite-notify\r\n" + r.heard);
+        ASSERT_TRUE(PumpUntil([&] { return server.ReadUntil("CAP END\r\n", 20).ends_with("CAP END\r\n"); }));
+        PumpFor(50);
+        const std::size_t from = server.received().size();
+        for (const auto& [name, args] : r.calls) EXPECT_THAT(host.CallIrc(name, args), IsEmpty()) << name;
+        PumpFor(100);
+        EXPECT_EQ(server.ReadFor(100).substr(from), r.before);
+        server.Write(":srv 001 x :Welcome\r\n");
+        const std::string all = r.before + r.after;
+        EXPECT_TRUE(PumpUntil([&] { return server.ReadUntil(all, 20, from).size() >= from + all.size(); }));
+        EXPECT_EQ(server.received().substr(from), all);
+        host.CallIrc("Close");
+    }
 }
 
 TEST_F(Commands, EmptyOrMissingNamesStayEmpty) {
@@ -205,9 +248,13 @@ TEST_F(Commands, LinesSentWhileConnectingFollowTheRegistrationAndCloseEndsTheAtt
     EXPECT_THAT(host.CallIrc("SendMessage", {std::string("#early"), std::string("hi")}), IsEmpty());
     ASSERT_TRUE(PumpUntil([&] { return server.Accept(0); }));
     ASSERT_TRUE(PumpUntil([&] { return Connected(); }));
-    // They wait behind the registration until the negotiation is over.
+    // They wait behind the registration, past the negotiation's end, until
+    // the server has registered us.
     EXPECT_EQ(server.ReadUntil("Ann Lee\r\n"), "CAP LS 302\r\nPASS pvrkqo618\r\nNICK x\r\nUSER u u u :Ann Lee\r\n");
     server.Write(":srv CAP * LS :invite-notify\r\n");
+    ASSERT_TRUE(PumpUntil([&] { return server.ReadUntil("CAP END\r\n", 20).ends_with("CAP END\r\n"); }));
+    EXPECT_EQ(server.ReadFor(100).substr(server.received().find("Ann Lee\r\n") + 9), "CAP END\r\n");
+    server.Write(":srv 001 x :Welcome\r\n");
     ASSERT_TRUE(PumpUntil([&] { return server.ReadUntil("hi\r\n", 20).ends_with("hi\r\n"); }));
     EXPECT_EQ(server.received().substr(server.received().find("Ann Lee\r\n") + 9),
               "CAP END\r\nJOIN #early\r\nPRIVMSG #early :hi\r\n");

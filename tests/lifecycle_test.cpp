@@ -24,7 +24,7 @@ const std::vector<std::string> kRegistrationOrder = {
     "SetFunctionMember irc.Debug",    "SetFunctionMember irc.SendMessage", "SetFunctionMember irc.Join",
     "SetFunctionMember irc.Part",     "SetFunctionMember irc.NickServ",    "SetFunctionMember irc.GetVersion",
     "SetFunctionMember irc.SetPingTimeout", "SetFunctionMember irc.SetPassword", "SetFunctionMember irc.SetSASL",
-    "SetFunctionMember irc.SetUTF8",  "SetFunctionMember irc.SetClientCert",
+    "SetFunctionMember irc.SetUTF8",  "SetFunctionMember irc.SetClientCert", "SetFunctionMember irc.SetStsFile",
     "SetFunctionMember irc.GetNick",  "SetFunctionMember irc.GetChannels", "SetFunctionMember irc.GetUsers",
     "SetFunctionMember irc.GetUser",  "SetFunctionMember irc.GetStatus",   "SetFunctionMember irc.GetTopic",
     "SetFunctionMember irc.ISupport", "SetFunctionMember irc.FoldCase",

@@ -6,6 +6,7 @@
 #include "net/connection.h"
 #include "poll/poll.h"
 #include "protocol/sts.h"
+#include "protocol/sts_file.h"
 #include "platform/loop.h"
 
 int PumpOnce(int wait_ms) { return qv_loop_dispatch_one(wait_ms); }
@@ -43,7 +44,9 @@ void ModuleTest::TearDown() {
     // Settings outlive a link, as they would a script's Connect.
     Globals::settings = {};
     Globals::stsPolicies.clear();
+    Globals::stsFile.clear();
     sts_clock = &std::chrono::steady_clock::now;
+    sts_wall_clock = &std::chrono::system_clock::now;
     modulemanager = nullptr;
     Connection::pace_clock = &std::chrono::steady_clock::now;
     Connection::idle_clock = &std::chrono::steady_clock::now;
@@ -56,9 +59,10 @@ void ModuleTest::ConnectToServer(LoopbackServer& server, const std::string& nick
     // The link comes up, and the registration goes out, from the poll.
     ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
     server.ReadUntil("Real Name\r\n");
-    // A server of before capabilities: the script's lines need not wait.
-    server.Write(":srv 421 " + nick + " CAP :Unknown command\r\n");
-    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
+    // A server of before capabilities, which registers us: the script's
+    // lines need not wait.
+    server.Write(":srv 421 " + nick + " CAP :Unknown command\r\n:srv 001 " + nick + " :Welcome\r\n");
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.welcomed; }));
     host.ClearRecords();
 }
 

@@ -20,8 +20,8 @@ protected:
     void TearDown() override;
 
     // irc.Connect to the loopback server, accepted, with the registration
-    // lines read off and CAP answered as a server that knows none does
-    // (421); the records start empty afterwards.
+    // lines read off, CAP answered as a server that knows none does (421)
+    // and the welcome (001) read; the records start empty afterwards.
     void ConnectToServer(LoopbackServer& server, const std::string& nick = "bot");
     // Pumps the message loop until `done` holds, within a bounded time.
     template <class Done>

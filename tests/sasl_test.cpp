@@ -11,6 +11,7 @@
 #include <fstream>
 #include <functional>
 #include <new>
+#include <optional>
 #include <sstream>
 
 #include <stringprep.h>
@@ -43,8 +44,10 @@ const std::string kPlainWarning =
 // One turn of the peer: once the module has sent `wait_for` (nothing to
 // wait for when empty), the stepped clock moves on by `advance` and the
 // peer writes `reply` (kHangUp: closes the link instead; kClose: the
-// script closes it).
+// script closes it; kRaw: the script sends a line).
 const std::string kHangUp = "<hang up>", kClose = "<close>";
+// A reply that starts so is the script's irc.SendRaw of the rest.
+const std::string kRaw = "<raw> ";
 
 struct Turn {
     std::string wait_for;
@@ -394,7 +397,7 @@ TEST_F(Login, SaslExchanges) {
           {"", ":srv CAP * LS :batch\r\n"},
           {"CAP REQ :sasl\r\n", ack}, {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"},
           {"AUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""}, {"\r\nAUTHENTICATE ", ""},
-          {"\r\n", success}},
+          {"\r\n", success}, {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", pw700)) + "CAP END\r\nJOIN #early\r\n", "",
          "#early"},
         {"a payload of exactly 400 is followed by AUTHENTICATE +",
@@ -509,7 +512,7 @@ TEST_F(Login, SaslExchanges) {
         {"an ACK nobody asked for", "acct", "pw", {{"", ":srv CAP * ACK :sasl\r\n"}}, quit, unexpected},
         {"EXTERNAL: our empty response to the server's +", "acct", "unused",
          {{"", ":srv CAP * LS :sasl=PLAIN,EXTERNAL\r\n"}, {"CAP REQ :sasl\r\n", ack},
-          {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"}, {"AUTHENTICATE +\r\n", success}},
+          {"AUTHENTICATE EXTERNAL\r\n", "AUTHENTICATE +\r\n"}, {"AUTHENTICATE +\r\n", success}, {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}},
          "CAP REQ :sasl\r\nAUTHENTICATE EXTERNAL\r\nAUTHENTICATE +\r\nCAP END\r\nJOIN #early\r\n", "", "#early", 0ms,
          SaslMechanism::External},
         {"EXTERNAL refused: the reason names the certificate", "acct", "unused",
@@ -538,21 +541,26 @@ TEST_F(Login, SaslExchanges) {
         // ignores CAP.
         {"no login: ours are requested, CAP END after the ACK", "", "",
          {{"", ":srv CAP * LS :invite-notify server-time sasl account-tag message-tags\r\n"},
-          {"CAP REQ :server-time account-tag message-tags\r\n", ":srv CAP bot ACK :account-tag message-tags server-time\r\n"}},
+          {"CAP REQ :server-time account-tag message-tags\r\n", ":srv CAP bot ACK :account-tag message-tags server-time\r\n"},
+          {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}},
          "CAP REQ :server-time account-tag message-tags\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
         {"no login: a NAK ends it as well", "", "",
          {{"", ":srv CAP * LS * :server-time\r\n:srv CAP * LS :echo-message\r\n"},
-          {"CAP REQ :server-time\r\n", ":srv CAP bot NAK :server-time\r\n"}},
+          {"CAP REQ :server-time\r\n", ":srv CAP bot NAK :server-time\r\n"}, {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}},
          "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
         {"no login: nothing of ours offered, CAP END at once", "", "",
-         {{"", ":srv CAP * LS :invite-notify\r\n"}}, "CAP END\r\nJOIN #early\r\n", "", "#early"},
-        {"a server that knows no CAP (421): no CAP END, the lines go", "", "",
-         {{"", ":srv 421 * CAP :Unknown command\r\n"}}, "JOIN #early\r\n", "", "#early"},
-        {"a server that passes CAP over in silence and finds our nick taken: the lines go", "", "",
-         {{"", ":srv 433 * bot :Nickname is already in use\r\n"}}, "JOIN #early\r\n", "", "#early"},
-        {"a server that calls CAP unregistered (451), then finds our nick erroneous: the lines go", "", "",
-         {{"", ":srv 451 * CAP :You have not registered\r\n:srv 432 * bot :Erroneous nickname\r\n"}},
+         {{"", ":srv CAP * LS :invite-notify\r\n"}, {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}}, "CAP END\r\nJOIN #early\r\n", "", "#early"},
+        {"a server that knows no CAP (421): no CAP END, the lines go at the welcome", "", "",
+         {{"", ":srv 421 * CAP :Unknown command\r\n"}, {"", ":srv 001 bot :Welcome\r\n"}},
          "JOIN #early\r\n", "", "#early"},
+        {"a server that passes CAP over in silence and finds our nick taken: the new NICK goes at once", "", "",
+         {{"", ":srv 433 * bot :Nickname is already in use\r\n"}, {"", kRaw + "NICK bot_"},
+          {"NICK bot_\r\n", ":srv 001 bot_ :Welcome\r\n"}},
+         "NICK bot_\r\nJOIN #early\r\n", "", "#early"},
+        {"a server that calls CAP unregistered (451), then finds our nick erroneous: the lines go at the welcome", "", "",
+         {{"", ":srv 451 * CAP :You have not registered\r\n:srv 432 * bot :Erroneous nickname\r\n"},
+          {"", kRaw + "NICK bot2"}, {"NICK bot2\r\n", ":srv 001 bot2 :Welcome\r\n"}},
+         "NICK bot2\r\nJOIN #early\r\n", "", "#early"},
         {"a login, and a server that passes CAP over in silence", "acct", "pw",
          {{"", ":srv 433 * bot :Nickname is already in use\r\n"}}, quit, "SASL login failed: the server does not know CAP"},
         {"a login, and a nick verdict from a server that answered CAP: the login goes on", "acct", "pw",
@@ -565,15 +573,16 @@ TEST_F(Login, SaslExchanges) {
         {"CAP NEW in the middle is asked for too, and CAP END waits for its answer", "", "",
          {{"", ":srv CAP * LS :server-time\r\n"},
           {"CAP REQ :server-time\r\n", ":srv CAP bot NEW :account-tag echo-message\r\n"},
-          {"CAP REQ :account-tag\r\n", ":srv CAP bot ACK :server-time\r\n:srv CAP bot ACK :account-tag\r\n"}},
+          {"CAP REQ :account-tag\r\n", ":srv CAP bot ACK :server-time\r\n:srv CAP bot ACK :account-tag\r\n"},
+          {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}},
          "CAP REQ :server-time\r\nCAP REQ :account-tag\r\nCAP END\r\nJOIN #early\r\n", "", "#early"},
         {"CAP NEW after the end: what was refused is asked again; sts over plain TCP moves nothing", "", "",
          {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", ":srv CAP bot NAK :server-time\r\n"},
-          {"JOIN #early\r\n", ":srv CAP bot NEW :server-time sts=port=6697\r\n"}},
+          {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}, {"JOIN #early\r\n", ":srv CAP bot NEW :server-time sts=port=6697\r\n"}},
          "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nCAP REQ :server-time\r\n", "", "#early"},
         {"CAP DEL of what was acknowledged, then CAP NEW of it: asked for again", "", "",
          {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", ":srv CAP bot ACK :server-time\r\n"},
-          {"JOIN #early\r\n", ":srv CAP bot DEL :server-time\r\n:srv CAP bot NEW :server-time\r\n"}},
+          {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}, {"JOIN #early\r\n", ":srv CAP bot DEL :server-time\r\n:srv CAP bot NEW :server-time\r\n"}},
          "CAP REQ :server-time\r\nCAP END\r\nJOIN #early\r\nCAP REQ :server-time\r\n", "", "#early"},
         {"closed while a request waits: CAP END, the script's lines, then the QUIT", "", "",
          {{"", ":srv CAP * LS :server-time\r\n"}, {"CAP REQ :server-time\r\n", kClose}},
@@ -586,7 +595,7 @@ TEST_F(Login, SaslExchanges) {
         {"a login among other capabilities", "acct", "pw",
          {{"", ":srv CAP * LS :server-time sasl\r\n"},
           {"CAP REQ :sasl\r\n", ":srv CAP bot ACK :server-time\r\n" + ack},
-          {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"}, {Payload("acct", "pw") + "\r\n", success}},
+          {"AUTHENTICATE PLAIN\r\n", "AUTHENTICATE +\r\n"}, {Payload("acct", "pw") + "\r\n", success}, {"CAP END\r\n", ":srv 001 bot :Welcome\r\n"}},
          "CAP REQ :server-time\r\nCAP REQ :sasl\r\nAUTHENTICATE PLAIN\r\n" + Pieces(Payload("acct", "pw")) +
              "CAP END\r\nJOIN #early\r\n",
          "", "#early"},
@@ -757,6 +766,8 @@ TEST_F(Login, SaslExchanges) {
                 server.CloseClient();
             else if (t.reply == kClose)
                 host.CallIrc("Close");
+            else if (t.reply.starts_with(kRaw))
+                host.CallIrc("SendRaw", {t.reply.substr(kRaw.size())});
             else if (!t.reply.empty())
                 server.Write(t.reply);
             // Exactly at the limit the exchange must still be alive.
@@ -817,7 +828,7 @@ TEST_F(Login, SaslExchanges) {
             EXPECT_TRUE(Globals::client->Outgoing().Unwritten().empty());
         }
         // Nor of the registration, which may hold the server password.
-        if (!c.outcome.empty() || Globals::client->session().caps.Over()) {
+        if (!c.outcome.empty() || Globals::client->session().caps.welcomed) {
             EXPECT_TRUE(Globals::client->session().caps.registration.Empty());
         }
         host.CallIrc("Close");
@@ -844,6 +855,10 @@ TEST_F(Login, PasswordAndLoginSettingsShapeTheRegistration) {
         {"nil returns to the fixed one",
          {{"SetPassword", {std::string("s3cret")}}, {"SetPassword", {std::monostate{}}}}, kRegistration},
         {"no argument returns to the fixed one", {{"SetPassword", {std::string("s3cret")}}, {"SetPassword", {}}}, kRegistration},
+        {"empty text: no PASS at all", {{"SetPassword", {std::string()}}},
+         "CAP LS 302\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"false, as the host tells it from nil by nothing, returns to the fixed one",
+         {{"SetPassword", {std::string()}}, {"SetPassword", {false}}}, kRegistration},
         {"SetSASL() turns the login off",
          {{"SetSASL", {std::string("acct"), std::string("pw")}}, {"SetSASL", {}}}, kRegistration},
         {"SASL and a password together",
@@ -862,11 +877,142 @@ TEST_F(Login, PasswordAndLoginSettingsShapeTheRegistration) {
                     IsEmpty());
         ASSERT_TRUE(server.Accept());
         ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
-        EXPECT_EQ(server.ReadUntil("Real Name\r\n"), c.registration);
+        // The script's password waits for the server's word on CAP.
+        if (c.registration.find("\r\nPASS ") != std::string::npos && c.registration != kRegistration) {
+            server.ReadUntil("CAP LS 302\r\n");
+            PumpFor(50);
+            EXPECT_EQ(server.ReadFor(50), "CAP LS 302\r\n");
+            server.Write(":srv CAP * LS :invite-notify sasl\r\n");
+            EXPECT_TRUE(PumpUntilReceived(server, "Real Name\r\n", 0));
+        }
+        const std::string& received = server.ReadUntil("Real Name\r\n");
+        EXPECT_EQ(received.substr(0, received.find("Real Name\r\n") + 11), c.registration);
         host.CallIrc("Close");
         EXPECT_THAT(host.console, Not(HasSubstr("s3cret")));
         EXPECT_THAT(Trace(), Not(HasSubstr("s3cret")));
     }
+}
+
+// A server that wants no password refuses the fixed one: the link is made
+// again at once without PASS, once; a script's password is never dropped
+// so. A script's password over plain TCP waits for the server's word on
+// CAP, so that STS moves the link before it leaves.
+TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList) {
+    const RefusingPort closed;
+    const std::string sts = ":srv CAP * LS :sts=port=" + std::to_string(closed.port()) + "\r\n";
+    const std::string welcome = ":srv 001 bot :Welcome\r\n";
+    const std::string bare = "CAP LS 302\r\nNICK bot\r\nUSER u u u :Real Name\r\n";
+    const std::string retried = "[quorvane] the server refused the fixed password: connecting to 127.0.0.1 again without PASS\n";
+    struct Row {
+        const char* name;
+        std::optional<std::string> password;  // SetPassword's text, if called
+        std::string answer;        // the server's first lines
+        std::string registration;  // what it has then
+        bool hang = false;         // it closes the link after the first lines
+        std::string second = {};   // the retry's answer (none: no retry)
+        std::string outcome = {};  // the loss, or none: welcomed, the JOIN goes
+    };
+    const Row rows[] = {
+        {"464 for the fixed password: again without, once", {}, ":srv 464 * :Password incorrect\r\n", kRegistration,
+         false, welcome},
+        {"ngircd's ERROR for it, and a refusal again: that is the loss", {}, "ERROR :Access denied: Bad password?\r\n",
+         kRegistration, true, "ERROR :Access denied\r\n", "Connection closed by the server: Access denied"},
+        {"the retry's link keeps nothing of the refused one's ERROR", {}, "ERROR :Access denied: Bad password?\r\n",
+         kRegistration, true, ":srv NOTICE * :*** Hello\r\n", "Connection closed by the server"},
+        {"after the welcome an ERROR is no refusal", {}, welcome + "ERROR :Closing link\r\n",
+         kRegistration + "JOIN #early\r\n", true, "",
+         "Connection closed by the server: Closing link"},
+        {"the script's password refused: the loss, no retry", std::string("s3cret"),
+         ":srv 421 * CAP :Unknown command\r\n:srv 464 * :Password incorrect\r\nERROR :Bad password\r\n",
+         "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n", true, "",
+         "Connection closed by the server: Bad password"},
+        {"empty text: no PASS, and nothing to leave out", std::string(""), ":srv 464 * :Password incorrect\r\n" + welcome,
+         bare},
+        {"a text that a line break makes empty: no PASS", std::string("\r\nPASS x"), welcome, bare},
+        {"the script's password after the capability list", std::string("s3cret"),
+         ":srv CAP * LS * :invite-notify\r\n:srv CAP * LS :echo-message\r\n",
+         "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\nCAP END\r\n", false, "", ""},
+        {"... after a server's please-wait, its 451 for CAP", std::string("s3cret"),
+         ":srv 020 * :Please wait while we process your connection.\r\n:srv 451 * CAP :You have not registered\r\n",
+         "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n"},
+        {"a please-wait (020) says nothing of CAP: the sts after it still comes first", std::string("s3cret"),
+         ":srv 020 * :Please wait while we process your connection.\r\n" + sts, "CAP LS 302\r\n", false, "",
+         "Connect failed: Connection refused (the server requires TLS)"},
+        {"sts in the list: the password never goes in the clear", std::string("s3cret"), sts, "CAP LS 302\r\n", false, "",
+         "Connect failed: Connection refused (the server requires TLS)"},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.name);
+        host.ClearRecords();
+        if (r.password)
+            host.CallIrc("SetPassword", {*r.password});
+        else
+            host.CallIrc("SetPassword");
+        LoopbackServer server;
+        ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
+                                             std::string("u"), std::string("Real Name")}),
+                    IsEmpty());
+        host.CallIrc("Join", {std::string("#early")});
+        ASSERT_TRUE(server.Accept());
+        ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+        server.ReadUntil("CAP LS 302\r\n");
+        PumpFor(50);
+        const bool waits = r.registration.find("PASS s3cret") != std::string::npos || r.registration == "CAP LS 302\r\n";
+        EXPECT_EQ(server.ReadFor(50),
+                  waits ? "CAP LS 302\r\n" : r.registration.substr(0, r.registration.find("Real Name\r\n") + 11));
+        server.Write(r.answer);
+        // Closed once the module has had the lines, as a server closes.
+        if (r.hang) {
+            PumpFor(100);
+            server.ReadFor(50);
+            server.CloseClient();
+        }
+        if (!r.second.empty()) {
+            EXPECT_EQ(server.TakeReceived(), r.registration);
+            ASSERT_TRUE(PumpUntil([&] { return server.Accept(0); }));
+            ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+            EXPECT_EQ(server.ReadUntil("Real Name\r\n"), bare);
+            server.Write(r.second);
+            if (!r.outcome.empty()) server.CloseClient();
+        }
+        if (r.outcome.empty()) {
+            if (r.answer.find(" 001 ") == std::string::npos && r.second != welcome) server.Write(welcome);
+            EXPECT_TRUE(PumpUntilReceived(server, "JOIN #early\r\n", 0));
+            EXPECT_THAT(server.received(), ::testing::EndsWith(r.registration.substr(r.registration.find("USER")) + "JOIN #early\r\n"));
+            EXPECT_TRUE(Connected());
+            EXPECT_THAT(Disconnects(), IsEmpty());
+        } else {
+            ASSERT_TRUE(PumpUntil([&] { return !Disconnects().empty(); }));
+            EXPECT_EQ(Disconnects(), std::vector<std::string>{r.outcome});
+            PumpFor(50);
+            if (r.second.empty()) {
+                EXPECT_EQ(server.ReadFor(50), r.registration);
+            }
+        }
+        EXPECT_EQ(host.console.find(retried) != std::string::npos, !r.second.empty());
+        EXPECT_FALSE(server.Accept(100)) << "tried once more";
+        EXPECT_THAT(Trace(), Not(HasSubstr("s3cret")));
+        host.CallIrc("Close");
+    }
+
+    // A server that says nothing to CAP gets the script's password once
+    // the negotiation's bound has passed: it will not speak of STS.
+    host.ClearRecords();
+    host.CallIrc("SetPassword", {std::string("s3cret")});
+    LoopbackServer server;
+    ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), server.port(), std::string("bot"),
+                                         std::string("u"), std::string("Real Name")}),
+                IsEmpty());
+    ASSERT_TRUE(server.Accept());
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+    server.Write(":srv NOTICE * :*** Looking up your hostname\r\n");
+    PaceClock::Advance(kNegotiationTimeLimit);
+    PumpFor(150);
+    EXPECT_EQ(server.ReadFor(50), "CAP LS 302\r\n");
+    PaceClock::Advance(1ms);
+    EXPECT_TRUE(PumpUntilReceived(server, "Real Name\r\n", 0));
+    EXPECT_EQ(server.received(), "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n");
+    EXPECT_TRUE(Connected());
 }
 
 TEST_F(Login, LoginsThatCannotWorkFailAtOnceAndUnknownMechanismsAreRefused) {

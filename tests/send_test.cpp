@@ -408,7 +408,7 @@ TEST_F(Sending, PiecesLeaveRoomForThePrefixTheServerPutsInFront) {
         bool reconnect = false;  // on a new link first
     };
     const Step steps[] = {
-        {"", "#c", 390},                                       // nothing known: 30 + 11 + 63 assumed
+        {"", "#c", 400},                                       // the welcome's nick (bot), 11 + 63 assumed
         {":srv 001 " + n30 + " :Welcome to the net\r\n", "#c", 390},  // the nick, 30 long
         {":" + n30 + "!~bot@" + h63 + " JOIN #c\r\n", "#c", 397},     // user and host, from our JOIN
         {":srv 396 " + n30 + " cloak.example :is now your displayed host\r\n", t60, 389},

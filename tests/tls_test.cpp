@@ -16,6 +16,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cctype>
@@ -25,6 +26,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -40,6 +42,7 @@
 #include "platform/trusted_roots_openssl.h"
 #include "poll/poll.h"
 #include "protocol/sts.h"
+#include "protocol/sts_file.h"
 
 extern char** environ;
 
@@ -553,7 +556,8 @@ TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
     IdleClock::Start();
     sts_clock = &IdleClock::Now;
     Globals::bDebug = false;
-    auto tls = std::make_unique<TlsPeer>("irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=duration=600,port=1"});
+    auto tls = std::make_unique<TlsPeer>(
+        "irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=duration=600,port=1\r\n:srv 001 bot :Welcome"});
     TlsPeer& peer = *tls;
     LoopbackServer plain;
     ASSERT_THAT(Connect(plain.port(), {}), IsEmpty());
@@ -615,6 +619,236 @@ TEST_F(Tls, AServerThatRequiresTlsGetsItNowAndOnLaterConnects) {
     }
     Policy("localhost", true, "0");
     EXPECT_EQ(StsPolicyPort("localhost"), 0);
+}
+
+namespace {
+
+std::string FileText(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteText(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+// A fixed wall clock for the expiries a policy file holds.
+constexpr std::int64_t kWallNow = 2000000000;
+std::int64_t wall_offset = 0;
+std::chrono::system_clock::time_point FixedWall() {
+    return std::chrono::system_clock::time_point(std::chrono::seconds(kWallNow + wall_offset));
+}
+
+std::map<std::string, int> PolicyPorts() {
+    std::map<std::string, int> ports;
+    for (const auto& [host, policy] : Globals::stsPolicies) ports[host] = policy.port;
+    return ports;
+}
+
+}  // namespace
+
+// A policy file is refused whole when it is not one (nothing changes, the
+// file named before stays), else read as far as each line is sound: a bad
+// line is skipped and said, and never removes a policy the module holds for
+// its host; of two policies for a name the longer stands.
+TEST_F(Tls, AnStsFileIsReadAsFarAsItIsSoundAndNeverTurnsAPolicyOffSilently) {
+    IdleClock::Start();
+    sts_clock = &IdleClock::Now;
+    wall_offset = 0;
+    sts_wall_clock = &FixedWall;
+    const std::string dir = cert_dir + "/sts";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const std::string before = dir + "/before";
+    ASSERT_THAT(host.CallIrc("SetStsFile", {before}), IsEmpty());
+    const std::string path = dir + "/policies";
+    const std::string H = "quorvane-sts 1\n";
+    const std::string later = std::to_string(kWallNow + 600) + " 600";
+    const std::string skipped = "[quorvane] !! STS file: skipped 1 line that held no sound policy (line ";
+    const std::string stand = "); policies known for their hosts stand\n";
+    struct Row {
+        std::string text;
+        std::string refused;                // the result; empty when the file is taken
+        std::string warning;                // what the console says was skipped, if anything
+        std::map<std::string, int> ports;   // beside keep.example's, which always stands
+    };
+    const Row rows[] = {
+        {"", "", "", {}},
+        {H, "", "", {}},
+        {"#!/bin/sh\nrm -rf /\n", "STS file: not an STS policy file", "", {}},
+        {"quorvane-sts 2\na 1 1 1\n", "STS file: written in a form this version does not read", "", {}},
+        {H + "A.Example 6697 " + later + "\r\nb.example  7000\t" + later + "\n\n", "", "",
+         {{"a.example", 6697}, {"b.example", 7000}}},
+        {H + "a.example 6697 " + std::to_string(kWallNow) + " 600\n", "", "", {}},  // expired
+        {H + "a.example 0 " + later + "\n", "", skipped + "2: no valid port" + stand, {}},
+        {H + "a.example 65536 " + later + "\n", "", skipped + "2: no valid port" + stand, {}},
+        {H + "a.example +6697 " + later + "\n", "", skipped + "2: no valid port" + stand, {}},
+        {H + "a.example 6697 -5 600\n", "", skipped + "2: no valid expiry" + stand, {}},
+        {H + "a.example 6697 " + std::to_string(kWallNow + 600) + " 0\n", "", skipped + "2: no valid duration" + stand, {}},
+        {H + "a.example 6697 " + later + " 1\n", "", skipped + "2: not HOST PORT EXPIRY DURATION" + stand, {}},
+        {H + "a.example 6697\n", "", skipped + "2: not HOST PORT EXPIRY DURATION" + stand, {}},
+        {H + "a\x01z 6697 " + later + "\n", "", skipped + "2: no valid host name" + stand, {}},
+        {H + std::string(256, 'h') + " 6697 " + later + "\n", "", skipped + "2: no valid host name" + stand, {}},
+        // Truncated: the last line may have lost digits of its expiry.
+        {H + "a.example 6697 " + later + "\nb.example 7000 " + later, "", skipped + "3: incomplete" + stand,
+         {{"a.example", 6697}}},
+        // A bad line for a host the module knows leaves its policy be; a
+        // shorter one too; a longer one replaces it.
+        {H + "keep.example 99999 " + later + "\n", "", skipped + "2: no valid port" + stand, {}},
+        {H + "keep.example 7000 " + std::to_string(kWallNow + 10) + " 600\n", "", "", {}},
+        {H + "keep.example 7000 " + later + "\n", "", "", {}},  // as long: the known one stands
+        {H + "keep.example 7000 " + std::to_string(kWallNow + 5000) + " 600\n", "", "", {{"keep.example", 7000}}},
+        {H + "a.example 1 " + std::to_string(kWallNow + 900) + " 900\na.example 2 " + later + "\n", "", "",
+         {{"a.example", 1}}},
+        {H + "a.example 2 " + later + "\na.example 1 " + std::to_string(kWallNow + 900) + " 900\n", "", "",
+         {{"a.example", 1}}},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text.substr(0, 120));
+        Globals::stsPolicies.clear();
+        Globals::stsPolicies["keep.example"] = {6697, std::chrono::seconds(600), IdleClock::Now() + std::chrono::seconds(600)};
+        WriteText(path, r.text);
+        host.ClearRecords();
+        const Results result = host.CallIrc("SetStsFile", {path});
+        std::map<std::string, int> want = r.ports;
+        want.emplace("keep.example", 6697);
+        EXPECT_EQ(PolicyPorts(), want);
+        if (!r.refused.empty()) {
+            EXPECT_THAT(result, ElementsAre(r.refused));
+            EXPECT_EQ(Globals::stsFile, before);
+            EXPECT_EQ(FileText(path), r.text) << "a refused file is left as it was";
+            continue;
+        }
+        EXPECT_THAT(result, IsEmpty());
+        EXPECT_EQ(Globals::stsFile, path);
+        EXPECT_EQ(host.console.substr(0, host.console.find("[quorvane] STS policies are kept in ")), r.warning);
+        // Written again at once, with what holds now.
+        std::string written = H;
+        for (const auto& [name, policy] : Globals::stsPolicies)
+            written += name + " " + std::to_string(policy.port) + " " +
+                       std::to_string(kWallNow + (policy.expires - IdleClock::Now()) / std::chrono::seconds(1)) + " " +
+                       std::to_string(policy.duration.count()) + "\n";
+        EXPECT_EQ(FileText(path), written);
+        ASSERT_THAT(host.CallIrc("SetStsFile", {before}), IsEmpty());
+    }
+
+    // A policy that has run out is not written.
+    Globals::stsPolicies.clear();
+    Globals::stsPolicies["gone.example"] = {6697, std::chrono::seconds(600), IdleClock::Now()};
+    WriteText(path, H);
+    ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+    EXPECT_EQ(FileText(path), H);
+
+    // Past ten years, a duration or an expiry (a clock set back since the
+    // file was written) is read as ten years: neither runs out early.
+    Globals::stsPolicies.clear();
+    WriteText(path, H + "far.example 6697 99999999999999999999999 99999999999999999999\n");
+    ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+    const StsPolicy far = Globals::stsPolicies.at("far.example");
+    EXPECT_EQ(far.duration, std::chrono::seconds(kLongestStsPolicyS));
+    EXPECT_EQ(far.expires, IdleClock::Now() + std::chrono::seconds(kLongestStsPolicyS));
+
+    // A million lines: refused whole past 4 MiB; within it, the first
+    // 10000 policies, the rest skipped and said.
+    std::string many = H;
+    for (int i = 0; many.size() <= kMaxStsFileBytes; ++i) many += "h" + std::to_string(i) + " 1 " + later + "\n";
+    WriteText(path, many);
+    host.ClearRecords();
+    EXPECT_THAT(host.CallIrc("SetStsFile", {path}), ElementsAre("STS file: too large for an STS policy file"));
+    EXPECT_EQ(Globals::stsPolicies.size(), 1u);
+    many = H;
+    for (std::size_t i = 0; i <= kMaxStsFilePolicies; ++i) many += "h" + std::to_string(i) + " 1 " + later + "\n";
+    WriteText(path, many);
+    ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+    EXPECT_EQ(Globals::stsPolicies.size(), kMaxStsFilePolicies + 1);
+    EXPECT_THAT(host.console, HasSubstr(skipped + std::to_string(kMaxStsFilePolicies + 2) + ": past the 10000 policies read"));
+    // What is written, the next read takes whole.
+    const std::string rewritten = FileText(path);
+    EXPECT_EQ(std::count(rewritten.begin(), rewritten.end(), '\n'), static_cast<long>(kMaxStsFilePolicies + 1));
+
+    // What cannot be read or written is refused, in words.
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    Globals::stsPolicies.clear();
+    for (const auto& [where, why] : std::vector<std::pair<std::string, std::string>>{
+             {dir, "STS file: a directory, not a file"},
+             {dir + "/fifo", "STS file: not a regular file"},
+             {dir + "/none/policies", "STS file: cannot be written: No such file or directory"}}) {
+        EXPECT_THAT(host.CallIrc("SetStsFile", {where}), ElementsAre(why));
+        EXPECT_EQ(Globals::stsFile, path);
+    }
+    // No path: the file is no longer written; the policies stay.
+    Globals::stsPolicies["a.example"] = {6697, std::chrono::seconds(600), IdleClock::Now() + std::chrono::seconds(600)};
+    host.ClearRecords();
+    EXPECT_THAT(host.CallIrc("SetStsFile"), IsEmpty());
+    EXPECT_EQ(host.console, "[quorvane] STS policies are kept for this process only from now on\n");
+    EXPECT_TRUE(Globals::stsFile.empty());
+    EXPECT_EQ(Globals::stsPolicies.size(), 1u);
+}
+
+// Every change to a policy rewrites the file: learnt, refreshed at a
+// link's end, removed. A module started again reads it back, and its first
+// plain connect to the name goes to TLS; a file that can no longer be
+// written is said on the console, and the policy holds for the process.
+TEST_F(Tls, PoliciesAreWrittenAsTheyChangeAndReadBackAfterARestart) {
+    IdleClock::Start();
+    sts_clock = &IdleClock::Now;
+    wall_offset = 0;
+    sts_wall_clock = &FixedWall;
+    Globals::bDebug = false;
+    const std::string dir = cert_dir + "/restart";
+    ASSERT_EQ(mkdir(dir.c_str(), 0700), 0);
+    const std::string path = dir + "/policies";
+    ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+    EXPECT_EQ(FileText(path), "quorvane-sts 1\n");
+    auto tls = std::make_unique<TlsPeer>("irc", "server", std::vector<std::string>{"--say", ":srv CAP * LS :sts=port=1,duration=600"});
+    const int port = tls->port();
+    ASSERT_THAT(Connect(port, {true}, "LocalHost"), IsEmpty());
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }, 10000));
+    const std::string line = "localhost " + std::to_string(port) + " ";
+    EXPECT_EQ(FileText(path), "quorvane-sts 1\n" + line + std::to_string(kWallNow + 600) + " 600\n");
+    IdleClock::Advance(std::chrono::seconds(100));
+    wall_offset = 100;
+    host.CallIrc("Close");
+    EXPECT_EQ(FileText(path), "quorvane-sts 1\n" + line + std::to_string(kWallNow + 700) + " 600\n");
+    tls.reset();
+
+    // Started again, later: the process's policies are gone, the file's are
+    // read onto the new clock.
+    gmod_close(host.state);
+    Globals::client.reset();
+    Globals::stsPolicies.clear();
+    Globals::stsFile.clear();
+    IdleClock::Start();
+    wall_offset = 400;
+    gmod_open(&host);
+    ASSERT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+    EXPECT_EQ(StsPolicyPort("localhost"), port);
+    EXPECT_EQ(Globals::stsPolicies.at("localhost").expires, IdleClock::Now() + std::chrono::seconds(300));
+    TlsPeer again("irc", "server", {"--say", ":srv CAP * LS :sts=port=1,duration=0"});
+    host.ClearRecords();
+    // The policy's port is the old peer's; only the check that the plain
+    // connect became TLS on it is wanted here.
+    ASSERT_THAT(Connect(1, {}, "localhost"), IsEmpty());
+    ASSERT_TRUE(PumpUntil([&] { return !host.hook_calls.empty(); }));
+    EXPECT_EQ(host.hook_calls[0].args[2], "Connect failed: Connection refused (the server requires TLS)");
+    EXPECT_THAT(host.console, HasSubstr("[quorvane] the server requires TLS (STS), as it said before: connecting to "
+                                        "localhost on port " + std::to_string(port) + "\n"));
+
+    // Removed over a verified link: gone from the file too.
+    ASSERT_THAT(Connect(again.port(), {true}, "localhost"), IsEmpty());
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }, 10000));
+    EXPECT_EQ(StsPolicyPort("localhost"), 0);
+    EXPECT_EQ(FileText(path), "quorvane-sts 1\n");
+    host.CallIrc("Close");
+
+    // A file that can no longer be written costs only the file.
+    ASSERT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+    TlsPeer third("irc", "server", {"--say", ":srv CAP * LS :sts=port=1,duration=600"});
+    host.ClearRecords();
+    ASSERT_THAT(Connect(third.port(), {true}, "localhost"), IsEmpty());
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }, 10000));
+    EXPECT_EQ(StsPolicyPort("localhost"), third.port());
+    EXPECT_THAT(host.console, HasSubstr("[quorvane] !! STS policies could not be written to " + path +
+                                        ": cannot be written: No such file or directory\n"));
 }
 
 // A login that STS moves to TLS goes by what the TLS server offers: the
@@ -687,7 +921,7 @@ TEST_F(Tls, APeerThatStopsReadingGetsEveryLineOnceItReadsAgain) {
     ASSERT_THAT(Connect(peer.port(), {true}), IsEmpty());
     ASSERT_TRUE(Connected());
     EXPECT_THAT(peer.LinesUntil("STALLING"), ::testing::Contains("STALLING"));
-    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.Over(); }));
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->session().caps.welcomed; }));
     const std::string filler(300, 'x');
     // Lines until the socket has stopped taking bytes and 256 KiB more
     // wait behind it (the pace is off: the test's clock leaps).

@@ -54,7 +54,7 @@ function irc.GetVersion() end
 ---@param seconds integer 240 at first; 0: never
 function irc.SetPingTimeout(seconds) end
 
---- The `PASS` text of the next `Connect`; nil or empty for the fixed one.
+--- The `PASS` text of the next `Connect`; "" for no PASS; nil (or false) for the fixed one, which is left out once if the server refuses it.
 ---@param text? string
 function irc.SetPassword(text) end
 
@@ -75,6 +75,14 @@ function irc.SetUTF8(flag) end
 ---@param password? string the PKCS#12 password
 ---@return string? error "Client certificate: <why>" (the one before is kept)
 function irc.SetClientCert(path, password) end
+
+--- The file STS policies are kept in across restarts: read now (its
+--- policies join those known), written again whenever one is learnt,
+--- refreshed or removed. No path, or an empty one, keeps them for the
+--- process only.
+---@param path? string
+---@return string? error "STS file: <why>" (nothing changed)
+function irc.SetStsFile(path) end
 
 --- Our nick as the server last gave it (the welcome, our NICK, a bouncer's
 --- rename); nil while no link is registered.

@@ -7,7 +7,7 @@
 // back:
 //   expect raw=... raw_bytes=... chat=... ... pongs=... got_pongs=...
 //
-//   qv_bench_flood_server [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED]   the flood
+//   qv_bench_flood_server [--tls CERT KEY] [--mixed] [--utf8] [--tags] [--churn M] flood N [SEED]   the flood
 //   qv_bench_flood_server [--tls CERT KEY] idle             registers the client, then stays silent
 //   qv_bench_flood_server [--mixed] [--utf8] [--tags] dump N FILE [SEED]
 //       writes the lines the flood would send (welcome, corpus, end marker;
@@ -17,6 +17,9 @@
 // --mixed one line in ten carries non-ASCII words, half of them UTF-8 and
 // half Windows-1252; --utf8 counts what a client must see with UTF-8 on
 // (Windows-1252 bytes grow into UTF-8), else every such byte is one byte.
+// With --churn M the client is welcomed into #big, a channel of M members,
+// and the corpus is that channel's churn instead: joins, parts, quits,
+// nick changes and status modes of its members, its size kept.
 // With --tags every PRIVMSG line carries the tags a server with
 // server-time and account-tag puts there, `@time=...;account=... `, and
 // is otherwise the same line; the flood then offers and acknowledges those
@@ -39,6 +42,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -108,6 +112,7 @@ struct Expect {
     // Chat events with an account and a time, and the bytes of both.
     long chat_tagged = 0, tag_bytes = 0;
     long nickserv = 0, motd = 0, erroneus = 0, nickinuse = 0, pongs = 0, ctcp = 0;
+    long welcome = 0;  // lines before the flood's
     // What came back.
     long got_pongs = 0, got_ctcp = 0;
 
@@ -153,9 +158,10 @@ struct Expect {
     void Print() const {
         std::printf(
             "expect raw=%ld raw_bytes=%ld chat=%ld chat_bytes=%ld notice=%ld notice_bytes=%ld nickserv=%ld motd=%ld "
-            "erroneus=%ld nickinuse=%ld chat_tagged=%ld tag_bytes=%ld pongs=%ld ctcp=%ld got_pongs=%ld got_ctcp=%ld\n",
+            "erroneus=%ld nickinuse=%ld chat_tagged=%ld tag_bytes=%ld pongs=%ld ctcp=%ld got_pongs=%ld got_ctcp=%ld "
+            "welcome=%ld\n",
             raw, raw_bytes, chat, chat_bytes, notice, notice_bytes, nickserv, motd, erroneus, nickinuse, chat_tagged,
-            tag_bytes, pongs, ctcp, got_pongs, got_ctcp);
+            tag_bytes, pongs, ctcp, got_pongs, got_ctcp, welcome);
     }
 };
 
@@ -204,7 +210,59 @@ struct Corpus {
     long tag_text = 0;
     long made = 0;
 
+    // The churn's channel: its size, who is in it, and the next nick never used.
+    unsigned churn_members = 0;
+    std::vector<unsigned> members = {};
+    unsigned fresh = 0;
+
     std::string Nick(unsigned i) { return "user" + std::to_string(i % 500); }
+    static std::string Member(unsigned id) { return "m" + std::to_string(id); }
+    static std::string MemberMask(unsigned id) {
+        return ":" + Member(id) + "!~u" + std::to_string(id % 1000) + "@host-" + std::to_string(id % 97) + ".isp.example";
+    }
+    // The welcome's part for the churn: our JOIN, the names, their end.
+    std::vector<std::string> BigChannel() {
+        std::vector<std::string> out;
+        const std::string head = std::string(":") + kServer + " ";
+        out.push_back(head + "005 bench PREFIX=(ov)@+ CHANMODES=b,k,l,imnpst CASEMAPPING=rfc1459 CHANTYPES=# :are supported");
+        out.push_back(":bench!bench@bench.example JOIN #big");
+        for (fresh = 0; fresh < churn_members; ++fresh) members.push_back(fresh);
+        std::string names;
+        for (unsigned id : members) {
+            if (names.size() > 400) {
+                out.push_back(head + "353 bench = #big :" + names);
+                names.clear();
+            }
+            if (!names.empty()) names += ' ';
+            if (id % 50 == 0) names += '@';
+            names += Member(id);
+        }
+        out.push_back(head + "353 bench = #big :" + names);
+        out.push_back(head + "366 bench #big :End of /NAMES list.");
+        return out;
+    }
+    // A churn line: joins as many as parts and quits, so the size stays.
+    std::string Churn() {
+        const unsigned kind = rng.Below(100);
+        if (kind < 35 || members.empty()) {
+            members.push_back(fresh++);
+            return MemberMask(members.back()) + " JOIN #big";
+        }
+        const unsigned at = rng.Below(static_cast<unsigned>(members.size()));
+        const unsigned id = members[at];
+        if (kind < 70) {
+            members[at] = members.back();
+            members.pop_back();
+            return MemberMask(id) + (kind < 60 ? " PART #big :" + Text(5, 30) : " QUIT :Quit: " + Text(5, 30));
+        }
+        if (kind < 85) {
+            members[at] = fresh++;
+            return MemberMask(id) + " NICK :" + Member(members[at]);
+        }
+        static const char* const kModes[] = {"+o", "-o", "+v", "-v"};
+        return MemberMask(members[rng.Below(static_cast<unsigned>(members.size()))]) + " MODE #big " +
+               kModes[rng.Below(4)] + " " + Member(id);
+    }
     std::string Who(unsigned i) { return ":" + Nick(i) + "!~u" + std::to_string(i % 500) + "@host-" + std::to_string(i % 97) + ".isp.example"; }
     std::string Channel() { return "#chan" + std::to_string(rng.Below(24)); }
     // A text of words; with `wide`, about one word in four is non-ASCII.
@@ -247,6 +305,7 @@ struct Corpus {
         tags.clear();
         tag_text = 0;
         ++made;
+        if (churn_members > 0) return Churn();
         unsigned who = rng.Below(100000);
         unsigned kind = rng.Below(1000);
         if (kind < 700) {
@@ -330,6 +389,7 @@ int Dump(const char* path, Corpus corpus, bool utf8) {
     };
     add(std::string(":") + kServer + " 001 bench :Welcome to the benchmark");
     add(std::string(":") + kServer + " 376 bench :End of /MOTD command.");
+    expect.welcome = expect.raw;
     for (; corpus.left > 0; --corpus.left) {
         const std::string line = corpus.Line();
         add(line, corpus.growth, corpus.tags, corpus.tag_text);
@@ -346,6 +406,7 @@ int main(int argc, char** argv) {
     const char* program = argv[0];
     const char *cert = nullptr, *key = nullptr;
     bool mixed = false, utf8 = false, tagged = false;
+    unsigned churn = 0;
     for (;;) {
         if (argc > 3 && std::strcmp(argv[1], "--tls") == 0) {
             cert = argv[2];
@@ -361,6 +422,10 @@ int main(int argc, char** argv) {
         } else if (argc > 1 && std::strcmp(argv[1], "--tags") == 0) {
             tagged = true;
             ++argv, --argc;
+        } else if (argc > 2 && std::strcmp(argv[1], "--churn") == 0) {
+            churn = static_cast<unsigned>(std::strtoul(argv[2], nullptr, 10));
+            argv += 2;
+            argc -= 2;
         } else {
             break;
         }
@@ -368,7 +433,7 @@ int main(int argc, char** argv) {
     bool flood = argc > 1 && std::strcmp(argv[1], "flood") == 0;
     bool dump = argc > 3 && std::strcmp(argv[1], "dump") == 0;
     if (argc < 2 || (flood && argc < 3) || (!flood && !dump && std::strcmp(argv[1], "idle") != 0)) {
-        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] [--tags] flood N [SEED] | idle | dump N FILE [SEED]\n",
+        std::fprintf(stderr, "usage: %s [--tls CERT KEY] [--mixed] [--utf8] [--tags] [--churn M] flood N [SEED] | idle | dump N FILE [SEED]\n",
                      program);
         return 2;
     }
@@ -405,6 +470,7 @@ int main(int argc, char** argv) {
     Corpus corpus{Rng{seed | 1}, count};
     corpus.mixed = mixed;
     corpus.tagged = tagged;
+    corpus.churn_members = churn;
     std::string out;
     std::size_t off = 0;
     auto add = [&](const std::string& line, long growth = 0, const std::string& tags = {}, long tag_text = 0) {
@@ -417,7 +483,10 @@ int main(int argc, char** argv) {
     bool negotiated = !tagged, welcomed = false;
     auto welcome = [&] {
         add(std::string(":") + kServer + " 001 bench :Welcome to the benchmark");
+        if (churn > 0)
+            for (const std::string& line : corpus.BigChannel()) add(line);
         add(std::string(":") + kServer + " 376 bench :End of /MOTD command.");
+        expect.welcome = expect.raw;
         welcomed = true;
     };
     if (negotiated) welcome();

@@ -20,10 +20,10 @@ end
 
 function bench.on_end()
   local cpu, wall = os.clock() - start.cpu, bench.clock() - start.wall
-  local _, peak = bench.rss_kb()
+  local now, peak = bench.rss_kb()
   local st = host.Stats()
-  bench.write(result, ("cpu=%.6f wall=%.6f idle_rss=%d peak_rss=%d tick_max=%s tick_p99=%s ticks=%s %s"):format(
-    cpu, wall, start.rss, peak, tostring(st.tick_max or "nan"), tostring(st.tick_p99 or "nan"),
+  bench.write(result, ("cpu=%.6f wall=%.6f idle_rss=%d peak_rss=%d end_rss=%d tick_max=%s tick_p99=%s ticks=%s %s"):format(
+    cpu, wall, start.rss, peak, now, tostring(st.tick_max or "nan"), tostring(st.tick_p99 or "nan"),
     tostring(st.ticks or "nan"), bench.counts()))
   irc.Close()
   host.Quit(0)

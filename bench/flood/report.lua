@@ -1,6 +1,6 @@
 -- Turns the flood benchmark's result lines into one table.
---   report.lua RESULTS LINES
-local path, lines = arg[1], tonumber(arg[2])
+--   report.lua RESULTS LINES [MEMBERS: the churn corpus, its channel's size]
+local path, lines, churn = arg[1], tonumber(arg[2]), tonumber(arg[3] or "")
 
 local function fields(line)
   local t = {}
@@ -62,15 +62,16 @@ local function problems(r)
   return #bad > 0 and table.concat(bad, ", ") or nil
 end
 
-local order = { "floor", "lua", "host-off", "host-on", "host-tls", "host-utf8", "host-tags" }
+local order = { "floor", "lua", "host-off", "host-on", "host-tls", "host-utf8", "host-tags", "host-before" }
 local names = { floor = "floor (Lua C API, no socket)", lua = "pure Lua (LuaJIT + LuaSocket)", ["host-off"] = "quorvane-host + module, debug off",
   ["host-on"] = "quorvane-host + module, debug on", ["host-tls"] = "quorvane-host + module, TLS, debug off",
-  ["host-utf8"] = "quorvane-host + module, UTF-8 on", ["host-tags"] = "quorvane-host + module, tagged, debug off" }
-local by = { floor = {}, lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {}, ["host-tags"] = {} }
+  ["host-utf8"] = "quorvane-host + module, UTF-8 on", ["host-tags"] = "quorvane-host + module, tagged, debug off",
+  ["host-before"] = "quorvane-host + --before module, debug off" }
+local by = { floor = {}, lua = {}, ["host-off"] = {}, ["host-on"] = {}, ["host-tls"] = {}, ["host-utf8"] = {}, ["host-tags"] = {}, ["host-before"] = {} }
 local base = {}  -- round -> lua CPU ns per line
 local floor_ns = {}  -- round -> floor CPU ns per line
 for _, r in ipairs(runs) do
-  local flood_lines = (r.exp_raw or 2) - 2  -- corpus and end marker, not the two welcome lines
+  local flood_lines = (r.exp_raw or 2) - (r.exp_welcome or 2)  -- corpus and end marker, not the welcome
   r.ns = r.cpu and r.cpu / flood_lines * 1e9
   r.rate = r.wall and flood_lines / r.wall
   r.problem = problems(r)
@@ -91,7 +92,8 @@ end
 local model, cpus = cpuinfo()
 
 print()
-print(("flood: %d lines a round, %d rounds, %s (%d CPUs)"):format(lines, #by.lua, model, cpus))
+print(("%s: %d lines a round, %d rounds, %s (%d CPUs)"):format(churn and ("churn of a %d-member channel"):format(churn) or "flood",
+  lines, #by["host-off"], model, cpus))
 print(("%-40s %9s %7s %7s %10s %9s %9s %9s %9s  %s"):format("client", "CPU ns/l", "ratio", "/floor", "lines/s", "RSS+ MB",
   "idle MB", "tick max", "tick p99", "events"))
 local ratios, floor_ratios = {}, {}
@@ -135,10 +137,10 @@ for _, c in ipairs({ "lua", "host-off", "host-on", "host-tls", "host-utf8", "hos
 end
 -- Each round's `client` against the same round's client with debug off:
 -- the cost of what it adds.
-local function against_off(client, what)
-  if #by[client] == 0 then return end
+local function against_off(client, what, base_client)
+  if #by[client] == 0 or #by[base_client or "host-off"] == 0 then return end
   local off, list = {}, {}
-  for _, r in ipairs(by["host-off"]) do if not r.problem then off[r.round] = r.ns end end
+  for _, r in ipairs(by[base_client or "host-off"]) do if not r.problem then off[r.round] = r.ns end end
   for _, r in ipairs(by[client]) do
     if not r.problem and off[r.round] then list[#list + 1] = r.ns / off[r.round] end
   end
@@ -150,6 +152,20 @@ end
 against_off("host-utf8", "UTF-8 on against off (corpus: one line in ten non-ASCII)")
 -- The same lines with tags against without.
 against_off("host-tags", "tags against none (time and account on every chat line)")
+-- This build against another (--before), on the same corpus and host.
+against_off("host-off", "this module against the other (--before)", "host-before")
+if churn then
+  for _, c in ipairs({ "host-off", "host-before" }) do
+    local ends, starts = {}, {}
+    for _, r in ipairs(by[c]) do
+      if not r.problem and r.end_rss then ends[#ends + 1], starts[#starts + 1] = r.end_rss / 1024, r.idle_rss / 1024 end
+    end
+    if #ends > 0 then
+      print(("churn, %s: RSS at the end %.1f MB (median), %.1f MB when the flood began, the channel full"):format(names[c],
+        median(ends), median(starts)))
+    end
+  end
+end
 local ctcp = {}
 for _, c in ipairs(order) do
   local r = by[c][1]

@@ -14,14 +14,21 @@
 #   host-tags (with --tags) host-off on the same corpus with message tags
 #             (server-time and account) on every chat line; the others
 #             get it without them
+#   host-before (with --before MODULE) host-off with another build of the
+#             module, the same host: what a change costs per line
+# With --churn the corpus is a channel's joins, parts, quits, nicks and
+# modes, the channel filled in the welcome with 50,000 members (or M, with
+# --churn-members M); only host-off (and host-before) run it, the others
+# do not keep channels.
 # Then a connected, silent host's CPU over IDLE seconds, and its exit on
 # SIGTERM.
 #   run.sh BUILD_DIR [--lines N] [--rounds R] [--idle-seconds S] [--no-idle] [--tls] [--utf8] [--tags]
+#          [--churn] [--churn-members M] [--before MODULE]
 # QV_BENCH_HOST / QV_BENCH_MODULE replace the host program and module of the
 # host-* clients (to compare builds; the lua client keeps BUILD_DIR's host).
 set -u
 build=$1; shift
-lines=1000000 rounds=5 idle=30 tls=no utf8=no tags=no
+lines=1000000 rounds=5 idle=30 tls=no utf8=no tags=no churn=no members=50000 before=
 while [ $# -gt 0 ]; do
   case $1 in
     --lines) lines=$2; shift 2 ;;
@@ -31,6 +38,9 @@ while [ $# -gt 0 ]; do
     --tls) tls=yes; shift ;;
     --utf8) utf8=yes; shift ;;
     --tags) tags=yes; shift ;;
+    --churn) churn=yes; shift ;;
+    --churn-members) churn=yes members=$2; shift 2 ;;
+    --before) before=$2; shift 2 ;;
     *) echo "run.sh: unknown option $1" >&2; exit 2 ;;
   esac
 done
@@ -87,6 +97,7 @@ run_client() {  # ROUND CLIENT
   [ "$utf8" = yes ] && corpus+=(--mixed)
   [ "$client" = host-utf8 ] && corpus+=(--utf8)
   [ "$client" = host-tags ] && corpus+=(--tags)
+  [ "$churn" = yes ] && corpus+=(--churn "$members")
   if [ "$client" = floor ]; then
     rm -f "$work/result"
     "${pin_client[@]}" "$floor" "$here/../../quorvane-host/prelude.lua" "$here/handlers.lua" "$work/corpus" "$work/result" 2>"$work/err" || status=$?
@@ -99,6 +110,7 @@ run_client() {  # ROUND CLIENT
   case $client in
     lua) "${pin_client[@]}" timeout 900 "$base_host" --no-module "$here/lua_client.lua" "$port" "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-off | host-tags) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
+    host-before) "${pin_client[@]}" timeout 900 "$host" --module "$before" "$here/module_client.lua" "$port" off "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-on) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" on "$work/result" >/dev/null 2>"$work/err" || status=$? ;;
     host-tls) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" tls >/dev/null 2>"$work/err" || status=$? ;;
     host-utf8) "${pin_client[@]}" timeout 900 "$host" --module "$module" "$here/module_client.lua" "$port" off "$work/result" utf8 >/dev/null 2>"$work/err" || status=$? ;;
@@ -115,6 +127,8 @@ corpus_args=()
 [ "$utf8" = yes ] && corpus_args+=(--mixed)
 "$server" "${corpus_args[@]}" dump "$lines" "$work/corpus" >"$work/corpus.expect" || exit 1
 [ "$tags" = yes ] && clients+=(host-tags)
+[ "$churn" = yes ] && clients=(host-off)
+[ -n "$before" ] && clients+=(host-before)
 if [ "$tls" = yes ]; then
   clients+=(host-tls)
   bash "$here/../../tests/tls/make_certs.sh" "$work/certs" || exit 1
@@ -154,4 +168,4 @@ if [ "$idle" -gt 0 ]; then
   echo "idle cpu_ns=$((t1 - t0)) seconds=$(awk -v a="$s0" -v b="$s1" 'BEGIN { print b - a }') exited=$exited status=$status" >>"$results"
 fi
 
-"$base_host" --no-module "$here/report.lua" "$results" "$lines"
+"$base_host" --no-module "$here/report.lua" "$results" "$lines" "$([ "$churn" = yes ] && echo "$members")"

@@ -19,6 +19,7 @@ int QV_CDECL SetPassword(lua_State* state);
 int QV_CDECL SetSASL(lua_State* state);
 int QV_CDECL SetUTF8(lua_State* state);
 int QV_CDECL SetClientCert(lua_State* state);
+int QV_CDECL SetStsFile(lua_State* state);
 int QV_CDECL GetNick(lua_State* state);
 int QV_CDECL GetChannels(lua_State* state);
 int QV_CDECL GetUsers(lua_State* state);

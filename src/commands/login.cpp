@@ -31,7 +31,11 @@ bool MechanismNamed(std::string_view name, SaslMechanism& mechanism) {
 
 int QV_CDECL SetPassword(lua_State*) {
     if (gLua == nullptr) return 0;
-    Globals::settings.password.Assign(FirstLine(TextArgView(*gLua, 1)));
+    // No text (nil, false, nothing: the host tells them apart by none)
+    // returns to the fixed password; empty text is no password at all.
+    const char* text = gLua->ArgText(1);
+    Globals::settings.password.Assign(FirstLine(text != nullptr ? std::string_view(text) : std::string_view()));
+    Globals::settings.no_password = text != nullptr && Globals::settings.password.Empty();
     return 0;
 }
 

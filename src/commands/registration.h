@@ -9,10 +9,9 @@
 
 class Connection;
 
-// CAP LS 302, PASS, NICK and USER; the script's lines wait behind them
-// until the capability negotiation (protocol/caps.h), a SASL login that
-// `settings` ask for among it, is over. Each name is cut at its first
-// line break.
+// CAP LS 302, PASS (unless `settings` turn it off), NICK and USER; the
+// script's lines wait behind them until the welcome (protocol/caps.h).
+// Each name is cut at its first line break.
 void SendRegistration(Connection& link, const Settings& settings, std::string_view nick, std::string_view user,
                       std::string_view realname);
 

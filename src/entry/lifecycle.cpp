@@ -33,6 +33,7 @@ constexpr Registration kScriptFunctions[] = {
     {"SetSASL", NoThrowScriptFunction<SetSASL>},
     {"SetUTF8", NoThrowScriptFunction<SetUTF8>},
     {"SetClientCert", NoThrowScriptFunction<SetClientCert>},
+    {"SetStsFile", NoThrowScriptFunction<SetStsFile>},
     {"GetNick", NoThrowScriptFunction<GetNick>},
     {"GetChannels", NoThrowScriptFunction<GetChannels>},
     {"GetUsers", NoThrowScriptFunction<GetUsers>},

@@ -3,6 +3,7 @@
 #define QV_MODULE_GLOBALS_H
 
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "host/lua_interface.h"
@@ -29,6 +30,9 @@ struct Globals {
     static Settings settings;
     // What servers required of later links to their names: TLS.
     static StsPolicies stsPolicies;
+    // The file they are kept in across restarts (irc.SetStsFile); empty:
+    // none, they last as long as the process.
+    static std::string stsFile;
 
     // Sends one IRC line: CR LF appended, bytes above 0x7F sent as '?'
     // (with UTF-8 on, only those of no well-formed character), dropped unless

@@ -74,10 +74,14 @@ void Connection::Reopen(int port, platform::Security security, Session next) {
     out_.Restart(session_.caps.registration.View());
     port_ = port;
     security_ = security;
-    tls_required_ = true;
-    opening_ = std::make_unique<platform::Opening>(host_, port, security, kConnectTimeoutMs, cert_);
+    opening_ = std::make_unique<platform::Opening>(host_, port, security, kConnectTimeoutMs,
+                                                   security == platform::Security::Plain ? nullptr : cert_);
     state_ = ConnectionState::Connecting;
-    if (!opening_->Error().empty()) return Drop("Connect failed: " + opening_->Error() + " (the server requires TLS)");
+    if (!opening_->Error().empty()) {
+        std::string reason = "Connect failed: " + opening_->Error();
+        if (tls_required_) reason += " (the server requires TLS)";
+        return Drop(std::move(reason));
+    }
     opening_->Step();
 }
 

@@ -64,10 +64,11 @@ public:
     // link came up in this call. A failed one is then a lost link whose
     // reason starts "Connect failed: ".
     bool Advance();
-    // The server requires TLS: the link ends without another byte and the
-    // same host is connected again on `port` with `security`, under the
-    // session `next` (the ping timeout carries over). Its registration goes
-    // out first there, then the script's lines on hold, still held.
+    // The link ends without another byte and the same host is connected
+    // again on `port` with `security` (TLS, as the server requires it; or
+    // as it was, without the password it refused), under the session
+    // `next` (the ping timeout carries over). Its registration goes out
+    // first there, then the script's lines on hold, still held.
     void Reopen(int port, platform::Security security, Session next);
     // This link is TLS because the server requires it: a failed connect
     // says so.

@@ -3,6 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
+#include "net/ascii.h"
+
+bool RegistrationLine(std::string_view line) {
+    const std::string_view command = line.substr(0, line.find_first_of(" \r\n"));
+    for (const std::string_view c : {"CAP", "AUTHENTICATE", "PASS", "NICK", "USER", "PONG", "QUIT"})
+        if (ascii::SameFolded(command, c)) return true;
+    return false;
+}
+
 void ByteFifo::Consume(std::size_t n) {
     platform::Wipe(buf_.data() + head_, n);
     head_ += n;
@@ -53,8 +62,10 @@ void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point no
     while (!bytes.empty()) {
         std::size_t end = bytes.find('\n');
         end = end == std::string_view::npos ? bytes.size() : end + 1;
-        paced_.Append(bytes.substr(0, end));
-        lines_.push_back({static_cast<std::uint32_t>(end), kind == LineKind::Reply});
+        const std::string_view line = bytes.substr(0, end);
+        const bool hold = held_ && !RegistrationLine(line);
+        (hold ? held_bytes_ : paced_).Append(line);
+        (hold ? held_lines_ : lines_).push_back({static_cast<std::uint32_t>(end), kind == LineKind::Reply});
         waiting_replies_ += kind == LineKind::Reply;
         bytes.remove_prefix(end);
     }
@@ -62,12 +73,12 @@ void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point no
 }
 
 void SendQueue::Release(Clock::time_point now) {
-    while (!lines_.empty() && FrontFree()) {
+    while (!lines_.empty()) {
         if (!TakeAllowance(now)) return;
         ReleaseFront();
     }
     // The module's own queries wait behind every line of the script's.
-    while (lines_.empty() && !background_lines_.empty()) {
+    while (lines_.empty() && held_lines_.empty() && !background_lines_.empty()) {
         if (!TakeAllowance(now)) return;
         const std::uint32_t size = background_lines_.front();
         background_lines_.pop_front();
@@ -84,27 +95,28 @@ bool SendQueue::TakeAllowance(Clock::time_point now) {
 }
 
 void SendQueue::ReleaseAll() {
-    while (!lines_.empty() && FrontFree()) ReleaseFront();
+    while (!lines_.empty()) ReleaseFront();
 }
 
-void SendQueue::Hold() {
-    held_ = true;
-    free_ = lines_.size();
-}
+void SendQueue::Hold() { held_ = true; }
 
 void SendQueue::Unhold(Clock::time_point now) {
     held_ = false;
+    // Behind the lines that wait already: those were let ahead of them.
+    for (const Paced line : held_lines_) {
+        paced_.Append(held_bytes_.View().substr(0, line.size));
+        held_bytes_.Consume(line.size);
+        lines_.push_back(line);
+    }
+    held_lines_.clear();
     Release(now);
 }
 
 void SendQueue::Restart(std::string_view first) {
     out_.Clear();
-    for (; held_ && free_ > 0; --free_) {
-        const Paced line = lines_.front();
-        lines_.pop_front();
-        waiting_replies_ -= line.reply;
-        paced_.Consume(line.size);
-    }
+    for (const Paced line : lines_) waiting_replies_ -= line.reply;
+    lines_.clear();
+    paced_.Clear();
     background_.Clear();
     background_lines_.clear();
     pace_ = {};
@@ -112,7 +124,6 @@ void SendQueue::Restart(std::string_view first) {
 }
 
 void SendQueue::ReleaseFront() {
-    if (held_) --free_;
     const Paced line = lines_.front();
     lines_.pop_front();
     waiting_replies_ -= line.reply;
@@ -126,7 +137,8 @@ void SendQueue::Clear() {
     lines_.clear();
     background_.Clear();
     background_lines_.clear();
+    held_bytes_.Clear();
+    held_lines_.clear();
     waiting_replies_ = 0;
     held_ = false;
-    free_ = 0;
 }

@@ -35,6 +35,11 @@ private:
     std::size_t head_ = 0;
 };
 
+// Whether a framed line is one a server takes before it has registered
+// us (CAP, AUTHENTICATE, PASS, NICK, USER, PONG, QUIT): it answers 451 to
+// any other, and drops it.
+bool RegistrationLine(std::string_view line);
+
 class SendQueue {
 public:
     using Clock = std::chrono::steady_clock;
@@ -60,18 +65,20 @@ public:
     // on hold stay.
     void ReleaseAll();
     // Lines queued from now on stay on hold, whatever the pace, until
-    // Unhold; those already queued go on as usual.
+    // Unhold, but for those a server takes before it has registered us
+    // (RegistrationLine), which go on paced as usual, in order, as do
+    // those already queued.
     void Hold();
     void Unhold(Clock::time_point now);
-    // A new link takes over: what was released and the lines queued before
-    // the hold are dropped, `first` goes out ahead of the rest, the lines on
-    // hold stay held, and the pace starts afresh.
+    // A new link takes over: what was released and the lines not on hold
+    // are dropped, `first` goes out ahead of the rest, the lines on hold
+    // stay held, and the pace starts afresh.
     void Restart(std::string_view first);
 
     // Bytes released and not yet taken by the socket, in order.
     std::string_view Unwritten() const { return out_.View(); }
     void Written(std::size_t n) { out_.Consume(n); }
-    std::size_t PacedBytes() const { return paced_.Size(); }
+    std::size_t PacedBytes() const { return paced_.Size() + held_bytes_.Size(); }
     void Clear();
 
 private:
@@ -83,17 +90,16 @@ private:
     // Counts one line against the allowance at `now`; false when it has
     // none left.
     bool TakeAllowance(Clock::time_point now);
-    // Whether the front line may go: not while it is on hold.
-    bool FrontFree() const { return !held_ || free_ > 0; }
 
     ByteFifo out_;    // released, not yet taken by the socket
     ByteFifo paced_;  // the bytes of lines_
     std::deque<Paced> lines_;
+    ByteFifo held_bytes_;  // the bytes of held_lines_, in order
+    std::deque<Paced> held_lines_;
     ByteFifo background_;  // Background lines, and their sizes
     std::deque<std::uint32_t> background_lines_;
     int waiting_replies_ = 0;
     bool held_ = false;
-    std::size_t free_ = 0;  // while held: the lines at the front queued before the hold
     // The server's view of our flood counter: it runs ahead of the clock by
     // kPenalty per line and must stay within kAllowance of it.
     Clock::time_point pace_{};

@@ -1,10 +1,5 @@
-// Client certificates on POSIX: the file read here, parsed and checked by
-// OpenSSL.
+// Client certificates on POSIX: the file parsed and checked by OpenSSL.
 #include "platform/client_cert_openssl.h"
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <openssl/bio.h>
 #include <openssl/decoder.h>
@@ -12,59 +7,16 @@
 #include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 
-#include <cerrno>
 #include <cstring>
 #include <utility>
 
 #include "platform/cert_file.h"
+#include "platform/file.h"
 #include "platform/fingerprint.h"
-#include "platform/socket.h"
 #include "platform/tls.h"
 
 namespace platform {
 namespace {
-
-// The whole file, if it is a regular file of sensible size. O_NONBLOCK: a
-// FIFO named by mistake must not hold the host until a writer comes.
-bool ReadFile(const std::string& path, std::string& bytes, std::string& error) {
-    const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0) {
-        const int err = errno;
-        if (err == ENOENT || err == ENOTDIR) error = "no such file";
-        else if (err == EACCES || err == EPERM) error = "unreadable (permission denied)";
-        else error = "unreadable: " + ErrorText(err);
-        return false;
-    }
-    struct stat info {};
-    bool ok = fstat(fd, &info) == 0;
-    if (!ok) error = "unreadable: " + ErrorText(errno);
-    else if (S_ISDIR(info.st_mode)) error = "a directory, not a file";
-    else if (!S_ISREG(info.st_mode)) error = "not a regular file";
-    else if (info.st_size > static_cast<off_t>(kMaxClientCertFile)) error = "too large for a certificate file";
-    ok = ok && error.empty();
-    // One byte over the limit tells a file that grew since fstat.
-    bytes.resize(kMaxClientCertFile + 1);
-    std::size_t got = 0;
-    while (ok && got < bytes.size()) {
-        const ssize_t n = read(fd, bytes.data() + got, bytes.size() - got);
-        if (n == 0) break;
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = "unreadable: " + ErrorText(errno);
-            ok = false;
-        } else {
-            got += static_cast<std::size_t>(n);
-        }
-    }
-    close(fd);
-    if (ok && got > kMaxClientCertFile) {
-        error = "too large for a certificate file";
-        ok = false;
-    }
-    if (!ok) OPENSSL_cleanse(bytes.data(), got);  // it may hold a key
-    bytes.resize(ok ? got : 0);
-    return ok;
-}
 
 struct BioFree {
     void operator()(BIO* bio) const { BIO_free(bio); }
@@ -398,7 +350,8 @@ std::shared_ptr<const ClientCert> LoadClientCert(const std::string& path, const 
     // cleans up made, before any object exists.
     PrepareTls();
     std::string bytes;
-    if (!ReadFile(path, bytes, error)) return nullptr;
+    if (ReadWholeFile(path, kMaxClientCertFile, "too large for a certificate file", bytes, error) != FileRead::Read)
+        return nullptr;
     auto native = std::make_unique<ClientCert::Native>();
     ERR_clear_error();
     // PKCS#12 first: its bytes may hold anything, a PEM header among them.

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "platform/cert_file.h"
+#include "platform/file.h"
 #include "platform/fingerprint.h"
 #include "platform/socket.h"
 #include "platform/wide_win32.h"
@@ -21,62 +22,6 @@ std::string Utf8(const wchar_t* text) {
     WideCharToMultiByte(CP_UTF8, 0, text, -1, out.data(), n, nullptr, nullptr);
     out.resize(static_cast<std::size_t>(n - 1));  // the NUL
     return out;
-}
-
-std::string OpenFailure(DWORD code) {
-    switch (code) {
-        case ERROR_FILE_NOT_FOUND:
-        case ERROR_PATH_NOT_FOUND:
-        case ERROR_INVALID_NAME:
-        case ERROR_BAD_NETPATH: return "no such file";
-        case ERROR_ACCESS_DENIED: return "unreadable (permission denied)";
-        default: return "unreadable: " + ErrorText(static_cast<int>(code));
-    }
-}
-
-// The whole file, if it is a file on disk of sensible size.
-bool ReadWholeFile(const std::string& path, std::string& bytes, std::string& error) {
-    std::wstring name;
-    if (!Wide(path, name)) {
-        error = "no such file";  // no name that is not UTF-8 can be opened
-        return false;
-    }
-    const DWORD attributes = GetFileAttributesW(name.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES) {
-        error = OpenFailure(GetLastError());
-        return false;
-    }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        error = "a directory, not a file";
-        return false;
-    }
-    HANDLE file = CreateFileW(name.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        error = OpenFailure(GetLastError());
-        return false;
-    }
-    LARGE_INTEGER size{};
-    if (GetFileType(file) != FILE_TYPE_DISK) error = "not a regular file";
-    else if (!GetFileSizeEx(file, &size)) error = "unreadable: " + ErrorText(static_cast<int>(GetLastError()));
-    else if (size.QuadPart > static_cast<LONGLONG>(kMaxClientCertFile)) error = "too large for a certificate file";
-    // One byte over the limit tells a file that grew since.
-    bytes.resize(error.empty() ? kMaxClientCertFile + 1 : 0);
-    std::size_t got = 0;
-    while (error.empty() && got < bytes.size()) {
-        DWORD n = 0;
-        if (!ReadFile(file, bytes.data() + got, static_cast<DWORD>(bytes.size() - got), &n, nullptr)) {
-            error = "unreadable: " + ErrorText(static_cast<int>(GetLastError()));
-        } else if (n == 0) {
-            break;
-        }
-        got += n;
-    }
-    CloseHandle(file);
-    if (error.empty() && got > kMaxClientCertFile) error = "too large for a certificate file";
-    if (!error.empty()) SecureZeroMemory(bytes.data(), got);  // it may hold a key
-    bytes.resize(error.empty() ? got : 0);
-    return error.empty();
 }
 
 // Whether CryptoAPI has linked a private key to the certificate, in any of
@@ -216,7 +161,8 @@ ClientCert::~ClientCert() = default;
 std::shared_ptr<const ClientCert> LoadClientCert(const std::string& path, const std::string& password,
                                                  std::string& error) {
     std::string bytes;
-    if (!ReadWholeFile(path, bytes, error)) return nullptr;
+    if (ReadWholeFile(path, kMaxClientCertFile, "too large for a certificate file", bytes, error) != FileRead::Read)
+        return nullptr;
     auto native = std::make_unique<ClientCert::Native>();
     const bool imported = Import(bytes, password, *native, error);
     SecureZeroMemory(bytes.data(), bytes.size());  // it held the key

@@ -11,6 +11,7 @@
 #include "protocol/items.h"
 #include "protocol/reply.h"
 #include "protocol/sasl.h"
+#include "protocol/server_password.h"
 #include "protocol/sts.h"
 
 namespace {
@@ -65,12 +66,31 @@ void Request(Connection& link, CapBits bits) {
     link.session().caps.asked.push_back(bits);
 }
 
-// The server no longer holds registration for CAP, which ends at `end`:
-// the script's lines go.
+// The server no longer holds registration for CAP, which ends at `end`.
+// The script's lines still wait for the welcome: a server registers us
+// only after its own checks (ident, DNS), and answers 451 until then.
 void Release(Connection& link, Step end) {
     CapState& caps = link.session().caps;
     if (caps.Over()) return;
     caps.step = end;
+}
+
+// PASS, NICK and USER, where they waited for the server's first word on
+// CAP.
+void SendWaitingRegistration(Connection& link) {
+    CapState& caps = link.session().caps;
+    if (!caps.registration_waits) return;
+    caps.registration_waits = false;
+    const std::string_view all = caps.registration.View();
+    link.Send(all.substr(all.find('\n') + 1), LineKind::Script);
+}
+
+// Registered: the registration is needed no more, and the script's lines go.
+void Welcome(Connection& link) {
+    CapState& caps = link.session().caps;
+    Release(link, Step::Done);
+    caps.welcomed = true;
+    caps.registration_waits = false;
     caps.registration.Clear();
     link.ReleaseScriptLines();
 }
@@ -91,7 +111,9 @@ void MoveToTls(Connection& link, int port) {
     next.login = std::move(link.session().login);
     RestartLogin(next.login);
     next.caps.step = Step::Listing;
+    next.caps.password = link.session().caps.password;
     next.caps.registration = std::move(link.session().caps.registration);
+    link.RequireTls();
     link.Reopen(port, platform::Security::Tls, std::move(next));
 }
 
@@ -124,6 +146,7 @@ void OnList(Connection& link, const Reply& r, std::string_view list) {
         if (const int port = StsOnList(link, caps.sts)) return MoveToTls(link, port);
     }
     if (link.session().login.Pending() && !LoginFitsOffer(link)) return;
+    SendWaitingRegistration(link);
     caps.step = Step::Settling;
     if (const CapBits extras = caps.offered & ~kCapSasl) Request(link, extras);
     if (link.session().login.Pending()) Request(link, kCapSasl);
@@ -200,19 +223,22 @@ void OnCap(Connection& link, const Reply& r) {
 
 }  // namespace
 
-void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines) {
+void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines, ServerPassword password) {
     PrepareLogin(link, settings);
     CapState& caps = link.session().caps;
     caps = {};
     caps.step = Step::Listing;
+    caps.password = password;
+    caps.registration_waits =
+        password == ServerPassword::Script && link.LinkSecurity() == platform::Security::Plain;
     // CAP LS answers nothing and asks the server to wait for us: like
     // every line of the negotiation it does not count against the pace.
     const std::string_view all = lines.View();
     const std::size_t first = all.find('\n') + 1;
     SendNegotiationLine(link, kTraced, all.substr(0, first));
-    link.Send(all.substr(first), LineKind::Script);
     link.HoldScriptLines();
     caps.registration = std::move(lines);
+    if (!caps.registration_waits) link.Send(caps.registration.View().substr(first), LineKind::Script);
 }
 
 void SendNegotiationLine(Connection& link, std::string_view head, std::string_view line, std::string_view shown) {
@@ -225,20 +251,24 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens) {
     if (!r.HasParams()) return;  // no command, or nothing after it: nothing of ours
     if (r.Command() == "CAP") return OnCap(link, r);
     CapState& caps = link.session().caps;
+    if (caps.welcomed) return;
+    if (RetryWithoutFixedPassword(link, r)) return;
+    // A server that answers something else first passed the CAP over; 020
+    // ("please wait") is what some say to every new link before they read.
+    const bool passed_cap = !caps.answered && (r.Command() == "ERROR" || (r.IsNumeric() && r.Command() != "020"));
     if (caps.Negotiating() && !caps.answered && PassedOver(r)) {
         if (link.session().login.Pending()) return FailLogin(link, "the server does not know CAP");
+        SendWaitingRegistration(link);
         return Release(link, Step::Ignored);
     }
     if (link.session().login.Pending()) {
         LoginOnLine(link, r);
         return Conclude(link);
     }
+    if (passed_cap) SendWaitingRegistration(link);
+    if (r.Command() == "001") return Welcome(link);
     if (!caps.Negotiating() || !r.IsNumeric()) return;
-    const std::string_view n = r.Command();
-    if (n == "001") {
-        // Registered: whatever the server made of our CAP, it holds nothing.
-        Release(link, Step::Done);
-    } else if (n == "421" && (r.Param(0) == "CAP" || r.Param(1) == "CAP")) {
+    if (r.Command() == "421" && (r.Param(0) == "CAP" || r.Param(1) == "CAP")) {
         // An old server that knows no CAP; it registers us on its own.
         Release(link, Step::Ignored);
     }
@@ -246,18 +276,25 @@ void NegotiationOnLine(Connection& link, const Tokens& tokens) {
 
 void EndNegotiationForClose(Connection& link) {
     CapState& caps = link.session().caps;
-    if (!caps.Negotiating() || link.session().login.Pending()) return;
-    caps.asked.clear();
-    caps.step = Step::Settling;
-    Conclude(link);
+    if (caps.welcomed || link.session().login.Pending()) return;
+    if (caps.Negotiating()) {
+        caps.asked.clear();
+        caps.step = Step::Settling;
+        Conclude(link);
+    }
+    link.ReleaseScriptLines();
 }
 
 void CheckNegotiationTime(Connection& link) {
     if (!link.IsConnected()) return;
     const bool login = link.session().login.Pending();
     const CapState& caps = link.session().caps;
+    const bool late = Connection::pace_clock() - link.session().up_since > kNegotiationTimeLimit;
+    // A server that says nothing at all to CAP will never speak of STS:
+    // the registration goes as the script set it.
+    if (!login && late && !caps.answered) SendWaitingRegistration(link);
     if (!login && !(caps.Negotiating() && caps.answered)) return;
-    if (Connection::pace_clock() - link.session().up_since <= kNegotiationTimeLimit) return;
+    if (!late) return;
     const std::string limit = std::to_string(kNegotiationTimeLimit.count()) + " s";
     if (login) return FailLogin(link, "the server did not finish the login within " + limit);
     std::string reason = "Capability negotiation failed: the server did not finish it within " + limit;

@@ -12,6 +12,7 @@
 
 #include "platform/secret.h"
 #include "protocol/tokenize.h"
+#include "session/caps.h"
 #include "session/settings.h"
 
 class Connection;
@@ -20,10 +21,13 @@ class Connection;
 // this from link-up: a server that stalls would hold the bot unregistered.
 constexpr std::chrono::seconds kNegotiationTimeLimit{10};
 
-// Sends the registration, `lines` (framed, CAP LS 302 first), and holds
-// the script's lines until the negotiation is over. With an account in
-// `settings`, the login is part of it.
-void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines);
+// Sends the registration, `lines` (framed, CAP LS 302 first, then the
+// PASS that `password` tells of, if any, NICK and USER), and holds the
+// script's lines until the welcome. With an account in `settings`, the
+// login is part of it. A script's password on a plain link waits, with
+// NICK and USER, for the server's capability list, or its showing that it
+// ignores CAP, so that STS can move the link first.
+void BeginNegotiation(Connection& link, const Settings& settings, platform::Secret lines, ServerPassword password);
 
 // Sends one line of the negotiation, a login's among them: it answers the
 // server, which holds registration for it, so it never waits on the pace
@@ -39,11 +43,12 @@ inline void SendNegotiationLine(Connection& link, std::string_view head, std::st
 void NegotiationOnLine(Connection& link, const Tokens& tokens);
 
 // The script closes the link: a negotiation without a login ends now
-// (CAP END), so that the lines it sent go out before its QUIT; those held
+// (CAP END), and the lines it sent go out before its QUIT; those held
 // for a login stay unsent, as the login never vouched for them.
 void EndNegotiationForClose(Connection& link);
 
-// Called on every poll tick: ends a negotiation that ran out of time.
+// Called on every poll tick: ends a negotiation that ran out of time, and
+// sends a registration that waited for a server that never spoke of CAP.
 void CheckNegotiationTime(Connection& link);
 
 #endif

@@ -105,13 +105,14 @@ void ProcessLine(std::string_view received, bool nul_after) {
 
     // Queries are answered even while the module is shut.
     if (tokens.count > 2 && tokens[1] == "PRIVMSG") AnswerQuery(tokens.message.Nick(), tokens.message.trailing);
+    // The server's own reason for ending the link, for the loss that
+    // follows; noted first, as the negotiation may start a session afresh.
+    if (const auto text = ServerErrorText(tokens.message); text && link != nullptr) link->NoteServerError(*text);
     // The negotiation (a login among it) goes on while the module is shut,
     // like the replies.
     if (link != nullptr) NegotiationOnLine(*link, tokens);
     // Read now: a handler of the events below may replace the link.
     const CapBits enabled = link != nullptr ? link->session().caps.enabled : 0;
-    // The server's own reason for ending the link, for the loss that follows.
-    if (const auto text = ServerErrorText(tokens.message); text && link != nullptr) link->NoteServerError(*text);
 
     if (gLua == nullptr) return;
     if (Globals::bDebug) {

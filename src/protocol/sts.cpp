@@ -10,17 +10,13 @@
 #include "net/connection.h"
 #include "net/server_text.h"
 #include "protocol/items.h"
+#include "protocol/sts_file.h"
 
 std::chrono::steady_clock::time_point (*sts_clock)() = &std::chrono::steady_clock::now;
 
+std::string StsKey(std::string_view host) { return ascii::Lowered(host); }
+
 namespace {
-
-// A policy of ten years is as good as forever, and keeps the expiry time
-// far from overflowing.
-constexpr std::uint64_t kLongestPolicyS = 10ull * 365 * 24 * 3600;
-
-// Host names are the same name in any case.
-std::string Key(std::string_view host) { return ascii::Lowered(host); }
 
 // "key=value" in a comma-separated list; a key without '=' gives empty
 // text; nullopt when the key is not there.
@@ -62,24 +58,27 @@ int StsOnList(Connection& link, std::string_view value) {
     if (!duration) return 0;
     std::uint64_t seconds = 0;
     // Longer than the longest policy kept is as long.
-    if (!ascii::Decimal(*duration, kLongestPolicyS, seconds)) {
+    if (!ascii::Decimal(*duration, kLongestStsPolicyS, seconds)) {
         Ignored(value, "gives no valid duration");
         return 0;
     }
     if (seconds == 0) {
-        if (const auto it = Globals::stsPolicies.find(Key(link.Host())); it != Globals::stsPolicies.end())
+        if (const auto it = Globals::stsPolicies.find(StsKey(link.Host())); it != Globals::stsPolicies.end()) {
             Globals::stsPolicies.erase(it);
+            KeepStsPolicies();
+        }
         return 0;
     }
-    StsPolicy& policy = Globals::stsPolicies[Key(link.Host())];
+    StsPolicy& policy = Globals::stsPolicies[StsKey(link.Host())];
     policy.port = link.Port();
     policy.duration = std::chrono::seconds(seconds);
     policy.expires = sts_clock() + policy.duration;
+    KeepStsPolicies();
     return 0;
 }
 
 int StsPolicyPort(std::string_view host) {
-    const auto it = Globals::stsPolicies.find(Key(host));
+    const auto it = Globals::stsPolicies.find(StsKey(host));
     if (it == Globals::stsPolicies.end()) return 0;
     if (sts_clock() >= it->second.expires) {
         Globals::stsPolicies.erase(it);
@@ -90,7 +89,9 @@ int StsPolicyPort(std::string_view host) {
 
 void StsLinkEnded(const Connection& link) {
     if (link.LinkSecurity() != platform::Security::Tls || link.session().up_since == decltype(link.session().up_since){}) return;
-    const auto it = Globals::stsPolicies.find(Key(link.Host()));
-    if (it != Globals::stsPolicies.end() && it->second.port == link.Port())
+    const auto it = Globals::stsPolicies.find(StsKey(link.Host()));
+    if (it != Globals::stsPolicies.end() && it->second.port == link.Port()) {
         it->second.expires = sts_clock() + it->second.duration;
+        KeepStsPolicies();
+    }
 }

@@ -6,12 +6,22 @@
 #define QV_PROTOCOL_STS_H
 
 #include <chrono>
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 class Connection;
 
 // The clock policies expire on; tests step it by hand.
 extern std::chrono::steady_clock::time_point (*sts_clock)();
+
+// A policy of ten years is as good as forever, and keeps the expiry time
+// far from overflowing.
+inline constexpr std::uint64_t kLongestStsPolicyS = 10ull * 365 * 24 * 3600;
+
+// The key a host's policy is kept under: host names are the same name in
+// any case.
+std::string StsKey(std::string_view host);
 
 // The server's sts value on `link`: the TLS port the link must move to
 // now, or 0 when it stays. A value that cannot be followed is ignored,

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/secret.h"
+#include "session/settings.h"
 
 // The capabilities the module uses, one bit each.
 using CapBits = std::uint16_t;
@@ -49,10 +50,17 @@ struct CapState {
     // The value of "sts" in the list, for the end of the list.
     std::string sts;
     bool sts_listed = false;
-    // The registration lines as sent (framed; PASS may hold a password),
-    // kept while the negotiation runs: a server that requires TLS has them
-    // sent again on the secure link. Cleared once the negotiation is over.
+    // The registration lines (framed, CAP LS 302 first; PASS may hold a
+    // password), kept until the welcome: a server that requires TLS has
+    // them sent again on the secure link, one that refuses the fixed
+    // password has them sent again without it.
     platform::Secret registration;
+    ServerPassword password = ServerPassword::None;
+    // All but CAP LS wait for the server's first word on CAP: a script's
+    // password over plain TCP goes only once STS could have moved the link.
+    bool registration_waits = false;
+    // The server welcomed us (001): the script's lines go.
+    bool welcomed = false;
 
     bool Negotiating() const { return step == Step::Listing || step == Step::Settling; }
     // The script's lines wait until this holds.

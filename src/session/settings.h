@@ -15,9 +15,18 @@ enum class SaslMechanism { Plain, External, ScramSha256 };
 // goes out at half of it.
 constexpr int kDefaultPingTimeoutS = 240;
 
+// What PASS a registration carries.
+enum class ServerPassword {
+    None,    // the script turned it off
+    Fixed,   // the one every earlier release sent, which a server may refuse
+    Script,  // the script's own: a secret
+};
+
 struct Settings {
-    // The PASS text; empty for the fixed one every earlier release sent.
+    // The PASS text; empty for the fixed one every earlier release sent,
+    // or for none.
     platform::Secret password;
+    bool no_password = false;
     // The account a SASL login is made to; empty for no login.
     platform::Secret sasl_account;
     platform::Secret sasl_password;

@@ -2,7 +2,7 @@
 # private ngircd on a free loopback port and ii clients against it. Every
 # process started is recorded in QV_PIDS; qv_stop_all ends them.
 QV_PIDS=()
-QV_PASSWORD=pvrkqo618  # the module always sends this PASS
+QV_PASSWORD=pvrkqo618  # the PASS the module sends unless told otherwise; empty: the server takes none
 
 qv_stop_all() {
   local p
@@ -72,7 +72,7 @@ qv_start_ircd() {
 Name = irc.quorvane.test
 Info = quorvane test server
 AdminInfo1 = quorvane
-Password = $QV_PASSWORD
+${QV_PASSWORD:+Password = $QV_PASSWORD}
 Listen = ${QV_IRCD_LISTEN:-127.0.0.1,::1}
 Ports = $port
 MotdPhrase = "quorvane test server"
@@ -114,7 +114,7 @@ qv_start_ii() {
   local dir=$1 nick=$2
   mkdir -p "$dir"
   echo "$nick" >"$dir/nick"
-  IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" -k IIPASS >"$dir.log" 2>&1 &
+  IIPASS=$QV_PASSWORD ii -s 127.0.0.1 -p "$QV_PORT" -n "$nick" -i "$dir" ${QV_PASSWORD:+-k IIPASS} >"$dir.log" 2>&1 &
   QV_II_PID=$!
   QV_PIDS+=("$QV_II_PID")
   # 376 "End of MOTD command" (inspircd: "End of message of the day."), or
@@ -197,6 +197,17 @@ qv_inspircd_client_conf() {
 <performance somaxconn="128" softlimit="1024" clonesonconnect="no">
 <dns server="127.0.0.1" timeout="1">
 <files motd="/etc/inspircd/inspircd.motd">
+CONF
+}
+
+# inspircd's lines for TLS clients on port $tls with the certificate CERT
+# and its key KEY; EXTRA (such as requestclientcert="yes") goes in the
+# profile. Usage: qv_inspircd_tls_conf CERT KEY [EXTRA]
+qv_inspircd_tls_conf() {
+  cat <<CONF
+<bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
+<module name="ssl_gnutls">
+<sslprofile name="Clients" provider="gnutls" certfile="$1" keyfile="$2" dhfile="" hash="sha256"${3:+ $3}>
 CONF
 }
 
@@ -428,4 +439,35 @@ CONF
   done
   QV_WHY="ircd-hybrid did not start"
   return 1
+}
+
+# qv_register_account PORT ACCOUNT PASSWORD [FINGERPRINT]: registers
+# ACCOUNT with NickServ from a raw client, as any user would, on our
+# inspircd at PORT; with FINGERPRINT, adds it to the account (CERT ADD).
+qv_register_account() {
+  timeout 90 python3 - "$@" <<'PY'
+import socket, sys, time
+port, nick, pw = int(sys.argv[1]), sys.argv[2], sys.argv[3]
+fp = sys.argv[4] if len(sys.argv) > 4 else None
+s = socket.create_connection(("127.0.0.1", port), timeout=60)
+f = s.makefile("rb")
+s.sendall(f"NICK {nick}\r\nUSER {nick} 0 * :register\r\n".encode())
+for raw in f:
+    line = raw.decode(errors="replace").rstrip("\r\n")
+    if line.startswith("PING"):
+        s.sendall(("PONG" + line[4:] + "\r\n").encode())
+    if " 376 " in line or " 422 " in line:
+        s.sendall(f"PRIVMSG NickServ :REGISTER {pw} {nick}@quorvane.test\r\n".encode())
+    if line.startswith(":NickServ!") and " is now registered to " in line:
+        print("registered")
+        if fp is None:
+            s.sendall(b"QUIT :done\r\n")
+            sys.exit(0)
+        s.sendall(f"PRIVMSG NickServ :CERT ADD {fp}\r\n".encode())
+    if fp and line.startswith(":NickServ!") and fp in line and "dded" in line:
+        print("fingerprint added")
+        s.sendall(b"QUIT :done\r\n")
+        sys.exit(0)
+sys.exit(1)
+PY
 }

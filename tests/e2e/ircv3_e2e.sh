@@ -83,9 +83,7 @@ write_configs() {
 link=$((port + 1)) tls=$((port + 2)) zport=$((port + 3))
 cat >"$work/inspircd.conf" <<CONF
 $(qv_inspircd_client_conf)
-<bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
-<module name="ssl_gnutls">
-<sslprofile name="Clients" provider="gnutls" certfile="$work/certs/server.pem" keyfile="$work/certs/server.key" dhfile="" hash="sha256">
+$(qv_inspircd_tls_conf "$work/certs/server.pem" "$work/certs/server.key")
 <module name="cap">
 <module name="ircv3">
 <module name="ircv3_capnotify">

@@ -10,9 +10,14 @@
 --   !nick OLD NEW         takes the nick NEW if its nick is OLD
 -- Every room event is printed as "event NAME ARGS...", the end of every
 -- WHO as "who-done CHANNEL". $QV_ROOM_PASSWORD is the link's PASS.
+-- The channels are joined at IRC_OnRegistered, or with $QV_ROOM_EARLY set
+-- right after irc.Connect.
 --   room.lua HOST PORT NICK IDENT [CHANNEL...]
 local server, port, nick, ident = arg[1], tonumber(arg[2]), arg[3], arg[4]
 local channels = { select(5, unpack(arg)) }
+-- $QV_ROOM_EARLY: the joins go right after irc.Connect, before the server
+-- has registered the link.
+local early = os.getenv("QV_ROOM_EARLY") ~= nil
 
 local function out(...)
   print(table.concat({ ... }, " "))
@@ -32,7 +37,9 @@ end
 hook.Add("IRC_OnRegistered", "room", function()
   out("rules", "PREFIX=" .. text(irc.ISupport("PREFIX")), "CASEMAPPING=" .. text(irc.ISupport("CASEMAPPING")),
       "MODES=" .. text(irc.ISupport("MODES")), "WHOX=" .. text(irc.ISupport("WHOX")))
-  for _, channel in ipairs(channels) do irc.Join(channel) end
+  if not early then
+    for _, channel in ipairs(channels) do irc.Join(channel) end
+  end
 end)
 
 -- Where the server offers no WHOX the module asks nothing when it joins;
@@ -99,4 +106,7 @@ local failed = irc.Connect(server, port, nick, ident, "quorvane room bot")
 if failed then
   out("connect failed:", failed)
   host.Quit(1)
+end
+if early then
+  for _, channel in ipairs(channels) do irc.Join(channel) end
 end

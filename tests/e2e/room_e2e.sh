@@ -70,9 +70,11 @@ qv_wait_for "$bob/127.0.0.1/out" "You are now logged in as" 300 || fail "bob did
 qv_start_znc "$port" "$zport" "$ZNCPW" "#room" "#zonly"
 qv_wait_for "$alice/127.0.0.1/#room/out" "-!- zqv(" 300 || fail "znc did not join #room"
 
-# The bots: qvbot joins #room and #side; zbot attaches to znc, which makes
-# it zqv, in the channels znc is in.
-QUORVANE_TRACE=$work/qvbot.trace "$HOST" --module "$MODULE" "$ROOM" 127.0.0.1 "$port" qvbot qvroom "#room" "#side" >"$work/qvbot.out" 2>&1 &
+# The bots: qvbot joins #room and #side, right after its irc.Connect
+# (inspircd registers it only after its own checks: the joins wait for the
+# welcome); zbot attaches to znc, which makes it zqv, in the channels znc
+# is in.
+QV_ROOM_EARLY=1 QUORVANE_TRACE=$work/qvbot.trace "$HOST" --module "$MODULE" "$ROOM" 127.0.0.1 "$port" qvbot qvroom "#room" "#side" >"$work/qvbot.out" 2>&1 &
 QV_PIDS+=("$!")
 attach() {
   QV_ROOM_PASSWORD="qv/test:$ZNCPW" QUORVANE_TRACE=$work/$1.trace \

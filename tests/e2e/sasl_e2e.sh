@@ -32,10 +32,8 @@ write_configs() {
 link=$((port + 1)) tls=$((port + 2))
 cat >"$work/inspircd.conf" <<CONF
 $(qv_inspircd_client_conf)
-<bind address="127.0.0.1" port="$tls" type="clients" sslprofile="Clients">
-<module name="ssl_gnutls">
+$(qv_inspircd_tls_conf "$work/server.pem" "$work/server.key" 'requestclientcert="yes"')
 <module name="sslinfo">
-<sslprofile name="Clients" provider="gnutls" certfile="$work/server.pem" keyfile="$work/server.key" dhfile="" hash="sha256" requestclientcert="yes">
 <module name="cap">
 $(qv_inspircd_services_conf)
 CONF
@@ -56,29 +54,9 @@ qv_start_inspircd 3 write_configs || fail "no inspircd"
 qv_start_atheme || fail "no services"
 atheme=$QV_ATHEME_PID
 
-# The account, registered as any user would: NickServ REGISTER from a raw client.
-# The certificate's fingerprint is added to it as its owner would: CERT ADD.
-timeout 90 python3 - "$port" "$ACCOUNT" "$PASSWORD" "$FINGERPRINT" >"$work/register.out" 2>&1 <<'PY' || fail "could not register the account"
-import socket, sys, time
-port, nick, pw, fp = int(sys.argv[1]), sys.argv[2], sys.argv[3], sys.argv[4]
-s = socket.create_connection(("127.0.0.1", port), timeout=60)
-f = s.makefile("rb")
-s.sendall(f"NICK {nick}\r\nUSER {nick} 0 * :register\r\n".encode())
-for raw in f:
-    line = raw.decode(errors="replace").rstrip("\r\n")
-    if line.startswith("PING"):
-        s.sendall(("PONG" + line[4:] + "\r\n").encode())
-    if " 376 " in line or " 422 " in line:
-        s.sendall(f"PRIVMSG NickServ :REGISTER {pw} {nick}@quorvane.test\r\n".encode())
-    if line.startswith(":NickServ!") and " is now registered to " in line:
-        print("registered")
-        s.sendall(f"PRIVMSG NickServ :CERT ADD {fp}\r\n".encode())
-    if line.startswith(":NickServ!") and fp in line and "dded" in line:
-        print("fingerprint added")
-        s.sendall(b"QUIT :done\r\n")
-        sys.exit(0)
-sys.exit(1)
-PY
+# The account, registered as any user would, with the certificate's
+# fingerprint added.
+qv_register_account "$port" "$ACCOUNT" "$PASSWORD" "$FINGERPRINT" >"$work/register.out" 2>&1 || fail "could not register the account"
 
 # $1: nick, $2: password; the bot's output and trace go to $work/bot-$1.*
 run_bot() {

@@ -166,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     host.CallIrc("Debug", {false});
     host.CallIrc("SetSASL", {account, password, std::string(scram ? "SCRAM-SHA-256" : "PLAIN")});
-    host.CallIrc("SetPassword", {flags & 4 ? kServerPassword : std::string()});
+    host.CallIrc("SetPassword", {flags & 4 ? Arg(kServerPassword) : Arg(std::monostate{})});
     ConnectModule(host, {std::string("127.0.0.1"), 0, std::string("fuzz"), std::string("u"), std::string("r")});
     if (external) Globals::client->session().login.mechanism = SaslMechanism::External;
     if (flags & 1) host.CallIrc("Join", {std::string("#early")});

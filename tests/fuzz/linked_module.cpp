@@ -62,9 +62,12 @@ void ConnectModule(RecordingHost& host, const std::vector<Arg>& args) {
         if (Globals::client->IsConnecting()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     if (!Globals::client->IsConnected()) Fail("the link to the loopback peer did not come up");
-    // A server that knows no CAP, unless a login is to be fuzzed: the
-    // script's lines need not wait.
-    if (!Globals::client->session().login.Pending()) ProcessLine(":srv 421 * CAP :Unknown command");
+    // A server that knows no CAP and has registered the link, unless a
+    // login is to be fuzzed: the script's lines need not wait.
+    if (!Globals::client->session().login.Pending()) {
+        ProcessLine(":srv 421 * CAP :Unknown command");
+        ProcessLine(":srv 001 fuzz :Welcome");
+    }
 }
 
 std::string WrittenByModule() {

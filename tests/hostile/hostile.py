@@ -153,8 +153,9 @@ class Server:
         self.conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
         self.heard = b""
         self.expect_heard(b"USER qv qv qv :hostile\r\n")
-        # A server of before capabilities: the module's own lines need not wait.
-        self.send(b":hostile 421 qv CAP :Unknown command\r\n")
+        # A server of before capabilities, which registers the link: the
+        # module's own lines need not wait.
+        self.send(b":hostile 421 qv CAP :Unknown command\r\n:hostile 001 qv :Welcome\r\n")
 
     def send(self, data):
         self.conn.sendall(data)
@@ -388,8 +389,9 @@ def reset_mid_line(s):
         raise Failure("lost link reported as %r" % line)
     s.host.wait_line("reconnect nil", 10)
     s.server.accept()
-    # Nothing of the old link's half line: only the answer to CAP.
-    s.marker(raw=1)
+    # Nothing of the old link's half line: only the answer to CAP, and
+    # the welcome.
+    s.marker(raw=2)
 
 
 def silent_listener(s):

@@ -161,8 +161,9 @@ def main():
     if "--say" in options:
         conn.sendall(options[options.index("--say") + 1].encode() + b"\r\n")
     if mode == "stall":
-        # The client's lines wait until it knows CAP is not spoken here.
-        conn.sendall(b":srv 421 bot CAP :Unknown command\r\n")
+        # The client's lines wait until it knows CAP is not spoken here,
+        # and it is registered.
+        conn.sendall(b":srv 421 bot CAP :Unknown command\r\n:srv 001 bot :Welcome\r\n")
         say("STALLING")
         wait_until_full(conn)
         count_lines(conn)

@@ -450,7 +450,7 @@ bool Peer::ExpectRegistration(const char* nick) {
     if (!Expect("CAP LS 302") || !Expect("PASS pvrkqo618") || !Expect(test->arena.Format("NICK %s", nick)) ||
         !Expect("USER u u u :Ann Lee"))
         return false;
-    return Send(test->arena.Format(":srv 421 %s CAP :Unknown command\r\n", nick));
+    return Send(test->arena.Format(":srv 421 %s CAP :Unknown command\r\n:srv 001 %s :Welcome\r\n", nick, nick));
 }
 
 bool Peer::Await(const char* line, int ms) { return Command("AWAIT", test->arena.Format("%d", ms), line, ms); }
@@ -474,8 +474,8 @@ bool Test::Load() {
     host.ResetStack();
     const bool ok = Check(r == 0, "gmod_open returned %d", r);
     // The nine of old, then SetPingTimeout, SetPassword, SetSASL, SetUTF8,
-    // SetClientCert and the eight that read the room.
-    return Check(host.FunctionCount() == 22, "irc holds %d functions, not 22", host.FunctionCount()) && ok;
+    // SetClientCert, SetStsFile and the eight that read the room.
+    return Check(host.FunctionCount() == 23, "irc holds %d functions, not 23", host.FunctionCount()) && ok;
 }
 
 void Test::Unload() {
@@ -612,8 +612,10 @@ bool Test::ConnectToPeer(const char* nick) {
     if (!Check(r.count == 0, "irc.Connect gave %d results ('%s')", r.count, r.count > 0 ? r.text[0] : ""))
         return false;
     const int from = host.events.Count();
-    // Once the answer to CAP has reached the scripts, their lines go at once.
-    return peer.Accept() && peer.ExpectRegistration(nick) && WaitEvent("IRC_RawData", from) >= 0;
+    // Once the welcome has reached the scripts, their lines go at once.
+    if (!peer.Accept() || !peer.ExpectRegistration(nick)) return false;
+    const int cap = WaitEvent("IRC_RawData", from);
+    return cap >= 0 && WaitEvent("IRC_RawData", cap + 1) >= 0;
 }
 
 // ---- Timing ------------------------------------------------------------------

@@ -226,7 +226,8 @@ public:
     const char* Next(int ms = 3000);              // the next line the module sent
     bool Expect(const char* line, int ms = 3000); // the next line is this one
     // The registration (CAP LS 302, PASS, NICK, USER), answered as a server
-    // that knows no CAP answers it (421), so the script's lines go at once.
+    // that knows no CAP answers it (421) and welcomed (001), so the script's
+    // lines go at once.
     bool ExpectRegistration(const char* nick = "qv");
     bool Await(const char* line, int ms = 3000);  // skips lines until this one
     bool Quiet(int ms);                           // no line within `ms`

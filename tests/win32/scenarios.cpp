@@ -818,6 +818,78 @@ void ClientCertificateLimits(Test& t) {
     }
 }
 
+// A file of the test's own, written whole, or its whole text; null when it
+// cannot be read.
+bool WriteWhole(const char* path, const char* text) {
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD n = 0;
+    const bool ok = WriteFile(file, text, static_cast<DWORD>(Length(text)), &n, nullptr) && n == static_cast<DWORD>(Length(text));
+    CloseHandle(file);
+    return ok;
+}
+
+const char* ReadWhole(Test& t, const char* path) {
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return nullptr;
+    // From the arena: a large array on the stack needs the CRT's probe.
+    constexpr DWORD kMost = 4096;
+    char* buf = static_cast<char*>(t.arena.Alloc(kMost));
+    DWORD n = 0;
+    const bool ok = ReadFile(file, buf, kMost, &n, nullptr) != 0;
+    CloseHandle(file);
+    return ok ? t.arena.Copy(buf, static_cast<int>(n)) : nullptr;
+}
+
+// STS policies kept in a file: a missing one is made, one of ours is read
+// (a bad line skipped, in words) and replaced whole, a folder is refused,
+// and after the module is unloaded and loaded again (a restarted host) the
+// file sends a plain connect to its name straight to TLS.
+void StsFileAcrossRestart(Test& t) {
+    char* folder = static_cast<char*>(t.arena.Alloc(MAX_PATH));
+    const DWORD n = GetTempPathA(MAX_PATH, folder);
+    if (!t.Check(n > 0 && n < MAX_PATH, "no temporary folder")) return;
+    const char* path = t.arena.Format("%sqv-sts-%u.txt", folder, GetCurrentProcessId());
+    DeleteFileA(path);
+    Results r = t.host.Call("SetStsFile", path);
+    if (!t.Check(r.count == 0, "a missing file gave '%s'", r.count > 0 ? r.text[0] : "")) return;
+    const char* made = ReadWhole(t, path);
+    t.Check(Same(made, "quorvane-sts 1\n"), "the file made holds '%s'", made != nullptr ? Escaped(t.arena, made) : "");
+    r = t.host.Call("SetStsFile", folder);
+    t.Check(r.count == 1 && Same(r.text[0], "STS file: a directory, not a file"), "a folder gave '%s'",
+            r.count > 0 ? r.text[0] : "");
+
+    if (!t.peer.Command("LISTEN", "tls", nullptr)) return;
+    const int tls_port = ReplyNumber(t.peer.reply);
+    // An expiry past ten years is read as ten years: no clock needed here.
+    t.Check(WriteWhole(path, t.arena.Format("quorvane-sts 1\nLocalHost %d 99999999999 600\nlocalhost 70000 1 1\n",
+                                            tls_port)),
+            "the test cannot write %s", path);
+    t.Unload();
+    if (!t.Load()) return;
+    r = t.host.Call("SetStsFile", path);
+    if (!t.Check(r.count == 0, "the file gave '%s'", r.count > 0 ? r.text[0] : "")) return;
+    t.Check(Contains(t.host.console.c_str(), "STS file: skipped 1 line that held no sound policy (line 3: no valid port)"),
+            "no console line for the skipped line");
+    const char* kept = ReadWhole(t, path);
+    t.Check(kept != nullptr && Contains(kept, t.arena.Format("\nlocalhost %d ", tls_port)) && !Contains(kept, "70000"),
+            "the file was not written again whole: '%s'", kept != nullptr ? Escaped(t.arena, kept) : "");
+    const int from = t.host.events.Count();
+    r = t.host.Call("Connect", "localhost", 1, "qv", "u", "Ann Lee");
+    t.Check(r.count == 0, "irc.Connect gave '%s'", r.count > 0 ? r.text[0] : "");
+    // The test peer's certificate is none the system trusts: the verified
+    // link the policy asks for fails, and says why.
+    const int lost = t.WaitEvent("IRC_Disconnected", from, 10000);
+    const char* why = lost >= 0 && t.host.events[lost].args[0] != nullptr ? t.host.events[lost].args[0] : "";
+    t.Check(Contains(why, "(the server requires TLS)"), "the loss was '%s'", why);
+    t.Check(Contains(t.host.console.c_str(),
+                     t.arena.Format("the server requires TLS (STS), as it said before: connecting to localhost on port %d",
+                                    tls_port)),
+            "the plain connect did not go to TLS");
+    t.host.Call("SetStsFile");
+    DeleteFileA(path);
+}
+
 // The security layer's record sizes, refused: a link that cannot make a
 // record fails at its first write (the registration), in words, instead of
 // offering the same bytes for good.
@@ -882,5 +954,6 @@ const Scenario kScenarios[] = {
     {"tls-client-certificate", TlsClientCertificate},
     {"client-certificate-limits", ClientCertificateLimits},
     {"tls-without-record-sizes", TlsWithoutRecordSizes},
+    {"sts-file-across-restart", StsFileAcrossRestart},
 };
 const int kScenarioCount = sizeof kScenarios / sizeof kScenarios[0];
