@@ -136,6 +136,7 @@ TEST(ModuleLibrary, UnloadingStopsThePollAndClosesTheLink) {
     ASSERT_TRUE(open && close);
 
     unsigned timers_before = qv_loop_timer_count();
+    const unsigned watches_before = qv_loop_watch_count();
     LoopbackServer server;
     {
         RecordingHost host;
@@ -148,9 +149,14 @@ TEST(ModuleLibrary, UnloadingStopsThePollAndClosesTheLink) {
         // Shutting keeps the poll: the server's PINGs are still answered.
         close(host.state);
         EXPECT_EQ(qv_loop_timer_count(), timers_before + 1);
+        EXPECT_EQ(qv_loop_watch_count(), watches_before + 1);
+        // Unloaded with the socket readable: its watch must not call back.
+        server.Write("PING :gone\r\n");
+        server.ReadFor(50);
     }
     ASSERT_EQ(dlclose(lib), 0);
     EXPECT_EQ(qv_loop_timer_count(), timers_before);
+    EXPECT_EQ(qv_loop_watch_count(), watches_before);
     // The link went with the module: the server reads to end of stream.
     server.ReadFor(200);
     EXPECT_NE(server.received().find("USER u u u :r\r\n"), std::string::npos);
@@ -160,6 +166,7 @@ TEST(ModuleLibrary, UnloadingStopsThePollAndClosesTheLink) {
 TEST(ModuleLibrary, UnloadingDuringAConnectLeavesNothingBehind) {
     SilentListener silent;
     const unsigned timers_before = qv_loop_timer_count();
+    const unsigned watches_before = qv_loop_watch_count();
     // By name, so the system's resolver is asked; and with TLS, which a
     // silent server never completes. Unloaded while either is under way.
     for (const char* server : {"localhost", "127.0.0.1"}) {
@@ -175,6 +182,7 @@ TEST(ModuleLibrary, UnloadingDuringAConnectLeavesNothingBehind) {
         close(host.state);
         ASSERT_EQ(dlclose(lib), 0);
         EXPECT_EQ(qv_loop_timer_count(), timers_before);
+        EXPECT_EQ(qv_loop_watch_count(), watches_before);
         for (int i = 0; i < 5; ++i) PumpOnce(20);
         EXPECT_THAT(host.EventNames(), ::testing::IsEmpty()) << server;
     }

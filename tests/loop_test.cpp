@@ -3,8 +3,14 @@
 // more than one timer.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
+#include <memory>
+#include <utility>
+#include <vector>
 #include <chrono>
 #include <thread>
 
@@ -38,6 +44,40 @@ void CountTick(void* context) {
 struct LoopTimer {
     explicit LoopTimer(unsigned period_ms, Ticks& t) : id(qv_loop_set_timer(period_ms, CountTick, &t)) {}
     ~LoopTimer() { qv_loop_kill_timer(id); }
+    unsigned id;
+};
+
+// Both ends of a local stream, closed however the test ends.
+struct SocketPair {
+    SocketPair() { EXPECT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, fd), 0); }
+    ~SocketPair() {
+        close(fd[0]);
+        close(fd[1]);
+    }
+    void Send(const char* text) const { EXPECT_GT(write(fd[1], text, std::strlen(text)), 0); }
+    void Fill() const {
+        static const char block[4096] = {};
+        while (write(fd[0], block, sizeof block) > 0) {
+        }
+    }
+    int fd[2] = {-1, -1};
+};
+
+struct FdRuns {
+    int runs = 0;
+    unsigned unwatch_on_run = 0;
+};
+
+void CountReady(void* context) {
+    auto* r = static_cast<FdRuns*>(context);
+    ++r->runs;
+    if (r->unwatch_on_run != 0) qv_loop_unwatch_fd(r->unwatch_on_run);
+}
+
+// Stops the watch however the test ends.
+struct LoopWatch {
+    LoopWatch(int fd, bool write, FdRuns& r) : id(qv_loop_watch_fd(fd, write ? 1 : 0, CountReady, &r)) {}
+    ~LoopWatch() { qv_loop_unwatch_fd(id); }
     unsigned id;
 };
 
@@ -115,6 +155,90 @@ TEST(MessageLoop, WaitRunsNothingAndLeavesTheDueTimer) {
     EXPECT_EQ(qv_loop_next_due_ms(), 0);
     EXPECT_EQ(qv_loop_dispatch_one(0), 1);
     EXPECT_EQ(ticks.runs, 1);
+}
+
+TEST(MessageLoop, AWatchedDescriptorRunsWhileReadyAndOnlyOnItsThread) {
+    SocketPair pair;
+    FdRuns ready;
+    LoopWatch watch(pair.fd[0], false, ready);
+    EXPECT_NE(watch.id, 0u);
+    EXPECT_EQ(qv_loop_watch_count(), 1u);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 0);  // nothing to read yet
+    pair.Send("x");
+    int other_saw = -1, other_ran = -1;
+    std::thread other([&] {
+        other_saw = static_cast<int>(qv_loop_watch_count());
+        other_ran = qv_loop_dispatch_one(0);
+    });
+    other.join();
+    EXPECT_EQ(other_saw, 0);
+    EXPECT_EQ(other_ran, 0);
+    // Waiting runs nothing and leaves the descriptor to the dispatch after.
+    EXPECT_EQ(qv_loop_wait(30000), 1);
+    EXPECT_EQ(ready.runs, 0);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    // Level-triggered: unread bytes call again.
+    EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    EXPECT_EQ(ready.runs, 2);
+    char c;
+    EXPECT_EQ(read(pair.fd[0], &c, 1), 1);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 0);
+    // The peer's end counts as ready: the reader learns of it at once.
+    close(std::exchange(pair.fd[1], -1));
+    EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    EXPECT_EQ(ready.runs, 3);
+}
+
+TEST(MessageLoop, AWatchMayStopItselfAndADueTimerRunsFirst) {
+    SocketPair pair;
+    FdRuns ready;
+    LoopWatch watch(pair.fd[0], false, ready);
+    ready.unwatch_on_run = watch.id;
+    Ticks ticks;
+    LoopTimer timer(10, ticks);
+    ticks.kill_on_run[0] = timer.id;
+    pair.Send("x");
+    std::this_thread::sleep_for(30ms);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    EXPECT_EQ(ticks.runs, 1);
+    EXPECT_EQ(ready.runs, 0);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    EXPECT_EQ(ready.runs, 1);
+    EXPECT_EQ(qv_loop_watch_count(), 0u);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 0);
+    EXPECT_EQ(ready.runs, 1);
+}
+
+TEST(MessageLoop, ManyReadyDescriptorsTakeTurns) {
+    constexpr int kPairs = 40;
+    std::vector<std::unique_ptr<SocketPair>> pairs;
+    std::vector<FdRuns> runs(kPairs);
+    std::vector<std::unique_ptr<LoopWatch>> watches;
+    for (int i = 0; i < kPairs; ++i) {
+        pairs.push_back(std::make_unique<SocketPair>());
+        watches.push_back(std::make_unique<LoopWatch>(pairs.back()->fd[0], false, runs[i]));
+        pairs.back()->Send("x");  // and never read: each stays ready
+    }
+    for (int i = 0; i < 2 * kPairs; ++i) EXPECT_EQ(qv_loop_dispatch_one(0), 1);
+    for (const FdRuns& r : runs) EXPECT_EQ(r.runs, 2);
+}
+
+TEST(MessageLoop, WriteInterestWakesOnlyWhenAskedAndWhenThereIsRoom) {
+    SocketPair pair;
+    FdRuns read_only, writing;
+    {
+        LoopWatch watch(pair.fd[0], false, read_only);
+        EXPECT_EQ(qv_loop_dispatch_one(0), 0);
+    }
+    pair.Fill();
+    LoopWatch watch(pair.fd[0], true, writing);
+    EXPECT_EQ(qv_loop_dispatch_one(0), 0);  // full: no room yet
+    std::vector<char> sink(1 << 20);
+    while (read(pair.fd[1], sink.data(), sink.size()) > 0) {
+    }
+    EXPECT_EQ(qv_loop_dispatch_one(1000), 1);
+    EXPECT_EQ(read_only.runs, 0);
+    EXPECT_EQ(writing.runs, 1);
 }
 
 TEST(MessageLoop, PeriodicTimerStartsOnceAndStopsWhenDestroyed) {

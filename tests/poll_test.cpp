@@ -74,6 +74,24 @@ TEST_F(Poll, ThreeLinesOfOneReadGoOutInOrderWithinOneTick) {
     EXPECT_THAT(RawLines(), ElementsAre("one", "two", "three"));
 }
 
+TEST_F(Poll, ALineIsHandledWhenItArrivesNotAtTheNextTick) {
+    ASSERT_TRUE(SocketWatched());
+    // Right after a tick, so the next one is a whole period away.
+    const unsigned long ticks = PollRunCount().ticks;
+    ASSERT_TRUE(PumpUntil([&] { return PollRunCount().ticks > ticks; }));
+    const PollRuns before = PollRunCount();
+    PollRuns seen;
+    host.on_hook = [&](const HookCall&) { seen = PollRunCount(); };
+    server.Write("PING :now\r\n");
+    ASSERT_TRUE(PumpUntilEvents(1));
+    EXPECT_EQ(seen.ticks, before.ticks);
+    EXPECT_EQ(seen.wakes, before.wakes + 1);
+    // The answer goes out in the same wake.
+    EXPECT_EQ(PollRunCount().ticks, before.ticks);
+    EXPECT_NE(server.ReadUntil("PONG :now\r\n", 200).find("PONG :now\r\n"), std::string::npos);
+    EXPECT_TRUE(SocketWatched());
+}
+
 TEST_F(Poll, OnlyCrLfEndsALineAndHighBytesArriveAsQuestionMarks) {
     server.Write("PING :x\r\n\r\na\rb\nc\r\ncaf\xE9\x7F\x80\xFF\r\n");
     ASSERT_TRUE(PumpUntilEvents(4));
@@ -128,13 +146,21 @@ TEST_F(Poll, AFloodIsHandledInBoundedTicksInOrder) {
     std::string burst;
     for (int i = 0; i < 20; ++i) burst += "line " + std::to_string(i) + "\r\n";
     server.Write(burst);
+    const unsigned long wakes = PollRunCount().wakes;
+    bool watched_with_backlog = false;
     for (int i = 0; i < 2000 && host.hook_calls.size() < 20; ++i) {
         std::size_t before = host.hook_calls.size();
         PumpOnce(10);
         if (host.hook_calls.size() == before) continue;
         per_tick.push_back(host.hook_calls.size() - before);
         periods.push_back(PollPeriodMs());
+        if (host.hook_calls.size() < 20 && SocketWatched()) watched_with_backlog = true;
     }
+    // While lines wait the socket wakes nobody: the backlog's timer has
+    // them, so a flood gets no more of the host's thread than it would
+    // without wakes.
+    EXPECT_FALSE(watched_with_backlog);
+    EXPECT_LE(PollRunCount().wakes, wakes + 1);
     std::vector<std::string> expected;
     for (int i = 0; i < 20; ++i) expected.push_back("line " + std::to_string(i));
     EXPECT_EQ(RawLines(), expected);
@@ -142,6 +168,7 @@ TEST_F(Poll, AFloodIsHandledInBoundedTicksInOrder) {
     EXPECT_EQ(periods.front(), 10u);
     PumpFor(100);
     EXPECT_EQ(PollPeriodMs(), 100u);
+    EXPECT_TRUE(SocketWatched());
 }
 
 TEST_F(Poll, SlowLinesAfterQuickOnesStillEndTheTickAtTheBudget) {
@@ -290,10 +317,14 @@ TEST_F(Poll, ALinkLostWhileTheModuleIsShutIsReportedOnceItOpensAgain) {
 TEST_F(Poll, AnIdleLinkIsPolledTenTimesASecond) {
     // Generous bounds on a shared machine; a period of 1 s or 10 ms fails.
     int ticks = 0;
+    const unsigned long wakes = PollRunCount().wakes;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(1);
     while (std::chrono::steady_clock::now() < end) ticks += PumpOnce(10);
     EXPECT_GE(ticks, 4);
     EXPECT_LE(ticks, 12);
+    // A watched socket with nothing on it wakes nobody.
+    EXPECT_TRUE(SocketWatched());
+    EXPECT_EQ(PollRunCount().wakes, wakes);
 }
 
 TEST_F(Poll, AHandlerClosingTheLinkDropsTheRestOfItsRead) {
@@ -334,8 +365,12 @@ TEST_F(Poll, AHandlerThatPumpsTheLoopDoesNotReorderLines) {
         PumpFor(300);
     };
     server.Write("a\r\nb\r\nc\r\n");
+    const unsigned long wakes = PollRunCount().wakes;
     ASSERT_TRUE(PumpUntilEvents(4));
     EXPECT_THAT(RawLines(), ElementsAre("a", "b", "c", "d"));
+    // The nested loop's first wake found the tick below it and stopped the
+    // watch; else every nested pump would be woken by the unread "d".
+    EXPECT_LE(PollRunCount().wakes, wakes + 4);
     // The nested ticks waited: none was taken for a new one after a lost tick.
     EXPECT_THAT(host.console, Not(HasSubstr("ended abnormally")));
 }
@@ -395,8 +430,14 @@ TEST_F(Poll, ASilentServerIsProbedAtHalfItsTimeoutAndDroppedAtAllOfIt) {
 TEST_F(Poll, NothingIsReadWhileNotConnected) {
     server.Write("unread\r\n");
     host.CallIrc("Close");  // before any tick saw the line
+    // Its socket closed, outside any tick: no watch is left on what its
+    // number may come to stand for.
+    EXPECT_FALSE(SocketWatched());
+    EXPECT_EQ(qv_loop_watch_count(), 0u);
+    const unsigned long wakes = PollRunCount().wakes;
     PumpFor(300);
     EXPECT_THAT(host.hook_calls, IsEmpty());
+    EXPECT_EQ(PollRunCount().wakes, wakes);
 }
 
 class EndToEnd : public Ticked {};

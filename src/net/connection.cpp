@@ -85,6 +85,12 @@ void Connection::Reopen(int port, platform::Security security, Session next) {
     opening_->Step();
 }
 
+platform::SocketInterest Connection::Interest() const {
+    if (IsConnecting() && opening_) return opening_->Interest();
+    if (IsConnected() && stream_) return {stream_->Socket(), !out_.Unwritten().empty()};
+    return {};
+}
+
 bool Connection::ReadMore() {
     if (!IsConnected()) return false;
     // Decrypting works with the session's keys; a plain read is the

@@ -84,6 +84,9 @@ public:
     // when nothing came; a lost link is then Dropped.
     LineReader& Input() { return in_; }
     bool ReadMore();
+    // What the link waits for on its socket now: the server's bytes, and
+    // room to write while bytes wait or a connect is under way.
+    platform::SocketInterest Interest() const;
 
     // Sending: framed lines in, written as the socket and the pace allow.
     // While connecting they wait, in order, behind the registration.

@@ -5,7 +5,12 @@
  *
  * A timer belongs to the thread that set it and runs only when that thread
  * pumps. Ticks never queue: a timer that fell due while its thread was busy
- * runs once, late, and its next tick is a full period after that run. */
+ * runs once, late, and its next tick is a full period after that run.
+ *
+ * A descriptor watch belongs to its thread the same way: its callback runs
+ * from that thread's pump whenever the descriptor is ready (readable, or
+ * writable when asked for, or in error), as often as it stays so. A due
+ * timer runs before a ready descriptor. */
 #ifndef QV_PLATFORM_LOOP_H
 #define QV_PLATFORM_LOOP_H
 
@@ -28,14 +33,29 @@ QV_LOOP_API void qv_loop_set_period(unsigned id, unsigned period_ms);
  * the loop's own statics would have been destroyed at exit. */
 QV_LOOP_API void qv_loop_kill_timer(unsigned id);
 
-/* Waits until one of the calling thread's timers is due, then runs exactly
- * one (the most overdue). Returns 1 when a callback ran, 0 when `wait_ms`
- * passed (negative: no limit) or qv_loop_wakeup was called. */
+/* Watches descriptor `fd` on the calling thread: `fn` runs when it is
+ * readable, in error or hung up, and, with `want_write`, writable. Returns
+ * the watch's id (never 0; ids are not shared with timers). */
+QV_LOOP_API unsigned qv_loop_watch_fd(int fd, int want_write, qv_timer_fn fn, void* context);
+
+/* Stops a watch; unknown ids are ignored. Safe inside a callback, and after
+ * the loop's own statics would have been destroyed at exit. A watch must be
+ * stopped before its descriptor is closed. */
+QV_LOOP_API void qv_loop_unwatch_fd(unsigned id);
+
+/* Number of live descriptor watches of the calling thread. */
+QV_LOOP_API unsigned qv_loop_watch_count(void);
+
+/* Waits until one of the calling thread's timers is due or one of its
+ * watched descriptors is ready, then runs exactly one callback (a due timer
+ * first, the most overdue; else a ready descriptor's, taking turns among
+ * several). Returns 1 when a callback ran, 0 when `wait_ms` passed
+ * (negative: no limit) or qv_loop_wakeup was called. */
 QV_LOOP_API int qv_loop_dispatch_one(int wait_ms);
 
 /* Waits as qv_loop_dispatch_one does, but runs nothing: returns 1 when one
- * of the calling thread's timers is due (a qv_loop_dispatch_one(0) then runs
- * it without waiting), 0 when `wait_ms` passed or qv_loop_wakeup was called.
+ * of the calling thread's timers is due or descriptors ready (a
+ * qv_loop_dispatch_one(0) then runs it without waiting), 0 when `wait_ms` passed or qv_loop_wakeup was called.
  * Lets a host time a callback apart from the wait before it. */
 QV_LOOP_API int qv_loop_wait(int wait_ms);
 

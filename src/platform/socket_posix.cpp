@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 #include "platform/socket_connect.h"
+#include "platform/socket_watch.h"
 
 #include <netinet/in.h>
 #include <poll.h>
@@ -86,6 +87,8 @@ bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, POLL
 
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
+        SocketWatch::Forget(sock);
+        SocketWatch::Forget(sock);
         close(Fd(sock));
         sock = kNoSocket;
     }

@@ -1,5 +1,6 @@
 #include "platform/socket.h"
 #include "platform/socket_connect.h"
+#include "platform/socket_watch.h"
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -108,6 +109,7 @@ bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, true
 
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
+        SocketWatch::Forget(sock);
         closesocket(Sock(sock));
         sock = kNoSocket;
     }

@@ -38,6 +38,8 @@ public:
     Status Step(Clock::time_point now);
     // Once Connected: the winning socket, handed over once.
     SocketHandle TakeWinner();
+    // The attempt started last, while one is open: the one a wake waits on.
+    SocketHandle Latest() const { return open_.empty() ? kNoSocket : open_.back(); }
     const std::string& LastError() const { return last_error_; }
 
 private:

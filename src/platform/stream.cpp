@@ -23,6 +23,7 @@ public:
     IoResult Read(std::span<char> buffer) override { return TcpRead(sock_, buffer); }
     IoResult Write(std::string_view bytes) override { return TcpWrite(sock_, bytes); }
     bool WaitWritable(int timeout_ms) override { return TcpWaitWritable(sock_, timeout_ms); }
+    SocketHandle Socket() const override { return sock_; }
     std::string ErrorText(const IoResult& failed) const override { return platform::ErrorText(failed.error); }
 
 private:
@@ -70,6 +71,15 @@ Opening::Status Opening::Fail(std::string why) {
     handshake_.reset();
     error_ = std::move(why);
     return status_ = Status::Failed;
+}
+
+SocketInterest Opening::Interest() const {
+    if (status_ != Status::Pending) return {};
+    if (connect_) return {connect_->Latest(), true};
+    // Without a handshake the winner waits for the trusted roots, not for
+    // its socket.
+    if (handshake_) return {handshake_->Socket(), false};
+    return {};
 }
 
 Opening::Status Opening::Step() {

@@ -14,6 +14,7 @@
 #include "platform/client_cert.h"
 #include "platform/fingerprint.h"
 #include "platform/socket.h"
+#include "platform/socket_watch.h"
 
 namespace platform {
 
@@ -50,6 +51,8 @@ public:
     virtual bool WaitWritable(int timeout_ms) = 0;
     // Ends the stream politely where the protocol has a way to; never waits.
     virtual void Shutdown() {}
+    // The socket it reads and writes, for a watch on it.
+    virtual SocketHandle Socket() const = 0;
     // A Failed result of this stream in plain words.
     virtual std::string ErrorText(const IoResult& failed) const = 0;
 };
@@ -85,6 +88,9 @@ public:
     Opening& operator=(const Opening&) = delete;
 
     Status Step();
+    // The socket the next Step waits on, if any: the latest connect's (for
+    // room to write, which says it is done), or the handshake's.
+    SocketInterest Interest() const;
     // Once Open: the stream, handed over once.
     std::unique_ptr<Stream> TakeStream() { return std::move(stream_); }
     // Once Failed: why, in plain words.

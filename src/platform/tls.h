@@ -29,6 +29,8 @@ public:
     // 1.3, when the server asked for a client certificate): when the
     // attempt's time runs out the stream may be taken as it is.
     virtual bool OnlyVerdictAwaited() const { return false; }
+    // The socket it reads the server's bytes from.
+    virtual SocketHandle Socket() const = 0;
 };
 
 // Readies what every handshake needs; called when the module opens.

@@ -270,6 +270,7 @@ public:
     }
 
     bool WaitWritable(int timeout_ms) override { return TcpWaitWritable(sock_, timeout_ms); }
+    SocketHandle Socket() const override { return sock_; }
 
     void Shutdown() override {
         // close_notify, sent if the socket takes it now; no answer awaited.
@@ -435,6 +436,7 @@ public:
         return std::make_unique<TlsStream>(std::exchange(sock_, kNoSocket), std::move(ssl_), seen_.asked, presented_);
     }
 
+    SocketHandle Socket() const override { return sock_; }
     std::optional<CertFingerprint> ServerCertificate() const override {
         return ssl_ ? FingerprintOf(SSL_get0_peer_certificate(ssl_.get())) : std::nullopt;
     }

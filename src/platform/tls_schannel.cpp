@@ -143,6 +143,7 @@ public:
     }
 
     bool WaitWritable(int timeout_ms) override { return TcpWaitWritable(sock_, timeout_ms); }
+    SocketHandle Socket() const override { return sock_; }
 
     void Shutdown() override {
         // close_notify, sent if the socket takes it now; no answer awaited.
@@ -342,6 +343,7 @@ public:
                                                 std::move(ctx_), std::move(in_));
     }
 
+    SocketHandle Socket() const override { return sock_; }
     std::optional<CertFingerprint> ServerCertificate() const override {
         return ctx_.valid ? ServerFingerprint(ctx_.handle) : std::nullopt;
     }

@@ -13,6 +13,7 @@
 #include "net/connection.h"
 #include "platform/fingerprint.h"
 #include "platform/secret.h"
+#include "platform/socket_watch.h"
 #include "platform/timer.h"
 #include "platform/trace.h"
 #include "protocol/dispatch.h"
@@ -29,6 +30,10 @@ using Clock = std::chrono::steady_clock;
 // Static, so its destructor stops the timer when the module is unloaded.
 platform::PeriodicTimer poll_timer;
 unsigned poll_period = kPollPeriodMs;
+// Wakes the poll when the link's socket has something; static for the same
+// reason.
+platform::SocketWatch socket_watch;
+PollRuns runs;
 
 // A handler that pumps the host's message loop would re-enter the poll;
 // the nested tick waits its turn so lines keep their order.
@@ -65,6 +70,27 @@ struct TickGuard {
     TickGuard(const TickGuard&) = delete;
     TickGuard& operator=(const TickGuard&) = delete;
 };
+
+void RunPoll() {
+    NoThrow([] {
+        MessageCheckTimer();
+        return 0;
+    });
+    // A tick may have sent credentials or encrypted them (see NoThrowScriptFunction).
+    platform::WipeRegisters();
+}
+
+// A wake runs the tick at once. While a backlog waits the socket is not
+// watched: the backlog's timer takes the rest, so a flood gets at most a
+// budget per backlog period of the host's thread, as without wakes.
+void WatchLink(bool backlog) {
+    platform::SocketInterest want;
+    if (!backlog && Globals::client) want = Globals::client->Interest();
+    socket_watch.Follow(want, [] {
+        ++runs.wakes;
+        RunPoll();
+    });
+}
 
 void SetPeriod(unsigned ms) {
     if (ms == poll_period) return;
@@ -147,34 +173,41 @@ void ReportUnverified(const Connection& link) {
 void StartPollTimer() {
     poll_timer.Start(poll_period, OnTimer);
     if (Globals::client && Globals::client->IsConnecting()) SetPeriod(kBacklogPeriodMs);
+    if (!in_tick) WatchLink(false);
 }
 
 void StopPollTimer() {
     poll_timer.Stop();
+    socket_watch.Stop();
     poll_period = kPollPeriodMs;
 }
+
+bool SocketWatched() { return socket_watch.Watched().sock != platform::kNoSocket; }
 
 bool PollTimerRunning() { return poll_timer.Running(); }
 
 unsigned PollPeriodMs() { return poll_period; }
 
+PollRuns PollRunCount() { return runs; }
+
 void OnTimer(void*) {
-    NoThrow([] {
-        MessageCheckTimer();
-        return 0;
-    });
-    // A tick may have sent credentials or encrypted them (see NoThrowScriptFunction).
-    platform::WipeRegisters();
+    ++runs.ticks;
+    RunPoll();
 }
 
 void MessageCheckTimer() {
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (!MayRun(frame)) return;
+    if (!MayRun(frame)) {
+        // A handler pumping the loop would be woken again and again by
+        // what the tick below it has yet to read; that tick watches anew.
+        socket_watch.Stop();
+        return;
+    }
     TickGuard guard(frame);
     const auto deadline = tick_clock() + (kTickBudget - kTickReserve);
 
     Connection* link = Globals::client.get();
-    if (link == nullptr) return;
+    if (link == nullptr) return socket_watch.Stop();
     if (link->Advance()) ReportUnverified(*link);
     link->Flush();
     link->BeginBatch();
@@ -191,6 +224,8 @@ void MessageCheckTimer() {
         CheckNegotiationTime(*Globals::client);
         ReportLoss(*Globals::client);
     }
+    // After the handlers: one may have closed or replaced the link.
+    WatchLink(backlog && Globals::client.get() == link);
 }
 
 void RenewClient() {

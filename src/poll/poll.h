@@ -24,8 +24,17 @@ extern std::chrono::steady_clock::time_point (*tick_clock)();
 void StartPollTimer();
 void StopPollTimer();
 bool PollTimerRunning();
+// Whether the link's socket is watched, so its bytes wake the poll.
+bool SocketWatched();
 // The period the PollTimer runs with now.
 unsigned PollPeriodMs();
+
+// How often the poll ran, on its timer and woken by the socket.
+struct PollRuns {
+    unsigned long ticks = 0;
+    unsigned long wakes = 0;
+};
+PollRuns PollRunCount();
 
 // The timer callback: ignores its arguments and polls once.
 void OnTimer(void* platform_args);

@@ -22,53 +22,13 @@ fail() {
 skip() { echo "SKIPPED: $*"; exit 77; }
 started=$SECONDS
 
-# ircd-hybrid loads its modules from the folder it was built for, which
-# its binary names; a copy of the binary names shorter links in the
-# workspace instead (NUL-padded: the strings keep their places).
 start_hybrid() {
-  local deb tree=$work/hybrid attempt
-  deb=$(ls /var/cache/apt/archives/ircd-hybrid_*.deb 2>/dev/null | tail -n 1)
-  if [ -z "$deb" ]; then
-    (cd "$work" && apt-get download ircd-hybrid) >"$work/apt.out" 2>&1 ||
-      skip "ircd-hybrid's package is not to be had: $(tail -n 1 "$work/apt.out")"
-    deb=$(ls "$work"/ircd-hybrid_*.deb)
-  fi
-  dpkg -x "$deb" "$tree" || skip "could not unpack $deb"
-  ln -s "$tree/usr/lib/ircd-hybrid/modules" "$work/m"
-  ln -s "$tree/usr/lib/ircd-hybrid/modules/autoload" "$work/a"
-  python3 - "$tree/usr/sbin/ircd-hybrid" "$tree/ircd" "$work" >"$work/patch.out" 2>&1 <<'PY' || skip "$(cat "$work/patch.out")"
-import sys
-binary, out, work = sys.argv[1:]
-data = open(binary, "rb").read()
-for old, new in (("/usr/lib/ircd-hybrid/modules/", work + "/m/"), ("/usr/lib/ircd-hybrid/modules//autoload/", work + "/a/")):
-    old, new = old.encode() + b"\0", new.encode()
-    if data.count(old) != 1:
-        sys.exit(f"ircd-hybrid's binary does not name {old[:-1].decode()} once")
-    if len(new) >= len(old):
-        sys.exit(f"the workspace's path is too long to stand for {old[:-1].decode()} in ircd-hybrid: {work}")
-    data = data.replace(old, new.ljust(len(old), b"\0"))
-open(out, "wb").write(data)
-PY
-  chmod 755 "$tree/ircd"
-  qv_unprivileged "$tree"
-  for attempt in $(seq 8); do
-    port=$((20000 + (RANDOM * 32768 + RANDOM) % 10000))
-    qv_port_open "$port" && continue
-    cat >"$tree/ircd.conf" <<CONF
-serverinfo { name = "hybrid.quorvane.test"; sid = "0HY"; description = "quorvane test server"; network_name = "QuorvaneHybrid"; max_nick_length = 30; };
-admin { name = "quorvane"; email = "quorvane@quorvane.test"; };
-class { name = "users"; ping_time = 90 seconds; number_per_ip_local = 100; number_per_ip_global = 100; max_number = 100; sendq = 1 megabytes; recvq = 8000 bytes; };
-listen { host = "127.0.0.1"; port = $port; };
-auth { user = "*@127.0.0.1"; class = "users"; flags = exceed_limit, can_flood; };
-general { disable_auth = yes; throttle_count = 0; throttle_time = 0; anti_nick_flood = no; invisible_on_connect = no; ping_cookie = no; };
-modules { path = "$work/m"; };
-CONF
-    "${QV_AS_USER[@]}" "$tree/ircd" -foreground -configfile "$tree/ircd.conf" -pidfile "$tree/ircd.pid" -logfile "$tree/ircd.log" \
-      -klinefile "$tree/k.db" -dlinefile "$tree/d.db" -xlinefile "$tree/x.db" -resvfile "$tree/r.db" >"$work/hybrid.out" 2>&1 &
-    QV_PIDS+=("$!")
-    qv_listening "$!" "$port" && { QV_PORT=$port; return 0; }
-  done
-  fail "ircd-hybrid did not start"
+  qv_start_hybrid
+  case $? in
+    0) ;;
+    77) skip "$QV_WHY" ;;
+    *) fail "$QV_WHY" ;;
+  esac
 }
 
 case $SERVER in

@@ -5,6 +5,8 @@
 #include "host/lua_interface.h"
 #include "platform/loop.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <stdexcept>
 #include <string>
@@ -83,6 +85,35 @@ int ProbeTick(lua_State*) {
 
 int ProbeRaised(lua_State*) { return PushCount(ticker.raised); }
 
+// probe.Watch(event): a pipe with a byte in it, watched; its callback
+// raises `event` once (leaving a text pushed, as a careless tick might),
+// then stops the watch and closes the pipe.
+struct PipeWatch {
+    int fd[2] = {-1, -1};
+    unsigned id = 0;
+    std::string event;
+} piped;
+
+void PipeReady(void*) {
+    char c;
+    if (read(piped.fd[0], &c, 1) != 1) return;
+    qv_loop_unwatch_fd(piped.id);
+    close(piped.fd[0]);
+    close(piped.fd[1]);
+    piped.id = 0;
+    if (gLua == nullptr) return;
+    Raise(piped.event, "ready", nullptr);
+    gLua->PushText("left behind");
+}
+
+int ProbeWatch(lua_State*) {
+    if (piped.id != 0 || pipe(piped.fd) != 0) return 0;
+    piped.event = gLua->ArgText(1) != nullptr ? gLua->ArgText(1) : "";
+    piped.id = qv_loop_watch_fd(piped.fd[0], 0, PipeReady, nullptr);
+    if (write(piped.fd[1], "x", 1) != 1) return 0;
+    return 0;
+}
+
 // probe.Describe(...) -> "text/int/flag" for positions 1 to 4, joined by "|"
 int ProbeDescribe(lua_State*) {
     std::string out;
@@ -155,6 +186,7 @@ void Register(lua_State* state, ILuaModuleManager* manager) {
     ILuaObject* t = gLua->FindGlobal("probe");
     t->SetFunctionMember("Raise", ProbeRaise);
     t->SetFunctionMember("Tick", ProbeTick);
+    t->SetFunctionMember("Watch", ProbeWatch);
     t->SetFunctionMember("Raised", ProbeRaised);
     t->SetFunctionMember("Describe", ProbeDescribe);
     t->SetFunctionMember("Print", ProbePrint);

@@ -76,4 +76,19 @@ check.steps {
       end
     end)
   end,
+  function(nextstep)
+    -- A watched descriptor's callback is the module's as a tick is: timed
+    -- among the ticks, and what it left pushed is dropped.
+    local before = host.Stats()
+    hook.Add("IRC_Ready", "count", function(what)
+      check.eq(what, "ready", "the watch's event")
+      timer.Simple(0.01, function()
+        local st = host.Stats()
+        check.eq(st.ticks, before.ticks + 1, "the watch's callback timed as a module tick")
+        check.eq(st.dropped, before.dropped + 1, "what the watch's callback left is dropped")
+        nextstep()
+      end)
+    end)
+    probe.Watch("IRC_Ready")
+  end,
 }

@@ -288,6 +288,7 @@ bool Host::CallFunction(int args, int) {
     e.nil_second = args >= 2 && arg(1).kind == Value::Nil;
     for (int i = 2; i < args && e.argc < 6; ++i) e.args[e.argc++] = arg(i).kind == Value::String ? arg(i).text : nullptr;
     e.tick = tick;
+    e.woken = woken;
     e.at_ms = tick != 0 ? tick_at : NowMs();
     stack_.Truncate(base);
     events.Add(e);
@@ -457,7 +458,7 @@ bool Peer::Await(const char* line, int ms) { return Command("AWAIT", test->arena
 // ---- A running scenario -------------------------------------------------------
 
 Test::Test(Arena& arena_in, Host& host_in, Peer& peer_in, const char* dll_path)
-    : arena(arena_in), host(host_in), peer(peer_in), tick_times(arena_in), dll_path_(dll_path) {
+    : arena(arena_in), host(host_in), peer(peer_in), tick_times(arena_in), wake_times(arena_in), dll_path_(dll_path) {
     peer.test = this;
 }
 
@@ -525,18 +526,24 @@ void Test::PumpOnce(int ms) {
     MsgWaitForMultipleObjects(0, nullptr, FALSE, static_cast<DWORD>(ms > 0 ? ms : 0), QS_ALLINPUT);
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-        if (msg.message == WM_TIMER) {
+        // The harness has no window: one a message names is the module's.
+        const bool wake = msg.hwnd != nullptr;
+        if (msg.message == WM_TIMER || wake) {
             if (module_ == nullptr) {
                 // Its callback would run in code that is no longer mapped.
-                if (++ticks_after_unload == 1) Check(false, "a WM_TIMER arrived after FreeLibrary");
+                if (wake && IsWindow(msg.hwnd) && ++wakes_after_unload == 1)
+                    Check(false, "a window of the module outlived FreeLibrary (message %u)", msg.message);
+                if (!wake && ++ticks_after_unload == 1) Check(false, "a WM_TIMER arrived after FreeLibrary");
                 continue;
             }
-            host.tick = static_cast<unsigned>(tick_times.Count() + 1);
+            host.tick = static_cast<unsigned>(tick_times.Count() + wake_times.Count() + 1);
             host.tick_at = NowMs();
-            tick_times.Add(host.tick_at);
+            host.woken = wake;
+            (wake ? wake_times : tick_times).Add(host.tick_at);
         }
         DispatchMessageA(&msg);
         host.tick = 0;
+        host.woken = false;
         host.ResetStack();
     }
 }

@@ -119,7 +119,8 @@ struct Event {
     const char* args[6];  // after the nil; null for a value that is not text
     int argc;
     bool nil_second;      // the module passes nil as the second argument
-    unsigned tick;        // the WM_TIMER dispatch that raised it; 0 for none
+    unsigned tick;        // the module's dispatch (WM_TIMER or socket message) that raised it; 0 for none
+    bool woken;           // that dispatch was a socket message to the module's window
     double at_ms;         // NowMs() at that dispatch
 };
 
@@ -174,8 +175,9 @@ public:
     List<Event> events;
     Text console;            // everything PrintFormatted printed
     List<const char*> trace; // the module's debugger-trace lines
-    unsigned tick = 0;       // set by the message loop around a WM_TIMER dispatch
+    unsigned tick = 0;       // set by the message loop around a dispatch to the module
     double tick_at = 0;
+    bool woken = false;      // and whether it is a socket message, not a WM_TIMER
     // A script's handler: runs inside hook.Call, after the event is recorded.
     void (*on_event)(Host& host, const Event& event) = nullptr;
     void* user = nullptr;    // for on_event
@@ -294,6 +296,10 @@ public:
 
     // Each WM_TIMER dispatch, in order: when it came.
     List<double> tick_times;
+    // Each message dispatched to a window of the module's (its socket's
+    // wakes), in order: when it came.
+    List<double> wake_times;
+    int wakes_after_unload = 0;
     int ticks_after_unload = 0;
 
 private:
