@@ -30,6 +30,8 @@ SocketHandle pending = kNoSocket;
 // the WM_TIMER the window procedure posts: it does so only for a timer
 // procedure of a live timer.
 VOID CALLBACK WakeTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    // Taken before the tick: one that faults leaves none pending, which
+    // would keep the next wakes from being posted.
     const SocketHandle sock = pending;
     pending = kNoSocket;
     // A message posted before its watch stopped names a socket no watch
