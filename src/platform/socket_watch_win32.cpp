@@ -1,6 +1,9 @@
 // Socket watches on Windows: WSAAsyncSelect posts the socket's events to a
 // message-only window of the module's own, which the host's message loop
-// dispatches on its thread, as it does the poll's timer.
+// dispatches on its thread, as it does the poll's timer. The tick a socket
+// wakes runs in a WM_TIMER callback: Windows contains a fault (the host
+// lives on, the poll reports the tick ended abnormally) only there, not in
+// a window procedure.
 #include "platform/socket_watch.h"
 
 #include <winsock2.h>
@@ -19,11 +22,32 @@ HINSTANCE ThisModule() {
     return self;
 }
 
+// The socket a queued wake is for, or none: the module watches one socket
+// at a time, so the latest one named is the one to wake.
+SocketHandle pending = kNoSocket;
+
+// Registered by SetTimer on the window, so that DispatchMessage calls it for
+// the WM_TIMER the window procedure posts: it does so only for a timer
+// procedure of a live timer.
+VOID CALLBACK WakeTimerProc(HWND, UINT, UINT_PTR, DWORD) {
+    // Taken before the tick: one that faults leaves none pending, which
+    // would keep the next wakes from being posted.
+    const SocketHandle sock = pending;
+    pending = kNoSocket;
+    // A message posted before its watch stopped names a socket no watch
+    // has: Wake then does nothing. So does the timer's own rare firing.
+    if (sock != kNoSocket) SocketWatch::Wake(sock);
+}
+
+constexpr UINT_PTR kWakeTimer = 1;
+
 LRESULT CALLBACK WindowProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
     if (message != kSocketMessage) return DefWindowProcW(window, message, wparam, lparam);
-    // A message posted before its watch stopped names a socket no watch
-    // has: Wake then does nothing.
-    SocketWatch::Wake(static_cast<SocketHandle>(wparam));
+    // One wake queued at a time: a burst of socket events is one tick.
+    const bool queued = pending != kNoSocket;
+    pending = static_cast<SocketHandle>(wparam);
+    if (!queued && !PostMessageW(window, WM_TIMER, kWakeTimer, reinterpret_cast<LPARAM>(WakeTimerProc)))
+        pending = kNoSocket;
     return 0;
 }
 
@@ -36,9 +60,13 @@ public:
     // out, the window and its class are gone, so nothing calls into it.
     ~Window() {
         if (handle_ == nullptr) return;
+        KillTimer(handle_, kWakeTimer);
         MSG message;
+        while (PeekMessageW(&message, handle_, WM_TIMER, WM_TIMER, PM_REMOVE)) {
+        }
         while (PeekMessageW(&message, handle_, kSocketMessage, kSocketMessage, PM_REMOVE)) {
         }
+        pending = kNoSocket;
         DestroyWindow(handle_);
         handle_ = nullptr;
         UnregisterClassW(kClassName, ThisModule());
@@ -57,6 +85,11 @@ public:
         // back: it is this module's to use anew.
         if (RegisterClassExW(&wc) == 0 && GetLastError() != ERROR_CLASS_ALREADY_EXISTS) return nullptr;
         handle_ = CreateWindowExW(0, kClassName, L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, wc.hInstance, nullptr);
+        // The longest period there is: it all but never fires by itself.
+        if (handle_ != nullptr && SetTimer(handle_, kWakeTimer, USER_TIMER_MAXIMUM, WakeTimerProc) == 0) {
+            DestroyWindow(handle_);
+            handle_ = nullptr;
+        }
         return handle_;
     }
     HWND Existing() const { return handle_; }

@@ -527,15 +527,17 @@ void Test::PumpOnce(int ms) {
     MSG msg;
     while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
         // The harness has no window: one a message names is the module's.
-        const bool wake = msg.hwnd != nullptr;
-        if (msg.message == WM_TIMER || wake) {
-            if (module_ == nullptr) {
-                // Its callback would run in code that is no longer mapped.
-                if (wake && IsWindow(msg.hwnd) && ++wakes_after_unload == 1)
-                    Check(false, "a window of the module outlived FreeLibrary (message %u)", msg.message);
-                if (!wake && ++ticks_after_unload == 1) Check(false, "a WM_TIMER arrived after FreeLibrary");
-                continue;
-            }
+        // Its socket's message only queues a WM_TIMER to it, the woken tick.
+        const bool to_window = msg.hwnd != nullptr;
+        const bool wake = to_window && msg.message == WM_TIMER;
+        if (module_ == nullptr && (msg.message == WM_TIMER || to_window)) {
+            // Its callback would run in code that is no longer mapped.
+            if (to_window && IsWindow(msg.hwnd) && ++wakes_after_unload == 1)
+                Check(false, "a window of the module outlived FreeLibrary (message %u)", msg.message);
+            if (!to_window && ++ticks_after_unload == 1) Check(false, "a WM_TIMER arrived after FreeLibrary");
+            continue;
+        }
+        if (msg.message == WM_TIMER) {
             host.tick = static_cast<unsigned>(tick_times.Count() + wake_times.Count() + 1);
             host.tick_at = NowMs();
             host.woken = wake;

@@ -119,8 +119,8 @@ struct Event {
     const char* args[6];  // after the nil; null for a value that is not text
     int argc;
     bool nil_second;      // the module passes nil as the second argument
-    unsigned tick;        // the module's dispatch (WM_TIMER or socket message) that raised it; 0 for none
-    bool woken;           // that dispatch was a socket message to the module's window
+    unsigned tick;        // the module's WM_TIMER dispatch that raised it; 0 for none
+    bool woken;           // that WM_TIMER was to the module's window (a socket's wake), not the poll's timer
     double at_ms;         // NowMs() at that dispatch
 };
 
@@ -177,7 +177,7 @@ public:
     List<const char*> trace; // the module's debugger-trace lines
     unsigned tick = 0;       // set by the message loop around a dispatch to the module
     double tick_at = 0;
-    bool woken = false;      // and whether it is a socket message, not a WM_TIMER
+    bool woken = false;      // and whether it is a socket's wake, not the poll's timer
     // A script's handler: runs inside hook.Call, after the event is recorded.
     void (*on_event)(Host& host, const Event& event) = nullptr;
     void* user = nullptr;    // for on_event
@@ -294,10 +294,10 @@ public:
     // realname "Ann Lee"; checks the registration lines arrive in order.
     bool ConnectToPeer(const char* nick = "qv");
 
-    // Each WM_TIMER dispatch, in order: when it came.
+    // Each WM_TIMER of the poll's timer dispatched, in order: when it came.
     List<double> tick_times;
-    // Each message dispatched to a window of the module's (its socket's
-    // wakes), in order: when it came.
+    // Each WM_TIMER to the module's window (a socket's wake, which its
+    // window procedure posts) dispatched, in order: when it came.
     List<double> wake_times;
     int wakes_after_unload = 0;
     int ticks_after_unload = 0;

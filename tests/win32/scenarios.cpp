@@ -584,43 +584,67 @@ void ScramSaslPrep(Test& t) {
                      "private-use, formatting or tag character, or a non-character)");
 }
 
-// A fault inside a tick (here a handler's access violation, which the
-// message loop's DispatchMessage swallows) ends the tick without unwinding
-// it. The poll must not stay deaf: the next tick says once that the last
-// one ended abnormally, and lines are handled again.
-void FaultInTick(Test& t) {
-    if (!t.ConnectToPeer()) return;
-    // Windows swallows the fault only in a WM_TIMER's callback, so it is
-    // raised in a tick: a first line slower than the budget leaves the
-    // rest to the backlog's ticks.
-    t.host.on_event = [](Host& host, const Event& e) {
-        if (e.woken) return Sleep(6);
-        host.on_event = nullptr;
-        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
-    };
-    const int from = t.host.events.Count();
-    t.peer.Send(":alice!ali@example.net PRIVMSG #lobby :slow\r\n:alice!ali@example.net PRIVMSG #lobby :boom\r\n");
-    // Pumped from as deep as the PumpTicks below: a tick the fault ended
-    // is known gone only to a loop no deeper than the one that ran it.
-    for (int i = 0; i < 300 && t.host.on_event != nullptr; ++i) t.PumpTicks(1, 10);
-    if (!t.Check(t.host.on_event == nullptr, "no tick took a line")) return;
-    if (t.WaitEvent("IRC_RawData", from) < 0) return;
-    t.PumpTicks(2);
-    t.peer.Send("PING :after\r\n");
-    if (!t.peer.Expect("PONG :after")) return;
-    t.peer.Send("PING :again\r\n");
-    if (!t.peer.Expect("PONG :again")) return;
-    const char* notice = "[quorvane] !! the previous poll ended abnormally\n";
+int Notices(Test& t, const char* notice) {
     int notices = 0;
     for (const char* p = t.host.console.c_str(); *p != '\0'; ++p) {
         int i = 0;
         while (notice[i] != '\0' && p[i] == notice[i]) ++i;
         notices += notice[i] == '\0';
     }
-    t.Check(notices == 1, "the console told of the faulted tick %d times, not once", notices);
+    return notices;
+}
+
+// A fault inside a tick (here a handler's access violation, which the
+// message loop's DispatchMessage swallows) ends the tick without unwinding
+// it. The poll must not stay deaf: the next tick says once that the last
+// one ended abnormally, and lines are handled again. So for a tick of the
+// poll's timer and for one the socket woke: the host lives through both.
+void FaultInTick(Test& t) {
+    if (!t.ConnectToPeer()) return;
+    const char* notice = "[quorvane] !! the previous poll ended abnormally\n";
+    // A first line slower than the budget leaves the rest to the backlog's
+    // ticks, which the timer runs.
+    t.host.on_event = [](Host& host, const Event& e) {
+        if (e.woken) return Sleep(6);
+        host.on_event = nullptr;
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    };
+    int from = t.host.events.Count();
+    t.peer.Send(":alice!ali@example.net PRIVMSG #lobby :slow\r\n:alice!ali@example.net PRIVMSG #lobby :boom\r\n");
+    // Pumped from as deep as the PumpTicks below: a tick the fault ended
+    // is known gone only to a loop no deeper than the one that ran it.
+    for (int i = 0; i < 300 && t.host.on_event != nullptr; ++i) t.PumpTicks(1, 10);
+    if (!t.Check(t.host.on_event == nullptr, "no timer's tick took a line")) return;
+    if (t.WaitEvent("IRC_RawData", from) < 0) return;
+    t.PumpTicks(2);
+    t.peer.Send("PING :after\r\n");
+    if (!t.peer.Expect("PONG :after")) return;
+    t.peer.Send("PING :again\r\n");
+    if (!t.peer.Expect("PONG :again")) return;
+    t.Check(Notices(t, notice) == 1, "the console told of the faulted timer's tick %d times, not once",
+            Notices(t, notice));
     bool traced = false;
     for (int i = 0; i < t.host.trace.Count(); ++i) traced = traced || Contains(t.host.trace[i], "ended abnormally");
     t.Check(traced, "no debugger trace of the faulted tick");
+
+    // A line the timer's tick took before its wake did is sent again.
+    t.host.on_event = [](Host& host, const Event& e) {
+        if (!e.woken) return;
+        host.on_event = nullptr;
+        RaiseException(EXCEPTION_ACCESS_VIOLATION, 0, 0, nullptr);
+    };
+    for (int sent = 0; sent < 20 && t.host.on_event != nullptr; ++sent) {
+        from = t.host.events.Count();
+        // In the background, so it is handled in the loop below.
+        t.peer.Trickle(50, 1, ":alice!ali@example.net PRIVMSG #lobby :woken boom");
+        for (int i = 0; i < 300 && t.host.events.Count() == from; ++i) t.PumpTicks(1, 10);
+    }
+    if (!t.Check(t.host.on_event == nullptr, "no woken tick took a line")) return;
+    t.PumpTicks(2);
+    t.peer.Send("PING :after wake\r\n");
+    if (!t.peer.Expect("PONG :after wake")) return;
+    t.Check(Notices(t, notice) == 2, "the console told of the faulted woken tick %d times, not once",
+            Notices(t, notice) - 1);
 }
 
 // UTF-8 both ways once asked for: text in UTF-8 reaches the script as it
