@@ -775,6 +775,17 @@ TEST_F(Tls, AnStsFileIsReadAsFarAsItIsSoundAndNeverTurnsAPolicyOffSilently) {
         EXPECT_THAT(host.CallIrc("SetStsFile", {where}), ElementsAre(why));
         EXPECT_EQ(Globals::stsFile, path);
     }
+    // What holds the temporary name, left by a crash or planted, is put
+    // aside: a link there neither refuses the write nor is written through.
+    const std::string other = dir + "/other";
+    WriteText(other, "another file's own text\n");
+    for (const auto& plant : {&link, &symlink}) {
+        WriteText(path, H);
+        ASSERT_EQ(plant(other.c_str(), (path + ".tmp").c_str()), 0);
+        EXPECT_THAT(host.CallIrc("SetStsFile", {path}), IsEmpty());
+        EXPECT_EQ(FileText(path), H);
+        EXPECT_EQ(FileText(other), "another file's own text\n");
+    }
     // No path: the file is no longer written; the policies stay.
     Globals::stsPolicies["a.example"] = {6697, std::chrono::seconds(600), IdleClock::Now() + std::chrono::seconds(600)};
     host.ClearRecords();

@@ -89,9 +89,11 @@ FileRead ReadWholeFile(const std::string& path, std::size_t limit, std::string_v
 bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::string& error) {
     const std::string temporary = path + ".tmp";
     {
-        // O_NOFOLLOW: a link planted under the temporary name writes nothing
-        // elsewhere.
-        const Fd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY | O_NOFOLLOW, 0644));
+        // A file of its own, made anew: what holds the name (one left by a
+        // crash, a symbolic or hard link to another file) is taken away
+        // first, not written through.
+        unlink(temporary.c_str());
+        const Fd file(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0644));
         if (file.fd < 0) {
             error = "cannot be written: " + ErrorText(errno);
             return false;
