@@ -93,7 +93,11 @@ bool ReplaceWholeFile(const std::string& path, std::string_view bytes, std::stri
     }
     // The handle is closed before the file is renamed or deleted.
     const DWORD failed = [&]() -> DWORD {
-        const Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+        // A file of its own, made anew: what holds the name (one left by a
+        // crash, a link to another file) is taken away first, not written
+        // through.
+        DeleteFileW(temporary.c_str());
+        const Handle file(CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL, nullptr));
         if (file.h == INVALID_HANDLE_VALUE) return GetLastError();
         std::string_view rest = bytes;
