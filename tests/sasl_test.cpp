@@ -938,6 +938,7 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
         bool hang = false;         // it closes the link after the first lines
         std::string second = {};   // the retry's answer (none: no retry)
         std::string outcome = {};  // the loss, or none: welcomed, the JOIN goes
+        std::string quit = {};     // the script's own QUIT, sent before the answer
     };
     const Row rows[] = {
         {"464 for the fixed password: again without, once", {}, ":srv 464 * :Password incorrect\r\n", kRegistration,
@@ -967,6 +968,9 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
          "Connect failed: Connection refused (the server requires TLS)"},
         {"sts in the list: the password never goes in the clear", std::string("s3cret"), sts, "CAP LS 302\r\n", false, "",
          "Connect failed: Connection refused (the server requires TLS)"},
+        {"the script's own QUIT answered by ERROR: the link it ended stays ended", {},
+         "ERROR :Closing link: 127.0.0.1 (Quit: bye)\r\n", kRegistration + "QUIT :bye\r\n", true, "",
+         "Connection closed by the server: Closing link: 127.0.0.1 (Quit: bye)", "QUIT :bye"},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -987,6 +991,10 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
         const bool waits = r.registration.find("PASS s3cret") != std::string::npos || r.registration == "CAP LS 302\r\n";
         EXPECT_EQ(server.ReadFor(50),
                   waits ? "CAP LS 302\r\n" : r.registration.substr(0, r.registration.find("Real Name\r\n") + 11));
+        if (!r.quit.empty()) {
+            host.CallIrc("SendRaw", {r.quit});
+            ASSERT_TRUE(PumpUntilReceived(server, r.quit + "\r\n", 0));
+        }
         server.Write(r.answer);
         // Closed once the module has had the lines, as a server closes.
         if (r.hang) {

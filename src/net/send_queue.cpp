@@ -47,7 +47,19 @@ bool SendQueue::Accepts(LineKind kind) const {
     return false;
 }
 
+// Whether one of the framed lines in `bytes` is a QUIT.
+static bool HoldsQuit(std::string_view bytes) {
+    while (!bytes.empty()) {
+        const std::size_t end = std::min(bytes.find('\n'), bytes.size());
+        const std::string_view line = bytes.substr(0, end);
+        if (ascii::SameFolded(line.substr(0, line.find_first_of(" \r")), "QUIT")) return true;
+        bytes.remove_prefix(std::min(end + 1, bytes.size()));
+    }
+    return false;
+}
+
 void SendQueue::Push(std::string_view bytes, LineKind kind, Clock::time_point now) {
+    quit_queued_ = quit_queued_ || HoldsQuit(bytes);
     if (kind == LineKind::Urgent) {
         out_.Append(bytes);
         return;
@@ -113,6 +125,7 @@ void SendQueue::Unhold(Clock::time_point now) {
 }
 
 void SendQueue::Restart(std::string_view first) {
+    quit_queued_ = false;
     out_.Clear();
     for (const Paced line : lines_) waiting_replies_ -= line.reply;
     lines_.clear();

@@ -75,6 +75,10 @@ public:
     // stay held, and the pace starts afresh.
     void Restart(std::string_view first);
 
+    // A QUIT was queued on this link (the script's or ours): what the
+    // server says after it is its answer to that, not a refusal.
+    bool QuitQueued() const { return quit_queued_; }
+
     // Bytes released and not yet taken by the socket, in order.
     std::string_view Unwritten() const { return out_.View(); }
     void Written(std::size_t n) { out_.Consume(n); }
@@ -100,6 +104,7 @@ private:
     std::deque<std::uint32_t> background_lines_;
     int waiting_replies_ = 0;
     bool held_ = false;
+    bool quit_queued_ = false;
     // The server's view of our flood counter: it runs ahead of the clock by
     // kPenalty per line and must stay within kAllowance of it.
     Clock::time_point pace_{};

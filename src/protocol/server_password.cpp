@@ -11,6 +11,8 @@ bool RetryWithoutFixedPassword(Connection& link, const Reply& r) {
     CapState& caps = link.session().caps;
     if (caps.password != ServerPassword::Fixed || caps.welcomed || caps.registration.Empty()) return false;
     if (r.Command() != "464" && r.Command() != "ERROR") return false;
+    // An ERROR after a QUIT of ours closes the link we ended.
+    if (link.Outgoing().QuitQueued()) return false;
     // CAP LS 302, then PASS: the one line to leave out.
     const std::string_view all = caps.registration.View();
     const std::size_t pass = all.find('\n') + 1;
