@@ -1003,7 +1003,11 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
             if (!r.outcome.empty()) server.CloseClient();
         }
         if (r.outcome.empty()) {
-            if (r.answer.find(" 001 ") == std::string::npos && r.second != welcome) server.Write(welcome);
+            if (r.answer.find(" 001 ") == std::string::npos && r.second != welcome) {
+                // A server welcomes only a link that has registered.
+                EXPECT_TRUE(PumpUntilReceived(server, "Real Name\r\n", 0));
+                server.Write(welcome);
+            }
             EXPECT_TRUE(PumpUntilReceived(server, "JOIN #early\r\n", 0));
             EXPECT_THAT(server.received(), ::testing::EndsWith(r.registration.substr(r.registration.find("USER")) + "JOIN #early\r\n"));
             EXPECT_TRUE(Connected());
