@@ -268,6 +268,8 @@ TEST_F(Commands, LinesSentWhileConnectingFollowTheRegistrationAndCloseEndsTheAtt
     SilentListener silent;
     EXPECT_THAT(Connect("127.0.0.1", silent.port()), IsEmpty());
     EXPECT_TRUE(Globals::client->IsConnecting());
+    // The connect under way wakes the poll when it is done, not a tick later.
+    EXPECT_TRUE(SocketWatched());
     EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
     EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
     PumpFor(100);
