@@ -106,9 +106,13 @@ TEST_F(Commands, BeforeTheWelcomeOnlyWhatRegistersGoesOut) {
         for (const auto& [name, args] : r.calls) EXPECT_THAT(host.CallIrc(name, args), IsEmpty()) << name;
         PumpFor(100);
         EXPECT_EQ(server.ReadFor(100).substr(from), r.before);
+        const PollRuns welcome = PollRunCount();
         server.Write(":srv 001 x :Welcome\r\n");
         const std::string all = r.before + r.after;
         EXPECT_TRUE(PumpUntil([&] { return server.ReadUntil(all, 20, from).size() >= from + all.size(); }));
+        // The held lines go out from the very run that reads the welcome.
+        const PollRuns released = PollRunCount();
+        EXPECT_EQ(released.ticks + released.wakes, welcome.ticks + welcome.wakes + 1);
         EXPECT_EQ(server.received().substr(from), all);
         host.CallIrc("Close");
     }
@@ -264,6 +268,8 @@ TEST_F(Commands, LinesSentWhileConnectingFollowTheRegistrationAndCloseEndsTheAtt
     SilentListener silent;
     EXPECT_THAT(Connect("127.0.0.1", silent.port()), IsEmpty());
     EXPECT_TRUE(Globals::client->IsConnecting());
+    // The connect under way wakes the poll when it is done, not a tick later.
+    EXPECT_TRUE(SocketWatched());
     EXPECT_THAT(host.CallIrc("Close"), IsEmpty());
     EXPECT_EQ(Globals::client->State(), ConnectionState::Closed);
     PumpFor(100);

@@ -1011,7 +1011,11 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
             if (!r.outcome.empty()) server.CloseClient();
         }
         if (r.outcome.empty()) {
-            if (r.answer.find(" 001 ") == std::string::npos && r.second != welcome) server.Write(welcome);
+            if (r.answer.find(" 001 ") == std::string::npos && r.second != welcome) {
+                // A server welcomes only a link that has registered.
+                EXPECT_TRUE(PumpUntilReceived(server, "Real Name\r\n", 0));
+                server.Write(welcome);
+            }
             EXPECT_TRUE(PumpUntilReceived(server, "JOIN #early\r\n", 0));
             EXPECT_THAT(server.received(), ::testing::EndsWith(r.registration.substr(r.registration.find("USER")) + "JOIN #early\r\n"));
             EXPECT_TRUE(Connected());
@@ -1048,6 +1052,27 @@ TEST_F(Login, TheFixedPasswordRefusedIsLeftOutOnceAndAScriptsWaitsForTheCapList)
     EXPECT_TRUE(PumpUntilReceived(server, "Real Name\r\n", 0));
     EXPECT_EQ(server.received(), "CAP LS 302\r\nPASS s3cret\r\nNICK bot\r\nUSER u u u :Real Name\r\n");
     EXPECT_TRUE(Connected());
+    host.CallIrc("Close");
+
+    // The link made again without the fixed password still logs in.
+    host.CallIrc("SetPassword");
+    host.CallIrc("SetSASL", {std::string("acct"), std::string("pw")});
+    LoopbackServer refusing;
+    ASSERT_THAT(host.CallIrc("Connect", {std::string("127.0.0.1"), refusing.port(), std::string("bot"),
+                                         std::string("u"), std::string("Real Name")}),
+                IsEmpty());
+    ASSERT_TRUE(refusing.Accept());
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+    EXPECT_EQ(refusing.ReadUntil("Real Name\r\n"), kRegistration);
+    refusing.Write(":srv 464 * :Password incorrect\r\n");
+    PumpFor(50);
+    refusing.TakeReceived();
+    ASSERT_TRUE(PumpUntil([&] { return refusing.Accept(0); }));
+    ASSERT_TRUE(PumpUntil([] { return Globals::client->IsConnected(); }));
+    EXPECT_EQ(refusing.ReadUntil("Real Name\r\n"), bare);
+    refusing.Write(":srv CAP * LS :sasl\r\n");
+    EXPECT_TRUE(PumpUntilReceived(refusing, "CAP REQ :sasl\r\n", 0));
+    host.CallIrc("SetSASL");
 }
 
 TEST_F(Login, LoginsThatCannotWorkFailAtOnceAndUnknownMechanismsAreRefused) {

@@ -211,11 +211,14 @@ TEST_F(Sending, APeerThatStillReadsKeepsTheLinkWhileOverAMegabyteWaits) {
     EXPECT_THAT(host.CallIrc("SendRaw", {line}), IsEmpty());
     EXPECT_TRUE(Globals::client->IsConnected());
     ASSERT_GT(Unwritten(), Connection::kMaxUnwritten);
+    // Bytes that wait make the poll watch for room; none, for reads only.
+    EXPECT_TRUE(Globals::client->Interest().write);
 
     std::thread reader([&] { server.ReadUntil("!\r\n", 20000, start); });
     PumpUntil([&] { return Unwritten() == 0 || !Globals::client->IsConnected(); }, 20000);
     reader.join();
     EXPECT_TRUE(Globals::client->IsConnected());
+    EXPECT_FALSE(Globals::client->Interest().write);
     EXPECT_THAT(host.hook_calls, IsEmpty());
     EXPECT_TRUE(server.received().substr(start) == line + "\r\n");
 }
