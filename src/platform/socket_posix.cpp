@@ -88,7 +88,6 @@ bool TcpWaitWritable(SocketHandle sock, int timeout_ms) { return Wait(sock, POLL
 void TcpClose(SocketHandle& sock) {
     if (sock != kNoSocket) {
         SocketWatch::Forget(sock);
-        SocketWatch::Forget(sock);
         close(Fd(sock));
         sock = kNoSocket;
     }
